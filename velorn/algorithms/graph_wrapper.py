@@ -1,0 +1,120 @@
+"""Per-node rows of a graph: neighbour ids or edge weights.
+
+The graph kernels read a node's row with ``to_numpy(i)`` and grow rows with
+``contains`` / ``append``.  Most rows come straight from a k-nearest-neighbour
+table and are never changed, so that table is kept as one read-only 2-D array
+and a row without appended entries is handed out as a view of it.  Appended
+entries live in small per-row side lists, created only for rows that get them.
+"""
+
+import operator
+
+import numpy as np
+
+
+class GraphWrapper:
+    """Rows of int64 neighbour ids or of float32 edge weights, one per node.
+
+    ``GraphWrapper.from_knn(table)`` starts every row from a row of the table;
+    ``GraphWrapper.empty(n, dtype)`` starts ``n`` empty rows.  A connections
+    container and its weights container are kept parallel by the caller: each
+    append to one is followed by the matching append to the other.
+    """
+
+    def __init__(self, base_table):
+        """Wrap a 2-D table of int64 or float32 as the base rows (not copied)."""
+        if base_table.ndim != 2:
+            raise ValueError(f"expected a 2-D table, got {base_table.ndim} dimensions")
+        if base_table.dtype not in (np.dtype(np.int64), np.dtype(np.float32)):
+            raise TypeError(f"expected an int64 or float32 table, got {base_table.dtype}")
+        # A read-only view keeps callers from changing the rows we hand out,
+        # without touching the flags of the caller's own array.
+        self._base = base_table.view()
+        self._base.flags.writeable = False
+        self._num_rows = base_table.shape[0]
+        self._is_id_table = base_table.dtype == np.int64
+        # Rows with appended entries only: the entries in order, a set of them
+        # for membership tests, and the merged row built on demand.
+        self._extras = {}
+        self._extra_members = {}
+        self._merged_rows = {}
+
+    @classmethod
+    def from_knn(cls, table):
+        """Rows from a k-nearest-neighbour table of ids (int64) or weights (float32).
+
+        The table's kind decides the container: integer tables become int64,
+        floating-point tables float32.  A table already of that dtype and
+        C-contiguous is shared, not copied.
+        """
+        table = np.asarray(table)
+        if np.issubdtype(table.dtype, np.integer):
+            dtype = np.int64
+        elif np.issubdtype(table.dtype, np.floating):
+            dtype = np.float32
+        else:
+            raise TypeError(f"expected an integer or floating-point table, got {table.dtype}")
+        return cls(np.ascontiguousarray(table, dtype=dtype))
+
+    @classmethod
+    def empty(cls, num_rows, dtype):
+        """``num_rows`` empty rows of int64 ids or float32 weights."""
+        return cls(np.empty((num_rows, 0), dtype=dtype))
+
+    @property
+    def dtype(self):
+        return self._base.dtype
+
+    def __len__(self):
+        return self._num_rows
+
+    def __repr__(self):
+        return (
+            f"GraphWrapper(rows={self._num_rows}, dtype={self.dtype}, "
+            f"rows_with_appends={len(self._extras)})"
+        )
+
+    def to_numpy(self, i):
+        """Row ``i`` as a read-only 1-D array, appended entries last."""
+        self._check_row(i)
+        extras = self._extras.get(i)
+        if extras is None:
+            return self._base[i]
+        merged = self._merged_rows.get(i)
+        if merged is None:
+            merged = np.concatenate((self._base[i], np.array(extras, dtype=self.dtype)))
+            merged.flags.writeable = False
+            self._merged_rows[i] = merged
+        return merged
+
+    def contains(self, i, value):
+        """Whether ``value`` is already an entry of row ``i``."""
+        self._check_row(i)
+        members = self._extra_members.get(i)
+        if members is not None and value in members:
+            return True
+        # For rows of about fifteen entries a list scan beats a numpy comparison.
+        return value in self._base[i].tolist()
+
+    def append(self, i, value):
+        """Add ``value`` as the last entry of row ``i``."""
+        self._check_row(i)
+        if self._is_id_table:
+            value = operator.index(value)
+            if not 0 <= value < self._num_rows:
+                raise IndexError(f"node id {value} out of range for {self._num_rows} rows")
+        else:
+            value = float(value)
+        extras = self._extras.get(i)
+        if extras is None:
+            self._extras[i] = [value]
+            self._extra_members[i] = {value}
+        else:
+            extras.append(value)
+            self._extra_members[i].add(value)
+            self._merged_rows.pop(i, None)
+
+    def _check_row(self, i):
+        # Explicit check: numpy would quietly accept negative row numbers.
+        if not 0 <= i < self._num_rows:
+            raise IndexError(f"row {i} out of range for {self._num_rows} rows")
