@@ -1,0 +1,261 @@
+// tolmar_lp: weighted label propagation over a graph read row by row from
+// the caller's containers, writing the labels into the caller's int32 array.
+#include "pyext.hpp"
+#include "graph_container.hpp"
+
+#include <cmath>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+using pyext::Ref;
+
+namespace {
+
+constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_lp";
+
+constexpr const char* kDoc =
+    "weighted_label_propagation(connections, weights, int[::1] initial_labels, "
+    "size_t max_iterations=50000, double tolerance=1e-3) -> ndarray\n"
+    "\n"
+    "    Performs weighted label propagation on the data graph represented by `connetions` and `weights`.\n"
+    "\n"
+    "    Parameters:\n"
+    "    ----------------\n"
+    "    connections: GraphWrapper\n"
+    "        adjacency list (2D array where each row lists neighbors of a node)\n"
+    "    weights: GraphWrapper\n"
+    "        same shape as connections, stores weights for connections\n"
+    "    initial_labels: iterable\n"
+    "        initial labels for nodes (-1 for unlabeled nodes)\n"
+    "    max_iterations: int\n"
+    "        maximum number of iterations\n"
+    "    tolerance: float\n"
+    "        convergence threshold\n"
+    "    ";
+
+constexpr uint64_t kDefaultMaxIterations = 50000;
+constexpr double kDefaultTolerance = 1e-3;
+
+struct Names {
+    PyObject* np = nullptr;
+    PyObject* zeros = nullptr;
+    PyObject* float64 = nullptr;
+    PyObject* asarray = nullptr;
+    PyObject* dtype = nullptr;
+};
+Names names;
+
+// The labels of one node's labelled neighbours with their summed scores, in
+// first-insertion order (the tie-break). Rows carry few distinct labels, so a
+// flat vector with a linear search is fastest; a hash index takes over for
+// rows with many.
+class ScoreMap {
+public:
+    void clear() {
+        entries_.clear();
+        index_.clear();
+    }
+
+    void add(int32_t label, double contribution) {
+        if (entries_.size() < kLinearLimit) {
+            for (auto& e : entries_) {
+                if (e.first == label) {
+                    e.second += contribution;
+                    return;
+                }
+            }
+            entries_.emplace_back(label, contribution);
+            if (entries_.size() == kLinearLimit)
+                for (size_t k = 0; k < entries_.size(); ++k) index_.emplace(entries_[k].first, k);
+            return;
+        }
+        auto [it, inserted] = index_.emplace(label, entries_.size());
+        if (inserted)
+            entries_.emplace_back(label, contribution);
+        else
+            entries_[it->second].second += contribution;
+    }
+
+    // The first entry with the strictly greatest score; NaN never wins.
+    void best(int32_t* label, double* score) const {
+        *label = -1;
+        *score = -1.0;
+        for (const auto& e : entries_) {
+            if (e.second > *score) {
+                *label = e.first;
+                *score = e.second;
+            }
+        }
+    }
+
+private:
+    static constexpr size_t kLinearLimit = 16;
+    std::vector<std::pair<int32_t, double>> entries_;
+    std::unordered_map<int32_t, size_t> index_;
+};
+
+// scores = np.zeros(num_nodes, dtype=np.float64), through the module's `np`.
+bool make_scores(pyext::Call& call, Py_ssize_t num_nodes, pyext::ArrayRow<double>* scores) {
+    Ref np = pyext::lookup_global(call.globals, names.np);
+    if (!np) return false;
+    Ref zeros = Ref::steal(PyObject_GetAttr(np.get(), names.zeros));
+    if (!zeros) return false;
+    Ref float64 = Ref::steal(PyObject_GetAttr(np.get(), names.float64));
+    if (!float64) return false;
+    Ref count = Ref::steal(PyLong_FromSsize_t(num_nodes));
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, names.dtype));
+    if (!count || !kwnames) return false;
+    PyObject* args[] = {count.get(), float64.get()};
+    Ref result = Ref::steal(PyObject_Vectorcall(zeros.get(), args, 1, kwnames.get()));
+    if (!scores->load(std::move(result), pyext::kDouble, /*writable=*/true)) return false;
+    if (scores->view().size < num_nodes) {
+        PyErr_Format(PyExc_ValueError, "score array has %zd entries for %zd nodes",
+                     scores->view().size, num_nodes);
+        return false;
+    }
+    return true;
+}
+
+// Sweeps the unlabelled nodes in ascending order until the largest change of
+// a node's best score in a sweep falls below `tolerance` or `max_iterations`
+// sweeps have run. Labels are written into `labels` as soon as they are chosen.
+bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
+               const pyext::View1D<int32_t>& labels, uint64_t max_iterations, double tolerance) {
+    const Py_ssize_t num_nodes = labels.size;
+    pyext::ArrayRow<double> scores_row;
+    if (!make_scores(call, num_nodes, &scores_row)) return false;
+
+    graph::NeighbourRow ids_row;
+    graph::WeightRow weights_row;
+    ScoreMap candidates;
+    for (uint64_t sweep = 0; sweep < max_iterations; ++sweep) {
+        double max_diff = 0.0;
+        for (Py_ssize_t i = 0; i < num_nodes; ++i) {
+            if (labels[i] != -1) continue;
+
+            Ref node = Ref::steal(PyLong_FromSsize_t(i));
+            if (!node) return false;
+            if (!ids_row.load(graph::to_numpy(connections, node.get()), graph::kNeighbourIds))
+                return false;
+            if (!weights_row.load(graph::to_numpy(weights, node.get()), graph::kWeights))
+                return false;
+            // The second call may have run code that changed the first row.
+            if (!ids_row.reload()) return false;
+            const pyext::View1D<int64_t>& ids = ids_row.view();
+            const pyext::View1D<float>& row_weights = weights_row.view();
+            if (!graph::check_row_lengths(i, ids.size, row_weights.size)) return false;
+
+            candidates.clear();
+            for (Py_ssize_t j = 0; j < ids.size; ++j) {
+                const int64_t neighbour = ids[j];
+                if (neighbour < 0 || neighbour >= num_nodes) {
+                    PyErr_Format(PyExc_IndexError,
+                                 "node %zd has neighbour id %lld outside 0 .. %zd",
+                                 i, static_cast<long long>(neighbour), num_nodes - 1);
+                    return false;
+                }
+                const int32_t label = labels[neighbour];
+                if (label == -1) continue;
+                const double inverse = 1.0 / static_cast<double>(row_weights[j]);
+                candidates.add(label, inverse * inverse);
+            }
+
+            int32_t best_label;
+            double best_score;
+            candidates.best(&best_label, &best_score);
+            const double diff = std::fabs(scores_row.view()[i] - best_score);
+            if (diff > max_diff) max_diff = diff;
+            scores_row.view().set(i, best_score);
+            labels.set(i, best_label);
+        }
+        if (max_diff < tolerance) break;
+    }
+    return true;
+}
+
+// np.asarray over a fresh memoryview of the caller's label memory: a view, not a copy.
+PyObject* label_result(pyext::Call& call, PyObject* initial_labels) {
+    Ref np = pyext::lookup_global(call.globals, names.np);
+    if (!np) return nullptr;
+    Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), names.asarray));
+    if (!asarray) return nullptr;
+    Ref wrapped = initial_labels == Py_None ? Ref::borrow(Py_None)
+                                            : Ref::steal(PyMemoryView_FromObject(initial_labels));
+    if (!wrapped) return nullptr;
+    Ref result = Ref::steal(PyObject_CallOneArg(asarray.get(), wrapped.get()));
+    if (!result) return nullptr;
+    if (result.get() != Py_None && !pyext::is_ndarray(result.get())) {
+        pyext::raise_cannot_convert(result.get());
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* weighted_label_propagation(pyext::Call& call, PyObject* const* args) {
+    PyObject* connections = args[0];
+    PyObject* weights = args[1];
+    PyObject* initial_labels = args[2];
+
+    pyext::Buffer labels_buffer;
+    pyext::View1D<int32_t> labels;
+    if (initial_labels != Py_None) {
+        if (!labels_buffer.acquire(initial_labels, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS, 1,
+                                   pyext::kInt, /*c_contiguous=*/true))
+            return nullptr;
+        labels = labels_buffer.view1d<int32_t>();
+    }
+    uint64_t max_iterations = kDefaultMaxIterations;
+    if (args[3] && !pyext::to_size_t(args[3], &max_iterations)) return nullptr;
+    double tolerance = kDefaultTolerance;
+    if (args[4] && !pyext::to_double(args[4], &tolerance)) return nullptr;
+
+    if (!propagate(call, connections, weights, labels, max_iterations, tolerance)) return nullptr;
+    return label_result(call, initial_labels);
+}
+
+const char* const kParams[] = {"connections", "weights", "initial_labels", "max_iterations",
+                               "tolerance"};
+
+const pyext::FunctionSpec kFunction = {
+    "weighted_label_propagation", kModuleName, kDoc,
+    "velorn/algorithms/src/tolmar/source/tolmar_lp.cpp", __LINE__,
+    kParams, 5, 3, weighted_label_propagation,
+};
+
+int populate(PyObject* module, PyObject* dict) {
+    names.np = pyext::intern("np");
+    names.zeros = pyext::intern("zeros");
+    names.float64 = pyext::intern("float64");
+    names.asarray = pyext::intern("asarray");
+    names.dtype = pyext::intern("dtype");
+    if (!names.np || !names.zeros || !names.float64 || !names.asarray || !names.dtype) return -1;
+    if (graph::intern_method_names() < 0) return -1;
+
+    Ref defaults = Ref::steal(Py_BuildValue("(Kd)", static_cast<unsigned long long>(kDefaultMaxIterations),
+                                            kDefaultTolerance));
+    if (!defaults) return -1;
+    Ref function = pyext::make_function(kFunction, module, defaults.get());
+    if (!function || PyDict_SetItemString(dict, kFunction.name, function.get()) < 0) return -1;
+    return pyext::set_empty_dict(dict, "__test__");
+}
+
+const pyext::ModuleSpec kModule = {"tolmar_lp", kModuleName,
+                                   "velorn/algorithms/src/tolmar/source/tolmar_lp.cpp", populate};
+
+PyObject* create(PyObject* spec, PyModuleDef* def) { return pyext::module_create(spec, def); }
+int exec(PyObject* module) { return pyext::module_exec(module, kModule); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "tolmar_lp", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tolmar_lp() { return PyModuleDef_Init(&module_def); }
