@@ -48,6 +48,7 @@ def test_appends_follow_the_base_row_in_order(knn_ids):
     assert graph.to_numpy(0).tolist() == [1, 2, 2, 1]
     assert graph.to_numpy(0).dtype == np.int64
     assert graph.to_numpy(1).tolist() == [0, 2]
+    assert graph.num_entries == 8
 
 
 def test_weights_keep_float32_values():

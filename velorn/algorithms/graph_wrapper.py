@@ -38,6 +38,7 @@ class GraphWrapper:
         self._extras = {}
         self._extra_members = {}
         self._merged_rows = {}
+        self._num_appended = 0
 
     @classmethod
     def from_knn(cls, table):
@@ -64,6 +65,11 @@ class GraphWrapper:
     @property
     def dtype(self):
         return self._base.dtype
+
+    @property
+    def num_entries(self):
+        """Entries over all rows, appended ones included."""
+        return self._base.size + self._num_appended
 
     def __len__(self):
         return self._num_rows
@@ -113,6 +119,7 @@ class GraphWrapper:
             extras.append(value)
             self._extra_members[i].add(value)
             self._merged_rows.pop(i, None)
+        self._num_appended += 1
 
     def _check_row(self, i):
         # Explicit check: numpy would quietly accept negative row numbers.
