@@ -1,0 +1,30 @@
+"""A tiny end-to-end run of the demo (needs the three native modules built)."""
+
+import sys
+
+import pytest
+
+from velorn.demo import NATIVE_MODULES, main
+
+
+@pytest.fixture
+def native_modules():
+    for module in NATIVE_MODULES:
+        pytest.importorskip(module)
+
+
+def test_small_run_reports_both_methods(native_modules, capsys):
+    assert main(["--size", "small", "--points", "3000", "--seed", "1"]) == 0
+    output = capsys.readouterr().out
+    for step in ("connect_unlabeled", "weighted_label_propagation", "kelvo_postprocess"):
+        assert step in output
+    assert "accuracy vs blob ids" in output
+    assert "adjusted Rand index" in output
+    # 1% of the 3,000 nodes start labelled; every other one gets a label.
+    assert "nodes labelled          2,970 of 2,970" in output
+
+
+def test_plot_without_matplotlib_explains_the_install(monkeypatch, capsys, tmp_path):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # makes its import fail
+    assert main(["--plot", str(tmp_path / "demo.png")]) == 2
+    assert "pip install 'velorn[plot]'" in capsys.readouterr().err
