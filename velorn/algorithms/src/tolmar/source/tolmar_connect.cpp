@@ -128,8 +128,7 @@ private:
 class Connector {
 public:
     Connector(PyObject* const* args)
-        : knn_connections_(args[0]), knn_weights_(args[1]), components_(args[2]),
-          component_label_(args[3]), connections_(args[4]), weights_(args[5]),
+        : components_(args[2]), component_label_(args[3]), connections_(args[4]), weights_(args[5]),
           ids_row_(args[0], graph::kNeighbourIds), weights_row_(args[1], graph::kWeights) {}
 
     PyObject* run() {
@@ -164,8 +163,6 @@ private:
                          reached_.size, num_nodes_);
             return false;
         }
-        PyArrayObject* a = reinterpret_cast<PyArrayObject*>(copy.get());
-        writes_natively_ = PyArray_CheckExact(copy.get()) && PyArray_ISWRITEABLE(a);
         success_ = std::move(copy);
         return true;
     }
@@ -197,15 +194,34 @@ private:
         return nodes;
     }
 
-    // component[position] as a node id in 0 .. n-1.
+    // component[position] as a node id in 0 .. n-1. Small plain ints, the
+    // usual entries, are read inline: passes re-read every list.
     bool read_node(PyObject* component, Py_ssize_t position, int32_t* node) {
-        Ref entry = list_item(component, position);
-        if (!entry || !pyext::to_int32(entry.get(), node)) return false;
-        if (*node < 0 || *node >= num_nodes_) {
-            PyErr_Format(PyExc_IndexError, "component lists node id %d outside 0 .. %zd", *node,
+        if (position >= PyList_GET_SIZE(component)) {
+            raise_list_index();
+            return false;
+        }
+        PyObject* entry = PyList_GET_ITEM(component, position);
+        long long id;
+        if (PyLong_CheckExact(entry) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(entry))) {
+            id = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(entry));
+            if (id < INT32_MIN || id > INT32_MAX) {
+                PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+                return false;
+            }
+        } else {
+            // Its integer conversion may run Python code that drops it from the list.
+            Ref held = Ref::borrow(entry);
+            int32_t converted;
+            if (!pyext::to_int32(held.get(), &converted)) return false;
+            id = converted;
+        }
+        if (id < 0 || id >= num_nodes_) {
+            PyErr_Format(PyExc_IndexError, "component lists node id %lld outside 0 .. %zd", id,
                          num_nodes_ - 1);
             return false;
         }
+        *node = static_cast<int32_t>(id);
         return true;
     }
 
@@ -272,7 +288,9 @@ private:
     // Marks a node id known to lie in 0 .. n-1; `index` is its int object when
     // the caller has one at hand.
     bool mark_node(int32_t node, PyObject* index = nullptr) {
-        if (writes_natively_) {
+        // A plain writable array is written directly: what its item assignment would do.
+        if (PyArray_CheckExact(success_.get()) &&
+            PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(success_.get()))) {
             reached_.set(node, 1);
             return true;
         }
@@ -295,6 +313,7 @@ private:
     }
 
     bool all_reached() const {
+        if (reached_.size == 0) return true;
         if (reached_.unit_stride())
             return std::memchr(reached_.data, 0, static_cast<size_t>(reached_.size)) == nullptr;
         for (Py_ssize_t i = 0; i < reached_.size; ++i)
@@ -378,8 +397,6 @@ private:
         return true;
     }
 
-    PyObject* const knn_connections_;
-    PyObject* const knn_weights_;
     PyObject* const components_;
     PyObject* const component_label_;
     PyObject* const connections_;
@@ -391,7 +408,6 @@ private:
     Ref success_;                      // the working copy
     pyext::Buffer success_buffer_;
     pyext::View1D<uint8_t> reached_;   // its flags: reached so far
-    bool writes_natively_ = false;
     Py_ssize_t components_length_ = 0;
     TableRow<int64_t> ids_row_;
     TableRow<float> weights_row_;
