@@ -23,7 +23,7 @@ demo: install
 	cd / && $(CURDIR)/$(VPY) -m velorn.demo
 
 test: install
-	$(VPY) -m pytest -q -p no:cacheprovider tests
+	$(VPY) -P -m pytest -q -p no:cacheprovider tests
 
 clean:
 	rm -rf build dist $(VENV)

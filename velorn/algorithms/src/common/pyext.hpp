@@ -895,7 +895,7 @@ inline int bind_numpy_types() {
         {"complexfloating", sizeof(PyObject)},
         {"flexible", sizeof(PyObject)},
         {"character", sizeof(PyObject)},
-        {"ufunc", sizeof(PyObject)},
+        {"ufunc", sizeof(PyUFuncObject)},
     };
     Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy) return -1;

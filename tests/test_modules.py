@@ -1,0 +1,98 @@
+"""Import behaviour shared by the three kernel modules."""
+
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+MODULES = [
+    "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_lp",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_connect",
+]
+
+
+def importable(name):
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return pytest.param(name, marks=pytest.mark.skip(reason=f"{name} is not built"))
+    return name
+
+
+BUILT = [importable(name) for name in MODULES]
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter (module state is per process)."""
+    return subprocess.run(
+        [sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
+
+
+@pytest.mark.parametrize("name", BUILT)
+def test_import_again_returns_the_same_module(name):
+    module = importlib.import_module(name)
+    del sys.modules[name]
+    try:
+        assert importlib.import_module(name) is module
+    finally:
+        sys.modules[name] = module
+
+
+@pytest.mark.parametrize("name", BUILT)
+def test_namespace_and_spec_attributes(name):
+    module = importlib.import_module(name)
+    short = name.rsplit(".", 1)[1]
+    function = {"tolmar_lp": "weighted_label_propagation", "tolmar_connect": "connect_unlabeled"}.get(short, short)
+    public = {k for k in vars(module) if not k.startswith("__")}
+    expected = {"np", function} | ({"DistanceMetric"} if short == "kelvo_postprocess" else set())
+    assert public == expected
+    assert module.__test__ == {}
+    assert module.__package__ == name.rsplit(".", 1)[0]
+    assert module.__file__ == module.__spec__.origin
+    assert type(module.__loader__).__name__ == "ExtensionFileLoader"
+    assert module.__doc__ is None
+    assert not hasattr(module, "__path__")
+
+
+@pytest.mark.parametrize("name", BUILT)
+def test_second_interpreter_is_refused(name):
+    # The package imports numpy, which refuses subinterpreters on its own, so
+    # the second interpreter loads the extension file directly.
+    short = name.rsplit(".", 1)[1]
+    inner = (
+        "import importlib.util; "
+        f"spec = importlib.util.spec_from_file_location({short!r}, path); "
+        "importlib.util.module_from_spec(spec)"
+    )
+    result = run_python(f"""
+        import _xxsubinterpreters as interpreters
+        import {name} as module
+        interp = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(interp, "path = " + repr(module.__file__) + "; " + {inner!r})
+        except Exception as error:
+            print(error)
+    """)
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in (
+        result.stdout
+    ), result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("name", BUILT)
+def test_numpy_interface_failure_makes_the_import_fail(name):
+    result = run_python(f"""
+        import sys, traceback, types
+        import numpy
+        sys.modules["numpy._core._multiarray_umath"] = types.ModuleType("numpy._core._multiarray_umath")
+        try:
+            import {name}
+        except ImportError as error:
+            print("message:", error)
+            print("entries:", [frame.name for frame in traceback.extract_tb(error.__traceback__)])
+    """)
+    assert "message: numpy.core.multiarray failed to import" in result.stdout, result.stderr
+    assert f"init {name}" in result.stdout
