@@ -3,6 +3,7 @@ input and odd callees from crashing, and agreement with the plain-Python
 version on random inputs."""
 
 import inspect
+import subprocess
 import sys
 import traceback
 import types
@@ -283,3 +284,13 @@ def test_no_reference_leaks():
             with pytest.raises((TypeError, ValueError)):
                 post(points, labels, **bad)
     assert (sys.getrefcount(points), sys.getrefcount(labels)) == before
+
+
+def test_import_without_distance_metric():
+    code = (
+        "import sys, types; sys.modules['sklearn.metrics'] = types.ModuleType('sklearn.metrics')\n"
+        "try:\n    import velorn.algorithms.src.kelvo.binaries.kelvo_postprocess\n"
+        "except ImportError as e:\n    print(e)"
+    )
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.stdout == "cannot import name DistanceMetric\n", out.stderr
