@@ -4,6 +4,7 @@
 #include "graph_container.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -47,29 +48,67 @@ struct Names {
 Names names;
 
 // The labels of one node's labelled neighbours with their summed scores, in
-// first-insertion order (the tie-break). Rows carry few distinct labels, so a
-// flat vector with a linear search is fastest; a hash index takes over for
-// rows with many.
+// first-insertion order (the tie-break). Rows carry few distinct labels, so
+// small fixed arrays with a linear search serve almost every node; a hash
+// index takes over for rows with many.
 class ScoreMap {
 public:
     void clear() {
-        entries_.clear();
-        index_.clear();
+        count_ = 0;
+        if (hashed_) {
+            entries_.clear();
+            index_.clear();
+            hashed_ = false;
+        }
     }
 
     void add(int32_t label, double contribution) {
-        if (entries_.size() < kLinearLimit) {
-            for (auto& e : entries_) {
-                if (e.first == label) {
-                    e.second += contribution;
+        if (!hashed_) {
+            for (int k = 0; k < count_; ++k) {
+                if (labels_[k] == label) {
+                    scores_[k] += contribution;
                     return;
                 }
             }
-            entries_.emplace_back(label, contribution);
-            if (entries_.size() == kLinearLimit)
-                for (size_t k = 0; k < entries_.size(); ++k) index_.emplace(entries_[k].first, k);
-            return;
+            if (count_ < kLinearLimit) {
+                labels_[count_] = label;
+                scores_[count_] = contribution;
+                ++count_;
+                return;
+            }
+            spill();
         }
+        add_hashed(label, contribution);
+    }
+
+    // The first entry with the strictly greatest score; NaN never wins.
+    void best(int32_t* label, double* score) const {
+        *label = -1;
+        *score = -1.0;
+        if (hashed_) {
+            for (const auto& e : entries_) consider(e.first, e.second, label, score);
+        } else {
+            for (int k = 0; k < count_; ++k) consider(labels_[k], scores_[k], label, score);
+        }
+    }
+
+private:
+    static void consider(int32_t candidate, double candidate_score, int32_t* label, double* score) {
+        if (candidate_score > *score) {
+            *label = candidate;
+            *score = candidate_score;
+        }
+    }
+
+    [[gnu::noinline]] void spill() {
+        for (int k = 0; k < count_; ++k) {
+            index_.emplace(labels_[k], entries_.size());
+            entries_.emplace_back(labels_[k], scores_[k]);
+        }
+        hashed_ = true;
+    }
+
+    [[gnu::noinline]] void add_hashed(int32_t label, double contribution) {
         auto [it, inserted] = index_.emplace(label, entries_.size());
         if (inserted)
             entries_.emplace_back(label, contribution);
@@ -77,23 +116,64 @@ public:
             entries_[it->second].second += contribution;
     }
 
-    // The first entry with the strictly greatest score; NaN never wins.
-    void best(int32_t* label, double* score) const {
-        *label = -1;
-        *score = -1.0;
-        for (const auto& e : entries_) {
-            if (e.second > *score) {
-                *label = e.first;
-                *score = e.second;
-            }
-        }
-    }
-
-private:
-    static constexpr size_t kLinearLimit = 16;
+    static constexpr int kLinearLimit = 16;
+    int32_t labels_[kLinearLimit];
+    double scores_[kLinearLimit];
+    int count_ = 0;
+    bool hashed_ = false;
     std::vector<std::pair<int32_t, double>> entries_;
     std::unordered_map<int32_t, size_t> index_;
 };
+
+// Scores one node's row: each labelled neighbour adds (1/weight)^2, rounded
+// to double at each step, to its label, in row order. The reciprocals are
+// computed for the whole row in a loop the compiler vectorises, and the
+// labelled entries are packed without branches before the map sees them: the
+// labelled/unlabelled pattern of a row is too irregular to predict.
+struct RowScratch {
+    std::vector<int32_t> labels;          // neighbour labels, gathered from the label array
+    std::vector<double> contributions;    // (1/weight)^2 of every entry
+    std::vector<int32_t> packed_labels;   // labelled entries only, in row order
+    std::vector<double> packed_contributions;
+
+    void resize(size_t n) {
+        labels.resize(n);
+        contributions.resize(n);
+        packed_labels.resize(n);
+        packed_contributions.resize(n);
+    }
+};
+
+[[gnu::noinline]] void score_row(RowScratch& row, const pyext::View1D<float>& weights,
+                                 ScoreMap& candidates) {
+    const size_t n = row.labels.size();
+    double* out = row.contributions.data();
+    if (weights.unit_stride()) {
+        const char* data = weights.data;
+        for (size_t j = 0; j < n; ++j) {
+            float w;
+            std::memcpy(&w, data + j * sizeof(float), sizeof(float));
+            const double inverse = 1.0 / static_cast<double>(w);
+            out[j] = inverse * inverse;
+        }
+    } else {
+        for (size_t j = 0; j < n; ++j) {
+            const double inverse = 1.0 / static_cast<double>(weights[static_cast<Py_ssize_t>(j)]);
+            out[j] = inverse * inverse;
+        }
+    }
+    const int32_t* labels = row.labels.data();
+    int32_t* packed_labels = row.packed_labels.data();
+    double* packed_contributions = row.packed_contributions.data();
+    size_t packed = 0;
+    for (size_t j = 0; j < n; ++j) {
+        packed_labels[packed] = labels[j];
+        packed_contributions[packed] = out[j];
+        packed += labels[j] != -1;
+    }
+    candidates.clear();
+    for (size_t k = 0; k < packed; ++k) candidates.add(packed_labels[k], packed_contributions[k]);
+}
 
 // scores = np.zeros(num_nodes, dtype=np.float64), through the module's `np`.
 bool make_scores(pyext::Call& call, Py_ssize_t num_nodes, pyext::ArrayRow<double>* scores) {
@@ -129,6 +209,7 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
     graph::NeighbourRow ids_row;
     graph::WeightRow weights_row;
     ScoreMap candidates;
+    RowScratch row;
     for (uint64_t sweep = 0; sweep < max_iterations; ++sweep) {
         double max_diff = 0.0;
         for (Py_ssize_t i = 0; i < num_nodes; ++i) {
@@ -146,7 +227,10 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
             const pyext::View1D<float>& row_weights = weights_row.view();
             if (!graph::check_row_lengths(i, ids.size, row_weights.size)) return false;
 
-            candidates.clear();
+            // Gather the neighbours' labels first: the reads are independent,
+            // so their cache misses overlap instead of queuing behind the
+            // branches of the scoring loop.
+            row.resize(static_cast<size_t>(ids.size));
             for (Py_ssize_t j = 0; j < ids.size; ++j) {
                 const int64_t neighbour = ids[j];
                 if (neighbour < 0 || neighbour >= num_nodes) {
@@ -155,11 +239,9 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
                                  i, static_cast<long long>(neighbour), num_nodes - 1);
                     return false;
                 }
-                const int32_t label = labels[neighbour];
-                if (label == -1) continue;
-                const double inverse = 1.0 / static_cast<double>(row_weights[j]);
-                candidates.add(label, inverse * inverse);
+                row.labels[j] = labels[neighbour];
             }
+            score_row(row, row_weights, candidates);
 
             int32_t best_label;
             double best_score;
