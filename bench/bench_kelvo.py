@@ -1,0 +1,151 @@
+"""kelvo_postprocess against the least library work its result needs.
+
+The baseline does only what any implementation must: one np.unique, the
+per-cluster means, one batched pairwise of all noise points against all
+centroids, and an argmin. The means are taken three ways: with one boolean
+mask per cluster, from one stable sort, and with np.bincount per dimension
+(fastest, though not bit-identical to np.mean); the fastest is the baseline.
+
+Times are the best of a few runs. Peak extra memory is measured in a fresh
+interpreter per case (the rise of the resident set's high-water mark over the
+resident set just before the call), so that memory freed by earlier runs
+cannot hide it.
+
+    .venv/bin/python -P bench/bench_kelvo.py            # the target case
+    .venv/bin/python -P bench/bench_kelvo.py 200000     # other point counts
+"""
+
+import subprocess
+import sys
+import time
+
+import numpy as np
+from sklearn.metrics import DistanceMetric
+
+from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess
+
+TARGET = (1_000_000, 8, 50, 0.2)  # points, dims, clusters, noise share
+
+
+def make_data(n_points, n_dims, n_clusters, noise_share, seed=0):
+    rng = np.random.default_rng(seed)
+    centers = rng.uniform(-50, 50, (n_clusters, n_dims))
+    labels = rng.integers(0, n_clusters, n_points).astype(np.int32)
+    points = centers[labels] + rng.normal(scale=4.0, size=(n_points, n_dims))
+    labels[rng.random(n_points) < noise_share] = -1
+    return points, labels
+
+
+def _finish(points, labels, cluster_labels, centroids):
+    noise = labels == -1
+    distances = DistanceMetric.get_metric("minkowski", p=2).pairwise(centroids, points[noise])
+    result = labels.copy()
+    result[noise] = cluster_labels[np.argmin(distances, axis=0)]
+    return result
+
+
+def baseline_masks(points, labels):
+    cluster_labels = np.unique(labels)
+    cluster_labels = cluster_labels[cluster_labels != -1]
+    centroids = np.array([np.mean(points[labels == label], axis=0) for label in cluster_labels])
+    return _finish(points, labels, cluster_labels, centroids)
+
+
+def baseline_sorted(points, labels):
+    cluster_labels, counts = np.unique(labels, return_counts=True)
+    order = np.argsort(labels, kind="stable")
+    groups = np.split(points[order], np.cumsum(counts)[:-1])
+    keep = cluster_labels != -1
+    centroids = np.array([np.mean(group, axis=0) for group, k in zip(groups, keep) if k])
+    return _finish(points, labels, cluster_labels[keep], centroids)
+
+
+def baseline_bincount(points, labels):
+    cluster_labels, inverse, counts = np.unique(labels, return_inverse=True, return_counts=True)
+    sums = np.stack([np.bincount(inverse, weights=column) for column in points.T], axis=1)
+    keep = cluster_labels != -1
+    return _finish(points, labels, cluster_labels[keep], sums[keep] / counts[keep, None])
+
+
+IMPLEMENTATIONS = {
+    "kelvo_postprocess": kelvo_postprocess,
+    "baseline_masks": baseline_masks,
+    "baseline_sorted": baseline_sorted,
+    "baseline_bincount": baseline_bincount,
+}
+BASELINES = [name for name in IMPLEMENTATIONS if name.startswith("baseline")]
+
+
+def best_time(function, points, labels, repeats):
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        function(points, labels)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def _status_kib(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def _peak_in_this_process(name, size):
+    points, labels = make_data(*size)
+    function = IMPLEMENTATIONS[name]
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")  # resets the high-water mark to the current resident set
+    before = _status_kib("VmRSS")
+    function(points, labels)
+    return (_status_kib("VmHWM") - before) / 1024
+
+
+def peak_extra_mib(name, size):
+    """Peak resident memory added by one call, in MiB, measured in a fresh interpreter."""
+    code = (
+        "import sys; sys.path.insert(0, sys.argv[1]); import bench_kelvo as b; "
+        "print(b._peak_in_this_process(sys.argv[2], tuple(eval(sys.argv[3]))))"
+    )
+    here = __file__.rsplit("/", 1)[0] if "/" in __file__ else "."
+    out = subprocess.run([sys.executable, "-P", "-c", code, here, name, repr(size)],
+                         capture_output=True, text=True, check=True)
+    return float(out.stdout)
+
+
+def run(sizes, repeats=3):
+    """One row per (n_points, n_dims, n_clusters, noise_share) case."""
+    rows = []
+    for size in sizes:
+        points, labels = make_data(*size)
+        result = kelvo_postprocess(points, labels)
+        assert np.array_equal(result, baseline_masks(points, labels)), "results differ"
+        times = {name: best_time(f, points, labels, repeats) for name, f in IMPLEMENTATIONS.items()}
+        baseline = min(times[name] for name in BASELINES)
+        n_points, n_dims, n_clusters, noise_share = size
+        rows.append({
+            "n_points": n_points, "n_dims": n_dims, "n_clusters": n_clusters, "noise_share": noise_share,
+            "kelvo_s": times["kelvo_postprocess"], **{name + "_s": times[name] for name in BASELINES},
+            "ratio": times["kelvo_postprocess"] / baseline,
+            "input_mib": (points.nbytes + labels.nbytes) / 2**20,
+            "kelvo_peak_mib": peak_extra_mib("kelvo_postprocess", size),
+            "baseline_peak_mib": peak_extra_mib("baseline_masks", size),
+        })
+    return rows
+
+
+def main(argv):
+    sizes = [(int(n),) + TARGET[1:] for n in argv] or [TARGET]
+    rows = run(sizes)
+    columns = list(rows[0])
+    width = max(map(len, columns)) + 1
+    print("".join(f"{c:>{width}}" for c in columns))
+    for row in rows:
+        print("".join(f"{row[c]:>{width}.3f}" if isinstance(row[c], float) else f"{row[c]:>{width}}"
+                      for c in columns))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
