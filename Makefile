@@ -25,5 +25,8 @@ demo: install
 test: install
 	$(VPY) -P -m pytest -q -p no:cacheprovider tests
 
+bench: install
+	$(VPY) -P bench/run.py
+
 clean:
 	rm -rf build dist $(VENV)

@@ -1,0 +1,87 @@
+"""Weighted label propagation on k-nearest-neighbour graphs of blob data.
+
+For each size: our time, the floor (the two to_numpy calls per processed node,
+replayed from a recorded run with a C-level loop), our own cost per processed
+row entry, and, at the smallest size, the plain-Python version's own cost for
+the speed-up figure. scikit-learn's LabelSpreading on the same data is the
+comparison a user would otherwise reach for.
+"""
+
+import time
+
+from common import CallLog, PrebuiltRows, blob_knn, median_time, replay, seed_labels
+
+from velorn import GraphWrapper
+from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
+
+CONTAINERS = {"prebuilt rows": PrebuiltRows, "GraphWrapper": GraphWrapper.from_knn}
+LABEL_SPREADING_MAX = 200_000
+
+
+def measure(n, container_name, pure_python=False):
+    points, truth, ids, distances = blob_knn(n)
+    labels = seed_labels(truth)
+    make = CONTAINERS[container_name]
+    connections, weights = make(ids), make(distances)
+
+    logged_connections, logged_weights = CallLog(connections), CallLog(weights)
+    result = labels.copy()
+    weighted_label_propagation(logged_connections, logged_weights, result)
+    connection_calls = logged_connections.calls["to_numpy"]
+    weight_calls = logged_weights.calls["to_numpy"]
+    units = sum(ids.shape[1] for _ in connection_calls)
+
+    ours = median_time(lambda lab: weighted_label_propagation(connections, weights, lab), labels.copy)
+    floor = median_time(lambda _: (replay(connections.to_numpy, connection_calls),
+                                   replay(weights.to_numpy, weight_calls)))
+    row = {
+        "kernel": "label propagation",
+        "workload": f"k=15 blobs, 1% labelled, {container_name}",
+        "size": n,
+        "units": units,
+        "unit": "row entry",
+        "ours_s": ours,
+        "floor_s": floor,
+        "ratio": ours / floor,
+        "own_ns_per_unit": (ours - floor) / units * 1e9,
+        "accuracy": float((result == truth).mean()),
+    }
+    if pure_python:
+        import reference
+
+        start = time.perf_counter()
+        reference.weighted_label_propagation(connections, weights, labels.copy())
+        python_time = time.perf_counter() - start
+        row["python_s"] = python_time
+        row["python_own_ns_per_unit"] = (python_time - floor) / units * 1e9
+    return row
+
+
+def label_spreading(n):
+    """scikit-learn's LabelSpreading (knn kernel, k=15) on the same points and labelled set."""
+    from sklearn.semi_supervised import LabelSpreading
+
+    points, truth, _, _ = blob_knn(n)
+    labels = seed_labels(truth)
+    start = time.perf_counter()
+    model = LabelSpreading(kernel="knn", n_neighbors=15, max_iter=30, n_jobs=-1).fit(points, labels)
+    elapsed = time.perf_counter() - start
+    return {
+        "kernel": "label propagation",
+        "workload": "scikit-learn LabelSpreading (knn, k=15), graph built inside",
+        "size": n,
+        "ours_s": None,
+        "other_s": elapsed,
+        "accuracy": float((model.transduction_ == truth).mean()),
+    }
+
+
+def run(sizes):
+    rows = []
+    for container_name in CONTAINERS:
+        for n in sizes:
+            rows.append(measure(n, container_name, pure_python=(n == min(sizes) and container_name == "prebuilt rows")))
+    for n in sizes:
+        if n <= LABEL_SPREADING_MAX:
+            rows.append(label_spreading(n))
+    return rows

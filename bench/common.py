@@ -1,0 +1,96 @@
+"""Shared pieces of the benchmarks: timing, data sets, call recording and replay."""
+
+import collections
+import os
+import pathlib
+import statistics
+import sys
+import time
+
+import numpy as np
+
+BENCH_DIR = pathlib.Path(__file__).resolve().parent
+CACHE_DIR = BENCH_DIR / "results" / "cache"
+REPEATS = int(os.environ.get("VELORN_BENCH_REPEATS", "5"))
+
+# The plain-Python versions live with the tests.
+sys.path.insert(0, str(BENCH_DIR.parent / "tests"))
+
+
+def median_time(run, prepare=lambda: None, repeats=REPEATS):
+    """Median wall time of run(prepare()) over `repeats`; prepare is not timed."""
+    times = []
+    for _ in range(repeats):
+        state = prepare()
+        start = time.perf_counter()
+        run(state)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def blob_knn(n, k=15, seed=0):
+    """Blob points with their k-nearest-neighbour table (self excluded), cached on disk.
+
+    Returns (points, true_ids, neighbour_ids int64 (n, k), distances float32 (n, k)).
+    """
+    from sklearn.datasets import make_blobs
+    from sklearn.neighbors import NearestNeighbors
+
+    path = CACHE_DIR / f"blobs_{n}_{k}_{seed}.npz"
+    if path.exists():
+        data = np.load(path)
+        return data["points"], data["truth"], data["ids"], data["distances"]
+    points, truth = make_blobs(n_samples=n, centers=10, n_features=8, cluster_std=2.0, random_state=seed)
+    distances, ids = NearestNeighbors(n_neighbors=k + 1, n_jobs=-1).fit(points).kneighbors(points)
+    ids = np.ascontiguousarray(ids[:, 1:], dtype=np.int64)
+    distances = np.ascontiguousarray(distances[:, 1:], dtype=np.float32)
+    CACHE_DIR.mkdir(parents=True, exist_ok=True)
+    np.savez(path, points=points, truth=truth, ids=ids, distances=distances)
+    return points, truth, ids, distances
+
+
+def seed_labels(truth, fraction=0.01, seed=0):
+    """int32 labels with `fraction` of the nodes given their true id, -1 elsewhere."""
+    rng = np.random.default_rng(seed)
+    labels = np.full(len(truth), -1, dtype=np.int32)
+    chosen = rng.choice(len(truth), max(1, int(len(truth) * fraction)), replace=False)
+    labels[chosen] = truth[chosen]
+    return labels
+
+
+class PrebuiltRows:
+    """A container whose to_numpy hands out rows made beforehand: almost no cost of its own."""
+
+    def __init__(self, table):
+        self.rows = list(table)
+
+    def to_numpy(self, i):
+        return self.rows[i]
+
+
+class CallLog:
+    """Wraps a container and logs the arguments of each call per method."""
+
+    def __init__(self, inner):
+        self.inner = inner
+        self.calls = collections.defaultdict(list)
+        self.order = []
+
+    def to_numpy(self, i):
+        self.calls["to_numpy"].append((i,))
+        return self.inner.to_numpy(i)
+
+    def contains(self, i, j):
+        self.calls["contains"].append((i, j))
+        self.order.append(("contains", (i, j)))
+        return self.inner.contains(i, j)
+
+    def append(self, i, value):
+        self.calls["append"].append((i, value))
+        self.order.append(("append", (i, value)))
+        return self.inner.append(i, value)
+
+
+def replay(method, argument_tuples):
+    """Calls `method` on each argument tuple with a C-level loop: the cost of the calls alone."""
+    collections.deque(map(method, *zip(*argument_tuples)), maxlen=0) if argument_tuples else None
