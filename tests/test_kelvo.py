@@ -221,6 +221,13 @@ def test_refusals_of_non_finite_input_match_plain_version(points, labels):
     assert outcome(post, *args) == outcome(reference.kelvo_postprocess, *args)
 
 
+def test_metric_refusing_the_data_fails_at_the_first_pair():
+    # haversine refuses 1-D points at the very first pair, before the pair with the NaN point.
+    args = (np.array([[0.0], [0.0], [np.nan], [1.0]]), np.array([-1, -1, -1, 0], np.int32))
+    assert outcome(post, *args, metric="haversine") == outcome(reference.kelvo_postprocess, *args, metric="haversine")
+    assert "2 dimensions" in outcome(post, *args, metric="haversine")[1]
+
+
 METRICS = [{"p": 1}, {"p": 2}, {"p": 3}, {"metric": "euclidean"}, {"metric": "manhattan"},
            {"metric": "chebyshev"}, {"metric": "canberra"}]
 

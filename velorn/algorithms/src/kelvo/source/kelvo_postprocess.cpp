@@ -276,34 +276,12 @@ Ref compute_centroids(pyext::Call& call, const Points& points, const Clusters& c
     return centroids;
 }
 
-// One single-pair call, the one at which the point-by-point order of calls
-// (noise points ascending, centroids ascending within each) would first meet
-// a non-finite coordinate, or else its very first call. Whatever scikit-learn
-// refuses there it raises exactly as for that pair, not for a whole batch.
-bool probe_first_pair(PyObject* dist_metric, const Points& points, const Ref& centroids,
-                      Py_ssize_t n_centroids, const std::vector<Py_ssize_t>& noise) {
-    const char* table = array_bytes(centroids);
-    const Py_ssize_t centroid_bytes = static_cast<Py_ssize_t>(points.row_bytes());
-    auto centroid = [&](Py_ssize_t c) { return table + c * centroid_bytes; };
-
-    Py_ssize_t probe_centroid = 0;
-    Py_ssize_t probe_point = noise.front();
-    if (all_finite(points.row(probe_point), points.dims)) {
-        Py_ssize_t c = 0;
-        while (c < n_centroids && all_finite(centroid(c), points.dims)) ++c;
-        if (c < n_centroids) {
-            probe_centroid = c;
-        } else {
-            for (Py_ssize_t i : noise) {
-                if (!all_finite(points.row(i), points.dims)) {
-                    probe_point = i;
-                    break;
-                }
-            }
-        }
-    }
-    Ref x = new_double_vector(centroid(probe_centroid), points.dims);
-    Ref y = new_double_vector(points.row(probe_point), points.dims);
+// pairwise([centroid c], [noise point i]): one single-pair call, as the
+// point-by-point order makes them. Returns false with the metric's error.
+bool call_pair(PyObject* dist_metric, const Points& points, const Ref& centroids, Py_ssize_t c, Py_ssize_t i) {
+    const char* centroid = array_bytes(centroids) + c * static_cast<Py_ssize_t>(points.row_bytes());
+    Ref x = new_double_vector(centroid, points.dims);
+    Ref y = new_double_vector(points.row(i), points.dims);
     if (!x || !y) return false;
     Ref x_list = Ref::steal(PyList_New(1));
     Ref y_list = Ref::steal(PyList_New(1));
@@ -311,6 +289,28 @@ bool probe_first_pair(PyObject* dist_metric, const Points& points, const Ref& ce
     PyList_SET_ITEM(x_list.get(), 0, x.release());
     PyList_SET_ITEM(y_list.get(), 0, y.release());
     return static_cast<bool>(pyext::call_method(dist_metric, names.pairwise, x_list.get(), y_list.get()));
+}
+
+// The single-pair calls at which the point-by-point order of calls (noise
+// points ascending, centroids ascending within each) would first fail: its
+// very first call, where whatever the metric refuses about the data as a whole
+// shows, and then the first pair that holds a non-finite coordinate, if any.
+// Whatever scikit-learn refuses there it raises exactly as for that pair, not
+// for a whole batch.
+bool probe_pairs(PyObject* dist_metric, const Points& points, const Ref& centroids,
+                 Py_ssize_t n_centroids, const std::vector<Py_ssize_t>& noise) {
+    const Py_ssize_t first_point = noise.front();
+    if (!call_pair(dist_metric, points, centroids, 0, first_point)) return false;
+    if (!all_finite(points.row(first_point), points.dims)) return true;  // that was the pair
+
+    const char* table = array_bytes(centroids);
+    const Py_ssize_t centroid_bytes = static_cast<Py_ssize_t>(points.row_bytes());
+    for (Py_ssize_t c = 0; c < n_centroids; ++c)
+        if (!all_finite(table + c * centroid_bytes, points.dims))
+            return c == 0 || call_pair(dist_metric, points, centroids, c, first_point);
+    for (Py_ssize_t i : noise)
+        if (!all_finite(points.row(i), points.dims)) return call_pair(dist_metric, points, centroids, 0, i);
+    return true;
 }
 
 // Gives every noise point the label of its nearest centroid: the first in
@@ -404,7 +404,7 @@ PyObject* postprocess(pyext::Call& call, const Points& points, PyObject* labels_
 
     Ref centroids = compute_centroids(call, points, clusters);
     if (!centroids) return nullptr;
-    if (!probe_first_pair(dist_metric.get(), points, centroids, clusters.count(), noise)) return nullptr;
+    if (!probe_pairs(dist_metric.get(), points, centroids, clusters.count(), noise)) return nullptr;
     if (!assign_noise(dist_metric.get(), points, centroids, clusters, noise, view)) return nullptr;
     return labels.release();
 }
