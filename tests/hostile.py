@@ -1,0 +1,189 @@
+"""Shared pieces of the hostile-input tests: settings, arrays of any kind, odd
+scalars, and call logs that let a run be replayed and cut short.
+
+The CI default tries a few hundred examples per kernel;
+``HYPOTHESIS_PROFILE=fuzz`` (``make fuzz``) tries a hundred times as many.
+"""
+
+import math
+import os
+import warnings
+
+import numpy as np
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+
+PROFILE = os.environ.get("HYPOTHESIS_PROFILE", "ci")
+ROUNDS = {"ci": 1, "fuzz": 100}[PROFILE]
+
+
+def examples(n):
+    """Settings for a hostile-input test that tries ``n`` examples in CI."""
+    return settings(
+        max_examples=n * ROUNDS,
+        deadline=None,
+        suppress_health_check=list(HealthCheck),
+        print_blob=True,
+    )
+
+
+# Values at the edges of every integer width, and the floats that break arithmetic.
+EDGE_INTS = [
+    -(2**63), -(2**32) - 1, -(2**31) - 1, -(2**31), -2, -1, 0, 1, 2, 2**31 - 1, 2**31, 2**32 + 1, 2**63 - 1,
+]
+EDGE_FLOATS = [0.0, -0.0, 0.5, 1.0, 2.0, -1.0, 1e-40, 1e-300, 3.4e38, 1e300, math.nan, math.inf, -math.inf]
+
+NUMERIC_CODES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", "g", "c8", "c16"]
+OTHER_DTYPES = ["O", "S3", "U2", "M8[s]", "V4", np.dtype([("a", "<i4"), ("b", "<f4")]), np.dtype(("<i4", (2,)))]
+
+
+@st.composite
+def dtypes(draw):
+    """Any dtype, either byte order for the multi-byte ones."""
+    if draw(st.integers(0, 5)) == 0:
+        return np.dtype(draw(st.sampled_from(OTHER_DTYPES)))
+    code = draw(st.sampled_from(NUMERIC_CODES))
+    dtype = np.dtype(code)
+    if dtype.itemsize > 1 and code != "g":
+        dtype = dtype.newbyteorder(draw(st.sampled_from(["=", ">"])))
+    return dtype
+
+
+def filled(shape, dtype, values):
+    """An array of ``shape`` and ``dtype`` holding ``values`` cast as far as they go."""
+    dtype = np.dtype(dtype)
+    if dtype.kind in "biufc":
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore")
+            flat = np.array([complex(v) if dtype.kind == "c" else v for v in values], dtype=object)
+            out = np.empty(len(values), dtype=dtype)
+            for k, v in enumerate(flat):
+                try:
+                    out[k] = v
+                except (OverflowError, ValueError, TypeError):
+                    out[k] = 0
+        return out.reshape(shape)
+    if dtype.kind == "O":
+        return np.array(values + [None], dtype=object)[:-1].reshape(shape)
+    return np.zeros(shape, dtype)
+
+
+@st.composite
+def views(draw, base):
+    """A view of ``base``: sliced with any steps (negative ones included),
+    maybe transposed, maybe read-only. Never a copy."""
+    index = []
+    for side in base.shape:
+        step = draw(st.sampled_from([1, 1, 2, -1, -2, 3]))
+        start = draw(st.integers(0, side)) if draw(st.booleans()) else None
+        index.append(slice(start, None, step))
+    view = base[tuple(index)] if index else base[...]
+    if view.ndim > 1 and draw(st.booleans()):
+        view = view.T
+    if draw(st.integers(0, 3)) == 0:
+        view.flags.writeable = False
+    return view
+
+
+def values(edges=EDGE_INTS + EDGE_FLOATS, low=-3, high=9):
+    return st.one_of(st.integers(low, high), st.sampled_from(edges))
+
+
+@st.composite
+def any_arrays(draw, max_dims=3, max_side=4, dtype=None, elements=None):
+    """An array of any dtype, byte order, shape (zero-length included) and layout."""
+    dtype = draw(dtypes()) if dtype is None else np.dtype(dtype)
+    ndim = draw(st.integers(0, max_dims))
+    shape = tuple(draw(st.lists(st.integers(0, max_side), min_size=ndim, max_size=ndim)))
+    size = math.prod(shape)
+    content = draw(st.lists(values() if elements is None else elements, min_size=size, max_size=size))
+    return draw(views(filled(shape, dtype, content)))
+
+
+class HostileInt:
+    """An int-like entry whose conversion is scripted: ``__int__`` and
+    ``__index__`` return ``value``, or raise it when it is an exception class,
+    and note each use in ``log``."""
+
+    def __init__(self, value, log):
+        self.value, self.log = value, log
+
+    def _convert(self, how):
+        self.log.append(("HostileInt." + how, self.value if isinstance(self.value, int) else repr(self.value)))
+        if isinstance(self.value, type):
+            raise self.value("hostile conversion")
+        return self.value
+
+    def __int__(self):
+        return self._convert("__int__")
+
+    def __index__(self):
+        return self._convert("__index__")
+
+    def __repr__(self):
+        return f"HostileInt({self.value!r})"
+
+
+class BadBool:
+    """A truth value that raises."""
+
+    def __bool__(self):
+        raise ZeroDivisionError("hostile truth value")
+
+
+def hostile_scalars():
+    """Objects handed where a number is expected: fine ones, odd ones and bad ones."""
+    return st.one_of(
+        st.sampled_from(EDGE_INTS + EDGE_FLOATS + [True, False, 2.9, -0.5, 2**64, 2**64 - 1]),
+        st.integers(-3, 9),
+        st.sampled_from([None, "3", b"3", [1], np.int64(2), np.float64(1.5), np.uint64(2**64 - 1), 3 + 0j]),
+        st.sampled_from([Converts(1), Converts(2.5), Converts(ValueError), Converts(None), Converts(True)]),
+    )
+
+
+class Converts:
+    """A number whose ``__int__`` and ``__float__`` return ``value`` (or raise it)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def _give(self):
+        if isinstance(self.value, type):
+            raise self.value("hostile conversion")
+        return self.value
+
+    __int__ = __float__ = _give
+
+    def __repr__(self):
+        return f"Converts({self.value!r})"
+
+
+class Abort(Exception):
+    """Ends a replay at the point where the run being compared failed."""
+
+
+class CallLog(list):
+    """The calls the kernel made on the caller's objects, in order. With a
+    ``stop_after`` count, the call that makes the log that long raises Abort
+    once it has done its work (or raised its own error)."""
+
+    def __init__(self, stop_after=None):
+        super().__init__()
+        self.stop_after = stop_after
+
+    def record(self, *entry):
+        self.append(entry)
+
+    def check_stop(self):
+        if self.stop_after is not None and len(self) >= self.stop_after:
+            raise Abort(len(self))
+
+
+def outcome_of(function, *args, **kwargs):
+    """('ok', value) or ('error', exception type, message) of a call."""
+    try:
+        return ("ok", function(*args, **kwargs))
+    except Abort:
+        raise
+    except Exception as exc:  # noqa: BLE001 - every failure is an outcome here
+        return ("error", type(exc), str(exc))
