@@ -1,0 +1,268 @@
+"""Ten thousand calls of each kernel, on success and on each error path, leave
+the reference counts of the argument objects as they were and memory flat:
+the Python heap (tracemalloc) and the resident size of the process.
+"""
+
+import ctypes
+import gc
+import os
+import sys
+import tracemalloc
+import types
+
+import numpy as np
+import pytest
+
+from examples import rows_container
+
+lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
+tc = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_connect")
+kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
+
+# The address sanitizer's run is there for memory errors, not for the figures:
+# it makes fewer calls, each several times slower.
+SANITIZED = "libasan" in open("/proc/self/maps").read()
+CALLS = 2_000 if SANITIZED else 10_000
+# A Python object or a native allocation left behind on each call grows the
+# traced heap, or the bytes that malloc has handed out, by 60 kB or more over
+# the calls. Resident size takes up such small leaks in pages that malloc
+# already holds, so it only shows large ones. The address sanitizer keeps
+# freed memory in quarantine: neither malloc's figures nor resident size mean
+# anything there, and only the traced heap and reference counts are checked.
+TRACED_SLACK = 16 * 1024
+MALLOC_SLACK = 16 * 1024
+RESIDENT_SLACK = 256 * 1024
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def malloc_bytes():
+    """Bytes that glibc's malloc has handed out and not had back, or 0 elsewhere."""
+    mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
+    if mallinfo2 is None or SANITIZED:
+        return 0
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class Case:
+    """``function(*args, **kwargs)`` ending in ``error`` (None: success);
+    ``watched`` are the objects whose reference counts must stay put."""
+
+    def __init__(self, name, function, args, kwargs=None, error=None, reset=None, watched=()):
+        self.name, self.function, self.args, self.kwargs = name, function, args, kwargs or {}
+        self.error, self.reset = error, reset
+        self.watched = [*args, *(self.kwargs.values()), *watched]
+
+    def call(self):
+        if self.reset:
+            self.reset()
+        if self.error is None:
+            self.function(*self.args, **self.kwargs)
+            return
+        try:
+            self.function(*self.args, **self.kwargs)
+        except self.error:
+            return
+        raise AssertionError(f"{self.name}: no {self.error.__name__}")
+
+
+class Stub:
+    """A container that holds nothing: every edge is missing, so every call appends."""
+
+    def contains(self, i, j):
+        return False
+
+    def append(self, i, value):
+        return None
+
+
+class Raising:
+    def __getattr__(self, name):
+        def method(*args):
+            raise RuntimeError(name)
+
+        return method
+
+
+class Rows:
+    def __init__(self, row):
+        self.row = row
+
+    def to_numpy(self, i):
+        return self.row
+
+
+class FastMetric:
+    """Every distance 0, without scikit-learn's input checks, which would take
+    most of the time here; the kernel's side of the calls is the same."""
+
+    def pairwise(self, X, Y):
+        return np.zeros((len(X), len(Y)))
+
+
+def metric_module(metric=None, get_metric=None):
+    return types.SimpleNamespace(get_metric=get_metric or (lambda *args, **kwargs: metric))
+
+
+def propagation_cases():
+    propagate = lp.weighted_label_propagation
+    # A path 0-1-2-3 labelled at 3 and a node 4 without neighbours, which
+    # stays unlabelled: every sweep reads rows.
+    ids = rows_container([[1], [0, 2], [1, 3], [2], []], np.int64)
+    weights = rows_container([[1.0], [1.0, 1.0], [1.0, 1.0], [1.0], []], np.float32)
+    initial = np.array([-1, -1, -1, 5, -1], np.int32)
+    labels = initial.copy()
+
+    def fresh():
+        labels[...] = initial
+
+    one = np.array([-1, 3], np.int32)
+    good_row, good_weights = np.array([1], np.int64), np.ones(1, np.float32)
+    read_only = initial.copy()
+    read_only.flags.writeable = False
+    odd_np = types.SimpleNamespace(zeros=np.zeros, float64=np.float64, asarray=lambda x: [x])
+    return [
+        Case("labels propagated", propagate, (ids, weights, labels), reset=fresh),
+        Case("binding refused", propagate, (ids, weights), {"max_iter": 2}, error=TypeError),
+        Case("labels of the wrong dtype", propagate, (ids, weights, initial.astype(np.int64)), error=ValueError),
+        Case("read-only labels", propagate, (ids, weights, read_only), error=ValueError),
+        Case("negative sweep limit", propagate, (ids, weights, labels, -1), error=OverflowError),
+        Case("tolerance not a number", propagate, (ids, weights, labels, 5, "x"), error=TypeError),
+        Case("to_numpy raises", propagate, (Raising(), weights, one), error=RuntimeError),
+        Case("row not an array", propagate, (Rows([1]), Rows(good_weights), one), error=TypeError),
+        Case("row of the wrong dtype", propagate, (Rows(good_row.astype(np.int32)), Rows(good_weights), one),
+             error=ValueError),
+        Case("row of two dimensions", propagate, (Rows(good_row[None]), Rows(good_weights), one), error=ValueError),
+        Case("neighbour out of range", propagate, (Rows(good_row + 2**32), Rows(good_weights), one), error=IndexError),
+        Case("weight row too short", propagate, (Rows(good_row), Rows(good_weights[:0]), one), error=ValueError),
+        Case("result not an array", lambda *a: with_globals(lp, {"np": odd_np}, propagate, *a),
+             (ids, weights, labels), reset=fresh, error=TypeError),
+    ]
+
+
+def with_globals(module, values, function, *args):
+    saved = {name: getattr(module, name) for name in values}
+    vars(module).update(values)
+    try:
+        return function(*args)
+    finally:
+        vars(module).update(saved)
+
+
+def connection_cases():
+    connect = tc.connect_unlabeled
+    knn = np.array([[1, 2], [0, 2], [0, 1], [2, 1]], np.int64)
+    knn_weights = np.array([[0.5, 1.5], [1.0, 2.0], [0.25, 3.0], [4.0, 0.5]], np.float32)
+    components = [([0], True), ([1], False), ([2, 3], False)]
+    labels = np.array([1, 0, 0, 0], np.uint8)
+    stub = Stub()
+
+    def with_components(value):
+        return (knn, knn_weights, value, labels, stub, stub)
+
+    return [
+        Case("connected", connect, with_components(components)),
+        Case("no progress", connect, with_components([([0], True)]), error=SystemError),
+        Case("binding refused", connect, with_components(components)[:5], error=TypeError),
+        Case("components not a list", connect, with_components(tuple(components)), error=TypeError),
+        Case("labels of the wrong dtype", connect, (knn, knn_weights, components, labels.view(np.int8), stub, stub),
+             error=ValueError),
+        Case("labels None", connect, (knn, knn_weights, components, None, stub, stub), error=AttributeError),
+        Case("node list not a list", connect, with_components([((1,), False)]), error=TypeError),
+        Case("node id not a number", connect, with_components([(["1"], False)]), error=TypeError),
+        Case("node id out of range", connect, with_components([([7], False)]), error=IndexError),
+        Case("neighbour out of range", connect, (knn + 2**32, knn_weights, components, labels, stub, stub),
+             error=IndexError),
+        Case("row of the wrong dtype", connect, (knn.astype(np.int32), knn_weights, components, labels, stub, stub),
+             error=ValueError),
+        Case("weight row too short", connect, (knn, knn_weights[:, :1], components, labels, stub, stub),
+             error=ValueError),
+        Case("table without the row", connect, (knn[:1], knn_weights, components, labels, stub, stub),
+             error=IndexError),
+        Case("contains raises", connect, (knn, knn_weights, components, labels, Raising(), stub), error=RuntimeError),
+        Case("weights append raises", connect, (knn, knn_weights, components, labels, stub, Raising()),
+             error=RuntimeError),
+    ]
+
+
+def postprocessing_cases():
+    post = kp.kelvo_postprocess
+    points = np.array([[0, 0], [1, 0], [9, 0], [10, 0], [4, 0], [6, 0]], np.float64)
+    labels = np.array([0, 0, 1, 1, -1, -1], np.int32)
+    fast = metric_module(FastMetric())
+
+    class OddCopy(np.ndarray):
+        def copy(self):
+            return [0]
+
+    def raising_metric(*args, **kwargs):
+        raise ValueError("no such metric")
+
+    def patched(names, function=post):
+        return lambda *a, **k: with_globals(kp, names, function, *a, **k)
+
+    wrong_shape = types.SimpleNamespace(pairwise=lambda X, Y: np.zeros((len(Y) + 1, len(X))))
+    failing = types.SimpleNamespace(pairwise=lambda X, Y: 1 / 0)
+    odd_np = types.SimpleNamespace(array=np.array, mean=lambda rows, axis: [0.0, 0.0])
+    return [
+        Case("relabelled", patched({"DistanceMetric": fast}), (points, labels), watched=[fast.get_metric]),
+        Case("binding refused", post, (points,), error=TypeError),
+        Case("points of the wrong dtype", post, (points.astype(np.float32), labels), error=ValueError),
+        Case("p not a number", post, (points, labels), {"p": "x"}, error=TypeError),
+        Case("threshold too large", post, (points, labels), {"threshold": 2**31}, error=OverflowError),
+        Case("labels not an array", post, (points, labels.tolist()), error=TypeError),
+        Case("metric not a str", post, (points, labels), {"metric": type("Str", (str,), {})("x")}, error=TypeError),
+        Case("labels of the wrong dtype", post, (points, labels.astype(np.int64)), error=ValueError),
+        Case("label count mismatch", post, (points, labels[:5]), error=ValueError),
+        Case("copy not an array", post, (points, labels.view(OddCopy)), error=TypeError),
+        Case("no points with a cluster", post, (None, labels), error=IndexError),
+        Case("metric refused", patched({"DistanceMetric": metric_module(get_metric=raising_metric)}),
+             (points, labels), error=ValueError),
+        Case("pairwise raises", patched({"DistanceMetric": metric_module(failing)}), (points, labels),
+             error=ZeroDivisionError),
+        Case("pairwise of the wrong shape", patched({"DistanceMetric": metric_module(wrong_shape)}),
+             (points, labels), error=ValueError),
+        Case("mean not an array", patched({"DistanceMetric": fast, "np": odd_np}), (points, labels), error=TypeError),
+    ]
+
+
+CASES = [
+    *[pytest.param(case, id="weighted_label_propagation: " + case.name) for case in propagation_cases()],
+    *[pytest.param(case, id="connect_unlabeled: " + case.name) for case in connection_cases()],
+    *[pytest.param(case, id="kelvo_postprocess: " + case.name) for case in postprocessing_cases()],
+]
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_ten_thousand_calls_leak_nothing(case):
+    for _ in range(200):  # caches, interned names and free lists settle first
+        case.call()
+    gc.collect()
+    references = [sys.getrefcount(obj) for obj in case.watched]
+    resident, allocated = resident_bytes(), malloc_bytes()
+    tracemalloc.start()
+    try:
+        traced = tracemalloc.get_traced_memory()[0]
+        for _ in range(CALLS):
+            case.call()
+        gc.collect()
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced
+    finally:
+        tracemalloc.stop()
+    resident_growth, allocated_growth = resident_bytes() - resident, malloc_bytes() - allocated
+
+    assert [sys.getrefcount(obj) for obj in case.watched] == references
+    assert traced_growth < TRACED_SLACK
+    assert allocated_growth < MALLOC_SLACK
+    if not SANITIZED:
+        assert resident_growth < RESIDENT_SLACK
