@@ -1,0 +1,92 @@
+"""Threads calling the kernels at once, each on inputs of its own, get the same
+results as the same calls made one after another."""
+
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from examples import container_rows
+from velorn import GraphWrapper
+
+lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
+tc = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_connect")
+kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
+
+NODES = 300
+
+
+class Yielding(GraphWrapper):
+    """A container that lets the other threads run at every call."""
+
+    def to_numpy(self, i):
+        time.sleep(0)
+        return super().to_numpy(i)
+
+    def contains(self, i, value):
+        time.sleep(0)
+        return super().contains(i, value)
+
+
+def knn_graph(rng, k=4):
+    return rng.integers(0, NODES, (NODES, k)), rng.uniform(0.1, 3.0, (NODES, k)).astype(np.float32)
+
+
+def propagation(seed):
+    rng = np.random.default_rng(seed)
+    ids, weights = knn_graph(rng)
+    labels = np.where(rng.random(NODES) < 0.05, rng.integers(0, 5, NODES), -1).astype(np.int32)
+    return lp.weighted_label_propagation(Yielding.from_knn(ids), Yielding.from_knn(weights), labels).tolist()
+
+
+def connection(seed):
+    rng = np.random.default_rng(seed)
+    ids, weights = knn_graph(rng)
+    # Node 0 alone is labelled; every other node is a component of its own.
+    components = [([0], True)] + [([i], False) for i in range(1, NODES)]
+    labelled = np.zeros(NODES, np.uint8)
+    labelled[0] = 1
+    ids[:, 0] = np.maximum(np.arange(NODES) - 1, 0)  # node i sees i - 1: every node can be reached
+    connections, edge_weights = Yielding.empty(NODES, np.int64), Yielding.empty(NODES, np.float32)
+    tc.connect_unlabeled(ids, weights, components, labelled, connections, edge_weights)
+    return container_rows(connections), container_rows(edge_weights)
+
+
+def postprocessing(seed):
+    rng = np.random.default_rng(seed)
+    points = rng.normal(size=(200, 3))
+    labels = np.where(rng.random(200) < 0.3, -1, rng.integers(0, 6, 200)).astype(np.int32)
+    return kp.kelvo_postprocess(points, labels, threshold=int(rng.integers(-1, 3))).tolist()
+
+
+JOBS = [(kernel, seed) for seed in range(4) for kernel in (propagation, connection, postprocessing)]
+
+
+def test_concurrent_calls_match_calls_in_turn():
+    expected = [kernel(seed) for kernel, seed in JOBS]
+    results = [None] * len(JOBS)
+    errors = []
+    start = threading.Barrier(len(JOBS))
+
+    def work(k):
+        kernel, seed = JOBS[k]
+        try:
+            start.wait()
+            results[k] = kernel(seed)
+        except BaseException as exc:  # reported below, in the main thread
+            errors.append(exc)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
+    try:
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(len(JOBS))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert not errors, errors
+    assert results == expected
