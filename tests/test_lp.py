@@ -2,6 +2,7 @@
 plain-Python version, and the checks that keep bad rows from crashing."""
 
 import inspect
+import subprocess
 import sys
 import traceback
 
@@ -275,6 +276,25 @@ def test_matches_plain_python_version_on_random_graphs():
             impl(ids, ws, result, limit, tolerance)
             outcomes.append((result.tolist(), ids.calls, ws.calls))
         assert outcomes[0] == outcomes[1], trial
+
+
+@pytest.mark.parametrize("labels", ["np.array([1, 2], np.int32)", "None"])
+def test_long_run_of_empty_sweeps_can_be_interrupted(labels):
+    # A signal handler's exception ends the call, as Ctrl-C's KeyboardInterrupt would.
+    code = f"""
+import signal, numpy as np
+from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
+def stop(signum, frame):
+    raise TimeoutError
+signal.signal(signal.SIGALRM, stop)
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+try:
+    weighted_label_propagation(None, None, {labels}, 2**64 - 1, 0.0)
+except TimeoutError:
+    print("interrupted")
+"""
+    result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.stdout == "interrupted\n", result.stderr
 
 
 def test_no_reference_leak_per_call():

@@ -211,6 +211,10 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
     ScoreMap candidates;
     RowScratch row;
     for (uint64_t sweep = 0; sweep < max_iterations; ++sweep) {
+        // A sweep without unlabelled nodes runs no Python code, so nothing
+        // else would see a Ctrl-C during a long run of them (a sweep limit of
+        // 2**64 - 1 with a tolerance of 0).
+        if (PyErr_CheckSignals() < 0) return false;
         double max_diff = 0.0;
         for (Py_ssize_t i = 0; i < num_nodes; ++i) {
             if (labels[i] != -1) continue;
