@@ -103,16 +103,19 @@ def any_arrays(draw, max_dims=3, max_side=4, dtype=None, elements=None):
 class HostileInt:
     """An int-like entry whose conversion is scripted: ``__int__`` and
     ``__index__`` return ``value``, or raise it when it is an exception class,
-    and note each use in ``log``."""
+    and note each use in ``log`` (a CallLog)."""
 
     def __init__(self, value, log):
         self.value, self.log = value, log
 
     def _convert(self, how):
-        self.log.append(("HostileInt." + how, self.value if isinstance(self.value, int) else repr(self.value)))
-        if isinstance(self.value, type):
-            raise self.value("hostile conversion")
-        return self.value
+        self.log.record("HostileInt." + how, self.value if isinstance(self.value, int) else repr(self.value))
+        try:
+            if isinstance(self.value, type):
+                raise self.value("hostile conversion")
+            return self.value
+        finally:
+            self.log.check_stop()
 
     def __int__(self):
         return self._convert("__int__")
