@@ -30,6 +30,7 @@ bench: install
 
 clean:
 	rm -rf build dist $(VENV)
+	rm -rf $(ASAN_VENV) $(COMPAT_VENV)
 
 # --- Reliability checks --------------------------------------------------------
 # Each builds the package into an environment of its own beside .venv and runs
@@ -71,8 +72,9 @@ sanitized = rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS); \
 test-asan: asan-install
 	$(call sanitized,tests)
 
-# fuzz: the hostile-input tests with a hundred times their CI examples, under
-# the sanitizers, where a stray read shows even when it does not crash.
+# fuzz: the hostile-input tests with 25 times their CI examples (some 10,000
+# per test; about a quarter of an hour), under the sanitizers, where a stray
+# read shows even when it does not crash.
 fuzz: export HYPOTHESIS_PROFILE = fuzz
 fuzz: asan-install
 	$(call sanitized,--hypothesis-show-statistics $(wildcard tests/test_hostile_*.py))
