@@ -556,29 +556,16 @@ const pyext::FunctionSpec kFunction = {
     kParams, 6, 6, connect_unlabeled,
 };
 
-int populate(PyObject* module, PyObject* dict) {
+int prepare(PyObject*) {
     name_copy = pyext::intern("copy");
-    if (!name_copy || graph::intern_method_names() < 0) return -1;
-    Ref function = pyext::make_function(kFunction, module, Py_None);
-    if (!function || PyDict_SetItemString(dict, kFunction.name, function.get()) < 0) return -1;
-    return pyext::set_empty_dict(dict, "__test__");
+    return name_copy ? graph::intern_method_names() : -1;
 }
 
-const pyext::ModuleSpec kModule = {"tolmar_connect", kModuleName, kSourceFile, populate};
-
-PyObject* create(PyObject* spec, PyModuleDef* def) { return pyext::module_create(spec, def); }
-int exec(PyObject* module) { return pyext::module_exec(module, kModule); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tolmar_connect", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+const pyext::ModuleSpec kModule = {"tolmar_connect", kModuleName, kSourceFile, &kFunction, prepare,
+                                   pyext::no_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_connect() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_tolmar_connect() {
+    return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def);
+}

@@ -305,39 +305,24 @@ const pyext::FunctionSpec kFunction = {
     kParams, 5, 3, weighted_label_propagation,
 };
 
-int populate(PyObject* module, PyObject* dict) {
+int prepare(PyObject*) {
     names.np = pyext::intern("np");
     names.zeros = pyext::intern("zeros");
     names.float64 = pyext::intern("float64");
     names.asarray = pyext::intern("asarray");
     names.dtype = pyext::intern("dtype");
     if (!names.np || !names.zeros || !names.float64 || !names.asarray || !names.dtype) return -1;
-    if (graph::intern_method_names() < 0) return -1;
+    return graph::intern_method_names();
+}
 
-    Ref defaults = Ref::steal(Py_BuildValue("(Kd)", static_cast<unsigned long long>(kDefaultMaxIterations),
-                                            kDefaultTolerance));
-    if (!defaults) return -1;
-    Ref function = pyext::make_function(kFunction, module, defaults.get());
-    if (!function || PyDict_SetItemString(dict, kFunction.name, function.get()) < 0) return -1;
-    return pyext::set_empty_dict(dict, "__test__");
+PyObject* make_defaults() {
+    return Py_BuildValue("(Kd)", static_cast<unsigned long long>(kDefaultMaxIterations), kDefaultTolerance);
 }
 
 const pyext::ModuleSpec kModule = {"tolmar_lp", kModuleName,
-                                   "velorn/algorithms/src/tolmar/source/tolmar_lp.cpp", populate};
-
-PyObject* create(PyObject* spec, PyModuleDef* def) { return pyext::module_create(spec, def); }
-int exec(PyObject* module) { return pyext::module_exec(module, kModule); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tolmar_lp", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+                                   "velorn/algorithms/src/tolmar/source/tolmar_lp.cpp", &kFunction,
+                                   prepare, make_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_lp() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_tolmar_lp() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
