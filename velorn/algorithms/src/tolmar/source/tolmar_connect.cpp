@@ -22,11 +22,7 @@ using pyext::Ref;
 
 namespace {
 
-// Asks the cache for the line holding `address`; a hint that never faults.
-// (Written out because the compiler drops __builtin_prefetch here.)
-inline void cache_hint(const void* address) {
-    if (address) asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
-}
+using pyext::cache_hint;
 
 constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_connect";
 constexpr const char* kSourceFile = "velorn/algorithms/src/tolmar/source/tolmar_connect.cpp";

@@ -175,6 +175,34 @@ struct RowScratch {
     for (size_t k = 0; k < packed; ++k) candidates.add(packed_labels[k], packed_contributions[k]);
 }
 
+// Containers usually hand out rows as views of one C-ordered table, row i
+// at table row i (a k-nearest-neighbour table behind them). Then the next
+// node's row can be read from that table now, and the labels of its
+// neighbours requested from memory while the container calls for that node
+// run. Only a cache hint: nothing read here decides anything, and every read
+// stays inside the table, which the row we hold keeps alive.
+void hint_next_row_labels(PyObject* row, Py_ssize_t node, Py_ssize_t next,
+                          const pyext::View1D<int32_t>& labels) {
+    if (!PyArray_Check(row)) return;
+    PyArrayObject* current = reinterpret_cast<PyArrayObject*>(row);
+    PyObject* base = PyArray_BASE(current);
+    if (!base || !PyArray_CheckExact(base)) return;
+    PyArrayObject* table = reinterpret_cast<PyArrayObject*>(base);
+    if (PyArray_NDIM(table) != 2 || PyArray_TYPE(table) != PyArray_TYPE(current) ||
+        PyArray_ITEMSIZE(table) != sizeof(int64_t) || !PyArray_IS_C_CONTIGUOUS(table) ||
+        next >= PyArray_DIM(table, 0) || PyArray_DIM(table, 1) != PyArray_DIM(current, 0))
+        return;
+    const Py_ssize_t row_bytes = PyArray_STRIDE(table, 0);
+    if (node >= PyArray_DIM(table, 0) || PyArray_BYTES(current) != PyArray_BYTES(table) + node * row_bytes)
+        return;
+    const char* next_row = PyArray_BYTES(table) + next * row_bytes;
+    for (Py_ssize_t j = 0; j < PyArray_DIM(table, 1); ++j) {
+        int64_t id;
+        std::memcpy(&id, next_row + j * static_cast<Py_ssize_t>(sizeof(int64_t)), sizeof(id));
+        if (id >= 0 && id < labels.size) pyext::cache_hint(labels.data + id * labels.stride);
+    }
+}
+
 // scores = np.zeros(num_nodes, dtype=np.float64), through the module's `np`.
 bool make_scores(pyext::Call& call, Py_ssize_t num_nodes, pyext::ArrayRow<double>* scores) {
     Ref np = pyext::lookup_global(call.globals, names.np);
@@ -241,6 +269,9 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
                 }
                 row.labels[j] = labels[neighbour];
             }
+            Py_ssize_t next = i + 1;
+            while (next < num_nodes && labels[next] != -1) ++next;
+            if (next < num_nodes) hint_next_row_labels(ids_row.object(), i, next, labels);
             score_row(row, row_weights, candidates);
 
             int32_t best_label;
