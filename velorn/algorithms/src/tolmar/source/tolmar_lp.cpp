@@ -177,26 +177,30 @@ struct RowScratch {
 
 // Containers usually hand out rows as views of one C-ordered table, row i
 // at table row i (a k-nearest-neighbour table behind them). Then the next
-// node's row can be read from that table now, and the labels of its
-// neighbours requested from memory while the container calls for that node
-// run. Only a cache hint: nothing read here decides anything, and every read
-// stays inside the table, which the row we hold keeps alive.
+// node's row is likely where that layout puts it, and the labels of its
+// neighbours can be requested from memory while the container calls for
+// that node run. Only a cache hint: nothing read here decides anything, and
+// the guessed row is read only when it lies inside the memory of the array
+// that owns the current row, which the row we hold keeps alive.
 void hint_next_row_labels(PyObject* row, Py_ssize_t node, Py_ssize_t next,
                           const pyext::View1D<int32_t>& labels) {
     if (!PyArray_Check(row)) return;
     PyArrayObject* current = reinterpret_cast<PyArrayObject*>(row);
     PyObject* base = PyArray_BASE(current);
-    if (!base || !PyArray_CheckExact(base)) return;
-    PyArrayObject* table = reinterpret_cast<PyArrayObject*>(base);
-    if (PyArray_NDIM(table) != 2 || PyArray_TYPE(table) != PyArray_TYPE(current) ||
-        PyArray_ITEMSIZE(table) != sizeof(int64_t) || !PyArray_IS_C_CONTIGUOUS(table) ||
-        next >= PyArray_DIM(table, 0) || PyArray_DIM(table, 1) != PyArray_DIM(current, 0))
+    if (!base || !PyArray_Check(base) || PyArray_NDIM(current) != 1 ||
+        PyArray_STRIDE(current, 0) != static_cast<npy_intp>(sizeof(int64_t)))
         return;
-    const Py_ssize_t row_bytes = PyArray_STRIDE(table, 0);
-    if (node >= PyArray_DIM(table, 0) || PyArray_BYTES(current) != PyArray_BYTES(table) + node * row_bytes)
-        return;
-    const char* next_row = PyArray_BYTES(table) + next * row_bytes;
-    for (Py_ssize_t j = 0; j < PyArray_DIM(table, 1); ++j) {
+    PyArrayObject* owner = reinterpret_cast<PyArrayObject*>(base);
+    if (!PyArray_IS_C_CONTIGUOUS(owner)) return;
+    const uintptr_t low = reinterpret_cast<uintptr_t>(PyArray_BYTES(owner));
+    const uintptr_t high = low + static_cast<uintptr_t>(PyArray_NBYTES(owner));
+    const Py_ssize_t length = PyArray_DIM(current, 0);
+    const uintptr_t row_bytes = static_cast<uintptr_t>(length) * sizeof(int64_t);
+    const uintptr_t guess = reinterpret_cast<uintptr_t>(PyArray_BYTES(current)) +
+                            static_cast<uintptr_t>(next - node) * row_bytes;
+    if (guess < low || guess > high || high - guess < row_bytes) return;
+    const char* next_row = reinterpret_cast<const char*>(guess);
+    for (Py_ssize_t j = 0; j < length; ++j) {
         int64_t id;
         std::memcpy(&id, next_row + j * static_cast<Py_ssize_t>(sizeof(int64_t)), sizeof(id));
         if (id >= 0 && id < labels.size) pyext::cache_hint(labels.data + id * labels.stride);
