@@ -6,7 +6,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 BUILD_DEPS := meson-python meson ninja "numpy>=2.0"
-RUN_DEPS := "numpy>=2.0" scikit-learn scipy pytest hypothesis
+RUN_DEPS := "numpy>=2.0" scikit-learn scipy pytest hypothesis mypy matplotlib
 
 .PHONY: venv install demo test bench clean
 
