@@ -16,6 +16,7 @@ import importlib
 import sys
 import time
 from contextlib import contextmanager
+from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -29,6 +30,7 @@ from sklearn.metrics import adjusted_rand_score
 from sklearn.neighbors import NearestNeighbors
 from threadpoolctl import threadpool_limits
 
+import velorn
 from velorn.algorithms.graph_wrapper import GraphWrapper
 
 # The native modules are imported where they are used, so that --help and the
@@ -370,8 +372,17 @@ def main(argv=None):
         for module in NATIVE_MODULES:
             importlib.import_module(module)
     except ImportError as error:
-        print(f"velorn's native modules are not built ({error}); build the package first, "
-              "for example with `make install`.", file=sys.stderr)
+        source_root = Path(velorn.__file__).parent.parent
+        if (source_root / "meson.build").is_file():
+            # python -m puts the working folder first on the path, so a source
+            # checkout hides the installed package.
+            print(f"velorn was imported from its source folder {source_root}, which holds no built "
+                  f"modules ({error}). Run the demo from another folder, or as "
+                  "`python -P -m velorn.demo`, to use the installed package (`make install` "
+                  "builds and installs it).", file=sys.stderr)
+        else:
+            print(f"velorn's native modules are not built ({error}); build the package first, "
+                  "for example with `make install`.", file=sys.stderr)
         return 1
 
     num_points = args.points or GRAPH_POINTS[args.size]
