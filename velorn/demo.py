@@ -17,7 +17,6 @@ import sys
 import time
 from contextlib import contextmanager
 from pathlib import Path
-from types import SimpleNamespace
 
 import numpy as np
 from scipy.sparse import coo_matrix
@@ -52,30 +51,56 @@ NATIVE_MODULES = (
 )
 
 
+class Step:
+    """A step's line: its name, then a count and the elapsed seconds."""
+
+    def __init__(self, name):
+        self.head = f"  {name:<32}"
+        self.count = ""
+        self.start = time.perf_counter()
+        # Rewriting the line in place suits a terminal, not a log file.
+        self.live = sys.stdout.isatty()
+
+    def tail(self, count):
+        return f"{count:>30}  {time.perf_counter() - self.start:7.2f} s"
+
+    def show(self, count):
+        """Progress while the step runs, on a terminal only."""
+        if self.live:
+            print(f"\r{self.head}{self.tail(count)}", end="", flush=True)
+
+
 @contextmanager
 def timed_step(name):
     """Print a step as it runs: its name now; a count (set on the yielded
-    object) and the elapsed seconds when it ends."""
-    print(f"  {name:<32}", end="", flush=True)
-    step = SimpleNamespace(count="")
-    start = time.perf_counter()
+    Step) and the elapsed seconds when it ends."""
+    step = Step(name)
+    print(step.head, end="", flush=True)
     try:
         yield step
     finally:
         # Ends the line also when the step fails, so a traceback starts clean.
-        print(f"{step.count:>30}  {time.perf_counter() - start:7.2f} s", flush=True)
+        print(f"\r{step.head}" if step.live else "", step.tail(step.count), sep="", flush=True)
 
 
 # --- graph method --------------------------------------------------------------------
 
 
-def nearest_neighbours(points, k):
+def nearest_neighbours(points, k, step):
     """k nearest neighbours of every point, the point itself left out.
 
-    Returns int64 ids and float32 distances, one row of k per point.
+    Returns int64 ids and float32 distances, one row of k per point. The
+    search runs in about twenty chunks, each reported on ``step``.
     """
     num_points = len(points)
-    distances, ids = NearestNeighbors(n_neighbors=k + 1, n_jobs=-1).fit(points).kneighbors(points)
+    index = NearestNeighbors(n_neighbors=k + 1, n_jobs=-1).fit(points)
+    chunk = max(10_000, -(-num_points // 20))
+    found = []
+    for begin in range(0, num_points, chunk):
+        found.append(index.kneighbors(points[begin:begin + chunk]))
+        step.show(f"{min(begin + chunk, num_points) * k:,} of {num_points * k:,} pairs")
+    distances = np.concatenate([part for part, _ in found])
+    ids = np.concatenate([part for _, part in found])
     # Among duplicate points the point itself need not come first, so look for
     # it; a row that misses it drops its farthest neighbour instead.
     is_self = ids == np.arange(num_points)[:, None]
@@ -153,7 +178,7 @@ def run_graph_method(num_points, seed):
         )
         step.count = f"{num_points:,} points"
     with timed_step(f"{KNN_K} nearest neighbours") as step:
-        knn_ids, knn_distances = nearest_neighbours(points, KNN_K)
+        knn_ids, knn_distances = nearest_neighbours(points, KNN_K, step)
         step.count = f"{knn_ids.size:,} pairs"
     with timed_step("nearest-neighbour graph") as step:
         connections, weights = nearest_neighbour_graph(knn_ids, knn_distances)
