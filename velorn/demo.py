@@ -266,7 +266,7 @@ def print_summary(graph, clustering):
         ("graph method", "components", f"{graph['components']:,}"),
         ("", "edges added", f"{graph['edges_added']:,}"),
         ("", "nodes labelled", f"{graph['nodes_labelled']:,} of {graph['nodes_to_label']:,}"),
-        ("", "accuracy vs blob ids", f"{graph['accuracy']:.1%}"),
+        ("", "accuracy vs blob ids", f"{graph['accuracy']:.2%}"),
         ("", "time", f"{graph['seconds']:.1f} s"),
         ("clustering", "noise share", f"{clustering['noise_before']:.1%} -> {clustering['noise_after']:.1%}"),
         ("", "adjusted Rand index", f"{clustering['rand_before']:.3f} -> {clustering['rand_after']:.3f}"),
@@ -329,7 +329,7 @@ def save_plot(path, graph, clustering, size, seed):
                        label=f"wrong label ({np.count_nonzero(wrong):,} of {len(sample):,} shown)")
     axes[1, 1].set_title(
         "After connect_unlabeled and weighted_label_propagation\n"
-        f"{graph['accuracy']:.1%} of the unlabelled nodes get their blob's id"
+        f"{graph['accuracy']:.2%} of the unlabelled nodes get their blob's id"
     )
 
     # Below each panel, where they cover no points whatever the seed.
