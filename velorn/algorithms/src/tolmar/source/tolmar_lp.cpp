@@ -175,6 +175,34 @@ struct RowScratch {
     for (size_t k = 0; k < packed; ++k) candidates.add(packed_labels[k], packed_contributions[k]);
 }
 
+// Containers usually hand out rows as views of one C-ordered table, row i
+// at table row i (a k-nearest-neighbour table behind them). Then the next
+// node's row can be read from that table now, and the labels of its
+// neighbours requested from memory while the container calls for that node
+// run. Only a cache hint: nothing read here decides anything, and every read
+// stays inside the table, which the row we hold keeps alive.
+void hint_next_row_labels(PyObject* row, Py_ssize_t node, Py_ssize_t next,
+                          const pyext::View1D<int32_t>& labels) {
+    if (!PyArray_Check(row)) return;
+    PyArrayObject* current = reinterpret_cast<PyArrayObject*>(row);
+    PyObject* base = PyArray_BASE(current);
+    if (!base || !PyArray_CheckExact(base)) return;
+    PyArrayObject* table = reinterpret_cast<PyArrayObject*>(base);
+    if (PyArray_NDIM(table) != 2 || PyArray_TYPE(table) != PyArray_TYPE(current) ||
+        PyArray_ITEMSIZE(table) != sizeof(int64_t) || !PyArray_IS_C_CONTIGUOUS(table) ||
+        next >= PyArray_DIM(table, 0) || PyArray_DIM(table, 1) != PyArray_DIM(current, 0))
+        return;
+    const Py_ssize_t row_bytes = PyArray_STRIDE(table, 0);
+    if (node >= PyArray_DIM(table, 0) || PyArray_BYTES(current) != PyArray_BYTES(table) + node * row_bytes)
+        return;
+    const char* next_row = PyArray_BYTES(table) + next * row_bytes;
+    for (Py_ssize_t j = 0; j < PyArray_DIM(table, 1); ++j) {
+        int64_t id;
+        std::memcpy(&id, next_row + j * static_cast<Py_ssize_t>(sizeof(int64_t)), sizeof(id));
+        if (id >= 0 && id < labels.size) pyext::cache_hint(labels.data + id * labels.stride);
+    }
+}
+
 // scores = np.zeros(num_nodes, dtype=np.float64), through the module's `np`.
 bool make_scores(pyext::Call& call, Py_ssize_t num_nodes, pyext::ArrayRow<double>* scores) {
     Ref np = pyext::lookup_global(call.globals, names.np);
@@ -241,6 +269,9 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
                 }
                 row.labels[j] = labels[neighbour];
             }
+            Py_ssize_t next = i + 1;
+            while (next < num_nodes && labels[next] != -1) ++next;
+            if (next < num_nodes) hint_next_row_labels(ids_row.object(), i, next, labels);
             score_row(row, row_weights, candidates);
 
             int32_t best_label;
@@ -305,39 +336,24 @@ const pyext::FunctionSpec kFunction = {
     kParams, 5, 3, weighted_label_propagation,
 };
 
-int populate(PyObject* module, PyObject* dict) {
+int prepare(PyObject*) {
     names.np = pyext::intern("np");
     names.zeros = pyext::intern("zeros");
     names.float64 = pyext::intern("float64");
     names.asarray = pyext::intern("asarray");
     names.dtype = pyext::intern("dtype");
     if (!names.np || !names.zeros || !names.float64 || !names.asarray || !names.dtype) return -1;
-    if (graph::intern_method_names() < 0) return -1;
+    return graph::intern_method_names();
+}
 
-    Ref defaults = Ref::steal(Py_BuildValue("(Kd)", static_cast<unsigned long long>(kDefaultMaxIterations),
-                                            kDefaultTolerance));
-    if (!defaults) return -1;
-    Ref function = pyext::make_function(kFunction, module, defaults.get());
-    if (!function || PyDict_SetItemString(dict, kFunction.name, function.get()) < 0) return -1;
-    return pyext::set_empty_dict(dict, "__test__");
+PyObject* make_defaults() {
+    return Py_BuildValue("(Kd)", static_cast<unsigned long long>(kDefaultMaxIterations), kDefaultTolerance);
 }
 
 const pyext::ModuleSpec kModule = {"tolmar_lp", kModuleName,
-                                   "velorn/algorithms/src/tolmar/source/tolmar_lp.cpp", populate};
-
-PyObject* create(PyObject* spec, PyModuleDef* def) { return pyext::module_create(spec, def); }
-int exec(PyObject* module) { return pyext::module_exec(module, kModule); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tolmar_lp", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+                                   "velorn/algorithms/src/tolmar/source/tolmar_lp.cpp", &kFunction,
+                                   prepare, make_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_lp() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_tolmar_lp() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
