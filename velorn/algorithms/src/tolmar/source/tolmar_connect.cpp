@@ -249,6 +249,15 @@ private:
         return nodes;
     }
 
+    // Sets *nodes to the node list of components[c_i] when the component is
+    // unlabelled, and leaves it empty for a labelled one; false on error.
+    bool unlabelled_component(Py_ssize_t c_i, Ref* nodes) {
+        int labelled = component_is_labelled(c_i);
+        if (labelled < 0) return false;
+        *nodes = labelled ? Ref() : component_nodes(c_i);
+        return labelled || *nodes;
+    }
+
     // component[position] as a node id in 0 .. n-1. Small plain ints, the
     // usual entries, are read inline: passes re-read every list.
     bool read_node(PyObject* component, Py_ssize_t position, int32_t* node) {
@@ -381,11 +390,9 @@ private:
     // the component, and the whole component becomes reached.
     bool attach_directly() {
         for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
-            int labelled = component_is_labelled(c_i);
-            if (labelled < 0) return false;
-            if (labelled) continue;
-            Ref component = component_nodes(c_i);
-            if (!component) return false;
+            Ref component;
+            if (!unlabelled_component(c_i, &component)) return false;
+            if (!component) continue;
             const Py_ssize_t c_length = PyList_GET_SIZE(component.get());
             for (Py_ssize_t n_i = 0; n_i < c_length; ++n_i) {
                 prefetch_rows_of_entry(component.get(), n_i + 2);
@@ -471,11 +478,9 @@ private:
             bool progress = false;
             for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
                 if (skip_reached_) prefetch_ahead(c_i);
-                int labelled = component_is_labelled(c_i);
-                if (labelled < 0) return false;
-                if (labelled) continue;
-                Ref component = component_nodes(c_i);
-                if (!component) return false;
+                Ref component;
+                if (!unlabelled_component(c_i, &component)) return false;
+                if (!component) continue;
                 const Py_ssize_t c_length = PyList_GET_SIZE(component.get());
                 ReachedPrefix* prefix = skip_reached_ ? &prefixes_[c_i] : nullptr;
                 int32_t attached = -1;
