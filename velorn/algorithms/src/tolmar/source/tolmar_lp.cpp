@@ -176,34 +176,54 @@ struct RowScratch {
 }
 
 // Containers usually hand out rows as views of one C-ordered table, row i
-// at table row i (a k-nearest-neighbour table behind them). Then the next
-// node's row is likely where that layout puts it, and the labels of its
-// neighbours can be requested from memory while the container calls for
-// that node run. Only a cache hint: nothing read here decides anything, and
-// the guessed row is read only when it lies inside the memory of the array
-// that owns the current row, which the row we hold keeps alive.
-void hint_next_row_labels(PyObject* row, Py_ssize_t node, Py_ssize_t next,
-                          const pyext::View1D<int32_t>& labels) {
-    if (!PyArray_Check(row)) return;
+// at table row i (a k-nearest-neighbour table behind them). Then the row of
+// a later node is likely where that layout puts it, and its memory can be
+// requested while the container calls for the nodes before it run.
+// Returns that guessed row of `target` when it lies inside the memory of the
+// array that owns `row` (node's row, which we hold, so it stays alive), else
+// null. Only ever used for cache hints: nothing read there decides anything.
+const char* guess_row(PyObject* row, Py_ssize_t node, Py_ssize_t target) {
+    if (!PyArray_Check(row)) return nullptr;
     PyArrayObject* current = reinterpret_cast<PyArrayObject*>(row);
     PyObject* base = PyArray_BASE(current);
     if (!base || !PyArray_Check(base) || PyArray_NDIM(current) != 1 ||
-        PyArray_STRIDE(current, 0) != static_cast<npy_intp>(sizeof(int64_t)))
-        return;
+        PyArray_STRIDE(current, 0) != PyArray_ITEMSIZE(current))
+        return nullptr;
     PyArrayObject* owner = reinterpret_cast<PyArrayObject*>(base);
-    if (!PyArray_IS_C_CONTIGUOUS(owner)) return;
+    if (!PyArray_IS_C_CONTIGUOUS(owner)) return nullptr;
     const uintptr_t low = reinterpret_cast<uintptr_t>(PyArray_BYTES(owner));
     const uintptr_t high = low + static_cast<uintptr_t>(PyArray_NBYTES(owner));
-    const Py_ssize_t length = PyArray_DIM(current, 0);
-    const uintptr_t row_bytes = static_cast<uintptr_t>(length) * sizeof(int64_t);
+    const uintptr_t row_bytes = static_cast<uintptr_t>(PyArray_NBYTES(current));
     const uintptr_t guess = reinterpret_cast<uintptr_t>(PyArray_BYTES(current)) +
-                            static_cast<uintptr_t>(next - node) * row_bytes;
-    if (guess < low || guess > high || high - guess < row_bytes) return;
-    const char* next_row = reinterpret_cast<const char*>(guess);
-    for (Py_ssize_t j = 0; j < length; ++j) {
-        int64_t id;
-        std::memcpy(&id, next_row + j * static_cast<Py_ssize_t>(sizeof(int64_t)), sizeof(id));
-        if (id >= 0 && id < labels.size) pyext::cache_hint(labels.data + id * labels.stride);
+                            static_cast<uintptr_t>(target - node) * row_bytes;
+    if (row_bytes == 0 || guess < low || guess > high || high - guess < row_bytes) return nullptr;
+    return reinterpret_cast<const char*>(guess);
+}
+
+// Cache hints for the coming nodes: the rows two unlabelled nodes ahead, and
+// the labels of the neighbours of the next one (whose ids row the previous
+// node's hints brought in).
+void hint_coming_nodes(const graph::NeighbourRow& ids_row, const graph::WeightRow& weights_row,
+                       Py_ssize_t node, const pyext::View1D<int32_t>& labels) {
+    Py_ssize_t next = node + 1;
+    while (next < labels.size && labels[next] != -1) ++next;
+    if (next >= labels.size) return;
+    if (const char* next_ids = guess_row(ids_row.object(), node, next)) {
+        const Py_ssize_t length = ids_row.view().size;
+        for (Py_ssize_t j = 0; j < length; ++j) {
+            int64_t id;
+            std::memcpy(&id, next_ids + j * static_cast<Py_ssize_t>(sizeof(int64_t)), sizeof(id));
+            if (id >= 0 && id < labels.size) pyext::cache_hint(labels.data + id * labels.stride);
+        }
+    }
+    Py_ssize_t after = next + 1;
+    while (after < labels.size && labels[after] != -1) ++after;
+    if (after >= labels.size) return;
+    for (PyObject* row : {ids_row.object(), weights_row.object()}) {
+        if (const char* far = guess_row(row, node, after)) {
+            pyext::cache_hint(far);
+            pyext::cache_hint(far + PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(row)) - 1);
+        }
     }
 }
 
@@ -273,9 +293,7 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
                 }
                 row.labels[j] = labels[neighbour];
             }
-            Py_ssize_t next = i + 1;
-            while (next < num_nodes && labels[next] != -1) ++next;
-            if (next < num_nodes) hint_next_row_labels(ids_row.object(), i, next, labels);
+            hint_coming_nodes(ids_row, weights_row, i, labels);
             score_row(row, row_weights, candidates);
 
             int32_t best_label;
