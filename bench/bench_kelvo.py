@@ -115,30 +115,72 @@ def peak_extra_mib(name, size):
     return float(out.stdout)
 
 
-def run(sizes, repeats=3):
+def measure(size, repeats=3):
     """One row per (n_points, n_dims, n_clusters, noise_share) case."""
+    points, labels = make_data(*size)
+    result = kelvo_postprocess(points, labels)
+    assert np.array_equal(result, baseline_masks(points, labels)), "results differ"
+    times = {name: best_time(f, points, labels, repeats) for name, f in IMPLEMENTATIONS.items()}
+    baseline = min(times[name] for name in BASELINES)
+    n_points, n_dims, n_clusters, noise_share = size
+    return {
+        "n_points": n_points, "n_dims": n_dims, "n_clusters": n_clusters, "noise_share": noise_share,
+        "kelvo_s": times["kelvo_postprocess"], **{name + "_s": times[name] for name in BASELINES},
+        "ratio": times["kelvo_postprocess"] / baseline,
+        "noise_points": int((labels == -1).sum()),
+        "input_mib": (points.nbytes + labels.nbytes) / 2**20,
+        "kelvo_peak_mib": peak_extra_mib("kelvo_postprocess", size),
+        "baseline_peak_mib": peak_extra_mib("baseline_masks", size),
+    }
+
+
+def nearest_centroid(size):
+    """scikit-learn's NearestCentroid fitted on the clustered points, predicting the noise."""
+    from sklearn.neighbors import NearestCentroid
+
+    points, labels = make_data(*size)
+    noise = labels == -1
+    start = time.perf_counter()
+    predicted = NearestCentroid().fit(points[~noise], labels[~noise]).predict(points[noise])
+    elapsed = time.perf_counter() - start
+    ours = kelvo_postprocess(points, labels)[noise]
+    return elapsed, float((predicted == ours).mean())
+
+
+def run(sizes):
+    """Rows for the shared benchmark table: point counts at the target's shape."""
     rows = []
-    for size in sizes:
-        points, labels = make_data(*size)
-        result = kelvo_postprocess(points, labels)
-        assert np.array_equal(result, baseline_masks(points, labels)), "results differ"
-        times = {name: best_time(f, points, labels, repeats) for name, f in IMPLEMENTATIONS.items()}
-        baseline = min(times[name] for name in BASELINES)
-        n_points, n_dims, n_clusters, noise_share = size
+    for n in sizes:
+        size = (n,) + TARGET[1:]
+        m = measure(size)
+        units = m["noise_points"] * m["n_clusters"]
         rows.append({
-            "n_points": n_points, "n_dims": n_dims, "n_clusters": n_clusters, "noise_share": noise_share,
-            "kelvo_s": times["kelvo_postprocess"], **{name + "_s": times[name] for name in BASELINES},
-            "ratio": times["kelvo_postprocess"] / baseline,
-            "input_mib": (points.nbytes + labels.nbytes) / 2**20,
-            "kelvo_peak_mib": peak_extra_mib("kelvo_postprocess", size),
-            "baseline_peak_mib": peak_extra_mib("baseline_masks", size),
+            "kernel": "post-processing",
+            "workload": f"{m['n_dims']} dims, {m['n_clusters']} clusters, {m['noise_share']:.0%} noise",
+            "size": n,
+            "units": units,
+            "unit": "noise point x centroid",
+            "ours_s": m["kelvo_s"],
+            "floor_s": min(m[name + "_s"] for name in BASELINES),
+            "ratio": m["ratio"],
+            "ns_per_unit": m["kelvo_s"] / units * 1e9,
+            "note": f"floor = minimal library work; peak extra {m['kelvo_peak_mib']:.0f} MiB "
+                    f"(baseline {m['baseline_peak_mib']:.0f} MiB)",
+        })
+        elapsed, agreement = nearest_centroid(size)
+        rows.append({
+            "kernel": "post-processing",
+            "workload": "scikit-learn NearestCentroid on the clustered points",
+            "size": n,
+            "other_s": elapsed,
+            "agreement": agreement,
         })
     return rows
 
 
 def main(argv):
     sizes = [(int(n),) + TARGET[1:] for n in argv] or [TARGET]
-    rows = run(sizes)
+    rows = [measure(size) for size in sizes]
     columns = list(rows[0])
     width = max(map(len, columns)) + 1
     print("".join(f"{c:>{width}}" for c in columns))

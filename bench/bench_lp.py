@@ -9,7 +9,7 @@ comparison a user would otherwise reach for.
 
 import time
 
-from common import CallLog, PrebuiltRows, blob_knn, median_time, replay, seed_labels
+from common import CallLog, PrebuiltRows, blob_knn, columns, median_time, replay, seed_labels
 
 from velorn import GraphWrapper
 from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
@@ -27,9 +27,9 @@ def measure(n, container_name, pure_python=False):
     logged_connections, logged_weights = CallLog(connections), CallLog(weights)
     result = labels.copy()
     weighted_label_propagation(logged_connections, logged_weights, result)
-    connection_calls = logged_connections.calls["to_numpy"]
-    weight_calls = logged_weights.calls["to_numpy"]
-    units = sum(ids.shape[1] for _ in connection_calls)
+    connection_calls = columns(logged_connections.calls["to_numpy"])
+    weight_calls = columns(logged_weights.calls["to_numpy"])
+    units = len(logged_connections.calls["to_numpy"]) * ids.shape[1]
 
     ours = median_time(lambda lab: weighted_label_propagation(connections, weights, lab), labels.copy)
     floor = median_time(lambda _: (replay(connections.to_numpy, connection_calls),

@@ -91,6 +91,13 @@ class CallLog:
         return self.inner.append(i, value)
 
 
-def replay(method, argument_tuples):
-    """Calls `method` on each argument tuple with a C-level loop: the cost of the calls alone."""
-    collections.deque(map(method, *zip(*argument_tuples)), maxlen=0) if argument_tuples else None
+def columns(argument_tuples):
+    """Argument tuples turned into one list per position, ready for replay()."""
+    return [list(column) for column in zip(*argument_tuples)]
+
+
+def replay(method, argument_columns):
+    """Calls `method` once per position of the argument columns, with a C-level
+    loop: the cost of the calls alone. Prepare the columns outside the timing."""
+    if argument_columns:
+        collections.deque(map(method, *argument_columns), maxlen=0)

@@ -303,3 +303,37 @@ def test_agrees_with_the_plain_python_version(seed):
         outcomes.append((error, container_rows(connections.inner), container_rows(weight_rows.inner),
                          connections.calls, weight_rows.calls))
     assert outcomes[1] == outcomes[0]
+
+
+@pytest.mark.parametrize("replace_at", [1, 2, 4, 6, 99])
+def test_reached_entries_replaced_mid_call_are_examined_again(replace_at):
+    # Node 1 attaches directly; the chain 2 <- 3 <- 4 then takes one pass per
+    # node. On the chosen append, the reached node 2 at the head of the chain's
+    # list is swapped for node 5, which only node 4 can reach. Node 5 is in no
+    # list otherwise, so without the swap the call makes no progress at the end.
+    knn = np.array([[0], [0], [1], [2], [3], [4]], dtype=np.int64)
+    weights = np.ones((6, 1), dtype=np.float32)
+    flags = np.array([1, 0, 0, 0, 0, 0], dtype=np.uint8)
+    outcomes = []
+    for function in (reference.connect_unlabeled, connect):
+        chain_nodes = [2, 3, 4]
+
+        class Swapping(GraphWrapper):
+            appends = 0
+
+            def append(self, i, value):
+                Swapping.appends += 1
+                if Swapping.appends == replace_at:
+                    chain_nodes[0] = 5
+                super().append(i, value)
+
+        connections = RecordingContainer(Swapping(np.empty((6, 0), dtype=np.int64)))
+        weight_rows = GraphWrapper.empty(6, np.float32)
+        components = [([0], True), ([1], False), (chain_nodes, False)]
+        try:
+            function(knn, weights, components, flags, connections, weight_rows)
+            error = None
+        except SystemError as exc:
+            error = str(exc)
+        outcomes.append((error, connections.calls, container_rows(connections.inner)))
+    assert outcomes[1] == outcomes[0]

@@ -13,8 +13,17 @@ def native_modules():
         pytest.importorskip(module)
 
 
-def test_small_run_reports_both_methods(native_modules, capsys):
-    assert main(["--size", "small", "--points", "3000", "--seed", "1"]) == 0
+def test_small_run_reports_both_methods(native_modules, capsys, tmp_path):
+    # The figure is drawn in the same run where matplotlib is there.
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        plot = []
+    else:
+        plot = ["--plot", str(tmp_path / "demo.png")]
+    assert main(["--size", "small", "--points", "3000", "--seed", "1", *plot]) == 0
+    if plot:
+        assert (tmp_path / "demo.png").read_bytes().startswith(b"\x89PNG")
     output = capsys.readouterr().out
     for step in ("connect_unlabeled", "weighted_label_propagation", "kelvo_postprocess"):
         assert step in output

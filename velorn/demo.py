@@ -6,9 +6,9 @@ Graph method: label 1% of a k-nearest-neighbour graph of Gaussian blobs,
 attach every graph component to a labelled one (connect_unlabeled) and spread
 the labels along the edges (weighted_label_propagation).
 
-Clustering method: cluster an embedding of scikit-learn's handwritten digits
-with HDBSCAN and hand its noise points to the nearest cluster centroid
-(kelvo_postprocess).
+Clustering method: cluster a two-dimensional t-SNE map of scikit-learn's
+handwritten digits with HDBSCAN and hand its noise points to the nearest
+cluster centroid (kelvo_postprocess).
 """
 
 import argparse
@@ -16,7 +16,7 @@ import importlib
 import sys
 import time
 from contextlib import contextmanager
-from types import SimpleNamespace
+from pathlib import Path
 
 import numpy as np
 from scipy.sparse import coo_matrix
@@ -24,10 +24,12 @@ from scipy.sparse.csgraph import connected_components
 from sklearn.cluster import HDBSCAN
 from sklearn.datasets import load_digits, make_blobs
 from sklearn.decomposition import PCA
-from sklearn.manifold import SpectralEmbedding
+from sklearn.manifold import TSNE
 from sklearn.metrics import adjusted_rand_score
 from sklearn.neighbors import NearestNeighbors
+from threadpoolctl import threadpool_limits
 
+import velorn
 from velorn.algorithms.graph_wrapper import GraphWrapper
 
 # The native modules are imported where they are used, so that --help and the
@@ -49,30 +51,56 @@ NATIVE_MODULES = (
 )
 
 
+class Step:
+    """A step's line: its name, then a count and the elapsed seconds."""
+
+    def __init__(self, name):
+        self.head = f"  {name:<32}"
+        self.count = ""
+        self.start = time.perf_counter()
+        # Rewriting the line in place suits a terminal, not a log file.
+        self.live = sys.stdout.isatty()
+
+    def tail(self, count):
+        return f"{count:>30}  {time.perf_counter() - self.start:7.2f} s"
+
+    def show(self, count):
+        """Progress while the step runs, on a terminal only."""
+        if self.live:
+            print(f"\r{self.head}{self.tail(count)}", end="", flush=True)
+
+
 @contextmanager
 def timed_step(name):
     """Print a step as it runs: its name now; a count (set on the yielded
-    object) and the elapsed seconds when it ends."""
-    print(f"  {name:<32}", end="", flush=True)
-    step = SimpleNamespace(count="")
-    start = time.perf_counter()
+    Step) and the elapsed seconds when it ends."""
+    step = Step(name)
+    print(step.head, end="", flush=True)
     try:
         yield step
     finally:
         # Ends the line also when the step fails, so a traceback starts clean.
-        print(f"{step.count:>30}  {time.perf_counter() - start:7.2f} s", flush=True)
+        print(f"\r{step.head}" if step.live else "", step.tail(step.count), sep="", flush=True)
 
 
 # --- graph method --------------------------------------------------------------------
 
 
-def nearest_neighbours(points, k):
+def nearest_neighbours(points, k, step):
     """k nearest neighbours of every point, the point itself left out.
 
-    Returns int64 ids and float32 distances, one row of k per point.
+    Returns int64 ids and float32 distances, one row of k per point. The
+    search runs in about twenty chunks, each reported on ``step``.
     """
     num_points = len(points)
-    distances, ids = NearestNeighbors(n_neighbors=k + 1, n_jobs=-1).fit(points).kneighbors(points)
+    index = NearestNeighbors(n_neighbors=k + 1, n_jobs=-1).fit(points)
+    chunk = max(10_000, -(-num_points // 20))
+    found = []
+    for begin in range(0, num_points, chunk):
+        found.append(index.kneighbors(points[begin:begin + chunk]))
+        step.show(f"{min(begin + chunk, num_points) * k:,} of {num_points * k:,} pairs")
+    distances = np.concatenate([part for part, _ in found])
+    ids = np.concatenate([part for _, part in found])
     # Among duplicate points the point itself need not come first, so look for
     # it; a row that misses it drops its farthest neighbour instead.
     is_self = ids == np.arange(num_points)[:, None]
@@ -150,7 +178,7 @@ def run_graph_method(num_points, seed):
         )
         step.count = f"{num_points:,} points"
     with timed_step(f"{KNN_K} nearest neighbours") as step:
-        knn_ids, knn_distances = nearest_neighbours(points, KNN_K)
+        knn_ids, knn_distances = nearest_neighbours(points, KNN_K, step)
         step.count = f"{knn_ids.size:,} pairs"
     with timed_step("nearest-neighbour graph") as step:
         connections, weights = nearest_neighbour_graph(knn_ids, knn_distances)
@@ -178,6 +206,7 @@ def run_graph_method(num_points, seed):
         "points": points,
         "blob_ids": blob_ids,
         "labels": labels,
+        "seeded": ~unlabelled,
         "components": len(components),
         "edges_added": edges_added,
         "nodes_labelled": nodes_labelled,
@@ -196,12 +225,17 @@ def run_clustering_method(seed):
     pixels, digits = load_digits(return_X_y=True)
     print(f"Clustering method: {len(pixels):,} handwritten digits, {pixels.shape[1]} pixels each")
     start = time.perf_counter()
-    with timed_step("spectral embedding") as step:
+    with timed_step("t-SNE map") as step:
+        # A two-dimensional map is both what HDBSCAN clusters and what the
+        # figure shows, so the plot is the very embedding that was clustered.
         reduced = PCA(n_components=30, random_state=seed).fit_transform(pixels)
-        embedding = SpectralEmbedding(n_components=5, n_neighbors=15, random_state=seed).fit_transform(reduced)
+        # One thread: the map then depends on the seed alone, and t-SNE's
+        # threads slow to a crawl when other work shares the cores.
+        with threadpool_limits(limits=1):
+            embedding = TSNE(n_components=2, init="pca", random_state=seed).fit_transform(reduced)
         # kelvo_postprocess reads the points as a C-ordered float64 table.
         embedding = np.ascontiguousarray(embedding, dtype=np.float64)
-        step.count = f"{embedding.shape[1]} dimensions"
+        step.count = f"{len(embedding):,} points"
     with timed_step("HDBSCAN") as step:
         clusters = HDBSCAN(min_cluster_size=15, copy=True).fit_predict(embedding).astype(np.int32)
         noise_before = np.mean(clusters == -1)
@@ -212,7 +246,8 @@ def run_clustering_method(seed):
         step.count = f"{np.count_nonzero(clusters != post_processed):,} points relabelled"
 
     return {
-        "pixels": pixels,
+        "embedding": embedding,
+        "digits": digits,
         "clusters": clusters,
         "post_processed": post_processed,
         "noise_before": noise_before,
@@ -231,7 +266,7 @@ def print_summary(graph, clustering):
         ("graph method", "components", f"{graph['components']:,}"),
         ("", "edges added", f"{graph['edges_added']:,}"),
         ("", "nodes labelled", f"{graph['nodes_labelled']:,} of {graph['nodes_to_label']:,}"),
-        ("", "accuracy vs blob ids", f"{graph['accuracy']:.1%}"),
+        ("", "accuracy vs blob ids", f"{graph['accuracy']:.2%}"),
         ("", "time", f"{graph['seconds']:.1f} s"),
         ("clustering", "noise share", f"{clustering['noise_before']:.1%} -> {clustering['noise_after']:.1%}"),
         ("", "adjusted Rand index", f"{clustering['rand_before']:.3f} -> {clustering['rand_after']:.3f}"),
@@ -242,40 +277,88 @@ def print_summary(graph, clustering):
         print(f"  {method:<14}{measure:<24}{value}")
 
 
-def save_plot(path, graph, clustering, seed):
+def save_plot(path, graph, clustering, size, seed):
+    """One figure, four panels: the digits map before and after kelvo_postprocess
+    above, the blobs' true ids and their propagated labels below."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    figure, axes = plt.subplots(2, 2, figsize=(12, 11))
-    # The spectral embedding crowds most digits into a corner; the pixels'
-    # first two principal components spread them out for the eye.
-    digits_xy = PCA(n_components=2, random_state=seed).fit_transform(clustering["pixels"])
-    for axis, clusters, title in [
-        (axes[0, 0], clustering["clusters"], "digits: HDBSCAN clusters (x = noise)"),
-        (axes[0, 1], clustering["post_processed"], "digits: after kelvo_postprocess"),
-    ]:
-        _scatter_labels(axis, digits_xy, clusters, title)
+    figure, axes = plt.subplots(2, 2, figsize=(13, 12.5))
+    figure.suptitle(f"velorn demo: size {size}, seed {seed}", fontsize=15)
 
-    sample = np.random.default_rng(seed).permutation(len(graph["points"]))[:PLOT_SAMPLE]
+    xy = clustering["embedding"]
+    before, after = clustering["clusters"], clustering["post_processed"]
+    noise = before == -1
+    # Each cluster is named by its most common digit, in both panels.
+    names = {cluster: str(np.bincount(clustering["digits"][after == cluster]).argmax())
+             for cluster in np.unique(after[after != -1]).tolist()}
+    for axis in axes[0]:
+        axis.plot([], [], " ", label="number: a cluster's most common digit")
+    _scatter_labels(axes[0, 0], xy, before, names)
+    axes[0, 0].scatter(xy[noise, 0], xy[noise, 1], s=16, c="black", marker="x", linewidths=0.8,
+                       label=f"noise ({np.count_nonzero(noise):,} points)")
+    axes[0, 0].set_title(
+        f"Digits, t-SNE map: HDBSCAN's {before.max() + 1} clusters\n"
+        f"{clustering['noise_before']:.1%} noise, adjusted Rand index {clustering['rand_before']:.3f}"
+    )
+    changed = before != after
+    _scatter_labels(axes[0, 1], xy, after, names)
+    axes[0, 1].scatter(xy[changed, 0], xy[changed, 1], s=36, facecolors="none", edgecolors="black",
+                       linewidths=0.7, label=f"relabelled ({np.count_nonzero(changed):,} points)")
+    axes[0, 1].set_title(
+        "After kelvo_postprocess: noise to the nearest centroid\n"
+        f"{clustering['noise_after']:.1%} noise, adjusted Rand index {clustering['rand_after']:.3f}"
+    )
+
+    # A random sample keeps the panels readable (and quick) at any size.
+    num_points = len(graph["points"])
+    sample = np.random.default_rng(seed).permutation(num_points)[:PLOT_SAMPLE]
     projected = PCA(n_components=2, random_state=seed).fit_transform(graph["points"][sample])
-    for axis, labels, title in [
-        (axes[1, 0], graph["blob_ids"][sample], "blobs: true ids"),
-        (axes[1, 1], graph["labels"][sample], f"blobs: propagated labels ({graph['accuracy']:.1%} right)"),
-    ]:
-        _scatter_labels(axis, projected, labels, title)
+    truth, propagated, seeded = graph["blob_ids"][sample], graph["labels"][sample], graph["seeded"][sample]
+    _scatter_labels(axes[1, 0], projected, truth)
+    axes[1, 0].scatter(projected[seeded, 0], projected[seeded, 1], s=36, c=_colours(truth[seeded]),
+                       edgecolors="black", linewidths=0.8, label=f"labelled at the start ({LABELLED_SHARE:.0%})")
+    axes[1, 0].set_title(
+        f"Blobs, first two principal components: true blob ids\n{len(sample):,} of {num_points:,} points shown"
+    )
+    wrong = propagated != truth
+    _scatter_labels(axes[1, 1], projected, propagated)
+    axes[1, 1].scatter(projected[wrong, 0], projected[wrong, 1], s=16, c="black", marker="x", linewidths=0.8,
+                       label=f"wrong label ({np.count_nonzero(wrong):,} of {len(sample):,} shown)")
+    axes[1, 1].set_title(
+        "After connect_unlabeled and weighted_label_propagation\n"
+        f"{graph['accuracy']:.2%} of the unlabelled nodes get their blob's id"
+    )
 
+    # Below each panel, where they cover no points whatever the seed.
+    for axis in axes.flat:
+        axis.legend(loc="upper center", bbox_to_anchor=(0.5, 0), ncol=2, fontsize=10, frameon=False)
     figure.tight_layout()
     figure.savefig(path, dpi=100)
     plt.close(figure)
 
 
-def _scatter_labels(axis, xy, labels, title):
-    noise = labels == -1
-    axis.scatter(xy[~noise, 0], xy[~noise, 1], s=4, c=labels[~noise] % 20, cmap="tab20", vmin=0, vmax=19)
-    axis.scatter(xy[noise, 0], xy[noise, 1], s=12, c="black", marker="x", linewidths=0.8)
-    axis.set_title(title)
+def _colours(labels):
+    """A fixed colour per label: the ten strong colours of tab20 first, then its light ones."""
+    import matplotlib
+
+    return matplotlib.colormaps["tab20"]((2 * labels) % 20 + (labels // 10) % 2)
+
+
+def _scatter_labels(axis, xy, labels, names=None):
+    """Labelled points in their label's colour, each label's name (by default
+    its number) at its points' median."""
+    import matplotlib.patheffects as effects
+
+    labelled = labels != -1
+    axis.scatter(xy[labelled, 0], xy[labelled, 1], s=5, c=_colours(labels[labelled]))
+    for label in np.unique(labels[labelled]).tolist():
+        x, y = np.median(xy[labels == label], axis=0)
+        name = names[label] if names else str(label)
+        axis.text(x, y, name, fontsize=11, fontweight="bold", ha="center", va="center",
+                  path_effects=[effects.withStroke(linewidth=3, foreground="white")])
     axis.set_xticks([])
     axis.set_yticks([])
 
@@ -314,8 +397,17 @@ def main(argv=None):
         for module in NATIVE_MODULES:
             importlib.import_module(module)
     except ImportError as error:
-        print(f"velorn's native modules are not built ({error}); build the package first, "
-              "for example with `make install`.", file=sys.stderr)
+        source_root = Path(velorn.__file__).parent.parent
+        if (source_root / "meson.build").is_file():
+            # python -m puts the working folder first on the path, so a source
+            # checkout hides the installed package.
+            print(f"velorn was imported from its source folder {source_root}, which holds no built "
+                  f"modules ({error}). Run the demo from another folder, or as "
+                  "`python -P -m velorn.demo`, to use the installed package (`make install` "
+                  "builds and installs it).", file=sys.stderr)
+        else:
+            print(f"velorn's native modules are not built ({error}); build the package first, "
+                  "for example with `make install`.", file=sys.stderr)
         return 1
 
     num_points = args.points or GRAPH_POINTS[args.size]
@@ -326,7 +418,7 @@ def main(argv=None):
     print()
     print_summary(graph, clustering)
     if args.plot:
-        save_plot(args.plot, graph, clustering, args.seed)
+        save_plot(args.plot, graph, clustering, args.size, args.seed)
         print(f"\nFigure saved to {args.plot}")
     return 0
 

@@ -5,11 +5,53 @@ The graph kernels read a node's row with ``to_numpy(i)`` and grow rows with
 table and are never changed, so that table is kept as one read-only 2-D array
 and a row without appended entries is handed out as a view of it.  Appended
 entries live in small per-row side lists, created only for rows that get them.
+
+The protocols below say what each graph function needs of its containers, so
+that any object with those methods type-checks where a GraphWrapper does.
+Node ids are plain ints from 0 to n-1; the functions pass them positionally.
 """
 
 import operator
+from typing import Any, Protocol, Self, SupportsIndex, cast
 
 import numpy as np
+import numpy.typing as npt
+
+
+class NeighbourRows(Protocol):
+    """What weighted_label_propagation reads from ``connections``."""
+
+    def to_numpy(self, i: int, /) -> npt.NDArray[np.int64]:
+        """The neighbour ids of node ``i``: 1-D int64, any stride, may be read-only."""
+        ...
+
+
+class WeightRows(Protocol):
+    """What weighted_label_propagation reads from ``weights``."""
+
+    def to_numpy(self, i: int, /) -> npt.NDArray[np.float32]:
+        """The weights of node ``i``'s edges, in the order of its neighbour ids: 1-D float32."""
+        ...
+
+
+class GrowingNeighbourRows(Protocol):
+    """What connect_unlabeled calls on ``connections``."""
+
+    def contains(self, i: int, j: int, /) -> object:
+        """Whether ``j`` is already a neighbour of ``i`` (only the truth value counts)."""
+        ...
+
+    def append(self, i: int, j: int, /) -> object:
+        """Add ``j`` as the last neighbour of ``i``."""
+        ...
+
+
+class GrowingWeightRows(Protocol):
+    """What connect_unlabeled calls on ``weights``: one append after each of ``connections``."""
+
+    def append(self, i: int, weight: float, /) -> object:
+        """Add ``weight`` as the last weight of ``i``."""
+        ...
 
 
 class GraphWrapper:
@@ -21,7 +63,7 @@ class GraphWrapper:
     append to one is followed by the matching append to the other.
     """
 
-    def __init__(self, base_table):
+    def __init__(self, base_table: npt.NDArray[Any]) -> None:
         """Wrap a 2-D table of int64 or float32 as the base rows (not copied)."""
         if base_table.ndim != 2:
             raise ValueError(f"expected a 2-D table, got {base_table.ndim} dimensions")
@@ -29,19 +71,19 @@ class GraphWrapper:
             raise TypeError(f"expected an int64 or float32 table, got {base_table.dtype}")
         # A read-only view keeps callers from changing the rows we hand out,
         # without touching the flags of the caller's own array.
-        self._base = base_table.view()
+        self._base: npt.NDArray[Any] = base_table.view()
         self._base.flags.writeable = False
-        self._num_rows = base_table.shape[0]
+        self._num_rows: int = base_table.shape[0]
         self._is_id_table = base_table.dtype == np.int64
         # Rows with appended entries only: the entries in order, a set of them
         # for membership tests, and the merged row built on demand.
-        self._extras = {}
-        self._extra_members = {}
-        self._merged_rows = {}
+        self._extras: dict[int, list[int | float]] = {}
+        self._extra_members: dict[int, set[int | float]] = {}
+        self._merged_rows: dict[int, npt.NDArray[Any]] = {}
         self._num_appended = 0
 
     @classmethod
-    def from_knn(cls, table):
+    def from_knn(cls, table: npt.ArrayLike) -> Self:
         """Rows from a k-nearest-neighbour table of ids (int64) or weights (float32).
 
         The table's kind decides the container: integer tables become int64,
@@ -49,6 +91,7 @@ class GraphWrapper:
         C-contiguous is shared, not copied.
         """
         table = np.asarray(table)
+        dtype: type[np.int64 | np.float32]
         if np.issubdtype(table.dtype, np.integer):
             dtype = np.int64
         elif np.issubdtype(table.dtype, np.floating):
@@ -58,34 +101,35 @@ class GraphWrapper:
         return cls(np.ascontiguousarray(table, dtype=dtype))
 
     @classmethod
-    def empty(cls, num_rows, dtype):
+    def empty(cls, num_rows: int, dtype: npt.DTypeLike) -> Self:
         """``num_rows`` empty rows of int64 ids or float32 weights."""
         return cls(np.empty((num_rows, 0), dtype=dtype))
 
     @property
-    def dtype(self):
+    def dtype(self) -> np.dtype[Any]:
         return self._base.dtype
 
     @property
-    def num_entries(self):
+    def num_entries(self) -> int:
         """Entries over all rows, appended ones included."""
         return self._base.size + self._num_appended
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self._num_rows
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (
             f"GraphWrapper(rows={self._num_rows}, dtype={self.dtype}, "
             f"rows_with_appends={len(self._extras)})"
         )
 
-    def to_numpy(self, i):
+    def to_numpy(self, i: int) -> npt.NDArray[Any]:
         """Row ``i`` as a read-only 1-D array, appended entries last."""
         self._check_row(i)
         extras = self._extras.get(i)
         if extras is None:
-            return self._base[i]
+            row: npt.NDArray[Any] = self._base[i]
+            return row
         merged = self._merged_rows.get(i)
         if merged is None:
             merged = np.concatenate((self._base[i], np.array(extras, dtype=self.dtype)))
@@ -93,7 +137,7 @@ class GraphWrapper:
             self._merged_rows[i] = merged
         return merged
 
-    def contains(self, i, value):
+    def contains(self, i: int, value: int | float) -> bool:
         """Whether ``value`` is already an entry of row ``i``."""
         self._check_row(i)
         members = self._extra_members.get(i)
@@ -102,11 +146,12 @@ class GraphWrapper:
         # For rows of about fifteen entries a list scan beats a numpy comparison.
         return value in self._base[i].tolist()
 
-    def append(self, i, value):
+    def append(self, i: int, value: int | float) -> None:
         """Add ``value`` as the last entry of row ``i``."""
         self._check_row(i)
         if self._is_id_table:
-            value = operator.index(value)
+            # Refuses floats: an id table takes integer ids only.
+            value = operator.index(cast(SupportsIndex, value))
             if not 0 <= value < self._num_rows:
                 raise IndexError(f"node id {value} out of range for {self._num_rows} rows")
         else:
@@ -121,7 +166,7 @@ class GraphWrapper:
             self._merged_rows.pop(i, None)
         self._num_appended += 1
 
-    def _check_row(self, i):
+    def _check_row(self, i: int) -> None:
         # Explicit check: numpy would quietly accept negative row numbers.
         if not 0 <= i < self._num_rows:
             raise IndexError(f"row {i} out of range for {self._num_rows} rows")

@@ -507,6 +507,16 @@ private:
     bool writable_ = false;
 };
 
+// Asks the cache for the line holding `address`: a hint that never faults.
+// Written out because GCC drops __builtin_prefetch in these modules.
+inline void cache_hint(const void* address) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (address) asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
+#else
+    __builtin_prefetch(address);
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // Calls out
 
@@ -811,8 +821,12 @@ struct ModuleSpec {
     const char* short_name;  // "tolmar_lp"
     const char* full_name;   // "velorn.algorithms.src.tolmar.binaries.tolmar_lp"
     const char* source_file;
-    // Fills the namespace after `np` is bound: the function, __test__, ...
-    int (*populate)(PyObject* module, PyObject* dict);
+    const FunctionSpec* function;
+    // The module's own set-up once `np` is bound (interned names, further
+    // imports into the namespace); -1 on error.
+    int (*prepare)(PyObject* dict);
+    // The function's defaults as a new tuple, or None when it has none.
+    PyObject* (*make_defaults)();
 };
 
 struct ModuleState {
@@ -943,7 +957,13 @@ inline int module_exec_steps(PyObject* module, const ModuleSpec& spec) {
     PyObject* dict = PyModule_GetDict(module);
     Ref np = Ref::steal(PyImport_ImportModule("numpy"));
     if (!np || PyDict_SetItemString(dict, "np", np.get()) < 0) return -1;
-    return spec.populate(module, dict);
+    if (spec.prepare(dict) < 0) return -1;
+    Ref defaults = Ref::steal(spec.make_defaults());
+    if (!defaults) return -1;
+    Ref function = make_function(*spec.function, module, defaults.get());
+    if (!function || PyDict_SetItemString(dict, spec.function->name, function.get()) < 0) return -1;
+    Ref test = Ref::steal(PyDict_New());
+    return test ? PyDict_SetItemString(dict, "__test__", test.get()) : -1;
 }
 
 inline int module_exec(PyObject* module, const ModuleSpec& spec) {
@@ -966,11 +986,24 @@ inline int module_exec(PyObject* module, const ModuleSpec& spec) {
     return -1;
 }
 
-// Sets `name` in the namespace to a new empty dict (the module's __test__).
-inline int set_empty_dict(PyObject* dict, const char* name) {
-    Ref d = Ref::steal(PyDict_New());
-    return d ? PyDict_SetItemString(dict, name, d.get()) : -1;
-}
+inline PyObject* no_defaults() { return Py_NewRef(Py_None); }
+
+// The module definition for multi-phase initialisation of the module that
+// `spec` describes: PyInit_<name> returns PyModuleDef_Init(&ModuleDefinition<spec>::def).
+template <const ModuleSpec& spec>
+struct ModuleDefinition {
+    static PyObject* create(PyObject* import_spec, PyModuleDef* def) { return module_create(import_spec, def); }
+    static int exec(PyObject* module) { return module_exec(module, spec); }
+
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {0, nullptr},
+    };
+    static inline PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, spec.short_name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+};
 
 }  // namespace
 }  // namespace pyext

@@ -478,31 +478,15 @@ int import_distance_metric(PyObject* dict) {
     return PyDict_SetItem(dict, names.distance_metric, value.get());
 }
 
-int populate(PyObject* module, PyObject* dict) {
-    if (intern_names() < 0) return -1;
-    if (import_distance_metric(dict) < 0) return -1;
-    Ref defaults = Ref::steal(Py_BuildValue("(Oii)", names.minkowski, kDefaultP, kDefaultThreshold));
-    if (!defaults) return -1;
-    Ref function = pyext::make_function(kFunction, module, defaults.get());
-    if (!function || PyDict_SetItemString(dict, kFunction.name, function.get()) < 0) return -1;
-    return pyext::set_empty_dict(dict, "__test__");
-}
+int prepare(PyObject* dict) { return intern_names() < 0 ? -1 : import_distance_metric(dict); }
 
-const pyext::ModuleSpec kModule = {"kelvo_postprocess", kModuleName, kSourceFile, populate};
+PyObject* make_defaults() { return Py_BuildValue("(Oii)", names.minkowski, kDefaultP, kDefaultThreshold); }
 
-PyObject* create(PyObject* spec, PyModuleDef* def) { return pyext::module_create(spec, def); }
-int exec(PyObject* module) { return pyext::module_exec(module, kModule); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "kelvo_postprocess", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+const pyext::ModuleSpec kModule = {"kelvo_postprocess", kModuleName, kSourceFile, &kFunction, prepare,
+                                   make_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_kelvo_postprocess() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_kelvo_postprocess() {
+    return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def);
+}

@@ -14,11 +14,15 @@
 #include "pyext.hpp"
 #include "graph_container.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 using pyext::Ref;
 
 namespace {
+
+using pyext::cache_hint;
 
 constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_connect";
 constexpr const char* kSourceFile = "velorn/algorithms/src/tolmar/source/tolmar_connect.cpp";
@@ -94,6 +98,16 @@ public:
     bool in_place() const { return in_place_; }
     const pyext::View1D<T>& view() const { return view_; }
 
+    // Asks the cache for row `node` of a plain table ahead of its use.
+    void prefetch(int32_t node) const {
+        if (!PyArray_CheckExact(table_)) return;
+        PyArrayObject* a = reinterpret_cast<PyArrayObject*>(table_);
+        if (PyArray_NDIM(a) != 2 || node >= PyArray_DIM(a, 0)) return;
+        const char* row = PyArray_BYTES(a) + static_cast<Py_ssize_t>(node) * PyArray_STRIDE(a, 0);
+        cache_hint(row);
+        cache_hint(row + (PyArray_DIM(a, 1) - 1) * PyArray_STRIDE(a, 1));
+    }
+
 private:
     bool take_in_place(int32_t node) {
         if (!PyArray_CheckExact(table_)) return false;
@@ -123,6 +137,47 @@ private:
     pyext::ArrayRow<T> indexed_;
     pyext::View1D<T> view_;
     bool in_place_ = false;
+};
+
+// The leading entries of one component's node list whose nodes are known to
+// be reached, held as the very int objects the list had. Reached nodes stay
+// reached, so a later pass may skip these entries once it has checked that
+// the list still starts with the same objects: a pointer comparison per entry
+// instead of reading every int again. Holding references keeps an object's
+// address from being reused by another while it is remembered.
+class ReachedPrefix {
+public:
+    ReachedPrefix() = default;
+    ReachedPrefix(const ReachedPrefix&) = delete;
+    ReachedPrefix& operator=(const ReachedPrefix&) = delete;
+    ReachedPrefix(ReachedPrefix&& other) noexcept : items_(std::move(other.items_)) {}
+    ~ReachedPrefix() { truncate(0); }
+
+    // How many leading entries of `list` can be skipped now.
+    Py_ssize_t usable_length(PyObject* list) {
+        const Py_ssize_t length = std::min<Py_ssize_t>(items_.size(), PyList_GET_SIZE(list));
+        PyObject** entries = reinterpret_cast<PyListObject*>(list)->ob_item;
+        Py_ssize_t same = 0;
+        while (same < length && entries[same] == items_[same]) ++same;
+        truncate(same);
+        return same;
+    }
+
+    Py_ssize_t length() const { return static_cast<Py_ssize_t>(items_.size()); }
+    const void* data() const { return items_.data(); }
+
+    // Remembers `entry`, the next list entry, an int whose node is reached.
+    void extend(PyObject* entry) { items_.push_back(Py_NewRef(entry)); }
+
+private:
+    void truncate(size_t length) {
+        while (items_.size() > length) {
+            Py_DECREF(items_.back());
+            items_.pop_back();
+        }
+    }
+
+    std::vector<PyObject*> items_;
 };
 
 class Connector {
@@ -192,6 +247,15 @@ private:
             return {};
         }
         return nodes;
+    }
+
+    // Sets *nodes to the node list of components[c_i] when the component is
+    // unlabelled, and leaves it empty for a labelled one; false on error.
+    bool unlabelled_component(Py_ssize_t c_i, Ref* nodes) {
+        int labelled = component_is_labelled(c_i);
+        if (labelled < 0) return false;
+        *nodes = labelled ? Ref() : component_nodes(c_i);
+        return labelled || *nodes;
     }
 
     // component[position] as a node id in 0 .. n-1. Small plain ints, the
@@ -326,13 +390,12 @@ private:
     // the component, and the whole component becomes reached.
     bool attach_directly() {
         for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
-            int labelled = component_is_labelled(c_i);
-            if (labelled < 0) return false;
-            if (labelled) continue;
-            Ref component = component_nodes(c_i);
-            if (!component) return false;
+            Ref component;
+            if (!unlabelled_component(c_i, &component)) return false;
+            if (!component) continue;
             const Py_ssize_t c_length = PyList_GET_SIZE(component.get());
             for (Py_ssize_t n_i = 0; n_i < c_length; ++n_i) {
+                prefetch_rows_of_entry(component.get(), n_i + 2);
                 int32_t node;
                 if (!read_node(component.get(), n_i, &node) || !read_rows(node)) return false;
                 int32_t target = -1;
@@ -355,26 +418,84 @@ private:
         return true;
     }
 
+    // Stage 2 visits every unlabelled component in each pass and mostly waits
+    // on memory: the pair, its node list, the first unreached entry's int,
+    // that node's rows. While component c_i is worked on, the memory of the
+    // components a few places ahead is requested, each step using what the
+    // step before brought in. Only cache hints: every object read here is
+    // alive at that moment, and nothing read decides anything.
+    void prefetch_ahead(Py_ssize_t c_i) const {
+        const Py_ssize_t size = PyList_GET_SIZE(components_);
+        if (c_i + 16 < size) cache_hint(PyList_GET_ITEM(components_, c_i + 16));
+        PyObject* nodes = nodes_hint(c_i + 8, size);
+        if (nodes) {
+            cache_hint(nodes);
+            cache_hint(prefixes_[c_i + 8].data());
+        }
+        nodes = nodes_hint(c_i + 4, size);
+        if (nodes && PyList_CheckExact(nodes)) {
+            const Py_ssize_t next = prefixes_[c_i + 4].length();
+            if (next < PyList_GET_SIZE(nodes)) {
+                cache_hint(&reinterpret_cast<PyListObject*>(nodes)->ob_item[next]);
+                cache_hint(reinterpret_cast<PyListObject*>(nodes)->ob_item[next]);
+            }
+        }
+        nodes = nodes_hint(c_i + 2, size);
+        if (nodes) prefetch_rows_of_entry(nodes, prefixes_[c_i + 2].length());
+    }
+
+    // Asks the cache for the rows of the node at `position` of a node list.
+    void prefetch_rows_of_entry(PyObject* nodes, Py_ssize_t position) const {
+        if (!PyList_CheckExact(nodes) || position >= PyList_GET_SIZE(nodes)) return;
+        PyObject* entry = PyList_GET_ITEM(nodes, position);
+        if (!PyLong_CheckExact(entry) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(entry)))
+            return;
+        const Py_ssize_t node = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(entry));
+        if (node < 0 || node >= num_nodes_) return;
+        ids_row_.prefetch(static_cast<int32_t>(node));
+        weights_row_.prefetch(static_cast<int32_t>(node));
+    }
+
+    // The node list object of components[c_i] when it is a plain pair, else null.
+    PyObject* nodes_hint(Py_ssize_t c_i, Py_ssize_t size) const {
+        if (c_i >= size) return nullptr;
+        PyObject* pair = PyList_GET_ITEM(components_, c_i);
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) < 1) return nullptr;
+        return PyTuple_GET_ITEM(pair, 0);
+    }
+
     // Stage 2: passes until every node is reached. A pass attaches at most one
     // node per unlabelled component, to the first reached entry of its row;
     // once any node of the pass is attached, later components are examined
     // only up to their first unreached node. An attached node becomes reached
     // right after its component, before the next one is examined.
     bool attach_iteratively() {
+        // Skipping is sound only while the flags can be trusted never to be
+        // cleared: a plain array's copy is private to this call.
+        skip_reached_ = PyArray_CheckExact(component_label_) && PyArray_CheckExact(success_.get());
+        if (skip_reached_) prefixes_.resize(static_cast<size_t>(components_length_));
         while (!all_reached()) {
             bool progress = false;
             for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
-                int labelled = component_is_labelled(c_i);
-                if (labelled < 0) return false;
-                if (labelled) continue;
-                Ref component = component_nodes(c_i);
-                if (!component) return false;
+                if (skip_reached_) prefetch_ahead(c_i);
+                Ref component;
+                if (!unlabelled_component(c_i, &component)) return false;
+                if (!component) continue;
                 const Py_ssize_t c_length = PyList_GET_SIZE(component.get());
+                ReachedPrefix* prefix = skip_reached_ ? &prefixes_[c_i] : nullptr;
                 int32_t attached = -1;
-                for (Py_ssize_t n_i = 0; n_i < c_length; ++n_i) {
+                for (Py_ssize_t n_i = prefix ? prefix->usable_length(component.get()) : 0;
+                     n_i < c_length; ++n_i) {
                     int32_t node;
                     if (!read_node(component.get(), n_i, &node)) return false;
-                    if (reached_[node]) continue;
+                    if (reached_[node]) {
+                        // read_node ran no Python code for a plain int, so the
+                        // entry is still at n_i.
+                        PyObject* entry = PyList_GET_ITEM(component.get(), n_i);
+                        if (prefix && prefix->length() == n_i && PyLong_CheckExact(entry))
+                            prefix->extend(entry);
+                        continue;
+                    }
                     if (!read_rows(node)) return false;
                     for (Py_ssize_t idx = 0; idx < ids_row_.view().size; ++idx) {
                         int32_t neighbour;
@@ -411,6 +532,8 @@ private:
     Py_ssize_t components_length_ = 0;
     TableRow<int64_t> ids_row_;
     TableRow<float> weights_row_;
+    bool skip_reached_ = false;
+    std::vector<ReachedPrefix> prefixes_;  // per component, for stage 2
 };
 
 PyObject* connect_unlabeled(pyext::Call& call, PyObject* const* args) {
@@ -434,29 +557,16 @@ const pyext::FunctionSpec kFunction = {
     kParams, 6, 6, connect_unlabeled,
 };
 
-int populate(PyObject* module, PyObject* dict) {
+int prepare(PyObject*) {
     name_copy = pyext::intern("copy");
-    if (!name_copy || graph::intern_method_names() < 0) return -1;
-    Ref function = pyext::make_function(kFunction, module, Py_None);
-    if (!function || PyDict_SetItemString(dict, kFunction.name, function.get()) < 0) return -1;
-    return pyext::set_empty_dict(dict, "__test__");
+    return name_copy ? graph::intern_method_names() : -1;
 }
 
-const pyext::ModuleSpec kModule = {"tolmar_connect", kModuleName, kSourceFile, populate};
-
-PyObject* create(PyObject* spec, PyModuleDef* def) { return pyext::module_create(spec, def); }
-int exec(PyObject* module) { return pyext::module_exec(module, kModule); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tolmar_connect", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+const pyext::ModuleSpec kModule = {"tolmar_connect", kModuleName, kSourceFile, &kFunction, prepare,
+                                   pyext::no_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_connect() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_tolmar_connect() {
+    return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def);
+}

@@ -175,6 +175,58 @@ struct RowScratch {
     for (size_t k = 0; k < packed; ++k) candidates.add(packed_labels[k], packed_contributions[k]);
 }
 
+// Containers usually hand out rows as views of one C-ordered table, row i
+// at table row i (a k-nearest-neighbour table behind them). Then the row of
+// a later node is likely where that layout puts it, and its memory can be
+// requested while the container calls for the nodes before it run.
+// Returns that guessed row of `target` when it lies inside the memory of the
+// array that owns `row` (node's row, which we hold, so it stays alive), else
+// null. Only ever used for cache hints: nothing read there decides anything.
+const char* guess_row(PyObject* row, Py_ssize_t node, Py_ssize_t target) {
+    if (!PyArray_Check(row)) return nullptr;
+    PyArrayObject* current = reinterpret_cast<PyArrayObject*>(row);
+    PyObject* base = PyArray_BASE(current);
+    if (!base || !PyArray_Check(base) || PyArray_NDIM(current) != 1 ||
+        PyArray_STRIDE(current, 0) != PyArray_ITEMSIZE(current))
+        return nullptr;
+    PyArrayObject* owner = reinterpret_cast<PyArrayObject*>(base);
+    if (!PyArray_IS_C_CONTIGUOUS(owner)) return nullptr;
+    const uintptr_t low = reinterpret_cast<uintptr_t>(PyArray_BYTES(owner));
+    const uintptr_t high = low + static_cast<uintptr_t>(PyArray_NBYTES(owner));
+    const uintptr_t row_bytes = static_cast<uintptr_t>(PyArray_NBYTES(current));
+    const uintptr_t guess = reinterpret_cast<uintptr_t>(PyArray_BYTES(current)) +
+                            static_cast<uintptr_t>(target - node) * row_bytes;
+    if (row_bytes == 0 || guess < low || guess > high || high - guess < row_bytes) return nullptr;
+    return reinterpret_cast<const char*>(guess);
+}
+
+// Cache hints for the coming nodes: the rows two unlabelled nodes ahead, and
+// the labels of the neighbours of the next one (whose ids row the previous
+// node's hints brought in).
+void hint_coming_nodes(const graph::NeighbourRow& ids_row, const graph::WeightRow& weights_row,
+                       Py_ssize_t node, const pyext::View1D<int32_t>& labels) {
+    Py_ssize_t next = node + 1;
+    while (next < labels.size && labels[next] != -1) ++next;
+    if (next >= labels.size) return;
+    if (const char* next_ids = guess_row(ids_row.object(), node, next)) {
+        const Py_ssize_t length = ids_row.view().size;
+        for (Py_ssize_t j = 0; j < length; ++j) {
+            int64_t id;
+            std::memcpy(&id, next_ids + j * static_cast<Py_ssize_t>(sizeof(int64_t)), sizeof(id));
+            if (id >= 0 && id < labels.size) pyext::cache_hint(labels.data + id * labels.stride);
+        }
+    }
+    Py_ssize_t after = next + 1;
+    while (after < labels.size && labels[after] != -1) ++after;
+    if (after >= labels.size) return;
+    for (PyObject* row : {ids_row.object(), weights_row.object()}) {
+        if (const char* far = guess_row(row, node, after)) {
+            pyext::cache_hint(far);
+            pyext::cache_hint(far + PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(row)) - 1);
+        }
+    }
+}
+
 // scores = np.zeros(num_nodes, dtype=np.float64), through the module's `np`.
 bool make_scores(pyext::Call& call, Py_ssize_t num_nodes, pyext::ArrayRow<double>* scores) {
     Ref np = pyext::lookup_global(call.globals, names.np);
@@ -245,6 +297,7 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
                 }
                 row.labels[j] = labels[neighbour];
             }
+            hint_coming_nodes(ids_row, weights_row, i, labels);
             score_row(row, row_weights, candidates);
 
             int32_t best_label;
@@ -309,39 +362,24 @@ const pyext::FunctionSpec kFunction = {
     kParams, 5, 3, weighted_label_propagation,
 };
 
-int populate(PyObject* module, PyObject* dict) {
+int prepare(PyObject*) {
     names.np = pyext::intern("np");
     names.zeros = pyext::intern("zeros");
     names.float64 = pyext::intern("float64");
     names.asarray = pyext::intern("asarray");
     names.dtype = pyext::intern("dtype");
     if (!names.np || !names.zeros || !names.float64 || !names.asarray || !names.dtype) return -1;
-    if (graph::intern_method_names() < 0) return -1;
+    return graph::intern_method_names();
+}
 
-    Ref defaults = Ref::steal(Py_BuildValue("(Kd)", static_cast<unsigned long long>(kDefaultMaxIterations),
-                                            kDefaultTolerance));
-    if (!defaults) return -1;
-    Ref function = pyext::make_function(kFunction, module, defaults.get());
-    if (!function || PyDict_SetItemString(dict, kFunction.name, function.get()) < 0) return -1;
-    return pyext::set_empty_dict(dict, "__test__");
+PyObject* make_defaults() {
+    return Py_BuildValue("(Kd)", static_cast<unsigned long long>(kDefaultMaxIterations), kDefaultTolerance);
 }
 
 const pyext::ModuleSpec kModule = {"tolmar_lp", kModuleName,
-                                   "velorn/algorithms/src/tolmar/source/tolmar_lp.cpp", populate};
-
-PyObject* create(PyObject* spec, PyModuleDef* def) { return pyext::module_create(spec, def); }
-int exec(PyObject* module) { return pyext::module_exec(module, kModule); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tolmar_lp", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+                                   "velorn/algorithms/src/tolmar/source/tolmar_lp.cpp", &kFunction,
+                                   prepare, make_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_lp() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_tolmar_lp() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }

@@ -1,0 +1,209 @@
+"""Component connection on graphs of long unlabelled chains.
+
+The workload: a tenth of the nodes are labelled, a tenth form small
+components that the direct stage attaches, and the rest form chains of
+CHAIN_LENGTH nodes that reach the labelled part only through their first
+node, so the iterative stage runs about CHAIN_LENGTH passes and attaches one
+node per chain in each. Node numbers are shuffled, so memory access is random.
+
+The floor is the calls the algorithm must make on the caller's objects: the
+row fetches of every examined node, the contains/append calls of every edge
+pair, and one marking assignment per node attached in the iterative stage,
+replayed with C-level loops from a recorded run of the plain-Python version.
+Ours reads the rows of a plain 2-D ndarray in place and marks a plain working
+copy directly, so its own cost is taken over the container calls alone.
+"""
+
+import time
+
+import numpy as np
+from common import CallLog, columns, median_time, replay
+
+from velorn import GraphWrapper
+from velorn.algorithms.src.tolmar.binaries.tolmar_connect import connect_unlabeled
+
+K = 15
+CHAIN_LENGTH = 20
+SMALL_COMPONENT = 10
+
+
+class NoOpContainer:
+    """A container that holds nothing: contains is always false, append does nothing."""
+
+    def contains(self, i, j):
+        return False
+
+    def append(self, i, value):
+        return None
+
+
+CONTAINERS = {
+    "no-op container": lambda ids, distances: (NoOpContainer(), NoOpContainer()),
+    "GraphWrapper": lambda ids, distances: (GraphWrapper.from_knn(ids), GraphWrapper.from_knn(distances)),
+}
+
+
+def chain_workload(n, seed=0):
+    """(knn_connections, knn_weights, components, vertix_component_label) for n nodes."""
+    rng = np.random.default_rng(seed)
+    order = rng.permutation(n)  # role position -> node id
+    n_labelled = n // 10
+    n_small = (n // 10) // SMALL_COMPONENT * SMALL_COMPONENT
+    n_chains = (n - n_labelled - n_small) // CHAIN_LENGTH
+    n_used = n_labelled + n_small + n_chains * CHAIN_LENGTH
+    n_labelled += n - n_used  # leftovers join the labelled part
+
+    labelled = order[:n_labelled]
+    small = order[n_labelled:n_labelled + n_small].reshape(-1, SMALL_COMPONENT)
+    chains = order[n_labelled + n_small:].reshape(-1, CHAIN_LENGTH)
+
+    ids = np.empty((n, K), dtype=np.int64)
+    # Labelled rows are never read; small components see only themselves except
+    # one labelled entry in their first node's row; a chain node sees later
+    # nodes of its chain (unreached) and, at a random place, its predecessor,
+    # or for the first node a node of a small component.
+    ids[labelled] = rng.choice(labelled, size=(len(labelled), K))
+    for member in range(SMALL_COMPONENT):
+        ids[small[:, member]] = small[np.arange(len(small))[:, None], rng.integers(0, SMALL_COMPONENT, (len(small), K))]
+    ids[small[:, 0], rng.integers(0, K, len(small))] = rng.choice(labelled, len(small))
+    for position in range(CHAIN_LENGTH):
+        later = rng.integers(position, CHAIN_LENGTH, (len(chains), K))
+        ids[chains[:, position]] = chains[np.arange(len(chains))[:, None], later]
+        previous = chains[:, position - 1] if position else rng.choice(small.ravel(), len(chains))
+        ids[chains[:, position], rng.integers(0, K, len(chains))] = previous
+    weights = rng.uniform(0.1, 2.0, size=(n, K)).astype(np.float32)
+
+    flags = np.zeros(n, dtype=np.uint8)
+    flags[labelled] = 1
+    components = [(labelled.tolist(), True)]
+    components += [(row.tolist(), False) for row in small]
+    components += [(row.tolist(), False) for row in chains]
+    rng.shuffle(components)
+    return ids, weights, components, flags
+
+
+def plain_python(knn_connections, knn_weights, components, vertix_component_label, connections, weights,
+                 fetched=None, marked=None):
+    """The same steps in plain Python, marking each attached node once. Appends the
+    examined nodes to `fetched` and the iterative stage's marks to `marked`."""
+    fetched = [] if fetched is None else fetched
+    marked = [] if marked is None else marked
+    success = vertix_component_label.copy()
+
+    def insert(node, knn, w):
+        if not connections.contains(node, knn):
+            connections.append(node, knn)
+            weights.append(node, w)
+        if not connections.contains(knn, node):
+            connections.append(knn, node)
+            weights.append(knn, w)
+
+    for nodes, labelled in components:
+        if labelled:
+            continue
+        for node in nodes:
+            fetched.append(node)
+            row, row_weights = knn_connections[node], knn_weights[node]
+            hit = next((i for i in range(row.shape[0]) if vertix_component_label[row[i]]), None)
+            if hit is not None:
+                insert(node, int(row[hit]), float(row_weights[hit]))
+                for member in nodes:
+                    success[member] = True
+                break
+    while not success.all():
+        progress = False
+        for nodes, labelled in components:
+            if labelled:
+                continue
+            attached = None
+            for node in nodes:
+                if success[node]:
+                    continue
+                fetched.append(node)
+                row, row_weights = knn_connections[node], knn_weights[node]
+                for i in range(row.shape[0]):
+                    if success[row[i]]:
+                        insert(node, int(row[i]), float(row_weights[i]))
+                        attached, progress = node, True
+                        break
+                if progress:
+                    break
+            if attached is not None:
+                success[attached] = True
+                marked.append(attached)
+        if not progress:
+            raise SystemError("NO PROGRESS :)")
+    return connections, weights
+
+
+def measure(n, container_name, pure_python=False):
+    ids, distances, components, flags = chain_workload(n)
+    make = CONTAINERS[container_name]
+
+    # The mandatory calls of one run, recorded from the plain-Python version,
+    # which makes the same calls as ours (checked below).
+    fetched, marked = [], []
+    logged = [CallLog(c) for c in make(ids, distances)]
+    plain_python(ids, distances, components, flags, *logged, fetched=fetched, marked=marked)
+    ours_logged = [CallLog(c) for c in make(ids, distances)]
+    connect_unlabeled(ids, distances, components, flags, *ours_logged)
+    assert [log.order for log in ours_logged] == [log.order for log in logged], "different container calls"
+    units = len(fetched)
+
+    ours = median_time(lambda containers: connect_unlabeled(ids, distances, components, flags, *containers),
+                       lambda: make(ids, distances))
+
+    success = flags.copy()
+    fetch_args = [fetched]
+    mark_args = [marked, [True] * len(marked)]
+    contains_args = columns(logged[0].calls["contains"])
+    connection_append_args = columns(logged[0].calls["append"])
+    weight_append_args = columns(logged[1].calls["append"])
+
+    def floor_calls(containers):
+        connections, weights = containers
+        replay(ids.__getitem__, fetch_args)
+        replay(distances.__getitem__, fetch_args)
+        replay(success.__setitem__, mark_args)
+        replay(connections.contains, contains_args)
+        replay(connections.append, connection_append_args)
+        replay(weights.append, weight_append_args)
+
+    def container_calls(containers):
+        connections, weights = containers
+        replay(connections.contains, contains_args)
+        replay(connections.append, connection_append_args)
+        replay(weights.append, weight_append_args)
+
+    floor = median_time(floor_calls, lambda: make(ids, distances))
+    # Rows of a plain 2-D ndarray are read in place and a plain working copy
+    # is marked directly, so of the floor's calls ours makes only these.
+    calls_made = median_time(container_calls, lambda: make(ids, distances))
+    row = {
+        "kernel": "component connection",
+        "workload": f"chains of {CHAIN_LENGTH}, k={K}, {container_name}",
+        "size": n,
+        "units": units,
+        "unit": "examined node",
+        "ours_s": ours,
+        "floor_s": floor,
+        "ratio": ours / floor,
+        "own_ns_per_unit": (ours - calls_made) / units * 1e9,
+        "note": f"{len(logged[0].calls['append'])} edges added; own cost over the container calls made",
+    }
+    if pure_python:
+        containers = make(ids, distances)
+        start = time.perf_counter()
+        plain_python(ids, distances, components, flags, *containers)
+        python_time = time.perf_counter() - start
+        row["python_s"] = python_time
+        row["python_own_ns_per_unit"] = (python_time - floor) / units * 1e9
+    return row
+
+
+def run(sizes):
+    rows = []
+    for container_name in CONTAINERS:
+        for n in sizes:
+            rows.append(measure(n, container_name, pure_python=(n == min(sizes) and container_name == "no-op container")))
+    return rows
