@@ -227,6 +227,20 @@ def test_inputs_changed_by_container_calls_are_read_afresh(change, error, messag
         connect(*args)
 
 
+def test_components_growing_during_the_call():
+    # Stage 2 looks a few components ahead; the list grows while it is read.
+    args = chain(6)
+
+    class Growing(GraphWrapper):
+        def contains(self, i, j):
+            args[2].extend([([0], True)] * 40)
+            return super().contains(i, j)
+
+    args[4] = Growing(np.empty((6, 0), dtype=np.int64))
+    connect(*args)
+    assert container_rows(args[4]) == [[1], [0, 2], [1, 3], [2, 4], [3, 5], [4]]
+
+
 def test_entries_that_are_not_plain_ints_mark_through_numpy():
     # A NumPy integer entry indexes like NumPy says: -1 marks the last node.
     args = chain()

@@ -425,7 +425,9 @@ private:
     // step before brought in. Only cache hints: every object read here is
     // alive at that moment, and nothing read decides anything.
     void prefetch_ahead(Py_ssize_t c_i) const {
-        const Py_ssize_t size = PyList_GET_SIZE(components_);
+        // The list may have grown since its length was read, but prefixes_
+        // has one entry per component of that length only.
+        const Py_ssize_t size = std::min(PyList_GET_SIZE(components_), components_length_);
         if (c_i + 16 < size) cache_hint(PyList_GET_ITEM(components_, c_i + 16));
         PyObject* nodes = nodes_hint(c_i + 8, size);
         if (nodes) {
