@@ -37,6 +37,10 @@ LAYOUTS = {
     "subclass": lambda row: row.view(RowArray),
     "longlong": lambda row: row.astype(np.longlong) if row.dtype.kind == "i" else row,
 }
+# Where a container keeps its rows: each row an array of its own, or all of
+# them views of one table, as rows of a k-nearest-neighbour table are (then
+# rows of other nodes lie next to the one handed out).
+TABLES = ["copies", "one flat table", "one padded table"]
 # What a scripted to_numpy call does instead of, or before, handing out its row.
 EVENTS = [
     "raise", "none", "list", "retype", "2-d", "big-endian", "shorter", "other row", "append to self",
@@ -60,6 +64,7 @@ class Graph:
     row_weights: list
     labels: list
     layouts: dict  # "ids" / "weights" -> layout name per node
+    tables: dict  # "ids" / "weights" -> where the rows live (TABLES)
     events: dict  # "ids" / "weights" -> {call number: event}
     max_iterations: int
     tolerance: float
@@ -89,7 +94,8 @@ def graphs(draw):
     tolerance = draw(st.sampled_from([1e-3, 0.5, 1.0, 2.0, 0.0, -1.0, math.nan, math.inf]))
     limits = [1, 2, 3, 4, 1, 2, 0] + ([50000] * 2 if tolerance > 0 else [])
     clean = not (bad_ids or short_rows or events["ids"] or events["weights"])
-    return Graph(rows, row_weights, labels, layouts, events, draw(st.sampled_from(limits)), tolerance, clean)
+    tables = {kind: draw(st.sampled_from(TABLES)) for kind in ("ids", "weights")}
+    return Graph(rows, row_weights, labels, layouts, tables, events, draw(st.sampled_from(limits)), tolerance, clean)
 
 
 class Container:
@@ -102,6 +108,7 @@ class Container:
         self.dtype = dtype
         self.events = world.graph.events[kind]
         self.layouts = world.graph.layouts[kind]
+        self.table = world.graph.tables[kind]
         self.calls = 0
         self.last = None
 
@@ -130,7 +137,7 @@ class Container:
             self.rows[i].append((i + 1) % n if self.kind == "ids" else 0.5)
         elif event == "other row":
             i = (i + 1) % n
-        row = np.array(self.rows[i], self.dtype)
+        row = self.row(i)
         ids_row = world.ids.last
         if event == "rewrite ids row" and ids_row is not None:
             ids_row[...] = ids_row[::-1]
@@ -152,6 +159,21 @@ class Container:
             row = LAYOUTS[self.layouts[i]](row)
         self.last = row
         return row
+
+
+    def row(self, i):
+        """Row i as a fresh array, or as a view of a table of all rows."""
+        if self.table == "copies":
+            return np.array(self.rows[i], self.dtype)
+        lengths = [len(row) for row in self.rows]
+        if self.table == "one flat table":
+            flat = np.array([v for row in self.rows for v in row], self.dtype)
+            start = sum(lengths[:i])
+            return flat[start:start + lengths[i]]
+        padded = np.full((len(self.rows), max(lengths)), 2**40 if self.kind == "ids" else 9.0, self.dtype)
+        for k, row in enumerate(self.rows):
+            padded[k, :len(row)] = row
+        return padded[i, :lengths[i]]
 
 
 class World:
