@@ -47,8 +47,7 @@ clean:
 	rm -rf $(ASAN_VENV) $(COMPAT_VENV)
 
 # --- Reliability checks --------------------------------------------------------
-# Each builds the package into an environment of its own beside .venv and runs
-# the whole test suite there.
+# Each builds the package into an environment of its own beside .venv.
 .PHONY: asan-install test-asan fuzz wheel test-compat
 
 # test-asan: the modules compiled with AddressSanitizer and
