@@ -395,7 +395,7 @@ private:
             if (!component) continue;
             const Py_ssize_t c_length = PyList_GET_SIZE(component.get());
             for (Py_ssize_t n_i = 0; n_i < c_length; ++n_i) {
-                prefetch_rows_of_entry(component.get(), n_i + 2);
+                prefetch_rows_of_entry(component.get(), n_i + kAhead);
                 int32_t node;
                 if (!read_node(component.get(), n_i, &node) || !read_rows(node)) return false;
                 int32_t target = -1;
@@ -428,23 +428,27 @@ private:
         // The list may have grown since its length was read, but prefixes_
         // has one entry per component of that length only.
         const Py_ssize_t size = std::min(PyList_GET_SIZE(components_), components_length_);
-        if (c_i + 16 < size) cache_hint(PyList_GET_ITEM(components_, c_i + 16));
-        PyObject* nodes = nodes_hint(c_i + 8, size);
+        if (c_i + 4 * kAhead < size) cache_hint(PyList_GET_ITEM(components_, c_i + 4 * kAhead));
+        PyObject* nodes = nodes_hint(c_i + 3 * kAhead, size);
         if (nodes) {
             cache_hint(nodes);
-            cache_hint(prefixes_[c_i + 8].data());
+            cache_hint(prefixes_[c_i + 3 * kAhead].data());
         }
-        nodes = nodes_hint(c_i + 4, size);
+        nodes = nodes_hint(c_i + 2 * kAhead, size);
         if (nodes && PyList_CheckExact(nodes)) {
-            const Py_ssize_t next = prefixes_[c_i + 4].length();
+            const Py_ssize_t next = prefixes_[c_i + 2 * kAhead].length();
             if (next < PyList_GET_SIZE(nodes)) {
                 cache_hint(&reinterpret_cast<PyListObject*>(nodes)->ob_item[next]);
                 cache_hint(reinterpret_cast<PyListObject*>(nodes)->ob_item[next]);
             }
         }
-        nodes = nodes_hint(c_i + 2, size);
-        if (nodes) prefetch_rows_of_entry(nodes, prefixes_[c_i + 2].length());
+        nodes = nodes_hint(c_i + kAhead, size);
+        if (nodes) prefetch_rows_of_entry(nodes, prefixes_[c_i + kAhead].length());
     }
+
+    // How many places ahead each step of the look-ahead works: far enough
+    // for a memory access to complete while the components between are done.
+    static constexpr Py_ssize_t kAhead = 6;
 
     // Asks the cache for the rows of the node at `position` of a node list.
     void prefetch_rows_of_entry(PyObject* nodes, Py_ssize_t position) const {
