@@ -19,6 +19,8 @@ import time
 import numpy as np
 from common import CallLog, columns, median_time, replay
 
+import reference  # importable once common has put the tests folder on the path
+
 from velorn import GraphWrapper
 from velorn.algorithms.src.tolmar.binaries.tolmar_connect import connect_unlabeled
 
@@ -91,12 +93,7 @@ def plain_python(knn_connections, knn_weights, components, vertix_component_labe
     success = vertix_component_label.copy()
 
     def insert(node, knn, w):
-        if not connections.contains(node, knn):
-            connections.append(node, knn)
-            weights.append(node, w)
-        if not connections.contains(knn, node):
-            connections.append(knn, node)
-            weights.append(knn, w)
+        reference.insert_edge_pair(connections, weights, node, knn, w)
 
     for nodes, labelled in components:
         if labelled:

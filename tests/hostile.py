@@ -190,3 +190,17 @@ def outcome_of(function, *args, **kwargs):
         raise
     except Exception as exc:  # noqa: BLE001 - every failure is an outcome here
         return ("error", type(exc), str(exc))
+
+
+def int_conversion(value):
+    """``value`` as the kernels' integer conversion sees it: an int as it is,
+    anything else through its type's __int__; None when there is no such
+    conversion, it fails, or it gives no int."""
+    if isinstance(value, int):
+        return value
+    convert = getattr(type(value), "__int__", None)
+    try:
+        value = convert(value) if convert else None
+    except (ValueError, OverflowError):
+        return None
+    return value if isinstance(value, int) else None

@@ -95,7 +95,7 @@ def all_true(arr):
     return True
 
 
-def _insert_edge_pair(connections, weights, node, knn, edge_weight):
+def insert_edge_pair(connections, weights, node, knn, edge_weight):
     # One weight serves both directions; weights grows exactly when connections does.
     if not connections.contains(node, knn):
         connections.append(node, knn)
@@ -126,7 +126,7 @@ def connect_unlabeled(knn_connections, knn_weights, components, vertix_component
                 knn = int(node_knn[idx])
                 if vertix_component_label[knn]:
                     edge_weight = float(node_knn_weights[idx])
-                    _insert_edge_pair(connections, weights, node, knn, edge_weight)
+                    insert_edge_pair(connections, weights, node, knn, edge_weight)
                     for cc_i in range(c_length):
                         vertix_component_success[component[cc_i]] = True
                     attached = True
@@ -155,7 +155,7 @@ def connect_unlabeled(knn_connections, knn_weights, components, vertix_component
                     knn = int(node_knn[idx])
                     if vertix_component_success[knn]:
                         edge_weight = float(node_knn_weights[idx])
-                        _insert_edge_pair(connections, weights, node, knn, edge_weight)
+                        insert_edge_pair(connections, weights, node, knn, edge_weight)
                         found_way_nodes.add(node)
                         progress = True
                         break

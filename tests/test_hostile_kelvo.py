@@ -15,7 +15,7 @@ from hypothesis import event, given
 from hypothesis import strategies as st
 
 import reference
-from hostile import EDGE_INTS, any_arrays, examples, hostile_scalars, outcome_of
+from hostile import EDGE_INTS, any_arrays, examples, hostile_scalars, int_conversion, outcome_of
 
 kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
 post = kp.kelvo_postprocess
@@ -132,13 +132,8 @@ def odd_copy(values_and_result):
 
 def int32_value(value):
     """What the kernel takes from a p or threshold argument, or None when it refuses it."""
-    if not isinstance(value, int):
-        convert = getattr(type(value), "__int__", None)
-        try:
-            value = convert(value) if convert else None
-        except (ValueError, OverflowError):
-            return None
-    return int(value) if isinstance(value, int) and -(2**31) <= value < 2**31 else None
+    value = int_conversion(value)
+    return int(value) if value is not None and -(2**31) <= value < 2**31 else None
 
 
 def accepted(points, labels, metric, p, threshold):

@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 
 import reference
 from examples import rows_container
-from hostile import EDGE_INTS, Abort, CallLog, any_arrays, examples, hostile_scalars, outcome_of
+from hostile import EDGE_INTS, Abort, CallLog, any_arrays, examples, hostile_scalars, int_conversion, outcome_of
 
 lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
 propagate = lp.weighted_label_propagation
@@ -258,15 +258,8 @@ def usable_labels(labels):
 
 def sweep_limit(value):
     """The sweep count the kernel takes from ``value``, or None when it refuses it."""
-    if not isinstance(value, int):
-        convert = getattr(type(value), "__int__", None)
-        try:
-            value = convert(value) if convert else None
-        except (ValueError, OverflowError):
-            return None
-        if not isinstance(value, int):
-            return None
-    return int(value) if 0 <= value < 2**64 else None
+    value = int_conversion(value)
+    return int(value) if value is not None and 0 <= value < 2**64 else None
 
 
 def tolerance_value(value):
