@@ -29,6 +29,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace pyext {
 namespace {
@@ -515,6 +516,21 @@ inline void cache_hint(const void* address) {
 #else
     __builtin_prefetch(address);
 #endif
+}
+
+// Asks for every cache line of [first, last], both bytes included, when the
+// range is short (a few lines), else for the lines of its two ends.
+inline void cache_hint_range(const void* first, const void* last) {
+    constexpr uintptr_t kLine = 64;
+    uintptr_t from = reinterpret_cast<uintptr_t>(first) & ~(kLine - 1);
+    uintptr_t to = reinterpret_cast<uintptr_t>(last) & ~(kLine - 1);
+    if (from > to) std::swap(from, to);
+    if (to - from > 4 * kLine) {
+        cache_hint(reinterpret_cast<const void*>(from));
+        cache_hint(reinterpret_cast<const void*>(to));
+        return;
+    }
+    for (uintptr_t line = from; line <= to; line += kLine) cache_hint(reinterpret_cast<const void*>(line));
 }
 
 // ---------------------------------------------------------------------------

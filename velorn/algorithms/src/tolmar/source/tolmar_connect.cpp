@@ -103,10 +103,10 @@ public:
         if (!PyArray_CheckExact(table_)) return;
         PyArrayObject* a = reinterpret_cast<PyArrayObject*>(table_);
         if (PyArray_NDIM(a) != 2 || node >= PyArray_DIM(a, 0)) return;
-        const char* row = PyArray_BYTES(a) + static_cast<Py_ssize_t>(node) * PyArray_STRIDE(a, 0);
-        cache_hint(row);
-        cache_hint(row + (PyArray_DIM(a, 1) - 1) * PyArray_STRIDE(a, 1));
+        const char* first = PyArray_BYTES(a) + static_cast<Py_ssize_t>(node) * PyArray_STRIDE(a, 0);
+        pyext::cache_hint_range(first, first + (PyArray_DIM(a, 1) - 1) * PyArray_STRIDE(a, 1));
     }
+
 
 private:
     bool take_in_place(int32_t node) {
@@ -164,7 +164,7 @@ public:
     }
 
     Py_ssize_t length() const { return static_cast<Py_ssize_t>(items_.size()); }
-    const void* data() const { return items_.data(); }
+    PyObject* const* data() const { return items_.data(); }
 
     // Remembers `entry`, the next list entry, an int whose node is reached.
     void extend(PyObject* entry) { items_.push_back(Py_NewRef(entry)); }
@@ -195,6 +195,11 @@ public:
         if (!make_working_copy()) return nullptr;
         components_length_ = PyObject_Size(components_);
         if (components_length_ < 0) return nullptr;
+        // Skipping reached entries is sound only while the flags can be
+        // trusted never to be cleared: a plain array's copy is private to
+        // this call.
+        skip_reached_ = PyArray_CheckExact(component_label_) && PyArray_CheckExact(success_.get());
+        if (skip_reached_) prefixes_.resize(static_cast<size_t>(components_length_));
 
         if (!attach_directly() || !attach_iteratively()) return nullptr;
         return PyTuple_Pack(2, connections_, weights_);
@@ -390,11 +395,14 @@ private:
     // the component, and the whole component becomes reached.
     bool attach_directly() {
         for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
+            if (skip_reached_) prefetch_ahead(c_i);
             Ref component;
             if (!unlabelled_component(c_i, &component)) return false;
             if (!component) continue;
             const Py_ssize_t c_length = PyList_GET_SIZE(component.get());
             for (Py_ssize_t n_i = 0; n_i < c_length; ++n_i) {
+                // The first row came with the look-ahead over components.
+                prefetch_rows_of_entry(component.get(), n_i + 1);
                 prefetch_rows_of_entry(component.get(), n_i + kAhead);
                 int32_t node;
                 if (!read_node(component.get(), n_i, &node) || !read_rows(node)) return false;
@@ -418,32 +426,35 @@ private:
         return true;
     }
 
-    // Stage 2 visits every unlabelled component in each pass and mostly waits
-    // on memory: the pair, its node list, the first unreached entry's int,
-    // that node's rows. While component c_i is worked on, the memory of the
-    // components a few places ahead is requested, each step using what the
-    // step before brought in. Only cache hints: every object read here is
-    // alive at that moment, and nothing read decides anything.
+    // Both stages visit every unlabelled component and mostly wait on
+    // memory: the pair, its node list, the list's entries, the first
+    // unreached entry's int, that node's rows. While component c_i is worked
+    // on, the memory of the components a few places ahead is requested, each
+    // step reading only what the step before asked for kAhead components
+    // earlier. Only cache hints: every object read here is alive at that
+    // moment, and nothing read decides anything.
     void prefetch_ahead(Py_ssize_t c_i) const {
         // The list may have grown since its length was read, but prefixes_
         // has one entry per component of that length only.
         const Py_ssize_t size = std::min(PyList_GET_SIZE(components_), components_length_);
-        if (c_i + 4 * kAhead < size) cache_hint(PyList_GET_ITEM(components_, c_i + 4 * kAhead));
-        PyObject* nodes = nodes_hint(c_i + 3 * kAhead, size);
-        if (nodes) {
+        if (c_i + 5 * kAhead < size) cache_hint(PyList_GET_ITEM(components_, c_i + 5 * kAhead));
+        if (PyObject* nodes = nodes_hint(c_i + 4 * kAhead, size)) {
             cache_hint(nodes);
-            cache_hint(prefixes_[c_i + 3 * kAhead].data());
+            const ReachedPrefix& prefix = prefixes_[c_i + 4 * kAhead];
+            if (prefix.length() > 0)
+                pyext::cache_hint_range(prefix.data(), prefix.data() + (prefix.length() - 1));
         }
-        nodes = nodes_hint(c_i + 2 * kAhead, size);
-        if (nodes && PyList_CheckExact(nodes)) {
+        if (PyListObject* nodes = list_hint(c_i + 3 * kAhead, size)) {
+            // The remembered entries, compared before use, up to the next one.
+            const Py_ssize_t next = std::min(prefixes_[c_i + 3 * kAhead].length(), Py_SIZE(nodes) - 1);
+            if (next >= 0) pyext::cache_hint_range(nodes->ob_item, nodes->ob_item + next);
+        }
+        if (PyListObject* nodes = list_hint(c_i + 2 * kAhead, size)) {
             const Py_ssize_t next = prefixes_[c_i + 2 * kAhead].length();
-            if (next < PyList_GET_SIZE(nodes)) {
-                cache_hint(&reinterpret_cast<PyListObject*>(nodes)->ob_item[next]);
-                cache_hint(reinterpret_cast<PyListObject*>(nodes)->ob_item[next]);
-            }
+            if (next < Py_SIZE(nodes)) cache_hint(nodes->ob_item[next]);
         }
-        nodes = nodes_hint(c_i + kAhead, size);
-        if (nodes) prefetch_rows_of_entry(nodes, prefixes_[c_i + kAhead].length());
+        if (PyListObject* nodes = list_hint(c_i + kAhead, size))
+            prefetch_rows_of_entry(reinterpret_cast<PyObject*>(nodes), prefixes_[c_i + kAhead].length());
     }
 
     // How many places ahead each step of the look-ahead works: far enough
@@ -470,16 +481,18 @@ private:
         return PyTuple_GET_ITEM(pair, 0);
     }
 
+    // The same when it is a plain list.
+    PyListObject* list_hint(Py_ssize_t c_i, Py_ssize_t size) const {
+        PyObject* nodes = nodes_hint(c_i, size);
+        return nodes && PyList_CheckExact(nodes) ? reinterpret_cast<PyListObject*>(nodes) : nullptr;
+    }
+
     // Stage 2: passes until every node is reached. A pass attaches at most one
     // node per unlabelled component, to the first reached entry of its row;
     // once any node of the pass is attached, later components are examined
     // only up to their first unreached node. An attached node becomes reached
     // right after its component, before the next one is examined.
     bool attach_iteratively() {
-        // Skipping is sound only while the flags can be trusted never to be
-        // cleared: a plain array's copy is private to this call.
-        skip_reached_ = PyArray_CheckExact(component_label_) && PyArray_CheckExact(success_.get());
-        if (skip_reached_) prefixes_.resize(static_cast<size_t>(components_length_));
         while (!all_reached()) {
             bool progress = false;
             for (Py_ssize_t c_i = 0; c_i < components_length_; ++c_i) {
@@ -490,18 +503,20 @@ private:
                 const Py_ssize_t c_length = PyList_GET_SIZE(component.get());
                 ReachedPrefix* prefix = skip_reached_ ? &prefixes_[c_i] : nullptr;
                 int32_t attached = -1;
+                Ref attached_entry;  // its int object, when it extends the prefix
                 for (Py_ssize_t n_i = prefix ? prefix->usable_length(component.get()) : 0;
                      n_i < c_length; ++n_i) {
                     int32_t node;
                     if (!read_node(component.get(), n_i, &node)) return false;
+                    // read_node ran no Python code for a plain int, so the
+                    // entry is still at n_i.
+                    PyObject* entry = PyList_GET_ITEM(component.get(), n_i);
+                    const bool extends_prefix = prefix && prefix->length() == n_i && PyLong_CheckExact(entry);
                     if (reached_[node]) {
-                        // read_node ran no Python code for a plain int, so the
-                        // entry is still at n_i.
-                        PyObject* entry = PyList_GET_ITEM(component.get(), n_i);
-                        if (prefix && prefix->length() == n_i && PyLong_CheckExact(entry))
-                            prefix->extend(entry);
+                        if (extends_prefix) prefix->extend(entry);
                         continue;
                     }
+                    if (extends_prefix) attached_entry = Ref::borrow(entry);
                     if (!read_rows(node)) return false;
                     for (Py_ssize_t idx = 0; idx < ids_row_.view().size; ++idx) {
                         int32_t neighbour;
@@ -513,8 +528,14 @@ private:
                         break;
                     }
                     if (progress) break;
+                    attached_entry = Ref();
                 }
-                if (attached >= 0 && !mark_node(attached)) return false;
+                if (attached >= 0) {
+                    if (!mark_node(attached)) return false;
+                    // The attached node is reached now: the next pass, and the
+                    // look-ahead before it, start after it.
+                    if (attached_entry) prefix->extend(attached_entry.get());
+                }
             }
             if (!progress) {
                 PyErr_SetString(PyExc_SystemError, "NO PROGRESS :)");
