@@ -150,7 +150,7 @@ public:
     ReachedPrefix() = default;
     ReachedPrefix(const ReachedPrefix&) = delete;
     ReachedPrefix& operator=(const ReachedPrefix&) = delete;
-    ReachedPrefix(ReachedPrefix&& other) noexcept : items_(std::move(other.items_)) {}
+    ReachedPrefix(ReachedPrefix&& other) noexcept : next_node(other.next_node), items_(std::move(other.items_)) {}
     ~ReachedPrefix() { truncate(0); }
 
     // How many leading entries of `list` can be skipped now.
@@ -168,6 +168,10 @@ public:
 
     // Remembers `entry`, the next list entry, an int whose node is reached.
     void extend(PyObject* entry) { items_.push_back(Py_NewRef(entry)); }
+
+    // The node id that followed the prefix when the component was last left,
+    // or -1: where the next pass will likely look first. A hint only.
+    int32_t next_node = -1;
 
 private:
     void truncate(size_t length) {
@@ -453,8 +457,23 @@ private:
             const Py_ssize_t next = prefixes_[c_i + 2 * kAhead].length();
             if (next < Py_SIZE(nodes)) cache_hint(nodes->ob_item[next]);
         }
-        if (PyListObject* nodes = list_hint(c_i + kAhead, size))
-            prefetch_rows_of_entry(reinterpret_cast<PyObject*>(nodes), prefixes_[c_i + kAhead].length());
+        const ReachedPrefix& prefix = prefixes_[c_i + kAhead];
+        if (prefix.next_node >= 0 && prefix.next_node < num_nodes_) {
+            ids_row_.prefetch(prefix.next_node);
+            weights_row_.prefetch(prefix.next_node);
+        } else if (PyListObject* nodes = list_hint(c_i + kAhead, size)) {
+            prefetch_rows_of_entry(reinterpret_cast<PyObject*>(nodes), prefix.length());
+        }
+    }
+
+    // The value of the plain int at `position` of a node list, else -1.
+    static int32_t node_hint(PyObject* nodes, Py_ssize_t position) {
+        if (position >= PyList_GET_SIZE(nodes)) return -1;
+        PyObject* entry = PyList_GET_ITEM(nodes, position);
+        if (!PyLong_CheckExact(entry) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(entry)))
+            return -1;
+        const Py_ssize_t node = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(entry));
+        return node >= 0 && node <= INT32_MAX ? static_cast<int32_t>(node) : -1;
     }
 
     // How many places ahead each step of the look-ahead works: far enough
@@ -522,6 +541,9 @@ private:
                         int32_t neighbour;
                         if (!neighbour_at(node, idx, &neighbour)) return false;
                         if (!reached_[neighbour]) continue;
+                        // The next entry's int, read once the calls below have run.
+                        if (prefix && n_i + 1 < PyList_GET_SIZE(component.get()))
+                            cache_hint(PyList_GET_ITEM(component.get(), n_i + 1));
                         if (!insert_edge_pair(node, neighbour, weights_row_.view()[idx])) return false;
                         attached = node;
                         progress = true;
@@ -534,7 +556,10 @@ private:
                     if (!mark_node(attached)) return false;
                     // The attached node is reached now: the next pass, and the
                     // look-ahead before it, start after it.
-                    if (attached_entry) prefix->extend(attached_entry.get());
+                    if (attached_entry) {
+                        prefix->extend(attached_entry.get());
+                        prefix->next_node = node_hint(component.get(), prefix->length());
+                    }
                 }
             }
             if (!progress) {
