@@ -14,10 +14,8 @@ Ours reads the rows of a plain 2-D ndarray in place and marks a plain working
 copy directly, so its own cost is taken over the container calls alone.
 """
 
-import time
-
 import numpy as np
-from common import CallLog, columns, median_time, replay
+from common import CallLog, columns, median_time, replay, timed
 
 import reference  # importable once common has put the tests folder on the path
 
@@ -189,10 +187,7 @@ def measure(n, container_name, pure_python=False):
         "note": f"{len(logged[0].calls['append'])} edges added; own cost over the container calls made",
     }
     if pure_python:
-        containers = make(ids, distances)
-        start = time.perf_counter()
-        plain_python(ids, distances, components, flags, *containers)
-        python_time = time.perf_counter() - start
+        python_time = timed(plain_python, ids, distances, components, flags, *make(ids, distances))
         row["python_s"] = python_time
         row["python_own_ns_per_unit"] = (python_time - floor) / units * 1e9
     return row

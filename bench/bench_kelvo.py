@@ -17,9 +17,9 @@ cannot hide it.
 
 import subprocess
 import sys
-import time
 
 import numpy as np
+from common import timed
 from sklearn.metrics import DistanceMetric
 
 from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess
@@ -77,12 +77,7 @@ BASELINES = [name for name in IMPLEMENTATIONS if name.startswith("baseline")]
 
 
 def best_time(function, points, labels, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        function(points, labels)
-        best = min(best, time.perf_counter() - start)
-    return best
+    return min(timed(function, points, labels) for _ in range(repeats))
 
 
 def _status_kib(field):
@@ -140,9 +135,9 @@ def nearest_centroid(size):
 
     points, labels = make_data(*size)
     noise = labels == -1
-    start = time.perf_counter()
-    predicted = NearestCentroid().fit(points[~noise], labels[~noise]).predict(points[noise])
-    elapsed = time.perf_counter() - start
+    model = NearestCentroid()
+    elapsed = timed(lambda: model.fit(points[~noise], labels[~noise]).predict(points[noise]))
+    predicted = model.predict(points[noise])
     ours = kelvo_postprocess(points, labels)[noise]
     return elapsed, float((predicted == ours).mean())
 

@@ -7,9 +7,7 @@ the speed-up figure. scikit-learn's LabelSpreading on the same data is the
 comparison a user would otherwise reach for.
 """
 
-import time
-
-from common import CallLog, PrebuiltRows, blob_knn, columns, median_time, replay, seed_labels
+from common import CallLog, PrebuiltRows, blob_knn, columns, median_time, replay, seed_labels, timed
 
 from velorn import GraphWrapper
 from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
@@ -49,9 +47,7 @@ def measure(n, container_name, pure_python=False):
     if pure_python:
         import reference
 
-        start = time.perf_counter()
-        reference.weighted_label_propagation(connections, weights, labels.copy())
-        python_time = time.perf_counter() - start
+        python_time = timed(reference.weighted_label_propagation, connections, weights, labels.copy())
         row["python_s"] = python_time
         row["python_own_ns_per_unit"] = (python_time - floor) / units * 1e9
     return row
@@ -63,9 +59,8 @@ def label_spreading(n):
 
     points, truth, _, _ = blob_knn(n)
     labels = seed_labels(truth)
-    start = time.perf_counter()
-    model = LabelSpreading(kernel="knn", n_neighbors=15, max_iter=30, n_jobs=-1).fit(points, labels)
-    elapsed = time.perf_counter() - start
+    model = LabelSpreading(kernel="knn", n_neighbors=15, max_iter=30, n_jobs=-1)
+    elapsed = timed(model.fit, points, labels)
     return {
         "kernel": "label propagation",
         "workload": "scikit-learn LabelSpreading (knn, k=15), graph built inside",

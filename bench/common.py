@@ -1,6 +1,7 @@
 """Shared pieces of the benchmarks: timing, data sets, call recording and replay."""
 
 import collections
+import gc
 import os
 import pathlib
 import statistics
@@ -17,15 +18,23 @@ REPEATS = int(os.environ.get("VELORN_BENCH_REPEATS", "5"))
 sys.path.insert(0, str(BENCH_DIR.parent / "tests"))
 
 
+def timed(run, *args):
+    """Wall time of run(*args), with the cyclic garbage collector off, as timeit
+    does: its pauses depend on what earlier code left behind (the GraphWrapper
+    containers of a previous repeat, the recorded calls), not on the code timed."""
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        run(*args)
+        return time.perf_counter() - start
+    finally:
+        gc.enable()
+
+
 def median_time(run, prepare=lambda: None, repeats=REPEATS):
     """Median wall time of run(prepare()) over `repeats`; prepare is not timed."""
-    times = []
-    for _ in range(repeats):
-        state = prepare()
-        start = time.perf_counter()
-        run(state)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    return statistics.median(timed(run, prepare()) for _ in range(repeats))
 
 
 def blob_knn(n, k=15, seed=0):
