@@ -457,6 +457,7 @@ private:
             const Py_ssize_t next = prefixes_[c_i + 2 * kAhead].length();
             if (next < Py_SIZE(nodes)) cache_hint(nodes->ob_item[next]);
         }
+        if (c_i + kAhead >= size) return;
         const ReachedPrefix& prefix = prefixes_[c_i + kAhead];
         if (prefix.next_node >= 0 && prefix.next_node < num_nodes_) {
             ids_row_.prefetch(prefix.next_node);
