@@ -351,3 +351,49 @@ def test_reached_entries_replaced_mid_call_are_examined_again(replace_at):
             error = str(exc)
         outcomes.append((error, connections.calls, container_rows(connections.inner)))
     assert outcomes[1] == outcomes[0]
+
+
+@pytest.mark.parametrize("shrink", ["clear", "replace with a plain int"])
+def test_entry_whose_conversion_changes_its_own_list(shrink):
+    # B (node 2) attaches in the first pass, and its append arms the entry of
+    # A (node 1, reached in the direct stage); converting that entry next
+    # empties A's list or puts node 3 in its place. The entry must not be read
+    # again from the list, nor taken as a reached node: node 3 is unreached
+    # and only A's list can bring it in.
+    knn = np.array([[0], [0], [1], [2]], dtype=np.int64)
+    weights = np.ones((4, 1), dtype=np.float32)
+    flags = np.array([1, 0, 0, 0], dtype=np.uint8)
+    outcomes = []
+    for function in (reference.connect_unlabeled, connect):
+        a_nodes = []
+
+        class Entry:
+            armed = False
+
+            def __index__(self):
+                return 1
+
+            def __int__(self):
+                if Entry.armed:
+                    Entry.armed = False
+                    if shrink == "clear":
+                        a_nodes.clear()
+                    else:
+                        a_nodes[0] = 3
+                return 1
+
+        class Arming(GraphWrapper):
+            def append(self, i, value):
+                Entry.armed = True
+                super().append(i, value)
+
+        a_nodes.append(Entry())
+        connections = RecordingContainer(Arming(np.empty((4, 0), dtype=np.int64)))
+        components = [([0], True), ([2], False), (a_nodes, False)]
+        try:
+            function(knn, weights, components, flags, connections, GraphWrapper.empty(4, np.float32))
+            error = None
+        except Exception as exc:
+            error = (type(exc), str(exc))
+        outcomes.append((error, connections.calls, container_rows(connections.inner)))
+    assert outcomes[1] == outcomes[0]

@@ -526,12 +526,15 @@ private:
                 Ref attached_entry;  // its int object, when it extends the prefix
                 for (Py_ssize_t n_i = prefix ? prefix->usable_length(component.get()) : 0;
                      n_i < c_length; ++n_i) {
+                    // A plain int converts without running Python code, so
+                    // it is still at n_i afterwards and is the node read.
+                    // Converting anything else may change the list.
+                    PyObject* entry = n_i < PyList_GET_SIZE(component.get())
+                                          ? PyList_GET_ITEM(component.get(), n_i) : nullptr;
+                    const bool extends_prefix =
+                        prefix && prefix->length() == n_i && entry && PyLong_CheckExact(entry);
                     int32_t node;
                     if (!read_node(component.get(), n_i, &node)) return false;
-                    // read_node ran no Python code for a plain int, so the
-                    // entry is still at n_i.
-                    PyObject* entry = PyList_GET_ITEM(component.get(), n_i);
-                    const bool extends_prefix = prefix && prefix->length() == n_i && PyLong_CheckExact(entry);
                     if (reached_[node]) {
                         if (extends_prefix) prefix->extend(entry);
                         continue;
