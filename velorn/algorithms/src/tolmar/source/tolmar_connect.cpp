@@ -107,7 +107,6 @@ public:
         pyext::cache_hint_range(first, first + (PyArray_DIM(a, 1) - 1) * PyArray_STRIDE(a, 1));
     }
 
-
 private:
     bool take_in_place(int32_t node) {
         if (!PyArray_CheckExact(table_)) return false;
@@ -459,9 +458,8 @@ private:
         }
         if (c_i + kAhead >= size) return;
         const ReachedPrefix& prefix = prefixes_[c_i + kAhead];
-        if (prefix.next_node >= 0 && prefix.next_node < num_nodes_) {
-            ids_row_.prefetch(prefix.next_node);
-            weights_row_.prefetch(prefix.next_node);
+        if (prefix.next_node >= 0) {
+            prefetch_rows(prefix.next_node);
         } else if (PyListObject* nodes = list_hint(c_i + kAhead, size)) {
             prefetch_rows_of_entry(reinterpret_cast<PyObject*>(nodes), prefix.length());
         }
@@ -483,14 +481,14 @@ private:
 
     // Asks the cache for the rows of the node at `position` of a node list.
     void prefetch_rows_of_entry(PyObject* nodes, Py_ssize_t position) const {
-        if (!PyList_CheckExact(nodes) || position >= PyList_GET_SIZE(nodes)) return;
-        PyObject* entry = PyList_GET_ITEM(nodes, position);
-        if (!PyLong_CheckExact(entry) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(entry)))
-            return;
-        const Py_ssize_t node = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(entry));
+        if (PyList_CheckExact(nodes)) prefetch_rows(node_hint(nodes, position));
+    }
+
+    // Asks the cache for both rows of `node`, when it names a node.
+    void prefetch_rows(int32_t node) const {
         if (node < 0 || node >= num_nodes_) return;
-        ids_row_.prefetch(static_cast<int32_t>(node));
-        weights_row_.prefetch(static_cast<int32_t>(node));
+        ids_row_.prefetch(node);
+        weights_row_.prefetch(node);
     }
 
     // The node list object of components[c_i] when it is a plain pair, else null.
