@@ -125,107 +125,129 @@ private:
     std::unordered_map<int32_t, size_t> index_;
 };
 
-// Scores one node's row: each labelled neighbour adds (1/weight)^2, rounded
-// to double at each step, to its label, in row order. The reciprocals are
-// computed for the whole row in a loop the compiler vectorises, and the
-// labelled entries are packed without branches before the map sees them: the
-// labelled/unlabelled pattern of a row is too irregular to predict.
-struct RowScratch {
-    std::vector<int32_t> labels;          // neighbour labels, gathered from the label array
-    std::vector<double> contributions;    // (1/weight)^2 of every entry
-    std::vector<int32_t> packed_labels;   // labelled entries only, in row order
-    std::vector<double> packed_contributions;
-
-    void resize(size_t n) {
-        labels.resize(n);
-        contributions.resize(n);
-        packed_labels.resize(n);
-        packed_contributions.resize(n);
+// Per-row working space, grown to the longest row seen and then reused, so
+// that a node costs no allocation.
+class RowScratch {
+public:
+    void reserve(size_t n) {
+        if (n <= capacity_) return;
+        labels_.resize(n);
+        weights_.resize(n);
+        contributions_.resize(n);
+        capacity_ = n;
     }
+    int32_t* labels() { return labels_.data(); }
+    float* weights() { return weights_.data(); }
+    double* contributions() { return contributions_.data(); }
+
+private:
+    size_t capacity_ = 0;
+    // The labelled entries of a row only, in row order: label, weight, (1/weight)^2.
+    std::vector<int32_t> labels_;
+    std::vector<float> weights_;
+    std::vector<double> contributions_;
 };
 
-[[gnu::noinline]] void score_row(RowScratch& row, const pyext::View1D<float>& weights,
-                                 ScoreMap& candidates) {
-    const size_t n = row.labels.size();
-    double* out = row.contributions.data();
-    if (weights.unit_stride()) {
-        const char* data = weights.data;
-        for (size_t j = 0; j < n; ++j) {
-            float w;
-            std::memcpy(&w, data + j * sizeof(float), sizeof(float));
-            const double inverse = 1.0 / static_cast<double>(w);
-            out[j] = inverse * inverse;
+// Reads node's row, checks every neighbour id, and keeps the entries whose
+// neighbour is labelled (label and weight) in row order. Returns their
+// number, or -1 with IndexError for an id outside 0 .. num_nodes-1. The
+// labelled/unlabelled pattern of a row is too irregular to predict, so the
+// entries are kept without branches; the label reads are independent, so
+// their cache misses overlap.
+template <bool kUnitStride>
+Py_ssize_t keep_labelled(Py_ssize_t node, const pyext::View1D<int64_t>& ids,
+                         const pyext::View1D<float>& weights, const int32_t* labels,
+                         Py_ssize_t num_nodes, RowScratch& row) {
+    const Py_ssize_t id_stride = kUnitStride ? Py_ssize_t{sizeof(int64_t)} : ids.stride;
+    const Py_ssize_t weight_stride = kUnitStride ? Py_ssize_t{sizeof(float)} : weights.stride;
+    int32_t* kept_labels = row.labels();
+    float* kept_weights = row.weights();
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t j = 0; j < ids.size; ++j) {
+        int64_t neighbour;
+        std::memcpy(&neighbour, ids.data + j * id_stride, sizeof(neighbour));
+        if (static_cast<uint64_t>(neighbour) >= static_cast<uint64_t>(num_nodes)) {
+            PyErr_Format(PyExc_IndexError, "node %zd has neighbour id %lld outside 0 .. %zd", node,
+                         static_cast<long long>(neighbour), num_nodes - 1);
+            return -1;
         }
-    } else {
-        for (size_t j = 0; j < n; ++j) {
-            const double inverse = 1.0 / static_cast<double>(weights[static_cast<Py_ssize_t>(j)]);
-            out[j] = inverse * inverse;
-        }
+        const int32_t label = labels[neighbour];
+        kept_labels[kept] = label;
+        std::memcpy(&kept_weights[kept], weights.data + j * weight_stride, sizeof(float));
+        kept += label != -1;
     }
-    const int32_t* labels = row.labels.data();
-    int32_t* packed_labels = row.packed_labels.data();
-    double* packed_contributions = row.packed_contributions.data();
-    size_t packed = 0;
-    for (size_t j = 0; j < n; ++j) {
-        packed_labels[packed] = labels[j];
-        packed_contributions[packed] = out[j];
-        packed += labels[j] != -1;
+    return kept;
+}
+
+// Each kept entry adds (1/weight)^2, rounded to double at each step, to its
+// label's score, in row order. The reciprocals are computed in a loop the
+// compiler vectorises.
+inline void score_kept(RowScratch& row, Py_ssize_t kept, ScoreMap& candidates) {
+    const float* __restrict weights = row.weights();
+    double* __restrict contributions = row.contributions();
+    for (Py_ssize_t k = 0; k < kept; ++k) {
+        const double inverse = 1.0 / static_cast<double>(weights[k]);
+        contributions[k] = inverse * inverse;
     }
+    const int32_t* labels = row.labels();
     candidates.clear();
-    for (size_t k = 0; k < packed; ++k) candidates.add(packed_labels[k], packed_contributions[k]);
+    for (Py_ssize_t k = 0; k < kept; ++k) candidates.add(labels[k], contributions[k]);
 }
 
 // Containers usually hand out rows as views of one C-ordered table, row i
 // at table row i (a k-nearest-neighbour table behind them). Then the row of
-// a later node is likely where that layout puts it, and its memory can be
-// requested while the container calls for the nodes before it run.
-// Returns that guessed row of `target` when it lies inside the memory of the
-// array that owns `row` (node's row, which we hold, so it stays alive), else
-// null. Only ever used for cache hints: nothing read there decides anything.
-const char* guess_row(PyObject* row, Py_ssize_t node, Py_ssize_t target) {
-    if (!PyArray_Check(row)) return nullptr;
-    PyArrayObject* current = reinterpret_cast<PyArrayObject*>(row);
-    PyObject* base = PyArray_BASE(current);
-    if (!base || !PyArray_Check(base) || PyArray_NDIM(current) != 1 ||
-        PyArray_STRIDE(current, 0) != PyArray_ITEMSIZE(current))
-        return nullptr;
-    PyArrayObject* owner = reinterpret_cast<PyArrayObject*>(base);
-    if (!PyArray_IS_C_CONTIGUOUS(owner)) return nullptr;
-    const uintptr_t low = reinterpret_cast<uintptr_t>(PyArray_BYTES(owner));
-    const uintptr_t high = low + static_cast<uintptr_t>(PyArray_NBYTES(owner));
-    const uintptr_t row_bytes = static_cast<uintptr_t>(PyArray_NBYTES(current));
-    const uintptr_t guess = reinterpret_cast<uintptr_t>(PyArray_BYTES(current)) +
-                            static_cast<uintptr_t>(target - node) * row_bytes;
-    if (row_bytes == 0 || guess < low || guess > high || high - guess < row_bytes) return nullptr;
-    return reinterpret_cast<const char*>(guess);
-}
-
-// Cache hints for the coming nodes: the rows two unlabelled nodes ahead, and
-// the labels of the neighbours of the next one (whose ids row the previous
-// node's hints brought in).
-void hint_coming_nodes(const graph::NeighbourRow& ids_row, const graph::WeightRow& weights_row,
-                       Py_ssize_t node, const pyext::View1D<int32_t>& labels) {
-    Py_ssize_t next = node + 1;
-    while (next < labels.size && labels[next] != -1) ++next;
-    if (next >= labels.size) return;
-    if (const char* next_ids = guess_row(ids_row.object(), node, next)) {
-        const Py_ssize_t length = ids_row.view().size;
+// the next node is likely where that layout puts it, and the labels of its
+// neighbours can be requested while the container calls for this node run:
+// at a million nodes they are scattered over more memory than the caches
+// hold. Only ever used for cache hints: nothing read here decides anything.
+class NextRowHint {
+public:
+    // Asks for the labels of the neighbours of `next`, read from where the
+    // table behind `row` (node's row, which we hold) keeps its row.
+    void hint_labels(const graph::NeighbourRow& row, Py_ssize_t node, Py_ssize_t next,
+                     const int32_t* labels, Py_ssize_t num_nodes) {
+        const char* next_ids = guess_row(row, node, next);
+        if (!next_ids) return;
+        const Py_ssize_t length = row.view().size;
         for (Py_ssize_t j = 0; j < length; ++j) {
             int64_t id;
             std::memcpy(&id, next_ids + j * static_cast<Py_ssize_t>(sizeof(int64_t)), sizeof(id));
-            if (id >= 0 && id < labels.size) pyext::cache_hint(labels.data + id * labels.stride);
+            // An id out of range asks for label 0 instead (no branch).
+            const int64_t safe = static_cast<uint64_t>(id) < static_cast<uint64_t>(num_nodes) ? id : 0;
+            pyext::cache_hint(labels + safe);
         }
     }
-    Py_ssize_t after = next + 1;
-    while (after < labels.size && labels[after] != -1) ++after;
-    if (after >= labels.size) return;
-    for (PyObject* row : {ids_row.object(), weights_row.object()}) {
-        if (const char* far = guess_row(row, node, after)) {
-            pyext::cache_hint(far);
-            pyext::cache_hint(far + PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(row)) - 1);
+
+private:
+    // The table row of `target` when it lies inside the memory of the
+    // C-contiguous array that owns `row`, else null. The owner is checked
+    // once and then held, so that the same address is the same owner.
+    const char* guess_row(const graph::NeighbourRow& row, Py_ssize_t node, Py_ssize_t target) {
+        const pyext::View1D<int64_t>& view = row.view();
+        PyObject* object = row.object();
+        if (!view.unit_stride() || !PyArray_Check(object)) return nullptr;
+        PyObject* base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(object));
+        if (base != owner_.get()) {
+            owner_ = Ref::borrow(base);
+            owner_is_table_ = base && PyArray_Check(base);
         }
+        if (!owner_is_table_) return nullptr;
+        PyArrayObject* owner = reinterpret_cast<PyArrayObject*>(base);
+        // Flags and size are read at every use: the owner may have been
+        // reshaped or resized since.
+        if (!PyArray_IS_C_CONTIGUOUS(owner)) return nullptr;
+        const uintptr_t low = reinterpret_cast<uintptr_t>(PyArray_BYTES(owner));
+        const uintptr_t high = low + static_cast<uintptr_t>(PyArray_NBYTES(owner));
+        const uintptr_t row_bytes = static_cast<uintptr_t>(view.size) * sizeof(int64_t);
+        const uintptr_t guess = reinterpret_cast<uintptr_t>(view.data) +
+                                static_cast<uintptr_t>(target - node) * row_bytes;
+        if (row_bytes == 0 || guess < low || guess > high || high - guess < row_bytes) return nullptr;
+        return reinterpret_cast<const char*>(guess);
     }
-}
+
+    Ref owner_;
+    bool owner_is_table_ = false;
+};
 
 // scores = np.zeros(num_nodes, dtype=np.float64), through the module's `np`.
 bool make_scores(pyext::Call& call, Py_ssize_t num_nodes, pyext::ArrayRow<double>* scores) {
@@ -262,6 +284,7 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
     graph::WeightRow weights_row;
     ScoreMap candidates;
     RowScratch row;
+    NextRowHint hint;
     for (uint64_t sweep = 0; sweep < max_iterations; ++sweep) {
         // A sweep without unlabelled nodes runs no Python code, so nothing
         // else would see a Ctrl-C during a long run of them (a sweep limit of
@@ -283,22 +306,15 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
             const pyext::View1D<float>& row_weights = weights_row.view();
             if (!graph::check_row_lengths(i, ids.size, row_weights.size)) return false;
 
-            // Gather the neighbours' labels first: the reads are independent,
-            // so their cache misses overlap instead of queuing behind the
-            // branches of the scoring loop.
-            row.resize(static_cast<size_t>(ids.size));
-            for (Py_ssize_t j = 0; j < ids.size; ++j) {
-                const int64_t neighbour = ids[j];
-                if (neighbour < 0 || neighbour >= num_nodes) {
-                    PyErr_Format(PyExc_IndexError,
-                                 "node %zd has neighbour id %lld outside 0 .. %zd",
-                                 i, static_cast<long long>(neighbour), num_nodes - 1);
-                    return false;
-                }
-                row.labels[j] = labels[neighbour];
-            }
-            hint_coming_nodes(ids_row, weights_row, i, labels);
-            score_row(row, row_weights, candidates);
+            const int32_t* label_data = reinterpret_cast<const int32_t*>(labels.data);
+            row.reserve(static_cast<size_t>(ids.size));
+            const Py_ssize_t kept =
+                ids.unit_stride() && row_weights.unit_stride()
+                    ? keep_labelled<true>(i, ids, row_weights, label_data, num_nodes, row)
+                    : keep_labelled<false>(i, ids, row_weights, label_data, num_nodes, row);
+            if (kept < 0) return false;
+            hint.hint_labels(ids_row, i, i + 1, label_data, num_nodes);
+            score_kept(row, kept, candidates);
 
             int32_t best_label;
             double best_score;
