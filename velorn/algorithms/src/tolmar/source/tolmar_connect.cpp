@@ -111,9 +111,7 @@ private:
     bool take_in_place(int32_t node) {
         if (!PyArray_CheckExact(table_)) return false;
         PyArrayObject* a = reinterpret_cast<PyArrayObject*>(table_);
-        if (PyArray_NDIM(a) != 2 || !pyext::dtype_matches(PyArray_DESCR(a), type_) ||
-            node >= PyArray_DIM(a, 0))
-            return false;
+        if (PyArray_NDIM(a) != 2 || !has_row_type(a) || node >= PyArray_DIM(a, 0)) return false;
         indexed_.clear();
         in_place_ = true;
         view_ = pyext::View1D<T>{PyArray_BYTES(a) + static_cast<Py_ssize_t>(node) * PyArray_STRIDE(a, 0),
@@ -131,11 +129,23 @@ private:
         return true;
     }
 
+    // Whether the table's elements are T. Python code may give the table
+    // another dtype at any call out, so this is asked at every row; the last
+    // dtype found to match is held and recognised by identity.
+    bool has_row_type(PyArrayObject* a) {
+        PyArray_Descr* descr = PyArray_DESCR(a);
+        if (reinterpret_cast<PyObject*>(descr) == matched_descr_.get()) return true;
+        if (!pyext::dtype_matches(descr, type_)) return false;
+        matched_descr_ = Ref::borrow(reinterpret_cast<PyObject*>(descr));
+        return true;
+    }
+
     PyObject* table_;  // an argument of the call, alive throughout
     const pyext::ElemType& type_;
     pyext::ArrayRow<T> indexed_;
     pyext::View1D<T> view_;
     bool in_place_ = false;
+    Ref matched_descr_;
 };
 
 // The leading entries of one component's node list whose nodes are known to
@@ -267,15 +277,19 @@ private:
     }
 
     // component[position] as a node id in 0 .. n-1. Small plain ints, the
-    // usual entries, are read inline: passes re-read every list.
-    bool read_node(PyObject* component, Py_ssize_t position, int32_t* node) {
+    // usual entries, are read inline: passes re-read every list. Such an int
+    // is also handed out in *plain (owned), to serve as the node's argument
+    // in container calls instead of a new int of the same value.
+    bool read_node(PyObject* component, Py_ssize_t position, int32_t* node, Ref* plain = nullptr) {
         if (position >= PyList_GET_SIZE(component)) {
             raise_list_index();
             return false;
         }
         PyObject* entry = PyList_GET_ITEM(component, position);
         long long id;
-        if (PyLong_CheckExact(entry) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(entry))) {
+        const bool is_plain =
+            PyLong_CheckExact(entry) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(entry));
+        if (is_plain) {
             id = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(entry));
             if (id < INT32_MIN || id > INT32_MAX) {
                 PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
@@ -294,20 +308,40 @@ private:
             return false;
         }
         *node = static_cast<int32_t>(id);
+        if (plain) *plain = is_plain ? Ref::borrow(entry) : Ref();
         return true;
     }
 
-    // Position `idx` of the node's neighbour row as a node id in 0 .. n-1,
-    // checked on all 64 bits before narrowing.
-    bool neighbour_at(int32_t node, Py_ssize_t idx, int32_t* neighbour) const {
-        const int64_t id = ids_row_.view()[idx];
-        if (id < 0 || id >= num_nodes_) {
-            PyErr_Format(PyExc_IndexError, "node %d has neighbour id %lld outside 0 .. %zd", node,
-                         static_cast<long long>(id), num_nodes_ - 1);
-            return false;
+    // The first position of the node's neighbour row whose neighbour has its
+    // flag set (labelled or reached), kNone when there is none, or kFailed
+    // with IndexError for an id outside 0 .. n-1 (checked on all 64 bits,
+    // before it is used). Ids after the chosen position are not read.
+    static constexpr Py_ssize_t kNone = -1;
+    static constexpr Py_ssize_t kFailed = -2;
+
+    Py_ssize_t first_flagged(int32_t node, const pyext::View1D<uint8_t>& flags) const {
+        const pyext::View1D<int64_t>& ids = ids_row_.view();
+        if (ids.unit_stride() && flags.unit_stride())
+            return first_flagged_in<true>(node, ids, flags);
+        return first_flagged_in<false>(node, ids, flags);
+    }
+
+    template <bool kUnitStride>
+    Py_ssize_t first_flagged_in(int32_t node, const pyext::View1D<int64_t>& ids,
+                                const pyext::View1D<uint8_t>& flags) const {
+        const Py_ssize_t id_stride = kUnitStride ? Py_ssize_t{sizeof(int64_t)} : ids.stride;
+        const Py_ssize_t flag_stride = kUnitStride ? 1 : flags.stride;
+        for (Py_ssize_t idx = 0; idx < ids.size; ++idx) {
+            int64_t id;
+            std::memcpy(&id, ids.data + idx * id_stride, sizeof(id));
+            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_nodes_)) {
+                PyErr_Format(PyExc_IndexError, "node %d has neighbour id %lld outside 0 .. %zd", node,
+                             static_cast<long long>(id), num_nodes_ - 1);
+                return kFailed;
+            }
+            if (flags.data[id * flag_stride]) return idx;
         }
-        *neighbour = static_cast<int32_t>(id);
-        return true;
+        return kNone;
     }
 
     // knn_connections[node] and knn_weights[node], in that order, with both
@@ -325,9 +359,10 @@ private:
         return graph::check_row_lengths(node, ids_row_.view().size, weights_row_.view().size);
     }
 
-    // Adds node -> neighbour and neighbour -> node where missing, both with `weight`.
-    bool insert_edge_pair(int32_t node, int32_t neighbour, float weight) {
-        Ref a = Ref::steal(PyLong_FromLong(node));
+    // Adds node -> neighbour and neighbour -> node where missing, both with
+    // `weight`. `node_object`, when given, is a plain int equal to node.
+    bool insert_edge_pair(int32_t node, PyObject* node_object, int32_t neighbour, float weight) {
+        Ref a = node_object ? Ref::borrow(node_object) : Ref::steal(PyLong_FromLong(node));
         Ref b = Ref::steal(PyLong_FromLong(neighbour));
         Ref w = Ref::steal(PyFloat_FromDouble(static_cast<double>(weight)));
         if (!a || !b || !w) return false;
@@ -408,19 +443,14 @@ private:
                 prefetch_rows_of_entry(component.get(), n_i + 1);
                 prefetch_rows_of_entry(component.get(), n_i + kAhead);
                 int32_t node;
-                if (!read_node(component.get(), n_i, &node) || !read_rows(node)) return false;
-                int32_t target = -1;
-                Py_ssize_t idx = 0;
-                for (; idx < ids_row_.view().size; ++idx) {
-                    int32_t neighbour;
-                    if (!neighbour_at(node, idx, &neighbour)) return false;
-                    if (labelled_[neighbour]) {
-                        target = neighbour;
-                        break;
-                    }
-                }
-                if (target < 0) continue;
-                if (!insert_edge_pair(node, target, weights_row_.view()[idx]) ||
+                Ref node_object;
+                if (!read_node(component.get(), n_i, &node, &node_object) || !read_rows(node))
+                    return false;
+                const Py_ssize_t idx = first_flagged(node, labelled_);
+                if (idx == kFailed) return false;
+                if (idx == kNone) continue;
+                const int32_t target = static_cast<int32_t>(ids_row_.view()[idx]);
+                if (!insert_edge_pair(node, node_object.get(), target, weights_row_.view()[idx]) ||
                     !mark_component(component.get(), c_length))
                     return false;
                 break;
@@ -524,35 +554,33 @@ private:
                 Ref attached_entry;  // its int object, when it extends the prefix
                 for (Py_ssize_t n_i = prefix ? prefix->usable_length(component.get()) : 0;
                      n_i < c_length; ++n_i) {
-                    // A plain int converts without running Python code, so
-                    // it is still at n_i afterwards and is the node read.
-                    // Converting anything else may change the list.
-                    PyObject* entry = n_i < PyList_GET_SIZE(component.get())
-                                          ? PyList_GET_ITEM(component.get(), n_i) : nullptr;
-                    const bool extends_prefix =
-                        prefix && prefix->length() == n_i && entry && PyLong_CheckExact(entry);
                     int32_t node;
-                    if (!read_node(component.get(), n_i, &node)) return false;
+                    Ref node_object;
+                    if (!read_node(component.get(), n_i, &node, &node_object)) return false;
+                    // A plain int converts without running Python code, so it
+                    // is still the list's entry at n_i; anything else may have
+                    // changed the list while converting.
+                    const bool extends_prefix = prefix && prefix->length() == n_i && node_object;
                     if (reached_[node]) {
-                        if (extends_prefix) prefix->extend(entry);
+                        if (extends_prefix) prefix->extend(node_object.get());
                         continue;
                     }
-                    if (extends_prefix) attached_entry = Ref::borrow(entry);
                     if (!read_rows(node)) return false;
-                    for (Py_ssize_t idx = 0; idx < ids_row_.view().size; ++idx) {
-                        int32_t neighbour;
-                        if (!neighbour_at(node, idx, &neighbour)) return false;
-                        if (!reached_[neighbour]) continue;
+                    const Py_ssize_t idx = first_flagged(node, reached_);
+                    if (idx == kFailed) return false;
+                    if (idx != kNone) {
+                        const int32_t neighbour = static_cast<int32_t>(ids_row_.view()[idx]);
                         // The next entry's int, read once the calls below have run.
                         if (prefix && n_i + 1 < PyList_GET_SIZE(component.get()))
                             cache_hint(PyList_GET_ITEM(component.get(), n_i + 1));
-                        if (!insert_edge_pair(node, neighbour, weights_row_.view()[idx])) return false;
+                        if (!insert_edge_pair(node, node_object.get(), neighbour, weights_row_.view()[idx]))
+                            return false;
                         attached = node;
+                        if (extends_prefix) attached_entry = std::move(node_object);
                         progress = true;
                         break;
                     }
                     if (progress) break;
-                    attached_entry = Ref();
                 }
                 if (attached >= 0) {
                     if (!mark_node(attached)) return false;
