@@ -39,7 +39,8 @@ FLAG_KINDS = [NORMAL] * 8 + ["numpy bool", "int", "None", "str", "bad truth", "a
 PAIR_KINDS = [NORMAL] * 8 + ["list", "pair object", "short", "None"]
 NODE_LIST_KINDS = [NORMAL] * 8 + ["tuple", "None", "list subclass"]
 EVENTS = ["raise", "re-enter", "bad truth", "array truth", "None", "append to self", "re-enter", "clear components",
-          "grow components", "shrink a node list", "rewrite labels", "rewrite knn", "reshape knn"]
+          "grow components", "shrink a node list", "rewrite labels", "rewrite knn", "reshape knn",
+          "retype knn"]
 
 
 class Table(np.ndarray):
@@ -321,6 +322,11 @@ class World:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", DeprecationWarning)
                 knn.shape = (-1,)
+        elif event == "retype knn" and isinstance(knn, np.ndarray) and knn.dtype.itemsize == 8:
+            # Same item size, other element type: rows read after this must be refused.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                knn.dtype = np.float64 if knn.dtype.kind != "f" else np.int64
         result = getattr(container.inner, method)(*args)
         if method == "contains":
             result = {"bad truth": lambda: LoggedBadBool(self.log), "array truth": lambda: np.array([1, 2]),
