@@ -4,10 +4,19 @@ For each size: our time, the floor (the two to_numpy calls per processed node,
 replayed from a recorded run with a C-level loop), our own cost per processed
 row entry, and, at the smallest size, the plain-Python version's own cost for
 the speed-up figure. scikit-learn's LabelSpreading on the same data is the
-comparison a user would otherwise reach for.
+comparison a user would otherwise reach for. With GraphWrapper, a bare C
+loop (bare_loop.cpp: the same calls and arithmetic, none of the checks) is
+timed beside ours: what the calling convention and the scoring cost at least.
 """
 
-from common import CallLog, PrebuiltRows, blob_knn, columns, median_time, replay, seed_labels, timed
+import importlib.util
+import os
+import subprocess
+import sysconfig
+
+import numpy as np
+
+from common import CACHE_DIR, BENCH_DIR, CallLog, PrebuiltRows, blob_knn, columns, median_time, replay, seed_labels, timed
 
 from velorn import GraphWrapper
 from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
@@ -53,6 +62,47 @@ def measure(n, container_name, pure_python=False):
     return row
 
 
+def bare_loop():
+    """bare_loop.cpp compiled with the package's optimisation and floating-point
+    flags into the benchmark cache (once per change of the source), imported."""
+    source = BENCH_DIR / "bare_loop.cpp"
+    built = CACHE_DIR / ("bare_loop" + sysconfig.get_config_var("EXT_SUFFIX"))
+    if not built.exists() or built.stat().st_mtime < source.stat().st_mtime:
+        CACHE_DIR.mkdir(parents=True, exist_ok=True)
+        subprocess.run([os.environ.get("CXX", "g++"), "-O3", "-std=c++20", "-shared", "-fPIC",
+                        "-ffp-contract=off", "-fno-fast-math", "-I" + sysconfig.get_paths()["include"],
+                        "-I" + np.get_include(), str(source), "-o", str(built)], check=True)
+    spec = importlib.util.spec_from_file_location("bare_loop", built)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def measure_bare_loop(n, row):
+    """The bare loop on the GraphWrapper workload of `row`, which it must label alike."""
+    points, truth, ids, distances = blob_knn(n)
+    labels = seed_labels(truth)
+    connections, weights = GraphWrapper.from_knn(ids), GraphWrapper.from_knn(distances)
+    propagate = bare_loop().propagate
+    ours, theirs = labels.copy(), labels.copy()
+    weighted_label_propagation(connections, weights, ours)
+    propagate(connections, weights, theirs, 1e-3)
+    assert (ours == theirs).all(), "the bare loop labels differently"
+    elapsed = median_time(lambda lab: propagate(connections, weights, lab, 1e-3), labels.copy)
+    return {
+        "kernel": "label propagation",
+        "workload": "GraphWrapper, bare C loop without checks",
+        "size": n,
+        "units": row["units"],
+        "unit": "row entry",
+        "ours_s": elapsed,
+        "floor_s": row["floor_s"],
+        "ratio": elapsed / row["floor_s"],
+        "own_ns_per_unit": (elapsed - row["floor_s"]) / row["units"] * 1e9,
+        "note": "yardstick, not the kernel",
+    }
+
+
 def label_spreading(n):
     """scikit-learn's LabelSpreading (knn kernel, k=15) on the same points and labelled set."""
     from sklearn.semi_supervised import LabelSpreading
@@ -76,6 +126,8 @@ def run(sizes):
     for container_name in CONTAINERS:
         for n in sizes:
             rows.append(measure(n, container_name, pure_python=(n == min(sizes) and container_name == "prebuilt rows")))
+    for row in [r for r in rows if r["workload"].endswith("GraphWrapper")]:
+        rows.append(measure_bare_loop(row["size"], row))
     for n in sizes:
         if n <= LABEL_SPREADING_MAX:
             rows.append(label_spreading(n))
