@@ -15,7 +15,7 @@ copy directly, so its own cost is taken over the container calls alone.
 """
 
 import numpy as np
-from common import CallLog, columns, median_time, replay, timed
+from common import CallLog, columns, median_times, replay, timed
 
 import reference  # importable once common has put the tests folder on the path
 
@@ -145,9 +145,6 @@ def measure(n, container_name, pure_python=False):
     assert [log.order for log in ours_logged] == [log.order for log in logged], "different container calls"
     units = len(fetched)
 
-    ours = median_time(lambda containers: connect_unlabeled(ids, distances, components, flags, *containers),
-                       lambda: make(ids, distances))
-
     success = flags.copy()
     fetch_args = [fetched]
     mark_args = [marked, [True] * len(marked)]
@@ -170,10 +167,16 @@ def measure(n, container_name, pure_python=False):
         replay(connections.append, connection_append_args)
         replay(weights.append, weight_append_args)
 
-    floor = median_time(floor_calls, lambda: make(ids, distances))
+    def fresh_containers():
+        return make(ids, distances)
+
     # Rows of a plain 2-D ndarray are read in place and a plain working copy
-    # is marked directly, so of the floor's calls ours makes only these.
-    calls_made = median_time(container_calls, lambda: make(ids, distances))
+    # is marked directly, so of the floor's calls ours makes only the
+    # container calls.
+    ours, floor, calls_made = median_times(
+        (lambda containers: connect_unlabeled(ids, distances, components, flags, *containers), fresh_containers),
+        (floor_calls, fresh_containers),
+        (container_calls, fresh_containers))
     row = {
         "kernel": "component connection",
         "workload": f"chains of {CHAIN_LENGTH}, k={K}, {container_name}",

@@ -32,9 +32,20 @@ def timed(run, *args):
         gc.enable()
 
 
-def median_time(run, prepare=lambda: None, repeats=REPEATS):
-    """Median wall time of run(prepare()) over `repeats`; prepare is not timed."""
-    return statistics.median(timed(run, prepare()) for _ in range(repeats))
+def median_times(*runs, repeats=REPEATS):
+    """Median wall time of each run(prepare()) over `repeats`, for (run, prepare)
+    pairs; prepare is not timed. The runs take turns, repeat by repeat, so that
+    a spell of noise on this shared machine falls on all of them alike instead
+    of inflating one, which would skew the ratios between them."""
+    times = [[] for _ in runs]
+    for _ in range(repeats):
+        for spent, (run, prepare) in zip(times, runs):
+            spent.append(timed(run, prepare()))
+    return [statistics.median(spent) for spent in times]
+
+
+def no_input():
+    return None
 
 
 def blob_knn(n, k=15, seed=0):
