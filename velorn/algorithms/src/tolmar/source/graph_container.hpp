@@ -59,6 +59,17 @@ inline bool append(PyObject* container, PyObject* node, PyObject* value) {
     return static_cast<bool>(pyext::call_method(container, method_names.append, node, value));
 }
 
+// Whether a neighbour id read from a row names one of the num_nodes nodes,
+// checked on all 64 bits before anything is read at it.
+inline bool is_node_id(int64_t id, Py_ssize_t num_nodes) {
+    return static_cast<uint64_t>(id) < static_cast<uint64_t>(num_nodes);
+}
+
+[[gnu::cold]] inline void raise_neighbour_out_of_range(Py_ssize_t node, int64_t id, Py_ssize_t num_nodes) {
+    PyErr_Format(PyExc_IndexError, "node %zd has neighbour id %lld outside 0 .. %zd", node,
+                 static_cast<long long>(id), num_nodes - 1);
+}
+
 // A weight row must cover its neighbour row entry for entry.
 inline bool check_row_lengths(Py_ssize_t node, Py_ssize_t n_neighbours, Py_ssize_t n_weights) {
     if (n_weights >= n_neighbours) return true;

@@ -334,9 +334,8 @@ private:
         for (Py_ssize_t idx = 0; idx < ids.size; ++idx) {
             int64_t id;
             std::memcpy(&id, ids.data + idx * id_stride, sizeof(id));
-            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_nodes_)) {
-                PyErr_Format(PyExc_IndexError, "node %d has neighbour id %lld outside 0 .. %zd", node,
-                             static_cast<long long>(id), num_nodes_ - 1);
+            if (!graph::is_node_id(id, num_nodes_)) {
+                graph::raise_neighbour_out_of_range(node, id, num_nodes_);
                 return kFailed;
             }
             if (flags.data[id * flag_stride]) return idx;

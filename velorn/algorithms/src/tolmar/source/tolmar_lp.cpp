@@ -166,9 +166,8 @@ Py_ssize_t keep_labelled(Py_ssize_t node, const pyext::View1D<int64_t>& ids,
     for (Py_ssize_t j = 0; j < ids.size; ++j) {
         int64_t neighbour;
         std::memcpy(&neighbour, ids.data + j * id_stride, sizeof(neighbour));
-        if (static_cast<uint64_t>(neighbour) >= static_cast<uint64_t>(num_nodes)) {
-            PyErr_Format(PyExc_IndexError, "node %zd has neighbour id %lld outside 0 .. %zd", node,
-                         static_cast<long long>(neighbour), num_nodes - 1);
+        if (!graph::is_node_id(neighbour, num_nodes)) {
+            graph::raise_neighbour_out_of_range(node, neighbour, num_nodes);
             return -1;
         }
         const int32_t label = labels[neighbour];
@@ -213,7 +212,7 @@ public:
             int64_t id;
             std::memcpy(&id, next_ids + j * static_cast<Py_ssize_t>(sizeof(int64_t)), sizeof(id));
             // An id out of range asks for label 0 instead (no branch).
-            const int64_t safe = static_cast<uint64_t>(id) < static_cast<uint64_t>(num_nodes) ? id : 0;
+            const int64_t safe = graph::is_node_id(id, num_nodes) ? id : 0;
             pyext::cache_hint(labels + safe);
         }
     }
