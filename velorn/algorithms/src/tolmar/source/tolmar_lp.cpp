@@ -196,7 +196,7 @@ inline void score_kept(RowScratch& row, Py_ssize_t kept, ScoreMap& candidates) {
 // Containers usually hand out rows as views of one C-ordered table, row i
 // at table row i (a k-nearest-neighbour table behind them). Then the row of
 // the next node is likely where that layout puts it, and the labels of its
-// neighbours can be requested while the container calls for this node run:
+// neighbours can be requested while the container calls for that node run:
 // at a million nodes they are scattered over more memory than the caches
 // hold. Only ever used for cache hints: nothing read here decides anything.
 class NextRowHint {
@@ -312,7 +312,6 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
                     ? keep_labelled<true>(i, ids, row_weights, label_data, num_nodes, row)
                     : keep_labelled<false>(i, ids, row_weights, label_data, num_nodes, row);
             if (kept < 0) return false;
-            hint.hint_labels(ids_row, i, i + 1, label_data, num_nodes);
             score_kept(row, kept, candidates);
 
             int32_t best_label;
@@ -322,6 +321,9 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
             if (diff > max_diff) max_diff = diff;
             scores_row.view().set(i, best_score);
             labels.set(i, best_label);
+            // Last in the node's work: taking a new owner table releases the
+            // old one, which may run Python code.
+            hint.hint_labels(ids_row, i, i + 1, label_data, num_nodes);
         }
         if (max_diff < tolerance) break;
     }
