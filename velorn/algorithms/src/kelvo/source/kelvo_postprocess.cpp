@@ -9,7 +9,12 @@
 // the rows the mask would select (in the same order, so the means are
 // bit-identical), and distances come from batched `pairwise` calls whose
 // nearest centroid is picked natively.
-#include "pyext.hpp"
+#include "ref.hpp"
+#include "convert.hpp"
+#include "buffer.hpp"
+#include "ndarray.hpp"
+#include "function.hpp"
+#include "module.hpp"
 
 #include <algorithm>
 #include <cmath>

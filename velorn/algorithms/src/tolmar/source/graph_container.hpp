@@ -17,7 +17,9 @@
 // call out.
 #pragma once
 
-#include "pyext.hpp"
+#include "ref.hpp"
+#include "buffer_format.hpp"
+#include "ndarray.hpp"
 
 namespace graph {
 namespace {

@@ -11,7 +11,13 @@
 // Python code that changes the component lists or the arrays, so list bounds
 // are checked at each access, entries used across calls are owned, and row
 // data is taken only after the last call out.
-#include "pyext.hpp"
+#include "ref.hpp"
+#include "convert.hpp"
+#include "buffer.hpp"
+#include "ndarray.hpp"
+#include "cache_hint.hpp"
+#include "function.hpp"
+#include "module.hpp"
 #include "graph_container.hpp"
 
 #include <algorithm>

@@ -1,6 +1,12 @@
 // tolmar_lp: weighted label propagation over a graph read row by row from
 // the caller's containers, writing the labels into the caller's int32 array.
-#include "pyext.hpp"
+#include "ref.hpp"
+#include "convert.hpp"
+#include "buffer.hpp"
+#include "ndarray.hpp"
+#include "cache_hint.hpp"
+#include "function.hpp"
+#include "module.hpp"
 #include "graph_container.hpp"
 
 #include <cmath>
