@@ -5,6 +5,7 @@ The CI default tries a few hundred examples per kernel;
 ``HYPOTHESIS_PROFILE=fuzz`` (``make fuzz``) tries 25 times as many.
 """
 
+import ctypes
 import math
 import os
 import warnings
@@ -83,6 +84,22 @@ def views(draw, base):
     if draw(st.integers(0, 3)) == 0:
         view.flags.writeable = False
     return view
+
+
+def unaligned(array):
+    """A writable copy of ``array`` in bytearray memory one byte past an
+    aligned address: valid input, at an address no element type aligns to."""
+    memory = bytearray(array.nbytes + 1)
+    copy = np.frombuffer(memory, array.dtype, array.size, offset=1).reshape(array.shape)
+    copy[...] = array
+    return copy
+
+
+def buffer_kind(obj):
+    """What kind of valid buffer ``obj`` is, for the statistics of a test."""
+    kind = "ctypes" if isinstance(obj, ctypes.Array) else type(obj).__name__
+    memory = np.asarray(obj)
+    return f"{kind}, {'aligned' if memory.ctypes.data % memory.itemsize == 0 else 'unaligned'}"
 
 
 def values(edges=EDGE_INTS + EDGE_FLOATS, low=-3, high=9):

@@ -4,6 +4,7 @@ and wherever the arguments pass the entry checks the outcome (labels, or
 exception type and message) is the plain-Python version's.
 """
 
+import ctypes
 import math
 import types
 import warnings
@@ -15,7 +16,8 @@ from hypothesis import event, given
 from hypothesis import strategies as st
 
 import reference
-from hostile import EDGE_INTS, any_arrays, examples, hostile_scalars, int_conversion, outcome_of
+from hostile import (EDGE_INTS, any_arrays, buffer_kind, examples, hostile_scalars, int_conversion, outcome_of,
+                     unaligned)
 
 kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
 post = kp.kelvo_postprocess
@@ -62,6 +64,8 @@ def clusterings(draw, coordinates=st.sampled_from(COORDINATES) | st.integers(-3,
 
 
 def snapshot(value):
+    if isinstance(value, ctypes.Array):
+        return bytes(value)
     if isinstance(value, np.ndarray):
         return repr((value.dtype, value.shape, np.ascontiguousarray(value).tobytes()))
     return repr(value)
@@ -109,6 +113,9 @@ def point_objects(n):
     return st.one_of(
         valid, any_arrays(), st.sampled_from([None, [[0.0, 1.0]], b"x" * 16]),
         valid.map(lambda a: memoryview(bytearray(a.tobytes())).cast("d", a.shape) if a.size else a),
+        # Valid, though no plain aligned array: C order without strides, odd addresses.
+        valid.map(lambda a: ((ctypes.c_double * a.shape[1]) * a.shape[0])(*map(tuple, a))),
+        valid.map(unaligned), valid.map(lambda a: memoryview(unaligned(a)) if a.size else a),
         valid.map(lambda a: read_only(a)), valid.map(np.asfortranarray), valid.map(lambda a: a[:, ::-1]),
     )
 
@@ -139,7 +146,7 @@ def int32_value(value):
 def accepted(points, labels, metric, p, threshold):
     """Whether the arguments pass the entry checks, with the values taken."""
     if points is not None:
-        view = np.asarray(points) if isinstance(points, memoryview) else points
+        view = np.asarray(points) if isinstance(points, (memoryview, ctypes.Array)) else points
         if not (isinstance(view, np.ndarray) and view.ndim == 2 and view.dtype.char == "d" and view.dtype.isnative
                 and view.flags.c_contiguous and view.flags.writeable):
             return None
@@ -184,12 +191,14 @@ def test_arguments_of_any_kind(arguments):
     if taken is None:
         assert got[0] == "error"
         return
+    if points is not None:
+        event(f"valid points: {buffer_kind(points)}")
     if got[0] == "ok":
         assert isinstance(got[1], np.ndarray) and got[1].dtype == np.int32 and got[1].ndim == 1
         assert points is None or len(got[1]) == len(points)
     if isinstance(labels, OddCopy) or (points is not None and labels is not None and len(points) != len(labels)):
         return  # outcomes the plain version cannot match: see the worked tests
-    points = np.asarray(points) if isinstance(points, memoryview) else points
+    points = np.asarray(points) if isinstance(points, (memoryview, ctypes.Array)) else points
     assert normal(got) == normal(outcome_of(reference.kelvo_postprocess, points, labels, metric, *taken))
 
 

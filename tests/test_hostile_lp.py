@@ -8,6 +8,7 @@ stops right after its K-th call, so labels and call logs must match there.
 """
 
 import array
+import ctypes
 import math
 import warnings
 from dataclasses import dataclass, field
@@ -19,7 +20,8 @@ from hypothesis import strategies as st
 
 import reference
 from examples import rows_container
-from hostile import EDGE_INTS, Abort, CallLog, any_arrays, examples, hostile_scalars, int_conversion, outcome_of
+from hostile import (EDGE_INTS, Abort, CallLog, any_arrays, buffer_kind, examples, hostile_scalars, int_conversion,
+                     outcome_of, unaligned)
 
 lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
 propagate = lp.weighted_label_propagation
@@ -241,6 +243,10 @@ def label_objects(n):
         st.sampled_from([None, [-1, 0], b"\xff\xff\xff\xff", 3]),
         int32.map(lambda v: array.array("i", v)),
         int32.map(lambda v: memoryview(np.array(v, np.int32))),
+        # Valid, though no plain aligned array: C order without strides, odd addresses.
+        int32.map(lambda v: (ctypes.c_int * len(v))(*v)),
+        int32.map(lambda v: unaligned(np.array(v, np.int32))),
+        int32.map(lambda v: memoryview(unaligned(np.array(v, np.int32)))),
         int32.map(lambda v: bytearray(np.array(v, np.int32).tobytes())),
     )
 
@@ -253,7 +259,9 @@ def usable_labels(labels):
     if isinstance(labels, np.ndarray):
         return (labels.ndim == 1 and labels.dtype.char == "i" and labels.dtype.isnative
                 and labels.flags.writeable and labels.flags.c_contiguous)
-    return isinstance(labels, array.array) or (isinstance(labels, memoryview) and labels.format == "i")
+    if isinstance(labels, memoryview):
+        return labels.format in ("i", "=i")
+    return isinstance(labels, (array.array, ctypes.Array))
 
 
 def sweep_limit(value):
@@ -274,7 +282,7 @@ def tolerance_value(value):
 def snapshot(labels):
     if isinstance(labels, np.ndarray):
         return labels.dtype, labels.shape, np.ascontiguousarray(labels).tobytes()
-    if isinstance(labels, (array.array, memoryview, bytearray)):
+    if isinstance(labels, (array.array, memoryview, bytearray, ctypes.Array)):
         return bytes(labels)
     return labels
 
@@ -284,7 +292,8 @@ def snapshot(labels):
        st.one_of(st.sampled_from([1e-3, 0.5]), hostile_scalars()))
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_labels_and_numbers(labels, max_iterations, tolerance):
-    n = len(labels) if isinstance(labels, (np.ndarray, array.array, memoryview)) and np.ndim(labels) else 0
+    buffers = (np.ndarray, array.array, memoryview, ctypes.Array)
+    n = len(labels) if isinstance(labels, buffers) and np.ndim(labels) else 0
     # Node i sees i - 1 and i + 1 at weight 1.
     rows = [[j for j in (i - 1, i + 1) if 0 <= j < n] for i in range(n)]
     limit, tol = sweep_limit(max_iterations), tolerance_value(tolerance)
@@ -305,6 +314,8 @@ def test_labels_and_numbers(labels, max_iterations, tolerance):
     if labels is None:
         assert calls == [] and got[1].shape == () and got[1].item() is None
         return
+    event(f"valid labels: {buffer_kind(labels)}")
+    assert not len(labels) or np.shares_memory(got[1], np.asarray(labels))
     expected = reference.weighted_label_propagation(
         rows_container(rows, np.int64), rows_container([[1.0] * len(r) for r in rows], np.float32),
         np.frombuffer(before if isinstance(before, bytes) else before[2], np.int32).copy(), limit, tol)

@@ -2,6 +2,7 @@
 input and odd callees from crashing, and agreement with the plain-Python
 version on random inputs."""
 
+import ctypes
 import inspect
 import subprocess
 import sys
@@ -188,6 +189,28 @@ def test_odd_pairwise_results_refused(monkeypatch, batch_result, error, message)
     with pytest.raises(error) as info:
         post(np.arange(5.0)[:, None], np.array([0, -1, 1, -1, -1], np.int32))
     assert message in str(info.value) and FULL_NAME in frames(info.value)
+
+
+def unaligned_points():
+    memory = bytearray(PTS.nbytes + 1)
+    memory[1:] = PTS.tobytes()
+    return memory
+
+
+# Valid point buffers that are not plain aligned NumPy arrays: a ctypes array
+# exports no strides (C order implied); the others start at odd addresses.
+POINT_BUFFERS = {
+    "ctypes": lambda: ((ctypes.c_double * 2) * 6)(*map(tuple, PTS)),
+    "unaligned ndarray": lambda: np.frombuffer(unaligned_points(), np.float64, PTS.size, 1).reshape(PTS.shape),
+    "unaligned memoryview": lambda: memoryview(unaligned_points())[1:].cast("d", PTS.shape),
+}
+
+
+@pytest.mark.parametrize("make", POINT_BUFFERS.values(), ids=list(POINT_BUFFERS))
+def test_points_in_any_valid_buffer(make):
+    points = make()
+    assert post(points, LABELS).tolist() == post(PTS, LABELS).tolist() == [0, 0, 1, 1, 0, 1]
+    assert np.frombuffer(points, np.float64).reshape(PTS.shape).tolist() == PTS.tolist()
 
 
 def test_odd_mean_refused(monkeypatch):

@@ -1,6 +1,7 @@
 """weighted_label_propagation: arguments, worked examples, agreement with the
 plain-Python version, and the checks that keep bad rows from crashing."""
 
+import ctypes
 import inspect
 import subprocess
 import sys
@@ -128,6 +129,36 @@ def test_read_only_labels_refused():
     labels.setflags(write=False)
     with pytest.raises(ValueError, match="read-only"):
         propagate(Rows([]), Rows([]), labels)
+
+
+def unaligned(values):
+    """int32 labels one byte past an aligned address, over bytearray memory."""
+    return np.frombuffer(bytearray(4 * len(values) + 1), np.int32, len(values), offset=1)
+
+
+# Valid label buffers that are not plain aligned NumPy arrays: a ctypes array
+# exports no strides (C order implied); the others start at odd addresses.
+LABEL_BUFFERS = {
+    "ctypes": lambda values: (ctypes.c_int * len(values))(*values),
+    "unaligned ndarray": lambda values: set_to(unaligned(values), values),
+    "unaligned memoryview": lambda values: set_to(memoryview(bytearray(4 * len(values) + 1))[1:].cast("i"), values),
+}
+
+
+def set_to(labels, values):
+    labels[:] = np.array(values, np.int32)
+    return labels
+
+
+@pytest.mark.parametrize("make", LABEL_BUFFERS.values(), ids=list(LABEL_BUFFERS))
+def test_labels_in_any_valid_buffer_are_written_in_place(make):
+    ids = rows_container([[1], [0, 2], [1, 3], [2, 4], [3, 5], [4]], np.int64)
+    weights = rows_container([[1.0], [1.0, 1.0], [1.0, 1.0], [1.0, 2.0], [2.0, 1.0], [1.0]], np.float32)
+    labels = make([-1, 7, -1, -1, -1, 5])
+    result = propagate(ids, weights, labels)
+    written = np.frombuffer(labels, np.int32)
+    assert result.tolist() == written.tolist() == [7, 7, 7, 7, 5, 5]
+    assert np.shares_memory(result, written)
 
 
 @pytest.mark.parametrize(

@@ -60,27 +60,33 @@ struct View2D {
 
 class Buffer {
 public:
-    Buffer() { std::memset(&view_, 0, sizeof(view_)); }
+    static constexpr int kMaxDims = 2;
+
+    Buffer() { clear(); }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
     ~Buffer() { release(); }
 
     void release() {
         if (held_) {
-            PyBuffer_Release(&view_);
+            PyBuffer_Release(&exported_);
             held_ = false;
         }
-        std::memset(&view_, 0, sizeof(view_));
+        clear();
     }
 
-    // Requests obj's buffer with `flags` and checks that it has `ndim`
-    // dimensions of `type` items with direct access (and C order when asked).
-    // The exporter's own refusal is passed on unchanged.
+    // Requests obj's buffer with `flags` and checks that it has `ndim` (at
+    // most kMaxDims) dimensions of `type` items with direct access (and C
+    // order when asked). The exporter's own refusal is passed on unchanged.
     bool acquire(PyObject* obj, int flags, int ndim, const ElemType& type,
                  bool c_contiguous = false) {
         release();
-        if (PyObject_GetBuffer(obj, &view_, flags | PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
-            std::memset(&view_, 0, sizeof(view_));
+        if (ndim > kMaxDims) {
+            PyErr_Format(PyExc_SystemError, "a held buffer has at most %d dimensions", kMaxDims);
+            return false;
+        }
+        if (PyObject_GetBuffer(obj, &exported_, flags | PyBUF_FORMAT | PyBUF_STRIDES) < 0) {
+            clear();
             return false;
         }
         held_ = true;
@@ -90,6 +96,10 @@ public:
     }
 
     bool held() const { return held_; }
+
+    // The buffer as its exporter described it, except that shape and strides
+    // are always there: an exporter may leave the strides of C-contiguous
+    // memory out, and then they are those that C order implies.
     const Py_buffer& view() const { return view_; }
 
     template <class T>
@@ -105,52 +115,66 @@ public:
     }
 
 private:
+    void clear() {
+        std::memset(&exported_, 0, sizeof(exported_));
+        std::memset(&view_, 0, sizeof(view_));
+    }
+
     bool validate(int ndim, const ElemType& type, bool c_contiguous) {
-        if (view_.ndim != ndim) {
+        const Py_buffer& b = exported_;
+        if (b.ndim != ndim) {
             PyErr_Format(PyExc_ValueError,
                          "Buffer has wrong number of dimensions (expected %d, got %d)",
-                         ndim, view_.ndim);
+                         ndim, b.ndim);
             return false;
         }
-        if (!check_format(view_.format, type)) return false;
-        if (view_.itemsize != type.size) {
+        if (!check_format(b.format, type)) return false;
+        if (b.itemsize != type.size) {
             PyErr_Format(PyExc_ValueError,
                          "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
-                         view_.itemsize, view_.itemsize == 1 ? "" : "s", type.name, type.size,
+                         b.itemsize, b.itemsize == 1 ? "" : "s", type.name, type.size,
                          type.size == 1 ? "" : "s");
             return false;
         }
-        if (view_.suboffsets) {
-            if (!view_.strides) {
+        if (b.suboffsets) {
+            if (!b.strides) {
                 PyErr_SetString(PyExc_ValueError, "Buffer exposes suboffsets but no strides");
                 return false;
             }
             for (int d = 0; d < ndim; ++d) {
-                if (view_.suboffsets[d] >= 0) {
+                if (b.suboffsets[d] >= 0) {
                     PyErr_Format(PyExc_ValueError,
                                  "Buffer not compatible with direct access in dimension %d.", d);
                     return false;
                 }
             }
         }
-        if (!view_.strides) {
-            PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
+        // Every request asks for the shape; an exporter that gives none is broken.
+        if (!b.shape) {
+            PyErr_SetString(PyExc_ValueError, "Buffer exposes no shape");
             return false;
         }
-        if (c_contiguous) {
-            Py_ssize_t expected = view_.itemsize;
-            for (int d = ndim - 1; d >= 0; --d) {
-                if (view_.shape[d] > 1 && view_.strides[d] != expected) {
-                    PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
-                    return false;
-                }
-                expected *= view_.shape[d];
+        view_ = b;
+        view_.format = b.format ? b.format : const_cast<char*>("B");
+        view_.shape = shape_;
+        view_.strides = strides_;
+        Py_ssize_t c_stride = b.itemsize;
+        for (int d = ndim - 1; d >= 0; --d) {
+            shape_[d] = b.shape[d];
+            strides_[d] = b.strides ? b.strides[d] : c_stride;
+            if (c_contiguous && shape_[d] > 1 && strides_[d] != c_stride) {
+                PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
+                return false;
             }
+            c_stride *= shape_[d];
         }
         return true;
     }
 
-    Py_buffer view_;
+    Py_buffer exported_;  // as the exporter filled it in; released as it is
+    Py_buffer view_;      // the same, with our shape and strides
+    Py_ssize_t shape_[kMaxDims] = {};
+    Py_ssize_t strides_[kMaxDims] = {};
     bool held_ = false;
 };
 

@@ -159,10 +159,12 @@ private:
 // number, or -1 with IndexError for an id outside 0 .. num_nodes-1. The
 // labelled/unlabelled pattern of a row is too irregular to predict, so the
 // entries are kept without branches; the label reads are independent, so
-// their cache misses overlap.
+// their cache misses overlap. The caller's label memory may lie at any
+// address, so labels are read with memcpy: a plain load where that is
+// allowed at any alignment (x86-64 and AArch64), never a misaligned int32 access.
 template <bool kUnitStride>
 Py_ssize_t keep_labelled(Py_ssize_t node, const pyext::View1D<int64_t>& ids,
-                         const pyext::View1D<float>& weights, const int32_t* labels,
+                         const pyext::View1D<float>& weights, const char* labels,
                          Py_ssize_t num_nodes, RowScratch& row) {
     const Py_ssize_t id_stride = kUnitStride ? Py_ssize_t{sizeof(int64_t)} : ids.stride;
     const Py_ssize_t weight_stride = kUnitStride ? Py_ssize_t{sizeof(float)} : weights.stride;
@@ -176,7 +178,8 @@ Py_ssize_t keep_labelled(Py_ssize_t node, const pyext::View1D<int64_t>& ids,
             graph::raise_neighbour_out_of_range(node, neighbour, num_nodes);
             return -1;
         }
-        const int32_t label = labels[neighbour];
+        int32_t label;
+        std::memcpy(&label, labels + neighbour * static_cast<int64_t>(sizeof(int32_t)), sizeof(label));
         kept_labels[kept] = label;
         std::memcpy(&kept_weights[kept], weights.data + j * weight_stride, sizeof(float));
         kept += label != -1;
@@ -210,7 +213,7 @@ public:
     // Asks for the labels of the neighbours of `next`, read from where the
     // table behind `row` (node's row, which we hold) keeps its row.
     void hint_labels(const graph::NeighbourRow& row, Py_ssize_t node, Py_ssize_t next,
-                     const int32_t* labels, Py_ssize_t num_nodes) {
+                     const char* labels, Py_ssize_t num_nodes) {
         const char* next_ids = guess_row(row, node, next);
         if (!next_ids) return;
         const Py_ssize_t length = row.view().size;
@@ -219,7 +222,7 @@ public:
             std::memcpy(&id, next_ids + j * static_cast<Py_ssize_t>(sizeof(int64_t)), sizeof(id));
             // An id out of range asks for label 0 instead (no branch).
             const int64_t safe = graph::is_node_id(id, num_nodes) ? id : 0;
-            pyext::cache_hint(labels + safe);
+            pyext::cache_hint(labels + safe * static_cast<int64_t>(sizeof(int32_t)));
         }
     }
 
@@ -311,7 +314,7 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
             const pyext::View1D<float>& row_weights = weights_row.view();
             if (!graph::check_row_lengths(i, ids.size, row_weights.size)) return false;
 
-            const int32_t* label_data = reinterpret_cast<const int32_t*>(labels.data);
+            const char* label_data = labels.data;
             row.reserve(static_cast<size_t>(ids.size));
             const Py_ssize_t kept =
                 ids.unit_stride() && row_weights.unit_stride()
