@@ -161,6 +161,45 @@ def test_labels_in_any_valid_buffer_are_written_in_place(make):
     assert np.shares_memory(result, written)
 
 
+class FreshMemory:
+    """Labels that hand out fresh memory holding their values on every buffer
+    request, and count the requests and releases."""
+
+    def __init__(self, values):
+        self.values = np.array(values, np.int32)
+        self.exported, self.released = [], 0
+
+    def __buffer__(self, flags):
+        memory = bytearray(self.values.tobytes())
+        self.exported.append(memory)
+        return memoryview(memory).cast("i")
+
+    def __release_buffer__(self, view):
+        self.released += 1
+
+
+class Failing:
+    def to_numpy(self, i):
+        raise RuntimeError("boom")
+
+
+@pytest.mark.parametrize("fails", [False, True], ids=["returns", "fails"])
+def test_one_buffer_request_whose_memory_the_result_shows(fails):
+    ids, weights = path_graph()
+    labels = FreshMemory([-1, -1, -1, 5])
+    if fails:
+        with pytest.raises(RuntimeError, match="boom"):
+            propagate(Failing(), weights, labels)
+        assert (len(labels.exported), labels.released) == (1, 1)
+        return
+    result = propagate(ids, weights, labels)
+    written = np.frombuffer(labels.exported[0], np.int32)
+    assert result.tolist() == written.tolist() == [5, 5, 5, 5] and np.shares_memory(result, written)
+    assert (len(labels.exported), labels.released) == (1, 0)  # held while the result lives
+    del result
+    assert labels.released == 1
+
+
 @pytest.mark.parametrize(
     "max_iterations, error, message",
     [

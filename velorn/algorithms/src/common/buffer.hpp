@@ -1,7 +1,9 @@
 // Held buffers and typed views: Buffer requests an object's buffer, checks
 // its dimensions and element type, and keeps it held until released (on
 // success and failure alike); View1D / View2D read and write its elements
-// by index and stride, correct at any alignment, with a unit-stride fast path.
+// by index and stride, correct at any alignment, with a unit-stride fast path;
+// HeldExport hands a held buffer on to Python code as an object that exports
+// that very memory.
 //
 // Relies on buffer_format.hpp for the element type checks.
 #pragma once
@@ -114,6 +116,12 @@ public:
                          view_.strides[0], view_.strides[1]};
     }
 
+    // Hands the held buffer over to a new object that exports exactly this
+    // memory and releases the buffer when it dies (HeldExport below). This
+    // Buffer holds nothing afterwards. Null with the error set on failure,
+    // and then the buffer is still held here.
+    Ref hand_over();
+
 private:
     void clear() {
         std::memset(&exported_, 0, sizeof(exported_));
@@ -177,6 +185,101 @@ private:
     Py_ssize_t strides_[kMaxDims] = {};
     bool held_ = false;
 };
+
+// ---------------------------------------------------------------------------
+// A held buffer handed on to Python
+
+// An object that exports the memory of a buffer taken over from a Buffer,
+// with its shape, strides and format, and releases that buffer, once, when
+// it dies. An array made over it (np.asarray) keeps it alive, so the array
+// shows what was written through the buffer however the original exporter
+// would answer another request, and no second request is made of it.
+struct HeldExport {
+    PyObject_HEAD
+    Py_buffer exported;  // the exporter's record, released in dealloc
+    Py_buffer view;      // what this object exports
+    Py_ssize_t shape[Buffer::kMaxDims];
+    Py_ssize_t strides[Buffer::kMaxDims];
+};
+
+inline int held_export_getbuffer(PyObject* self, Py_buffer* out, int flags) {
+    const Py_buffer& view = reinterpret_cast<HeldExport*>(self)->view;
+    if ((flags & PyBUF_WRITABLE) && view.readonly) {
+        PyErr_SetString(PyExc_BufferError, "Object is not writable.");
+        return -1;
+    }
+    // A consumer that asks for no strides reads the memory in C order.
+    const bool c_order = PyBuffer_IsContiguous(&view, 'C');
+    const bool wants_strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
+    if ((!wants_strides && !c_order) ||
+        ((flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS && !c_order) ||
+        ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !PyBuffer_IsContiguous(&view, 'F')) ||
+        ((flags & PyBUF_ANY_CONTIGUOUS) == PyBUF_ANY_CONTIGUOUS && !PyBuffer_IsContiguous(&view, 'A'))) {
+        PyErr_SetString(PyExc_BufferError, "the held buffer does not have the requested contiguity");
+        return -1;
+    }
+    *out = view;
+    out->obj = Py_NewRef(self);
+    out->format = (flags & PyBUF_FORMAT) ? view.format : nullptr;
+    out->strides = wants_strides ? view.strides : nullptr;
+    if ((flags & PyBUF_ND) != PyBUF_ND) {  // plain bytes, as PyBuffer_FillInfo gives them
+        out->ndim = 1;
+        out->itemsize = 1;
+        out->shape = nullptr;
+    }
+    out->suboffsets = nullptr;
+    out->internal = nullptr;
+    return 0;
+}
+
+inline void held_export_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyBuffer_Release(&reinterpret_cast<HeldExport*>(self)->exported);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+inline PyType_Slot held_export_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(held_export_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(held_export_getbuffer)},
+    {0, nullptr},
+};
+
+inline PyType_Spec held_export_type_spec = {
+    "velorn_held_buffer", sizeof(HeldExport), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    held_export_slots,
+};
+
+inline PyTypeObject* held_export_type = nullptr;
+
+// Creates the HeldExport type, once, at the import of a module that hands
+// buffers over; -1 on error.
+inline int ready_held_exports() {
+    if (held_export_type) return 0;
+    held_export_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&held_export_type_spec));
+    return held_export_type ? 0 : -1;
+}
+
+inline Ref Buffer::hand_over() {
+    if (!held_ || !held_export_type) {
+        PyErr_SetString(PyExc_SystemError, "no buffer to hand over, or no type to hand it to");
+        return {};
+    }
+    HeldExport* e = PyObject_New(HeldExport, held_export_type);  // holds a reference to its type
+    if (!e) return {};
+    e->exported = exported_;
+    e->view = view_;
+    for (int d = 0; d < view_.ndim; ++d) {
+        e->shape[d] = shape_[d];
+        e->strides[d] = strides_[d];
+    }
+    e->view.shape = e->shape;
+    e->view.strides = e->strides;
+    held_ = false;  // released by the new object now
+    clear();
+    return Ref::steal(reinterpret_cast<PyObject*>(e));
+}
 
 }  // namespace
 }  // namespace pyext

@@ -339,14 +339,15 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
     return true;
 }
 
-// np.asarray over a fresh memoryview of the caller's label memory: a view, not a copy.
-PyObject* label_result(pyext::Call& call, PyObject* initial_labels) {
+// np.asarray over the label memory that was written: the held buffer is
+// handed over to an object that exports it and keeps it held while the
+// array lives. Asking the caller's object again could give other memory.
+PyObject* label_result(pyext::Call& call, pyext::Buffer& labels_buffer) {
     Ref np = pyext::lookup_global(call.globals, names.np);
     if (!np) return nullptr;
     Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), names.asarray));
     if (!asarray) return nullptr;
-    Ref wrapped = initial_labels == Py_None ? Ref::borrow(Py_None)
-                                            : Ref::steal(PyMemoryView_FromObject(initial_labels));
+    Ref wrapped = labels_buffer.held() ? labels_buffer.hand_over() : Ref::borrow(Py_None);
     if (!wrapped) return nullptr;
     Ref result = Ref::steal(PyObject_CallOneArg(asarray.get(), wrapped.get()));
     if (!result) return nullptr;
@@ -376,7 +377,7 @@ PyObject* weighted_label_propagation(pyext::Call& call, PyObject* const* args) {
     if (args[4] && !pyext::to_double(args[4], &tolerance)) return nullptr;
 
     if (!propagate(call, connections, weights, labels, max_iterations, tolerance)) return nullptr;
-    return label_result(call, initial_labels);
+    return label_result(call, labels_buffer);
 }
 
 const char* const kParams[] = {"connections", "weights", "initial_labels", "max_iterations",
@@ -395,6 +396,7 @@ int prepare(PyObject*) {
     names.asarray = pyext::intern("asarray");
     names.dtype = pyext::intern("dtype");
     if (!names.np || !names.zeros || !names.float64 || !names.asarray || !names.dtype) return -1;
+    if (pyext::ready_held_exports() < 0) return -1;
     return graph::intern_method_names();
 }
 
