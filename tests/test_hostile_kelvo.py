@@ -244,8 +244,9 @@ MISBEHAVIOURS = {
     "raise": lambda r, w: 1 / 0,
     "None": lambda r, w: None,
     "list": lambda r, w: r.tolist(),
-    "float32": lambda r, w: r.astype(np.float32),
-    "big-endian": lambda r, w: r.astype(">f8"),
+    "float32": lambda r, w: r.astype(np.float32),  # well-formed: distances are read as doubles
+    "float16": lambda r, w: r.astype(np.float16),  # well-formed
+    "big-endian": lambda r, w: r.astype(">f8"),  # well-formed
     "transposed": lambda r, w: r.T,
     "fortran": lambda r, w: np.asfortranarray(r),  # well-formed
     "reversed": lambda r, w: r[::-1, ::-1].copy()[::-1, ::-1],  # well-formed
@@ -253,12 +254,12 @@ MISBEHAVIOURS = {
     "one more row": lambda r, w: np.vstack([r, r[:1]]),
     "flat": lambda r, w: r.ravel(),
     "0-d": lambda r, w: np.float64(0.0),
-    "object": lambda r, w: r.astype(object),
+    "object": lambda r, w: r.astype(object),  # well-formed: entries are real numbers
     "subclass": lambda r, w: r.view(Labels),  # well-formed
     "re-enter": reenter,  # well-formed
     "rewrite points": lambda r, w: (w["points"].__setitem__(..., 7.0), r)[1],
 }
-WELL_FORMED = {"fortran", "reversed", "strided", "subclass", "re-enter"}
+WELL_FORMED = {"fortran", "reversed", "strided", "subclass", "re-enter", "float32", "float16", "big-endian", "object"}
 
 
 @examples(200)

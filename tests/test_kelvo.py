@@ -182,13 +182,43 @@ def test_pairwise_calls(monkeypatch, labels, shapes):
 @pytest.mark.parametrize("batch_result, error, message", [
     (lambda X, Y: [[0.0] * len(Y)] * len(X), TypeError, "Cannot convert list to numpy.ndarray"),
     (lambda X, Y: np.zeros((len(Y), len(X))), ValueError, "pairwise returned an array of shape (3, 2), expected (2, 3)"),
-    (lambda X, Y: np.zeros((len(X), len(Y)), np.float32), TypeError, "dtype('float32'), expected float64"),
+    (lambda X, Y: np.zeros((len(X), len(Y)), complex), TypeError,
+     "pairwise returned an array of dtype dtype('complex128'), expected real numbers"),
+    (lambda X, Y: np.full((len(X), len(Y)), "1"), TypeError, "dtype('<U1'), expected real numbers"),
+    (lambda X, Y: np.full((len(X), len(Y)), "1", object), TypeError,
+     "pairwise returned an entry of type str, expected a real number"),
+    (lambda X, Y: np.full((len(X), len(Y)), 1j, object), TypeError, "entry of type complex, expected a real number"),
 ])
 def test_odd_pairwise_results_refused(monkeypatch, batch_result, error, message):
     use_metric(monkeypatch, lambda *a, **k: Scripted({0.0: 1.0, 2.0: 1.0}, batch_result))
     with pytest.raises(error) as info:
         post(np.arange(5.0)[:, None], np.array([0, -1, 1, -1, -1], np.int32))
     assert message in str(info.value) and FULL_NAME in frames(info.value)
+
+
+# What a single pair's distance is read as: any real number, converted to double.
+DISTANCE_RESULTS = {
+    "float32": lambda d: d.astype(np.float32),
+    "float16": lambda d: d.astype(np.float16),
+    "big-endian": lambda d: d.astype(">f8"),
+    "longdouble": lambda d: d.astype(np.longdouble),
+    "int64": lambda d: d.astype(np.int64),
+    "uint8": lambda d: d.astype(np.uint8),
+    "bool": lambda d: d > 4,
+    "object floats": lambda d: d.astype(object),
+    "object ints": lambda d: d.astype(np.int64).astype(object),
+}
+
+
+@pytest.mark.parametrize("convert", DISTANCE_RESULTS.values(), ids=list(DISTANCE_RESULTS))
+def test_real_valued_distances_of_any_dtype_read_as_single_pairs_are(monkeypatch, convert):
+    real = DistanceMetric.get_metric("manhattan")
+    metric = types.SimpleNamespace(pairwise=lambda X, Y: convert(real.pairwise(X, Y)))
+    use_metric(monkeypatch, lambda *a, **k: metric)
+    monkeypatch.setattr(reference, "DistanceMetric", types.SimpleNamespace(get_metric=lambda *a, **k: metric))
+    points = np.array([[0, 0], [1, 0], [9, 0], [10, 0], [4, 0], [6, 0], [5.5, 0], [3, 0.5]])
+    labels = np.array([0, 0, 1, 1, -1, -1, -1, -1], np.int32)
+    assert post(points, labels).tolist() == reference.kelvo_postprocess(points, labels).tolist()
 
 
 def unaligned_points():

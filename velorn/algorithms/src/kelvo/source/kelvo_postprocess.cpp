@@ -105,20 +105,12 @@ bool all_finite(const char* values, Py_ssize_t size) {
     return true;
 }
 
-// What a Python call returned must be a native-order float64 ndarray of the
-// given shape before we read it; anything else is an error, never a read.
-bool check_double_array(PyObject* value, const char* what, int ndim, const npy_intp* shape) {
-    if (!pyext::is_ndarray(value)) {
-        pyext::raise_cannot_convert(value);
-        return false;
-    }
+bool is_native_double(PyArrayObject* a) {
+    return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNBO(PyArray_DESCR(a)->byteorder);
+}
+
+bool check_shape(PyObject* value, const char* what, int ndim, const npy_intp* shape) {
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(value);
-    PyArray_Descr* d = PyArray_DESCR(a);
-    if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNBO(d->byteorder)) {
-        PyErr_Format(PyExc_TypeError, "%s returned an array of dtype %R, expected float64",
-                     what, reinterpret_cast<PyObject*>(d));
-        return false;
-    }
     bool same = PyArray_NDIM(a) == ndim;
     for (int k = 0; same && k < ndim; ++k) same = PyArray_DIM(a, k) == shape[k];
     if (!same) {
@@ -134,6 +126,84 @@ bool check_double_array(PyObject* value, const char* what, int ndim, const npy_i
         return false;
     }
     return true;
+}
+
+// What a Python call returned must be a native-order float64 ndarray of the
+// given shape before we read it; anything else is an error, never a read.
+bool check_double_array(PyObject* value, const char* what, int ndim, const npy_intp* shape) {
+    if (!pyext::is_ndarray(value)) {
+        pyext::raise_cannot_convert(value);
+        return false;
+    }
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(value);
+    if (!is_native_double(a)) {
+        PyErr_Format(PyExc_TypeError, "%s returned an array of dtype %R, expected float64",
+                     what, reinterpret_cast<PyObject*>(PyArray_DESCR(a)));
+        return false;
+    }
+    return check_shape(value, what, ndim, shape);
+}
+
+// An object array's entries as doubles, each converted as float() converts
+// a real number: its float or integer conversion, which may run Python code.
+// The entries are taken (owned) before the first conversion runs, which may
+// change the array. Text, None, complex numbers and other objects without
+// a real value are refused.
+Ref convert_object_distances(PyArrayObject* a) {
+    const npy_intp rows = PyArray_DIM(a, 0), cols = PyArray_DIM(a, 1);
+    std::vector<Ref> entries;
+    entries.reserve(static_cast<size_t>(rows * cols));
+    for (npy_intp r = 0; r < rows; ++r) {
+        for (npy_intp c = 0; c < cols; ++c) {
+            PyObject* entry;
+            std::memcpy(&entry, PyArray_BYTES(a) + r * PyArray_STRIDE(a, 0) + c * PyArray_STRIDE(a, 1),
+                        sizeof(entry));
+            entries.push_back(Ref::borrow(entry ? entry : Py_None));  // NumPy reads a null entry as None
+        }
+    }
+    Ref converted = new_double_array(rows, cols);
+    if (!converted) return {};
+    double* out = reinterpret_cast<double*>(array_bytes(converted));
+    for (size_t k = 0; k < entries.size(); ++k) {
+        PyObject* entry = entries[k].get();
+        PyNumberMethods* nb = Py_TYPE(entry)->tp_as_number;
+        if (PyComplex_Check(entry) || !nb || (!nb->nb_float && !nb->nb_index)) {
+            PyErr_Format(PyExc_TypeError, "pairwise returned an entry of type %.200s, expected a real number",
+                         Py_TYPE(entry)->tp_name);
+            return {};
+        }
+        const double d = PyFloat_AsDouble(entry);
+        if (d == -1.0 && PyErr_Occurred()) return {};
+        out[k] = d;
+    }
+    return converted;
+}
+
+// The distances that `pairwise` returned, as a native float64 array of the
+// given shape, every entry read as a single pair's distance is read: any
+// real number converted to double. Arrays of bools, integers or floats of
+// any width and byte order are converted by NumPy (the same values that
+// float() gives for each entry), object arrays entry by entry. Anything
+// from which no distance can be read is refused: not an ndarray, a wrong
+// shape, complex, text or other dtypes, entries that are not real numbers.
+Ref read_distances(Ref distances, const npy_intp* shape) {
+    if (!pyext::is_ndarray(distances.get())) {
+        pyext::raise_cannot_convert(distances.get());
+        return {};
+    }
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(distances.get());
+    PyArray_Descr* d = PyArray_DESCR(a);
+    const bool real = d->kind == 'b' || d->kind == 'i' || d->kind == 'u' || d->kind == 'f';
+    if ((!real && d->type_num != NPY_OBJECT) || PyDataType_HASFIELDS(d) || PyDataType_HASSUBARRAY(d)) {
+        PyErr_Format(PyExc_TypeError, "pairwise returned an array of dtype %R, expected real numbers",
+                     reinterpret_cast<PyObject*>(d));
+        return {};
+    }
+    if (!check_shape(distances.get(), "pairwise", 2, shape)) return {};
+    if (is_native_double(a)) return distances;
+    if (d->type_num == NPY_OBJECT) return convert_object_distances(a);
+    return Ref::steal(PyArray_FromArray(a, PyArray_DescrFromType(NPY_DOUBLE),  // takes the descr
+                                        NPY_ARRAY_FORCECAST | NPY_ARRAY_ENSUREARRAY));
 }
 
 // DistanceMetric.get_metric(metric, p=p) for "minkowski", get_metric(metric)
@@ -343,9 +413,10 @@ bool assign_noise(PyObject* dist_metric, const Points& points, const Ref& centro
             std::memcpy(out + j * static_cast<Py_ssize_t>(points.row_bytes()),
                         points.row(noise[static_cast<size_t>(start + j)]), points.row_bytes());
 
-        Ref distances = pyext::call_method(dist_metric, names.pairwise, centroids.get(), chunk.get());
         const npy_intp expected[2] = {n_centroids, rows};
-        if (!distances || !check_double_array(distances.get(), "pairwise", 2, expected)) return false;
+        Ref distances = pyext::call_method(dist_metric, names.pairwise, centroids.get(), chunk.get());
+        if (distances) distances = read_distances(std::move(distances), expected);
+        if (!distances) return false;
 
         PyArrayObject* d = reinterpret_cast<PyArrayObject*>(distances.get());
         const char* base = PyArray_BYTES(d);
