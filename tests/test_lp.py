@@ -6,6 +6,7 @@ import inspect
 import subprocess
 import sys
 import traceback
+import types
 
 import numpy as np
 import pytest
@@ -178,18 +179,21 @@ class FreshMemory:
         self.released += 1
 
 
-class Failing:
-    def to_numpy(self, i):
-        raise RuntimeError("boom")
+def fail(*args):
+    raise RuntimeError("boom")
 
 
-@pytest.mark.parametrize("fails", [False, True], ids=["returns", "fails"])
-def test_one_buffer_request_whose_memory_the_result_shows(fails):
+@pytest.mark.parametrize("failing", [None, "to_numpy", "asarray"])
+def test_one_buffer_request_whose_memory_the_result_shows(monkeypatch, failing):
     ids, weights = path_graph()
     labels = FreshMemory([-1, -1, -1, 5])
-    if fails:
+    if failing:
+        if failing == "to_numpy":
+            ids = types.SimpleNamespace(to_numpy=fail)
+        else:
+            monkeypatch.setattr(lp, "np", types.SimpleNamespace(zeros=np.zeros, float64=np.float64, asarray=fail))
         with pytest.raises(RuntimeError, match="boom"):
-            propagate(Failing(), weights, labels)
+            propagate(ids, weights, labels)
         assert (len(labels.exported), labels.released) == (1, 1)
         return
     result = propagate(ids, weights, labels)

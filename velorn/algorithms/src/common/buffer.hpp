@@ -5,7 +5,7 @@
 // HeldExport hands a held buffer on to Python code as an object that exports
 // that very memory.
 //
-// Relies on buffer_format.hpp for the element type checks.
+// Relies on buffer_format.hpp for the element type checks, and on ref.hpp.
 #pragma once
 
 #include "buffer_format.hpp"
@@ -166,6 +166,7 @@ private:
         view_.format = b.format ? b.format : const_cast<char*>("B");
         view_.shape = shape_;
         view_.strides = strides_;
+        view_.suboffsets = nullptr;  // none, or all negative: direct access
         Py_ssize_t c_stride = b.itemsize;
         for (int d = ndim - 1; d >= 0; --d) {
             shape_[d] = b.shape[d];

@@ -2,8 +2,8 @@
 // path, and the few helpers that hand out references: interned names, a
 // module's globals looked up at the moment of use, and method calls.
 //
-// Relies on the CPython C API only. This header comes first in every header
-// of the layer: it includes Python.h, which must precede the standard headers.
+// Relies on the CPython C API only. It includes Python.h, which must precede
+// the standard headers, so the other headers of the layer include it first.
 //
 // The whole layer is header-only and wrapped in an anonymous namespace on
 // purpose: every module compiles its own private copy, so the modules share
