@@ -13,6 +13,7 @@ import pytest
 
 import reference
 from examples import PROPAGATION_EXAMPLES, check_propagation_example, example_id, rows_container
+from hostile import unaligned
 from reference import RecordingContainer
 
 lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
@@ -132,23 +133,13 @@ def test_read_only_labels_refused():
         propagate(Rows([]), Rows([]), labels)
 
 
-def unaligned(values):
-    """int32 labels one byte past an aligned address, over bytearray memory."""
-    return np.frombuffer(bytearray(4 * len(values) + 1), np.int32, len(values), offset=1)
-
-
 # Valid label buffers that are not plain aligned NumPy arrays: a ctypes array
 # exports no strides (C order implied); the others start at odd addresses.
 LABEL_BUFFERS = {
     "ctypes": lambda values: (ctypes.c_int * len(values))(*values),
-    "unaligned ndarray": lambda values: set_to(unaligned(values), values),
-    "unaligned memoryview": lambda values: set_to(memoryview(bytearray(4 * len(values) + 1))[1:].cast("i"), values),
+    "unaligned ndarray": lambda values: unaligned(np.array(values, np.int32)),
+    "unaligned memoryview": lambda values: memoryview(unaligned(np.array(values, np.int32))),
 }
-
-
-def set_to(labels, values):
-    labels[:] = np.array(values, np.int32)
-    return labels
 
 
 @pytest.mark.parametrize("make", LABEL_BUFFERS.values(), ids=list(LABEL_BUFFERS))
@@ -187,11 +178,11 @@ def fail(*args):
 def test_one_buffer_request_whose_memory_the_result_shows(monkeypatch, failing):
     ids, weights = path_graph()
     labels = FreshMemory([-1, -1, -1, 5])
+    if failing == "to_numpy":
+        ids = types.SimpleNamespace(to_numpy=fail)
+    elif failing == "asarray":
+        monkeypatch.setattr(lp, "np", types.SimpleNamespace(zeros=np.zeros, float64=np.float64, asarray=fail))
     if failing:
-        if failing == "to_numpy":
-            ids = types.SimpleNamespace(to_numpy=fail)
-        else:
-            monkeypatch.setattr(lp, "np", types.SimpleNamespace(zeros=np.zeros, float64=np.float64, asarray=fail))
         with pytest.raises(RuntimeError, match="boom"):
             propagate(ids, weights, labels)
         assert (len(labels.exported), labels.released) == (1, 1)
