@@ -144,12 +144,10 @@ LABEL_BUFFERS = {
 
 @pytest.mark.parametrize("make", LABEL_BUFFERS.values(), ids=list(LABEL_BUFFERS))
 def test_labels_in_any_valid_buffer_are_written_in_place(make):
-    ids = rows_container([[1], [0, 2], [1, 3], [2, 4], [3, 5], [4]], np.int64)
-    weights = rows_container([[1.0], [1.0, 1.0], [1.0, 1.0], [1.0, 2.0], [2.0, 1.0], [1.0]], np.float32)
-    labels = make([-1, 7, -1, -1, -1, 5])
-    result = propagate(ids, weights, labels)
+    labels = make([-1, 7, -1, 5])
+    result = propagate(*path_graph(), labels)
     written = np.frombuffer(labels, np.int32)
-    assert result.tolist() == written.tolist() == [7, 7, 7, 7, 5, 5]
+    assert result.tolist() == written.tolist() == [7, 7, 7, 5]
     assert np.shares_memory(result, written)
 
 
