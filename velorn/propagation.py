@@ -280,7 +280,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             (sample[known] * num_classes + labels[known]).astype(np.int64),
             weights=weights[known], minlength=len(ids) * num_classes,
         )
-        return scores.reshape(len(ids), num_classes)
+        # float64 also when no weight was summed, where bincount gives int64.
+        return scores.astype(np.float64).reshape(len(ids), num_classes)
 
     # --- neighbour search --------------------------------------------------------------
 
