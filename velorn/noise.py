@@ -35,6 +35,8 @@ def reassign_noise(
     labels_in = np.asarray(labels)
     if labels_in.ndim != 1:
         raise ValueError(f"labels must be one-dimensional, got {labels_in.ndim} dimensions")
+    if labels_in.size == 0 and labels_in.dtype.kind == "f":  # as NumPy reads []
+        labels_in = labels_in.astype(np.int64)
     if labels_in.dtype.kind not in "iu":
         raise ValueError(f"labels must be integers, got dtype {labels_in.dtype}")
     points_in = np.asarray(points)
