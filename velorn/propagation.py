@@ -390,6 +390,8 @@ def _drop_self(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float32]
     crowd the sample out of its own row)."""
     num_samples, width = ids.shape
     is_self = ids == np.arange(num_samples)[:, None]
+    if is_self[:, 0].all():  # the usual case, without copying
+        return ids[:, 1:], distances[:, 1:]
     is_self[~is_self.any(axis=1), -1] = True
     keep = ~is_self
     return ids[keep].reshape(num_samples, width - 1), distances[keep].reshape(num_samples, width - 1)
@@ -411,17 +413,23 @@ def _check_graph(graph: Any, num_columns: int) -> None:
 def _graph_rows(graph: Any, k: int, drop_self: bool
                 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
     """A sparse distance graph as a table of each row's ``k`` nearest entries
-    (fewer if some row has fewer), the row's own sample left out on request."""
-    graph = sort_graph_by_row_values(sparse.csr_matrix(graph), copy=True, warn_when_not_sorted=False)
+    (fewer if some row has fewer). With ``drop_self``, rows that hold their
+    own sample lose it; a graph without such entries is taken as it is."""
+    graph = sparse.csr_matrix(graph)
     num_rows = graph.shape[0]
-    row_of = np.repeat(np.arange(num_rows), np.diff(graph.indptr))
-    keep = graph.indices != row_of if drop_self else np.ones(graph.nnz, dtype=bool)
-    counts = np.bincount(row_of[keep], minlength=num_rows)
-    width = min(k, int(counts.min()) if num_rows else 0)
-    kept_ids, kept_distances, kept_rows = graph.indices[keep], graph.data[keep], row_of[keep]
-    position = np.arange(len(kept_rows)) - np.repeat(np.cumsum(counts) - counts, counts)
-    take = position < width
-    return (
-        kept_ids[take].astype(np.int64).reshape(num_rows, width),
-        kept_distances[take].astype(np.float32).reshape(num_rows, width),
-    )
+    counts = np.diff(graph.indptr)
+    width = int(counts.min()) if num_rows else 0
+    if (counts == width).all():  # as KNeighborsTransformer gives it: no copy
+        ids = graph.indices.reshape(num_rows, width)
+        distances = graph.data.reshape(num_rows, width)
+    else:  # rows of different lengths: each row's ``width`` nearest
+        graph = sort_graph_by_row_values(graph, copy=True, warn_when_not_sorted=False)
+        take = np.arange(graph.nnz) - np.repeat(graph.indptr[:-1], counts) < width
+        ids = graph.indices[take].reshape(num_rows, width)
+        distances = graph.data[take].reshape(num_rows, width)
+    if width > 1 and not (distances[:, 1:] >= distances[:, :-1]).all():
+        order = np.argsort(distances, axis=1, kind="stable")
+        ids, distances = np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
+    if drop_self and width and (ids == np.arange(num_rows)[:, None]).any():
+        ids, distances = _drop_self(ids, distances)
+    return ids[:, :k].astype(np.int64), distances[:, :k].astype(np.float32)
