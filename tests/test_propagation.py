@@ -3,6 +3,7 @@ the precomputed-graph input, and samples that cannot be labelled."""
 
 import importlib.util
 import inspect
+import sys
 
 import numpy as np
 import pytest
@@ -118,6 +119,13 @@ def test_bad_input_is_refused_before_any_work(params, fit_args, match):
     points, _, y = blobs(60)
     with pytest.raises(ValueError, match=match):
         WeightedLabelPropagation(**params).fit(*fit_args(points, y))
+
+
+def test_approximate_search_without_hnswlib_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "hnswlib", None)  # makes its import fail
+    points, _, y = blobs(60)
+    with pytest.raises(ImportError, match=r"pip install 'velorn\[fast\]'"):
+        WeightedLabelPropagation(search="approximate").fit(points, y)
 
 
 def test_verbose_reports_the_steps_and_default_is_silent(capsys):
