@@ -8,6 +8,7 @@ import sys
 import numpy as np
 import pytest
 from sklearn.datasets import make_blobs
+from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from sklearn.neighbors import KNeighborsTransformer
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
@@ -95,8 +96,20 @@ def test_a_group_no_label_reaches_keeps_minus_one_with_a_warning():
     # New points there get no label either, and no NaN probabilities.
     assert model.predict(points[600:602]).tolist() == [-1, -1]
     assert model.predict_proba(points[600:602]).tolist() == [[0.0] * 3] * 2
+    refusing = WeightedLabelPropagation(n_neighbors=10, on_unreachable="raise")
     with pytest.raises(ValueError, match="Label a sample in each such group, or use more neighbours"):
-        WeightedLabelPropagation(n_neighbors=10, on_unreachable="raise").fit(points, y)
+        refusing.fit(points, y)
+    with pytest.raises(NotFittedError):  # nothing half-fitted is left behind
+        refusing.predict(points)
+
+
+def test_samples_cut_off_by_max_iter_are_told_apart_from_unreachable_ones():
+    points, truth, _ = blobs()
+    y = np.full(len(truth), -1)
+    y[[np.flatnonzero(truth == blob)[0] for blob in range(3)]] = [0, 1, 2]
+    with pytest.warns(ConvergenceWarning, match="after max_iter=1 sweeps"):
+        model = WeightedLabelPropagation(n_neighbors=5, max_iter=1).fit(points, y)
+    assert (model.transduction_ == -1).any() and not model.unreachable_.any()
 
 
 def test_a_group_no_larger_than_the_neighbours_is_reached(recwarn):

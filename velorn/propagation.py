@@ -101,7 +101,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     classes_ : ndarray of shape (n_classes,)
         The labels found in ``y``, sorted.
     unreachable_ : ndarray of bool, shape (n_samples,)
-        The samples that kept -1.
+        The samples that no labelled sample can be reached from; they keep
+        -1. (Samples that ``max_iter`` cut off also keep -1, with a
+        ``ConvergenceWarning``.)
     n_neighbors_ : int
         The neighbours per sample actually used.
     n_features_in_ : int
@@ -154,19 +156,21 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                 "y has no labelled sample: every entry is -1 (unlabelled). Label at least one sample."
             )
         check_classification_targets(y[~unlabelled])
-        self.classes_, codes = np.unique(y[~unlabelled], return_inverse=True)
+        classes, codes = np.unique(y[~unlabelled], return_inverse=True)
         labels = np.full(len(y), -1, dtype=np.int32)
         labels[~unlabelled] = codes
 
+        # Fitted attributes are set at the end, so that a failed fit leaves
+        # no half-fitted estimator behind.
         num_samples = len(y)
+        index = None
         if precomputed:
             ids, distances = _graph_rows(X, self.n_neighbors, drop_self=True)
         else:
             k = min(self.n_neighbors, num_samples - 1)
-            self._index = self._build_index(X)
-            ids, distances = self._query(X, k + 1, "neighbour search")
+            index = self._build_index(X)
+            ids, distances = self._query(index, X, k + 1, "neighbour search")
             ids, distances = _drop_self(ids, distances)
-        self.n_neighbors_ = ids.shape[1]
 
         start = time.perf_counter()
         from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
@@ -185,11 +189,16 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         )
         labels[order] = ordered_labels
         self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
-        self.unreachable_ = labels == -1
-        if self.unreachable_.any():
-            self._explain_unlabelled(ids, labels)
+        unreachable = np.zeros(num_samples, dtype=bool)
+        if (labels == -1).any():
+            unreachable = self._explain_unlabelled(ids, labels)
+
+        self.classes_ = classes
+        self.n_neighbors_ = ids.shape[1]
+        self.unreachable_ = unreachable
+        self.transduction_ = _decode(labels, classes, y.dtype)
+        self._index = index
         self._codes = labels
-        self.transduction_ = _decode(labels, self.classes_, y.dtype)
         return self
 
     def _check_parameters(self) -> None:
@@ -207,9 +216,11 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                 )
             _import_hnswlib()
 
-    def _explain_unlabelled(self, ids: npt.NDArray[np.int64], labels: npt.NDArray[np.int32]) -> None:
+    def _explain_unlabelled(self, ids: npt.NDArray[np.int64], labels: npt.NDArray[np.int32]
+                            ) -> npt.NDArray[np.bool_]:
         """Warn about (or refuse) samples left unlabelled: those no labelled
-        sample can be reached from, and those the sweep limit cut off."""
+        sample can be reached from, which are returned as a mask, and those
+        the sweep limit cut off."""
         num_samples = len(labels)
         rows = np.repeat(np.arange(num_samples), ids.shape[1])
         # Search backwards along the rows, from an extra node joined to every
@@ -234,7 +245,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             )
         count = np.count_nonzero(unreachable)
         if not count:
-            return
+            return unreachable
         inside = unreachable[rows] & unreachable[ids.ravel()]
         group_graph = sparse.csr_matrix(
             (np.ones(np.count_nonzero(inside), dtype=np.int8), (rows[inside], ids.ravel()[inside])),
@@ -244,13 +255,14 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         groups = len(np.unique(group_of[unreachable]))
         message = (
             f"{count:,} of {num_samples:,} samples, in {groups:,} group(s), cannot be reached from any "
-            f"labelled sample along their {self.n_neighbors_} nearest neighbours; they keep -1 in "
+            f"labelled sample along their {ids.shape[1]} nearest neighbours; they keep -1 in "
             "transduction_ (see unreachable_). Label a sample in each such group, or use more "
             "neighbours (n_neighbors)."
         )
         if self.on_unreachable == "raise":
             raise ValueError(message)
         warnings.warn(message, UserWarning, stacklevel=3)
+        return unreachable
 
     # --- predict -----------------------------------------------------------------------
 
@@ -273,7 +285,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         return _decode(codes, self.classes_, self.transduction_.dtype)
 
     def _scores(self, X: Any) -> npt.NDArray[np.float64]:
-        check_is_fitted(self)
+        check_is_fitted(self, "transduction_")
         num_fitted = len(self._codes)
         k = min(self.n_neighbors, num_fitted)
         if self.metric == "precomputed":
@@ -282,7 +294,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             ids, distances = _graph_rows(X, k, drop_self=False)
         else:
             X = validate_data(self, X, reset=False)
-            ids, distances = self._query(X, k, "prediction search")
+            ids, distances = self._query(self._index, X, k, "prediction search")
         labels = self._codes[ids]
         distances = distances.astype(np.float64)
         with np.errstate(divide="ignore"):
@@ -320,9 +332,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         self._report(f"index of {len(X):,} samples", start)
         return index
 
-    def _query(self, X: npt.NDArray[np.float64], k: int, step: str
+    def _query(self, index: Any, X: npt.NDArray[np.float64], k: int, step: str
                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-        """The ``k`` nearest training samples of each row of ``X``, nearest first."""
+        """The ``k`` nearest samples in ``index`` of each row of ``X``, nearest first."""
         start = time.perf_counter()
         found_ids, found_distances = [], []
         step_size = _chunk_size(len(X))
@@ -331,10 +343,10 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             if k == 0:
                 distances, ids = np.empty((len(chunk), 0)), np.empty((len(chunk), 0), dtype=np.int64)
             elif self.search == "exact":
-                distances, ids = self._index.kneighbors(chunk, n_neighbors=k)
+                distances, ids = index.kneighbors(chunk, n_neighbors=k)
             else:
-                self._index.set_ef(max(HNSW_EF_SEARCH, k))
-                ids, distances = self._index.knn_query(np.asarray(chunk, dtype=np.float32), k=k)
+                index.set_ef(max(HNSW_EF_SEARCH, k))
+                ids, distances = index.knn_query(np.asarray(chunk, dtype=np.float32), k=k)
                 if HNSW_SPACES[self.metric] == "l2":  # hnswlib gives squared distances
                     distances = np.sqrt(np.maximum(distances, 0))
             found_ids.append(ids.astype(np.int64))
