@@ -3,6 +3,7 @@ the precomputed-graph input, and samples that cannot be labelled."""
 
 import importlib.util
 import inspect
+import pickle
 import sys
 
 import numpy as np
@@ -48,6 +49,8 @@ def test_labels_the_blobs_and_predict_agrees_on_training_points(search):
     assert np.mean(model.transduction_ == truth) > 0.99
     assert not model.unreachable_.any()
     np.testing.assert_array_equal(model.predict(points), model.transduction_)
+    # The search index (hnswlib's too) survives pickling.
+    np.testing.assert_array_equal(pickle.loads(pickle.dumps(model)).predict(points), model.transduction_)
     proba = model.predict_proba(points)
     np.testing.assert_allclose(proba.sum(axis=1), 1.0)
     np.testing.assert_array_equal(model.classes_[proba.argmax(axis=1)], model.transduction_)

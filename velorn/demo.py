@@ -108,7 +108,7 @@ def run_graph_method(num_points, seed, search):
         step.count = f"{np.count_nonzero(~unlabelled):,} labelled"
     # One call: the k-nearest-neighbour search, then weighted_label_propagation.
     with timed_step("WeightedLabelPropagation") as step:
-        model = WeightedLabelPropagation(n_neighbors=KNN_K, search=search).fit(points, labels)
+        model = WeightedLabelPropagation(n_neighbors=KNN_K, search=search, n_jobs=-1).fit(points, labels)
         propagated = model.transduction_
         nodes_labelled = np.count_nonzero(propagated[unlabelled] != -1)
         step.count = f"{nodes_labelled:,} nodes labelled"

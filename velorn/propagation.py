@@ -90,6 +90,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         Sweeps stop when none changed a sample's best score by that much.
     on_unreachable : {"warn", "raise"}, default "warn"
         What to do when samples cannot be reached from any labelled one.
+    n_jobs : int or None, default None
+        Threads for the neighbour search, as in scikit-learn (-1: all
+        cores); the approximate search uses all cores unless told otherwise.
     verbose : bool, default False
         Print each step's progress and time.
 
@@ -119,6 +122,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         max_iter: int = 50000,
         tol: float = 1e-3,
         on_unreachable: Literal["warn", "raise"] = "warn",
+        n_jobs: int | None = None,
         verbose: bool = False,
     ) -> None:
         self.n_neighbors = n_neighbors
@@ -127,6 +131,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         self.max_iter = max_iter
         self.tol = tol
         self.on_unreachable = on_unreachable
+        self.n_jobs = n_jobs
         self.verbose = verbose
 
     # --- fit ---------------------------------------------------------------------------
@@ -317,11 +322,13 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     def _build_index(self, X: npt.NDArray[np.float64]) -> Any:
         start = time.perf_counter()
         if self.search == "exact":
-            index: Any = NearestNeighbors(metric=self.metric).fit(X)
+            index: Any = NearestNeighbors(metric=self.metric, n_jobs=self.n_jobs).fit(X)
         else:
             hnswlib = _import_hnswlib()
             index = hnswlib.Index(space=HNSW_SPACES[self.metric], dim=X.shape[1])
             index.init_index(max_elements=len(X), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M, random_seed=0)
+            if self.n_jobs is not None:
+                index.set_num_threads(self.n_jobs)
             step_size = _chunk_size(len(X))
             for begin in range(0, len(X), step_size):
                 end = min(begin + step_size, len(X))
