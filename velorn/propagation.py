@@ -179,21 +179,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             ids, distances = _drop_self(ids, distances)
 
         start = time.perf_counter()
-        from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
-
-        # The sweeps visit samples in numbering order: number first the
-        # samples with a labelled neighbour, so that labels spread from there.
-        known = labels != -1
-        near = ~known & known[ids].any(axis=1)
-        order = np.concatenate([np.flatnonzero(known), np.flatnonzero(near), np.flatnonzero(~known & ~near)])
-        number = np.empty(num_samples, dtype=np.int64)
-        number[order] = np.arange(num_samples)
-        ordered_labels = labels[order]
-        weighted_label_propagation(
-            GraphWrapper.from_knn(number[ids[order]]), GraphWrapper.from_knn(distances[order]), ordered_labels,
-            max_iterations=self.max_iter, tolerance=self.tol,
-        )
-        labels[order] = ordered_labels
+        if ids.shape[1]:  # without neighbours there is nothing to spread
+            _propagate(ids, distances, labels, self.max_iter, self.tol)
         self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
         unreachable = np.zeros(num_samples, dtype=bool)
         if (labels == -1).any():
@@ -419,6 +406,27 @@ def _decode(codes: npt.NDArray[np.int32], classes: npt.NDArray[Any], like: np.dt
     out = np.asarray(classes, dtype=dtype)[np.maximum(codes, 0)]
     out[codes == -1] = missing
     return out
+
+
+def _propagate(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float32], labels: npt.NDArray[np.int32],
+               max_iter: int, tol: float) -> None:
+    """``weighted_label_propagation`` over the neighbour table, into ``labels``."""
+    from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
+
+    # The sweeps visit samples in numbering order and a label given is final:
+    # number first the samples with a labelled neighbour, so that labels
+    # spread outwards from the labelled samples.
+    known = labels != -1
+    near = ~known & known[ids].any(axis=1)
+    order = np.concatenate([np.flatnonzero(known), np.flatnonzero(near), np.flatnonzero(~known & ~near)])
+    number = np.empty(len(labels), dtype=np.int64)
+    number[order] = np.arange(len(labels))
+    ordered_labels = labels[order]
+    weighted_label_propagation(
+        GraphWrapper.from_knn(number[ids[order]]), GraphWrapper.from_knn(distances[order]), ordered_labels,
+        max_iterations=max_iter, tolerance=tol,
+    )
+    labels[order] = ordered_labels
 
 
 def _drop_self(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float32]
