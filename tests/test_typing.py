@@ -1,5 +1,5 @@
 """The installed package is typed: mypy --strict accepts ordinary use of the
-three functions and GraphWrapper and rejects the usual mistakes, and each stub
+three functions, GraphWrapper and the one-call API and rejects the usual mistakes, and each stub
 installed beside its module agrees with the built function."""
 
 import ast
@@ -72,16 +72,50 @@ def mistakes() -> None:
 '''
 
 
+# A user's example of the one-call API: mypy --strict accepts it, and
+# rejects the lines marked "# error".
+ONE_CALL_EXAMPLE = '''
+from typing import assert_type
+
+import numpy as np
+import numpy.typing as npt
+
+from velorn import WeightedLabelPropagation, kelvo_postprocess, reassign_noise
+
+points = np.array([[0.0, 0.0], [0.1, 0.0], [5.0, 5.0], [5.1, 5.0]])
+model = WeightedLabelPropagation(n_neighbors=1, search="exact", on_unreachable="raise").fit(
+    points, ["near", -1, "far", -1]
+)
+assert_type(model, WeightedLabelPropagation)
+labels: npt.NDArray[np.generic] = model.transduction_
+probabilities: npt.NDArray[np.float64] = model.predict_proba(points)
+assert model.predict(points).tolist() == labels.tolist() == ["near", "near", "far", "far"]
+assert model.unreachable_.sum() == 0 and model.classes_.tolist() == ["far", "near"]
+
+clusters = reassign_noise(points.tolist(), [0, -1, 1, -1], max_distance=1.0, metric="euclidean")
+assert_type(clusters, npt.NDArray[np.integer])
+assert clusters.tolist() == [0, 0, 1, 1]
+assert kelvo_postprocess(points, np.array([0, -1, 1, -1], dtype=np.int32)).tolist() == [0, 0, 1, 1]
+
+
+def mistakes() -> None:
+    WeightedLabelPropagation(15, "euclidean")  # error
+    WeightedLabelPropagation(search="fastest")  # error
+    reassign_noise(points, [0, -1, 1, -1], max_distance="far")  # error
+'''
+
+
 @pytest.fixture(scope="module")
 def built():
     for name in FUNCTIONS:
         pytest.importorskip(name)
 
 
-def test_strict_mypy_accepts_use_and_rejects_mistakes(built, tmp_path):
+@pytest.mark.parametrize("source", [EXAMPLE, ONE_CALL_EXAMPLE], ids=["kernels", "one call"])
+def test_strict_mypy_accepts_use_and_rejects_mistakes(built, tmp_path, source):
     pytest.importorskip("mypy")
     example = tmp_path / "example.py"
-    example.write_text(EXAMPLE)
+    example.write_text(source)
     # Outside the source tree, so that both see the installed package.
     subprocess.run([sys.executable, "-P", str(example)], cwd=tmp_path, check=True)
     result = subprocess.run(
@@ -89,7 +123,7 @@ def test_strict_mypy_accepts_use_and_rejects_mistakes(built, tmp_path):
         cwd=tmp_path, capture_output=True, text=True,
     )
     reported = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
-    marked = {number for number, line in enumerate(EXAMPLE.splitlines(), 1) if line.endswith("# error")}
+    marked = {number for number, line in enumerate(source.splitlines(), 1) if line.endswith("# error")}
     assert reported == marked, result.stdout + result.stderr
 
 

@@ -1,7 +1,49 @@
 """velorn: graph label propagation and cluster post-processing."""
 
+from typing import TYPE_CHECKING, Any
+
 from velorn.algorithms.graph_wrapper import GraphWrapper
+
+if TYPE_CHECKING:
+    from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess
+    from velorn.algorithms.src.tolmar.binaries.tolmar_connect import connect_unlabeled
+    from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
+    from velorn.noise import reassign_noise
+    from velorn.propagation import WeightedLabelPropagation
 
 __version__ = "0.1.0"
 
-__all__ = ["GraphWrapper", "__version__"]
+__all__ = [
+    "GraphWrapper",
+    "WeightedLabelPropagation",
+    "connect_unlabeled",
+    "kelvo_postprocess",
+    "reassign_noise",
+    "weighted_label_propagation",
+    "__version__",
+]
+
+# Imported on first use, so that `import velorn` works (and says what is
+# missing) before the native modules are built.
+_LAZY = {
+    "WeightedLabelPropagation": "velorn.propagation",
+    "reassign_noise": "velorn.noise",
+    "kelvo_postprocess": "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
+    "weighted_label_propagation": "velorn.algorithms.src.tolmar.binaries.tolmar_lp",
+    "connect_unlabeled": "velorn.algorithms.src.tolmar.binaries.tolmar_connect",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'velorn' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -1,39 +1,36 @@
 """Walk through velorn's two methods on generated and real data.
 
-    python -m velorn.demo [--size small|large] [--seed N] [--plot FILE.png]
+    python -m velorn.demo [--size small|large] [--search exact|approximate] [--seed N] [--plot FILE.png]
 
-Graph method: label 1% of a k-nearest-neighbour graph of Gaussian blobs,
-attach every graph component to a labelled one (connect_unlabeled) and spread
-the labels along the edges (weighted_label_propagation).
+Graph method: label 1% of a set of Gaussian blobs and let
+WeightedLabelPropagation label the rest along each point's nearest
+neighbours (weighted_label_propagation underneath).
 
 Clustering method: cluster a two-dimensional t-SNE map of scikit-learn's
 handwritten digits with HDBSCAN and hand its noise points to the nearest
-cluster centroid (kelvo_postprocess).
+cluster centroid (reassign_noise, around kelvo_postprocess).
 """
 
 import argparse
 import importlib
+import importlib.util
 import sys
 import time
 from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
-from scipy.sparse import coo_matrix
-from scipy.sparse.csgraph import connected_components
 from sklearn.cluster import HDBSCAN
 from sklearn.datasets import load_digits, make_blobs
 from sklearn.decomposition import PCA
 from sklearn.manifold import TSNE
 from sklearn.metrics import adjusted_rand_score
-from sklearn.neighbors import NearestNeighbors
 from threadpoolctl import threadpool_limits
 
 import velorn
-from velorn.algorithms.graph_wrapper import GraphWrapper
 
-# The native modules are imported where they are used, so that --help and the
-# hint printed when they are missing work before the package is built.
+# velorn's methods are imported where they are used, so that --help and the
+# hint printed when the native modules are missing work before the package is built.
 
 GRAPH_POINTS = {"small": 200_000, "large": 1_000_000}
 NUM_BLOBS = 10
@@ -64,11 +61,6 @@ class Step:
     def tail(self, count):
         return f"{count:>30}  {time.perf_counter() - self.start:7.2f} s"
 
-    def show(self, count):
-        """Progress while the step runs, on a terminal only."""
-        if self.live:
-            print(f"\r{self.head}{self.tail(count)}", end="", flush=True)
-
 
 @contextmanager
 def timed_step(name):
@@ -86,73 +78,6 @@ def timed_step(name):
 # --- graph method --------------------------------------------------------------------
 
 
-def nearest_neighbours(points, k, step):
-    """k nearest neighbours of every point, the point itself left out.
-
-    Returns int64 ids and float32 distances, one row of k per point. The
-    search runs in about twenty chunks, each reported on ``step``.
-    """
-    num_points = len(points)
-    index = NearestNeighbors(n_neighbors=k + 1, n_jobs=-1).fit(points)
-    chunk = max(10_000, -(-num_points // 20))
-    found = []
-    for begin in range(0, num_points, chunk):
-        found.append(index.kneighbors(points[begin:begin + chunk]))
-        step.show(f"{min(begin + chunk, num_points) * k:,} of {num_points * k:,} pairs")
-    distances = np.concatenate([part for part, _ in found])
-    ids = np.concatenate([part for _, part in found])
-    # Among duplicate points the point itself need not come first, so look for
-    # it; a row that misses it drops its farthest neighbour instead.
-    is_self = ids == np.arange(num_points)[:, None]
-    is_self[~is_self.any(axis=1), -1] = True
-    keep = ~is_self
-    return (
-        ids[keep].reshape(num_points, k).astype(np.int64),
-        distances[keep].reshape(num_points, k).astype(np.float32),
-    )
-
-
-def nearest_neighbour_graph(knn_ids, knn_distances):
-    """Containers holding the symmetric graph of each node's nearest neighbour.
-
-    Row i starts with i's nearest neighbour; every j whose nearest neighbour is
-    i, without i being j's, is appended to row i.  Such a sparse graph falls
-    apart into many small components.
-    """
-    connections = GraphWrapper.from_knn(knn_ids[:, :1])
-    weights = GraphWrapper.from_knn(knn_distances[:, :1])
-    nodes = np.arange(len(knn_ids))
-    nearest = knn_ids[:, 0]
-    one_way = knn_ids[nearest, 0] != nodes
-    for i, j, distance in zip(
-        nearest[one_way].tolist(), nodes[one_way].tolist(), knn_distances[one_way, 0].tolist()
-    ):
-        connections.append(i, j)
-        weights.append(i, distance)
-    return connections, weights
-
-
-def component_lists(knn_ids, labels):
-    """Components of the nearest-neighbour graph, in connect_unlabeled's form.
-
-    Returns ``components`` (a list of (node id list, labelled flag) pairs) and
-    ``vertix_component_label`` (uint8, 1 for nodes of a labelled component).
-    """
-    num_nodes = len(knn_ids)
-    adjacency = coo_matrix(
-        (np.ones(num_nodes, dtype=np.int8), (np.arange(num_nodes), knn_ids[:, 0])),
-        shape=(num_nodes, num_nodes),
-    )
-    num_components, component_of = connected_components(adjacency, directed=False)
-    members = np.split(
-        np.argsort(component_of, kind="stable"),
-        np.cumsum(np.bincount(component_of, minlength=num_components))[:-1],
-    )
-    labelled = np.bincount(component_of[labels != -1], minlength=num_components) > 0
-    components = [(nodes.tolist(), flag) for nodes, flag in zip(members, labelled.tolist())]
-    return components, labelled[component_of].astype(np.uint8)
-
-
 def pick_labelled_nodes(blob_ids, share, rng):
     """int32 labels: the true blob id for ``share`` of each blob (at least one node), -1 elsewhere.
 
@@ -166,49 +91,35 @@ def pick_labelled_nodes(blob_ids, share, rng):
     return labels
 
 
-def run_graph_method(num_points, seed):
-    from velorn.algorithms.src.tolmar.binaries.tolmar_connect import connect_unlabeled
-    from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
+def run_graph_method(num_points, seed, search):
+    from velorn import WeightedLabelPropagation
 
-    print(f"Graph method: {num_points:,} points in {NUM_BLOBS} blobs, {BLOB_DIMS} dimensions")
+    print(f"Graph method: {num_points:,} points in {NUM_BLOBS} blobs, {BLOB_DIMS} dimensions, "
+          f"{search} neighbour search")
     start = time.perf_counter()
     with timed_step("generate blobs") as step:
         points, blob_ids = make_blobs(
             n_samples=num_points, centers=NUM_BLOBS, n_features=BLOB_DIMS, cluster_std=BLOB_STD, random_state=seed
         )
         step.count = f"{num_points:,} points"
-    with timed_step(f"{KNN_K} nearest neighbours") as step:
-        knn_ids, knn_distances = nearest_neighbours(points, KNN_K, step)
-        step.count = f"{knn_ids.size:,} pairs"
-    with timed_step("nearest-neighbour graph") as step:
-        connections, weights = nearest_neighbour_graph(knn_ids, knn_distances)
-        step.count = f"{connections.num_entries:,} edges"
     with timed_step(f"label {LABELLED_SHARE:.0%} of the nodes") as step:
         labels = pick_labelled_nodes(blob_ids, LABELLED_SHARE, np.random.default_rng(seed))
         unlabelled = labels == -1
         step.count = f"{np.count_nonzero(~unlabelled):,} labelled"
-    with timed_step("connected components") as step:
-        components, vertix_component_label = component_lists(knn_ids, labels)
-        num_labelled = sum(flag for _, flag in components)
-        step.count = f"{len(components):,} ({num_labelled:,} labelled)"
-    with timed_step("connect_unlabeled") as step:
-        edges_before = connections.num_entries
-        connect_unlabeled(knn_ids, knn_distances, components, vertix_component_label, connections, weights)
-        edges_added = connections.num_entries - edges_before
-        step.count = f"{edges_added:,} edges added"
-    with timed_step("weighted_label_propagation") as step:
-        weighted_label_propagation(connections, weights, labels)
-        nodes_labelled = np.count_nonzero(labels[unlabelled] != -1)
+    # One call: the k-nearest-neighbour search, then weighted_label_propagation.
+    with timed_step("WeightedLabelPropagation") as step:
+        model = WeightedLabelPropagation(n_neighbors=KNN_K, search=search, n_jobs=-1).fit(points, labels)
+        propagated = model.transduction_
+        nodes_labelled = np.count_nonzero(propagated[unlabelled] != -1)
         step.count = f"{nodes_labelled:,} nodes labelled"
 
-    accuracy = np.mean(labels[unlabelled] == blob_ids[unlabelled])
+    accuracy = np.mean(propagated[unlabelled] == blob_ids[unlabelled])
     return {
         "points": points,
         "blob_ids": blob_ids,
-        "labels": labels,
+        "labels": propagated,
         "seeded": ~unlabelled,
-        "components": len(components),
-        "edges_added": edges_added,
+        "unreachable": np.count_nonzero(model.unreachable_),
         "nodes_labelled": nodes_labelled,
         "nodes_to_label": np.count_nonzero(unlabelled),
         "accuracy": accuracy,
@@ -220,7 +131,7 @@ def run_graph_method(num_points, seed):
 
 
 def run_clustering_method(seed):
-    from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess
+    from velorn import reassign_noise
 
     pixels, digits = load_digits(return_X_y=True)
     print(f"Clustering method: {len(pixels):,} handwritten digits, {pixels.shape[1]} pixels each")
@@ -233,15 +144,13 @@ def run_clustering_method(seed):
         # threads slow to a crawl when other work shares the cores.
         with threadpool_limits(limits=1):
             embedding = TSNE(n_components=2, init="pca", random_state=seed).fit_transform(reduced)
-        # kelvo_postprocess reads the points as a C-ordered float64 table.
-        embedding = np.ascontiguousarray(embedding, dtype=np.float64)
         step.count = f"{len(embedding):,} points"
     with timed_step("HDBSCAN") as step:
-        clusters = HDBSCAN(min_cluster_size=15, copy=True).fit_predict(embedding).astype(np.int32)
+        clusters = HDBSCAN(min_cluster_size=15, copy=True).fit_predict(embedding)
         noise_before = np.mean(clusters == -1)
         step.count = f"{clusters.max() + 1} clusters, {noise_before:.1%} noise"
-    with timed_step("kelvo_postprocess") as step:
-        post_processed = kelvo_postprocess(embedding, clusters)
+    with timed_step("reassign_noise") as step:
+        post_processed = reassign_noise(embedding, clusters)
         noise_after = np.mean(post_processed == -1)
         step.count = f"{np.count_nonzero(clusters != post_processed):,} points relabelled"
 
@@ -263,9 +172,8 @@ def run_clustering_method(seed):
 
 def print_summary(graph, clustering):
     rows = [
-        ("graph method", "components", f"{graph['components']:,}"),
-        ("", "edges added", f"{graph['edges_added']:,}"),
-        ("", "nodes labelled", f"{graph['nodes_labelled']:,} of {graph['nodes_to_label']:,}"),
+        ("graph method", "nodes labelled", f"{graph['nodes_labelled']:,} of {graph['nodes_to_label']:,}"),
+        ("", "unreachable", f"{graph['unreachable']:,}"),
         ("", "accuracy vs blob ids", f"{graph['accuracy']:.2%}"),
         ("", "time", f"{graph['seconds']:.1f} s"),
         ("clustering", "noise share", f"{clustering['noise_before']:.1%} -> {clustering['noise_after']:.1%}"),
@@ -278,7 +186,7 @@ def print_summary(graph, clustering):
 
 
 def save_plot(path, graph, clustering, size, seed):
-    """One figure, four panels: the digits map before and after kelvo_postprocess
+    """One figure, four panels: the digits map before and after reassign_noise
     above, the blobs' true ids and their propagated labels below."""
     import matplotlib
 
@@ -308,7 +216,7 @@ def save_plot(path, graph, clustering, size, seed):
     axes[0, 1].scatter(xy[changed, 0], xy[changed, 1], s=36, facecolors="none", edgecolors="black",
                        linewidths=0.7, label=f"relabelled ({np.count_nonzero(changed):,} points)")
     axes[0, 1].set_title(
-        "After kelvo_postprocess: noise to the nearest centroid\n"
+        "After reassign_noise: noise to the nearest centroid\n"
         f"{clustering['noise_after']:.1%} noise, adjusted Rand index {clustering['rand_after']:.3f}"
     )
 
@@ -328,7 +236,7 @@ def save_plot(path, graph, clustering, size, seed):
     axes[1, 1].scatter(projected[wrong, 0], projected[wrong, 1], s=16, c="black", marker="x", linewidths=0.8,
                        label=f"wrong label ({np.count_nonzero(wrong):,} of {len(sample):,} shown)")
     axes[1, 1].set_title(
-        "After connect_unlabeled and weighted_label_propagation\n"
+        "After WeightedLabelPropagation\n"
         f"{graph['accuracy']:.2%} of the unlabelled nodes get their blob's id"
     )
 
@@ -378,6 +286,12 @@ def parse_args(argv):
         default="small",
         help="points for the graph method: small = 200 thousand (default), large = one million",
     )
+    parser.add_argument(
+        "--search",
+        choices=["exact", "approximate"],
+        default="exact",
+        help="neighbour search: exact (default) or approximate (needs: pip install 'velorn[fast]')",
+    )
     parser.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
     parser.add_argument("--plot", metavar="FILE.png", help="save a figure of both methods' labels (needs matplotlib)")
     # For quick test runs: overrides the point count of --size.
@@ -393,6 +307,9 @@ def main(argv=None):
         except ImportError:
             print("--plot needs matplotlib; install it with: pip install 'velorn[plot]'", file=sys.stderr)
             return 2
+    if args.search == "approximate" and importlib.util.find_spec("hnswlib") is None:
+        print("--search approximate needs hnswlib; install it with: pip install 'velorn[fast]'", file=sys.stderr)
+        return 2
     try:
         for module in NATIVE_MODULES:
             importlib.import_module(module)
@@ -412,7 +329,7 @@ def main(argv=None):
 
     num_points = args.points or GRAPH_POINTS[args.size]
     print(f"velorn demo: size {args.size}, seed {args.seed}\n")
-    graph = run_graph_method(num_points, args.seed)
+    graph = run_graph_method(num_points, args.seed, args.search)
     print()
     clustering = run_clustering_method(args.seed)
     print()

@@ -1,0 +1,70 @@
+"""reassign_noise: any array-likes in, the labels' dtype out, the distance
+limit, HDBSCAN's marks for unmeasurable points, and clear errors."""
+
+import numpy as np
+import pytest
+
+pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
+from velorn import kelvo_postprocess, reassign_noise  # noqa: E402
+
+# Clusters 0, 1 and 2 with centroids (0, 0.5), (9, 8.5) and (5, 5); three
+# noise points at Euclidean distances 1.0, 1.118 and 1.414 from their nearest.
+POINTS = [[0.0, 0.0], [0.0, 1.0], [9.0, 9.0], [9.0, 8.0], [5.0, 5.0], [1.0, 0.5], [8.0, 9.0], [4.0, 6.0]]
+CLUSTERS = [0, 0, 1, 1, 2, -1, -1, -1]
+
+
+@pytest.mark.parametrize("points, labels", [
+    (POINTS, CLUSTERS),
+    (np.array(POINTS, dtype=np.float32), np.array(CLUSTERS, dtype=np.int64)),
+    (np.asfortranarray(POINTS), np.array(CLUSTERS, dtype=np.int8)),
+    (np.array(POINTS)[:, ::-1].copy()[:, ::-1], np.array(CLUSTERS, dtype=np.int32)),
+    (np.array(POINTS).view(), np.array(CLUSTERS, dtype=np.int16)),
+])
+def test_any_array_likes_give_the_kernel_result_in_the_labels_dtype(points, labels):
+    if isinstance(points, np.ndarray) and points.dtype == np.float64:
+        points.flags.writeable = False
+    result = reassign_noise(points, labels)
+    assert result.dtype == np.asarray(labels).dtype
+    expected = kelvo_postprocess(np.array(POINTS), np.array(CLUSTERS, dtype=np.int32))
+    assert result.tolist() == expected.tolist() == [0, 0, 1, 1, 2, 0, 1, 2]
+    assert np.asarray(labels).tolist() == CLUSTERS
+
+
+@pytest.mark.parametrize("max_distance, metric, threshold, expected", [
+    (1.2, "minkowski", -1, [0, 0, 1, 1, 2, 0, 1, -1]),
+    (1.0, "minkowski", -1, [0, 0, 1, 1, 2, 0, -1, -1]),   # exactly at the limit is kept
+    (0.0, "minkowski", -1, [0, 0, 1, 1, 2, -1, -1, -1]),
+    (1.5, "manhattan", -1, [0, 0, 1, 1, 2, 0, 1, -1]),    # distances 1.0, 1.5 and 2.0
+    # Cluster 0 dissolved: (0, 0) is 7.07 from (5, 5), (0, 1) 6.40.
+    (7.0, "minkowski", 1, [-1, 2, 1, 1, 2, 2, 1, 2]),
+])
+def test_max_distance_leaves_far_noise_alone(max_distance, metric, threshold, expected):
+    result = reassign_noise(POINTS, CLUSTERS, threshold=threshold, metric=metric, max_distance=max_distance)
+    assert result.tolist() == expected
+
+
+def test_hdbscan_marks_for_infinite_and_missing_coordinates_are_kept():
+    points = np.array(POINTS + [[np.inf, 0.0], [np.nan, 1.0]])
+    labels = np.array(CLUSTERS + [-2, -3])
+    assert reassign_noise(points, labels).tolist() == [0, 0, 1, 1, 2, 0, 1, 2, -2, -3]
+    # The marks take no part in the centroids: without them the result is the same.
+    assert reassign_noise(points[:-2], labels[:-2]).tolist() == [0, 0, 1, 1, 2, 0, 1, 2]
+
+
+@pytest.mark.parametrize("points, labels, kwargs, match", [
+    (POINTS, CLUSTERS[:-1], {}, "labels has 7 entries but points has 8 rows"),
+    (POINTS[0], CLUSTERS[:2], {}, "points must be two-dimensional"),
+    (POINTS, [CLUSTERS], {}, "labels must be one-dimensional"),
+    (POINTS, np.array(CLUSTERS, dtype=float), {}, "labels must be integers"),
+    (POINTS, np.array(CLUSTERS) + 2**31, {}, "32-bit integer range"),
+    (POINTS, CLUSTERS, {"max_distance": -1.0}, "max_distance must be None or a distance"),
+    (POINTS, CLUSTERS, {"max_distance": float("nan")}, "max_distance must be None or a distance"),
+])
+def test_bad_input_gives_a_clear_error(points, labels, kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        reassign_noise(points, labels, **kwargs)
+
+
+def test_empty_input():
+    result = reassign_noise(np.zeros((0, 3)), [])
+    assert result.shape == (0,) and result.dtype == np.int64

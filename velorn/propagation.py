@@ -1,0 +1,480 @@
+"""Semi-supervised labelling of points in one call: a scikit-learn estimator
+around the k-nearest-neighbour search and ``weighted_label_propagation``."""
+
+import sys
+import time
+import warnings
+from typing import Any, Literal, Self
+
+import numpy as np
+import numpy.typing as npt
+from scipy import sparse
+from scipy.sparse.csgraph import breadth_first_order, connected_components
+from sklearn.base import BaseEstimator, ClassifierMixin
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.neighbors import NearestNeighbors, sort_graph_by_row_values
+from sklearn.utils import assert_all_finite, check_consistent_length, column_or_1d
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import check_is_fitted
+
+from velorn.algorithms.graph_wrapper import GraphWrapper
+
+try:
+    from sklearn.utils.validation import validate_data
+except ImportError:  # scikit-learn before 1.6
+
+    def validate_data(estimator: Any, /, X: Any, **kwargs: Any) -> Any:
+        return estimator._validate_data(X, **kwargs)
+
+
+# Searches report progress after each twentieth of the samples, at least this many.
+PROGRESS_CHUNK = 20_000
+# hnswlib's index settings. On 100,000 blobs in 8 dimensions, k = 15: these
+# found 0.9996 of the true neighbours; ef_construction 100 and ef 50, 0.9998
+# for a third more time; ef_construction 50 and ef 32, 0.998 for a sixth less.
+HNSW_M = 16
+HNSW_EF_CONSTRUCTION = 64
+HNSW_EF_SEARCH = 40
+HNSW_SPACES = {"minkowski": "l2", "euclidean": "l2", "l2": "l2", "cosine": "cosine"}
+
+
+class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
+    """Label every sample from a few labelled ones, along its nearest neighbours.
+
+    Each sample is joined to its ``n_neighbors`` nearest samples; an
+    unlabelled sample takes the label whose neighbours weigh most, each
+    neighbour counting ``1 / distance**2``, and labels spread from sample to
+    sample until no sample changes (``weighted_label_propagation``).
+
+    The graph is each sample's own k nearest neighbours. On 200,000 Gaussian
+    blobs in 4 dimensions, k = 15, 1% labelled, the propagation over it
+    labelled 99.970% right in 0.13 s, against 99.965% in 6.1 s over the
+    sparser graph of each sample's single nearest neighbour joined up by
+    ``connect_unlabeled`` (and 99.960% for scikit-learn's ``LabelSpreading``).
+    The sweeps take the samples with a labelled neighbour first, so that
+    every label rests on the nearest labelled samples before it spreads
+    further: on overlapping classes (``make_classification``, 20,000 samples,
+    4 classes, 1% labelled) that labels 62.4% right against 58.1% in the
+    samples' own order (``LabelSpreading``: 62.3%); on blobs it changes
+    nothing.
+    With k neighbours per row there is nothing left for ``connect_unlabeled``
+    to join: a sample whose rows lead to a labelled sample is labelled, and
+    one whose neighbours, their neighbours and so on never meet a labelled
+    sample cannot be, however the graph is grown from the same table. Such
+    samples (a group of more than ``n_neighbors`` samples, apart from every
+    labelled one) keep -1 in ``transduction_``, with a warning that gives
+    their count, or a ``ValueError`` with ``on_unreachable="raise"``.
+
+    Parameters
+    ----------
+    n_neighbors : int, default 15
+        Neighbours per sample (fewer when there are fewer samples).
+    metric : str or callable, default "minkowski"
+        scikit-learn's distance for the exact search. ``"precomputed"``: ``X``
+        is a sparse distance graph as ``KNeighborsTransformer(mode="distance")``
+        gives it (each row the sample itself at distance 0 and its nearest
+        neighbours), so that any neighbour search can be plugged in; rows
+        with more entries than ``n_neighbors`` are cut to the nearest.
+    search : {"exact", "approximate"}, default "exact"
+        ``"exact"``: scikit-learn's ``NearestNeighbors``. ``"approximate"``:
+        hnswlib (``pip install 'velorn[fast]'``), for "minkowski" (p=2),
+        "euclidean" and "cosine". Chosen by measurement on a 2-core machine:
+        on 50,000 blobs in 8 dimensions hnswlib found 0.9999 of the true
+        neighbours in 4.7 s, pynndescent 0.9988 in 2.2 s but only after 63 s
+        of compiling on its first use in a process (and it brings numba).
+        With the settings chosen, a whole fit on 200,000 blobs in 8
+        dimensions took 18 s of processor time (32 s with the exact search),
+        and on a million 138 s, in under 1 GiB.
+    max_iter : int, default 50000
+        Most sweeps over the unlabelled samples.
+    tol : float, default 1e-3
+        Sweeps stop when none changed a sample's best score by that much.
+    on_unreachable : {"warn", "raise"}, default "warn"
+        What to do when samples cannot be reached from any labelled one.
+    n_jobs : int or None, default None
+        Threads for the neighbour search, as in scikit-learn (-1: all
+        cores); the approximate search uses all cores unless told otherwise.
+    verbose : bool, default False
+        Print each step's progress and time.
+
+    Attributes
+    ----------
+    transduction_ : ndarray of shape (n_samples,)
+        The label of each training sample, -1 (or "-1" for string labels)
+        where none can be given.
+    classes_ : ndarray of shape (n_classes,)
+        The labels found in ``y``, sorted.
+    unreachable_ : ndarray of bool, shape (n_samples,)
+        The samples that no labelled sample can be reached from; they keep
+        -1. (Samples that ``max_iter`` cut off also keep -1, with a
+        ``ConvergenceWarning``.)
+    n_neighbors_ : int
+        The neighbours per sample actually used.
+    n_features_in_ : int
+        Features seen in ``fit`` (samples, for a precomputed graph).
+    """
+
+    def __init__(
+        self,
+        n_neighbors: int = 15,
+        *,
+        metric: Any = "minkowski",
+        search: Literal["exact", "approximate"] = "exact",
+        max_iter: int = 50000,
+        tol: float = 1e-3,
+        on_unreachable: Literal["warn", "raise"] = "warn",
+        n_jobs: int | None = None,
+        verbose: bool = False,
+    ) -> None:
+        self.n_neighbors = n_neighbors
+        self.metric = metric
+        self.search = search
+        self.max_iter = max_iter
+        self.tol = tol
+        self.on_unreachable = on_unreachable
+        self.n_jobs = n_jobs
+        self.verbose = verbose
+
+    # --- fit ---------------------------------------------------------------------------
+
+    def fit(self, X: Any, y: Any) -> Self:
+        """Label the unlabelled samples of ``y`` (-1) from the labelled ones.
+
+        ``X``: points, array-like of shape (n_samples, n_features), or a
+        sparse distance graph of shape (n_samples, n_samples) with
+        ``metric="precomputed"``. ``y``: labels (integers or strings), -1
+        (among strings also "-1") for an unlabelled sample.
+        """
+        self._check_parameters()
+        if y is None:
+            raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
+        precomputed = self.metric == "precomputed"
+        X = validate_data(self, X, accept_sparse="csr" if precomputed else False)
+        if precomputed:
+            _check_graph(X, X.shape[0])
+        y = column_or_1d(y, warn=True)
+        check_consistent_length(X, y)
+        if y.dtype.kind == "f":
+            assert_all_finite(y, input_name="y")
+        unlabelled = _unlabelled_mask(y)
+        if unlabelled.all():
+            raise ValueError(
+                "y has no labelled sample: every entry is -1 (unlabelled). Label at least one sample."
+            )
+        check_classification_targets(y[~unlabelled])
+        classes, codes = np.unique(y[~unlabelled], return_inverse=True)
+        labels = np.full(len(y), -1, dtype=np.int32)
+        labels[~unlabelled] = codes
+
+        # Fitted attributes are set at the end, so that a failed fit leaves
+        # no half-fitted estimator behind.
+        num_samples = len(y)
+        index = None
+        if precomputed:
+            ids, distances = _graph_rows(X, self.n_neighbors, drop_self=True)
+        else:
+            k = min(self.n_neighbors, num_samples - 1)
+            index = self._build_index(X)
+            ids, distances = self._query(index, X, k + 1, "neighbour search")
+            ids, distances = _drop_self(ids, distances)
+
+        start = time.perf_counter()
+        if ids.shape[1]:  # without neighbours there is nothing to spread
+            _propagate(ids, distances, labels, self.max_iter, self.tol)
+        self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
+        unreachable = np.zeros(num_samples, dtype=bool)
+        if (labels == -1).any():
+            unreachable = self._explain_unlabelled(ids, labels)
+
+        self.classes_ = classes
+        self.n_neighbors_ = ids.shape[1]
+        self.unreachable_ = unreachable
+        self.transduction_ = _decode(labels, classes, y.dtype)
+        self._index = index
+        self._codes = labels
+        return self
+
+    def _check_parameters(self) -> None:
+        if isinstance(self.n_neighbors, bool) or not isinstance(self.n_neighbors, (int, np.integer)) \
+                or self.n_neighbors < 1:
+            raise ValueError(f"n_neighbors must be a positive int, got {self.n_neighbors!r}")
+        if self.search not in ("exact", "approximate"):
+            raise ValueError(f"search must be 'exact' or 'approximate', got {self.search!r}")
+        if self.on_unreachable not in ("warn", "raise"):
+            raise ValueError(f"on_unreachable must be 'warn' or 'raise', got {self.on_unreachable!r}")
+        if self.search == "approximate" and self.metric != "precomputed":
+            if self.metric not in HNSW_SPACES:
+                raise ValueError(
+                    f"search='approximate' supports the metrics {sorted(HNSW_SPACES)}, got {self.metric!r}"
+                )
+            _import_hnswlib()
+
+    def _explain_unlabelled(self, ids: npt.NDArray[np.int64], labels: npt.NDArray[np.int32]
+                            ) -> npt.NDArray[np.bool_]:
+        """Warn about (or refuse) samples left unlabelled: those no labelled
+        sample can be reached from, which are returned as a mask, and those
+        the sweep limit cut off."""
+        num_samples = len(labels)
+        rows = np.repeat(np.arange(num_samples), ids.shape[1])
+        # Search backwards along the rows, from an extra node joined to every
+        # labelled sample: what it finds can reach a label.
+        seeds = np.flatnonzero(labels != -1)
+        backwards = sparse.csr_matrix(
+            (np.ones(len(rows) + len(seeds), dtype=np.int8),
+             (np.concatenate([ids.ravel(), np.full(len(seeds), num_samples)]),
+              np.concatenate([rows, seeds]))),
+            shape=(num_samples + 1, num_samples + 1),
+        )
+        reachable = np.zeros(num_samples + 1, dtype=bool)
+        reachable[breadth_first_order(backwards, num_samples, directed=True, return_predecessors=False)] = True
+        reachable = reachable[:num_samples]
+        unreachable = ~reachable
+        cut_off = np.count_nonzero(reachable & (labels == -1))
+        if cut_off:
+            warnings.warn(
+                f"{cut_off:,} samples were still unlabelled after max_iter={self.max_iter} sweeps; "
+                "they keep -1 in transduction_. Raise max_iter.",
+                ConvergenceWarning, stacklevel=3,
+            )
+        count = np.count_nonzero(unreachable)
+        if not count:
+            return unreachable
+        inside = unreachable[rows] & unreachable[ids.ravel()]
+        group_graph = sparse.csr_matrix(
+            (np.ones(np.count_nonzero(inside), dtype=np.int8), (rows[inside], ids.ravel()[inside])),
+            shape=(num_samples, num_samples),
+        )
+        _, group_of = connected_components(group_graph, directed=False)
+        groups = len(np.unique(group_of[unreachable]))
+        message = (
+            f"{count:,} of {num_samples:,} samples, in {groups:,} group(s), cannot be reached from any "
+            f"labelled sample along their {ids.shape[1]} nearest neighbours; they keep -1 in "
+            "transduction_ (see unreachable_). Label a sample in each such group, or use more "
+            "neighbours (n_neighbors)."
+        )
+        if self.on_unreachable == "raise":
+            raise ValueError(message)
+        warnings.warn(message, UserWarning, stacklevel=3)
+        return unreachable
+
+    # --- predict -----------------------------------------------------------------------
+
+    def predict_proba(self, X: Any) -> npt.NDArray[np.float64]:
+        """Each class's share of the weight of a sample's nearest labelled
+        training samples, each counting ``1 / distance**2`` (a training sample
+        at distance 0 outweighs all others). Columns follow ``classes_``; a
+        sample without a labelled neighbour gets a row of zeros."""
+        scores = self._scores(X)
+        totals = scores.sum(axis=1, keepdims=True)
+        return np.divide(scores, totals, out=np.zeros_like(scores), where=totals > 0)
+
+    def predict(self, X: Any) -> npt.NDArray[Any]:
+        """The label of each sample of ``X`` by its ``n_neighbors`` nearest
+        training samples, weighted as in ``fit``; -1 (or "-1") for a sample
+        none of whose neighbours has a label. With ``metric="precomputed"``,
+        ``X`` is a sparse graph of distances to the training samples."""
+        scores = self._scores(X)
+        codes = np.where(scores.any(axis=1), scores.argmax(axis=1), -1).astype(np.int32)
+        return _decode(codes, self.classes_, self.transduction_.dtype)
+
+    def _scores(self, X: Any) -> npt.NDArray[np.float64]:
+        check_is_fitted(self, "transduction_")
+        num_fitted = len(self._codes)
+        k = min(self.n_neighbors, num_fitted)
+        if self.metric == "precomputed":
+            X = validate_data(self, X, accept_sparse="csr", reset=False)
+            _check_graph(X, num_fitted)
+            ids, distances = _graph_rows(X, k, drop_self=False)
+        else:
+            X = validate_data(self, X, reset=False)
+            ids, distances = self._query(self._index, X, k, "prediction search")
+        labels = self._codes[ids]
+        distances = distances.astype(np.float64)
+        with np.errstate(divide="ignore"):
+            weights = 1.0 / distances**2
+        # A sample that coincides with a training sample takes its label.
+        exact = distances == 0
+        weights = np.where(exact.any(axis=1, keepdims=True), exact.astype(np.float64), weights)
+        known = labels != -1
+        num_classes = len(self.classes_)
+        sample = np.broadcast_to(np.arange(len(ids))[:, None], ids.shape)
+        scores = np.bincount(
+            (sample[known] * num_classes + labels[known]).astype(np.int64),
+            weights=weights[known], minlength=len(ids) * num_classes,
+        )
+        # float64 also when no weight was summed, where bincount gives int64.
+        return scores.astype(np.float64).reshape(len(ids), num_classes)
+
+    # --- neighbour search --------------------------------------------------------------
+
+    def _build_index(self, X: npt.NDArray[np.float64]) -> Any:
+        start = time.perf_counter()
+        if self.search == "exact":
+            index: Any = NearestNeighbors(metric=self.metric, n_jobs=self.n_jobs).fit(X)
+        else:
+            hnswlib = _import_hnswlib()
+            index = hnswlib.Index(space=HNSW_SPACES[self.metric], dim=X.shape[1])
+            index.init_index(max_elements=len(X), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M, random_seed=0)
+            if self.n_jobs is not None:
+                index.set_num_threads(self.n_jobs)
+            step_size = _chunk_size(len(X))
+            for begin in range(0, len(X), step_size):
+                end = min(begin + step_size, len(X))
+                index.add_items(np.asarray(X[begin:end], dtype=np.float32), np.arange(begin, end))
+                if len(X) > step_size:
+                    self._report(f"index: {end:,} of {len(X):,} samples",
+                                 start, final=False)
+        self._report(f"index of {len(X):,} samples", start)
+        return index
+
+    def _query(self, index: Any, X: npt.NDArray[np.float64], k: int, step: str
+               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+        """The ``k`` nearest samples in ``index`` of each row of ``X``, nearest first."""
+        start = time.perf_counter()
+        found_ids, found_distances = [], []
+        step_size = _chunk_size(len(X))
+        for begin in range(0, len(X), step_size):
+            chunk = X[begin:begin + step_size]
+            if k == 0:
+                distances, ids = np.empty((len(chunk), 0)), np.empty((len(chunk), 0), dtype=np.int64)
+            elif self.search == "exact":
+                distances, ids = index.kneighbors(chunk, n_neighbors=k)
+            else:
+                index.set_ef(max(HNSW_EF_SEARCH, k))
+                ids, distances = index.knn_query(np.asarray(chunk, dtype=np.float32), k=k)
+                if HNSW_SPACES[self.metric] == "l2":  # hnswlib gives squared distances
+                    distances = np.sqrt(np.maximum(distances, 0))
+            found_ids.append(ids.astype(np.int64))
+            found_distances.append(distances.astype(np.float32))
+            if len(X) > step_size:
+                self._report(f"{step}: {min(begin + step_size, len(X)):,} of {len(X):,} samples",
+                             start, final=False)
+        self._report(f"{step}: {len(X):,} samples", start)
+        return np.concatenate(found_ids), np.concatenate(found_distances)
+
+    def _report(self, what: str, start: float, final: bool = True) -> None:
+        if self.verbose:
+            line = f"[{type(self).__name__}] {what} ({time.perf_counter() - start:.2f} s)"
+            print(line if final or not sys.stdout.isatty() else line + "\r",
+                  end="\n" if final or not sys.stdout.isatty() else "", flush=True)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.pairwise = self.metric == "precomputed"
+        return tags
+
+    def _more_tags(self) -> dict[str, Any]:  # scikit-learn before 1.6
+        return {"pairwise": self.metric == "precomputed"}
+
+
+# --- helpers ---------------------------------------------------------------------------
+
+
+def _chunk_size(num_samples: int) -> int:
+    return max(PROGRESS_CHUNK, -(-num_samples // 20))
+
+
+def _import_hnswlib() -> Any:
+    try:
+        import hnswlib
+    except ImportError:
+        raise ImportError(
+            "search='approximate' needs hnswlib; install it with: pip install 'velorn[fast]'"
+        ) from None
+    return hnswlib
+
+
+def _unlabelled_mask(y: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+    """Where ``y`` holds -1; for strings (a list mixing them with -1 turns it
+    into the string "-1") that string too."""
+    if y.dtype.kind in "US":
+        return np.asarray(y == y.dtype.type("-1"))
+    if y.dtype.kind == "O":
+        return np.array([value == -1 or value == "-1" for value in y.tolist()], dtype=bool)
+    return np.asarray(y == -1)
+
+
+def _decode(codes: npt.NDArray[np.int32], classes: npt.NDArray[Any], like: np.dtype[Any]) -> npt.NDArray[Any]:
+    """Class numbers back to labels, -1 kept as the unlabelled marker of ``like``'s kind."""
+    if like.kind in "US":
+        missing: Any = like.type("-1")
+        dtype = np.result_type(classes.dtype, np.array(missing).dtype)
+    elif classes.dtype.kind in "iuf":
+        missing, dtype = -1, np.result_type(classes.dtype, np.int8)
+    else:
+        missing, dtype = -1, np.dtype(object)
+    out = np.asarray(classes, dtype=dtype)[np.maximum(codes, 0)]
+    out[codes == -1] = missing
+    return out
+
+
+def _propagate(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float32], labels: npt.NDArray[np.int32],
+               max_iter: int, tol: float) -> None:
+    """``weighted_label_propagation`` over the neighbour table, into ``labels``."""
+    from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
+
+    # The sweeps visit samples in numbering order and a label given is final:
+    # number first the samples with a labelled neighbour, so that labels
+    # spread outwards from the labelled samples.
+    known = labels != -1
+    near = ~known & known[ids].any(axis=1)
+    order = np.concatenate([np.flatnonzero(known), np.flatnonzero(near), np.flatnonzero(~known & ~near)])
+    number = np.empty(len(labels), dtype=np.int64)
+    number[order] = np.arange(len(labels))
+    ordered_labels = labels[order]
+    weighted_label_propagation(
+        GraphWrapper.from_knn(number[ids[order]]), GraphWrapper.from_knn(distances[order]), ordered_labels,
+        max_iterations=max_iter, tolerance=tol,
+    )
+    labels[order] = ordered_labels
+
+
+def _drop_self(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float32]
+               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+    """Each row without the sample itself (its last entry where duplicates
+    crowd the sample out of its own row)."""
+    num_samples, width = ids.shape
+    is_self = ids == np.arange(num_samples)[:, None]
+    if is_self[:, 0].all():  # the usual case, without copying
+        return ids[:, 1:], distances[:, 1:]
+    is_self[~is_self.any(axis=1), -1] = True
+    keep = ~is_self
+    return ids[keep].reshape(num_samples, width - 1), distances[keep].reshape(num_samples, width - 1)
+
+
+def _check_graph(graph: Any, num_columns: int) -> None:
+    if not sparse.issparse(graph):
+        raise ValueError(
+            "metric='precomputed' takes a sparse distance graph, such as "
+            "KNeighborsTransformer(mode='distance').fit_transform(points) gives"
+        )
+    if graph.shape[1] != num_columns:
+        raise ValueError(f"the precomputed graph has {graph.shape[1]} columns, expected {num_columns} "
+                         "(one per training sample)")
+    if graph.nnz and graph.data.min() < 0:
+        raise ValueError("the precomputed graph holds negative distances")
+
+
+def _graph_rows(graph: Any, k: int, drop_self: bool
+                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+    """A sparse distance graph as a table of each row's ``k`` nearest entries
+    (fewer if some row has fewer). With ``drop_self``, rows that hold their
+    own sample lose it; a graph without such entries is taken as it is."""
+    graph = sparse.csr_matrix(graph)
+    num_rows = graph.shape[0]
+    counts = np.diff(graph.indptr)
+    width = int(counts.min()) if num_rows else 0
+    if (counts == width).all():  # as KNeighborsTransformer gives it: no copy
+        ids = graph.indices.reshape(num_rows, width)
+        distances = graph.data.reshape(num_rows, width)
+    else:  # rows of different lengths: each row's ``width`` nearest
+        graph = sort_graph_by_row_values(graph, copy=True, warn_when_not_sorted=False)
+        take = np.arange(graph.nnz) - np.repeat(graph.indptr[:-1], counts) < width
+        ids = graph.indices[take].reshape(num_rows, width)
+        distances = graph.data[take].reshape(num_rows, width)
+    if width > 1 and not (distances[:, 1:] >= distances[:, :-1]).all():
+        order = np.argsort(distances, axis=1, kind="stable")
+        ids, distances = np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
+    if drop_self and width and (ids == np.arange(num_rows)[:, None]).any():
+        ids, distances = _drop_self(ids, distances)
+    return ids[:, :k].astype(np.int64), distances[:, :k].astype(np.float32)
