@@ -1,0 +1,250 @@
+"""Noise reassignment of a clustering held in Dask arrays.
+
+``reassign_noise`` gives the same labels as ``kelvo_postprocess`` on the same
+data in memory, for clusterings too large for one machine. It works in two
+passes over the chunks:
+
+1. Centroids. The points of each cluster are summed in point order, chunk
+   after chunk: each chunk's rows are first grouped by label on the worker
+   that holds them (in parallel), then a chain of small tasks adds each group
+   to its label's running sum. Only the sums and counts (labels x dims) move
+   between workers. Summing in point order is what makes the centroids equal,
+   bit for bit, to ``np.mean`` over each cluster's rows: floating-point
+   addition is not associative, so adding up independent per-chunk sums
+   would not.
+2. Assignment, lazily, chunk by chunk: each chunk's noise rows go through
+   ``kelvo_postprocess`` itself together with the centroid table, so that the
+   distances, ties and the NaN and infinity rules are those of the in-memory
+   function.
+
+Install with ``pip install 'velorn[dask]'``.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from sklearn.metrics import DistanceMetric
+
+from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess
+
+try:
+    import dask
+    import dask.array as da
+except ImportError as error:  # pragma: no cover - exercised without the extra
+    raise ImportError(
+        "velorn.dask needs Dask: install it with pip install 'velorn[dask]' "
+        "(which brings dask[array] and distributed)"
+    ) from error
+
+__all__ = ["reassign_noise"]
+
+NOISE = -1
+INT32_MIN = -(2**31)
+INT32_MAX = 2**31 - 1
+
+# A running total: the labels seen so far (ascending), their per-column sums
+# in point order, and their point counts.
+Totals = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int64]]
+
+# One chunk's cluster rows grouped by label: the labels (ascending), their
+# counts, and a buffer in which each group's rows follow, in point order, one
+# free row at `slots[g]` that receives the group's running sum.
+Groups = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.intp], npt.NDArray[np.float64]]
+
+
+def reassign_noise(
+    points: da.Array,
+    labels: da.Array,
+    threshold: int = -1,
+    metric: str = "minkowski",
+    p: int = 2,
+) -> da.Array:
+    """Dissolve the clusters below ``threshold`` and give every noise point the
+    label of the nearest cluster centroid, on Dask arrays.
+
+    Once computed, the result equals ``kelvo_postprocess(points, labels,
+    metric, p, threshold)`` on the same data in memory: clusters whose label
+    lies below ``threshold`` (other than -1) become noise, centroids are the
+    per-cluster means of the points, each noise point (label -1) takes the
+    label of its nearest centroid under scikit-learn's ``DistanceMetric``
+    (``p`` is used by "minkowski" only), equal distances go to the smaller
+    label, NaN and infinite distances never win, and a point with no centroid
+    keeps -1.
+
+    ``points`` is a 2-D Dask array of real numbers, chunked by rows only;
+    ``labels`` a 1-D Dask array of a signed integer dtype whose chunks match
+    the row chunks of ``points``. Label values must fit 32 bits.
+
+    The centroids are computed when you call this function (one pass over
+    the data, on the active Dask scheduler); the returned labels, with the
+    dtype and chunks of ``labels``, are lazy. A worker holds about one chunk
+    and the centroid table at a time, whatever the number of points.
+
+    For one-dimensional points NumPy's mean is a pairwise sum, which a pass
+    chunk by chunk cannot reproduce: there, a centroid may differ from the
+    in-memory one in its last bits, and so may the label of a point almost
+    exactly halfway between two centroids.
+    """
+    n_dims = _check_arrays(points, labels)
+    threshold = _check_int32("threshold", threshold)
+    p = _check_int32("p", p)
+    _make_metric(metric, p)  # an unknown metric or a bad p fails here, before any work
+
+    centroid_labels, centroids = _centroids(points, labels, threshold, n_dims)
+    table = dask.delayed((centroid_labels, centroids), pure=True)
+    return da.blockwise(
+        _assign_chunk, "i", points, "ij", labels, "i", table, None,
+        threshold=threshold, metric=metric, p=p,
+        concatenate=True, dtype=labels.dtype, meta=np.empty((0,), dtype=labels.dtype),
+    )
+
+
+def _check_arrays(points: Any, labels: Any) -> int:
+    for name, value in (("points", points), ("labels", labels)):
+        if not isinstance(value, da.Array):
+            raise TypeError(f"{name} must be a dask.array.Array, got {type(value).__name__}; "
+                            f"wrap it with dask.array.from_array")
+    if points.ndim != 2:
+        raise ValueError(f"points must be 2-D (one row per point), got {points.ndim} dimensions")
+    if labels.ndim != 1:
+        raise ValueError(f"labels must be 1-D (one label per point), got {labels.ndim} dimensions")
+    if not (np.issubdtype(points.dtype, np.floating) or np.issubdtype(points.dtype, np.integer)):
+        raise TypeError(f"points must hold real numbers, got dtype {points.dtype}")
+    if not np.issubdtype(labels.dtype, np.signedinteger):
+        raise TypeError(f"labels must have a signed integer dtype (-1 marks noise), got {labels.dtype}")
+    if any(np.isnan(size) for size in points.chunks[0] + labels.chunks[0]):
+        raise ValueError("points and labels need known chunk sizes; call compute_chunk_sizes() first")
+    if len(points.chunks[1]) != 1:
+        raise ValueError(f"points must be chunked by rows only, got {len(points.chunks[1])} column chunks "
+                         f"{points.chunks[1]}; rechunk with points.rechunk({{1: -1}})")
+    if points.shape[0] != labels.shape[0]:
+        raise ValueError(f"labels has {labels.shape[0]} labels but points has {points.shape[0]} rows")
+    if points.chunks[0] != labels.chunks[0]:
+        raise ValueError(f"labels must be chunked like the rows of points: got {labels.chunks[0]} for labels "
+                         f"and {points.chunks[0]} for points; rechunk with labels.rechunk(points.chunks[0])")
+    return int(points.shape[1])
+
+
+def _check_int32(name: str, value: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
+    if not INT32_MIN <= value <= INT32_MAX:
+        raise OverflowError(f"{name} = {value} does not fit 32 bits")
+    return int(value)
+
+
+def _make_metric(metric: str, p: int) -> Any:
+    if metric == "minkowski":
+        return DistanceMetric.get_metric(metric, p=p)
+    return DistanceMetric.get_metric(metric)
+
+
+def _scheduler_threads() -> int:
+    """Threads of the distributed client in use, or of this machine."""
+    try:
+        from distributed import default_client
+
+        return max(1, sum(default_client().nthreads().values()))
+    except (ImportError, ValueError):
+        return os.cpu_count() or 1
+
+
+def _centroids(points: da.Array, labels: da.Array, threshold: int,
+               n_dims: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+    """The surviving labels (ascending) and their centroids, in one pass.
+
+    The chain of additions runs window by window, each window a computation
+    of its own that starts from the totals of the one before: a single graph
+    would let the scheduler read chunks far ahead of the chain and keep them
+    all in memory while they wait for their turn."""
+    point_chunks = points.to_delayed().ravel()
+    label_chunks = labels.to_delayed().ravel()
+    window = 2 * _scheduler_threads()
+    totals: Totals = (np.empty(0, np.int64), np.empty((0, n_dims)), np.empty(0, np.int64))
+    for start in range(0, len(point_chunks), window):
+        running: Any = totals
+        for k in range(start, min(start + window, len(point_chunks))):
+            groups = dask.delayed(_group_chunk, pure=True)(point_chunks[k], label_chunks[k], threshold)
+            running = dask.delayed(_add_groups, pure=True)(running, groups)
+        (totals,) = dask.compute(running)
+    keys, sums, counts = totals
+    return keys.astype(np.int32), sums / counts[:, None]
+
+
+def _cluster_mask(labels: npt.NDArray[np.signedinteger[Any]], threshold: int) -> npt.NDArray[np.bool_]:
+    """Points of clusters that survive: not noise, not below the threshold."""
+    return (labels != NOISE) & (labels >= threshold)
+
+
+def _group_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int) -> Groups:
+    points = np.asarray(points, dtype=np.float64)
+    labels = np.asarray(labels)
+    if labels.size and (labels.min() < INT32_MIN or labels.max() > INT32_MAX):
+        bad = labels[(labels < INT32_MIN) | (labels > INT32_MAX)][0]
+        raise ValueError(f"label {bad} does not fit 32 bits")
+    keep = _cluster_mask(labels, threshold)
+    rows = points[keep]
+    keys, inverse, counts = np.unique(labels[keep].astype(np.int64), return_inverse=True, return_counts=True)
+    inverse = inverse.ravel()
+    # A stable sort keeps each group's rows in point order; small group
+    # numbers sort in linear time.
+    order = np.argsort(inverse.astype(np.uint16) if len(keys) <= 2**16 else inverse, kind="stable")
+    slots = (np.arange(len(keys)) + np.cumsum(counts) - counts).astype(np.intp)
+    destination = np.empty(len(rows), dtype=np.intp)
+    destination[order] = np.arange(len(rows)) + np.repeat(np.arange(1, len(keys) + 1), counts)
+    buffer = np.empty((len(rows) + len(keys), points.shape[1]))
+    buffer[destination] = rows
+    return keys, counts.astype(np.int64), slots, buffer
+
+
+def _add_groups(totals: Totals, groups: Groups) -> Totals:
+    """The totals with one chunk's groups added, row after row."""
+    keys, sums, counts = totals
+    group_keys, group_counts, slots, buffer = groups
+    if not len(group_keys):
+        return totals
+    merged = np.union1d(keys, group_keys)
+    new_sums = np.zeros((len(merged), sums.shape[1]))
+    new_sums[np.searchsorted(merged, keys)] = sums
+    new_counts = np.zeros(len(merged), dtype=np.int64)
+    new_counts[np.searchsorted(merged, keys)] = counts
+    where = np.searchsorted(merged, group_keys)
+    for index, slot, count in zip(where.tolist(), slots.tolist(), group_counts.tolist()):
+        # The running sum goes in the free row before the group's rows, so one
+        # reduction adds them to it one after the other. Writing the slot
+        # again on a retried task gives the same result.
+        buffer[slot] = new_sums[index]
+        new_sums[index] = np.add.reduce(buffer[slot:slot + count + 1], axis=0)
+    new_counts[where] += group_counts
+    return merged, new_sums, new_counts
+
+
+def _assign_chunk(points: npt.ArrayLike, labels: npt.ArrayLike,
+                  table: tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]],
+                  threshold: int, metric: str, p: int) -> npt.NDArray[Any]:
+    """One chunk's labels: dissolved clusters become noise, noise takes the
+    label of the nearest centroid.
+
+    The noise rows are handed to kelvo_postprocess after the centroid table,
+    each centroid as a cluster of one point: its mean is that point, so the
+    function measures every noise row against exactly the global centroids,
+    with its own distance, tie and NaN rules."""
+    centroid_labels, centroids = table
+    labels = np.asarray(labels)
+    result = labels.copy()
+    labels_dissolved = (labels != NOISE) & (labels < threshold)
+    result[labels_dissolved] = NOISE
+    noise = result == NOISE
+    n_noise = int(noise.sum())
+    if n_noise == 0 or len(centroid_labels) == 0:
+        return result
+    rows = np.asarray(points, dtype=np.float64)[noise]
+    stacked = np.concatenate([centroids, rows])
+    stacked_labels = np.concatenate([centroid_labels, np.full(n_noise, NOISE, dtype=np.int32)])
+    assigned = kelvo_postprocess(stacked, stacked_labels, metric, p, INT32_MIN)
+    result[noise] = assigned[len(centroid_labels):]
+    return result
