@@ -186,19 +186,34 @@ def _group_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int) -
     if labels.size and (labels.min() < INT32_MIN or labels.max() > INT32_MAX):
         bad = labels[(labels < INT32_MIN) | (labels > INT32_MAX)][0]
         raise ValueError(f"label {bad} does not fit 32 bits")
-    keep = _cluster_mask(labels, threshold)
-    rows = points[keep]
-    keys, inverse, counts = np.unique(labels[keep].astype(np.int64), return_inverse=True, return_counts=True)
-    inverse = inverse.ravel()
+    kept = np.flatnonzero(_cluster_mask(labels, threshold))
+    keys, inverse, counts = _group_numbers(labels[kept].astype(np.int64))
     # A stable sort keeps each group's rows in point order; small group
     # numbers sort in linear time.
     order = np.argsort(inverse.astype(np.uint16) if len(keys) <= 2**16 else inverse, kind="stable")
     slots = (np.arange(len(keys)) + np.cumsum(counts) - counts).astype(np.intp)
-    destination = np.empty(len(rows), dtype=np.intp)
-    destination[order] = np.arange(len(rows)) + np.repeat(np.arange(1, len(keys) + 1), counts)
-    buffer = np.empty((len(rows) + len(keys), points.shape[1]))
-    buffer[destination] = rows
+    # Which point goes to each buffer row; the slots take any point for now.
+    source = np.zeros(len(kept) + len(keys), dtype=np.intp)
+    source[np.arange(len(kept)) + np.repeat(np.arange(1, len(keys) + 1), counts)] = kept[order]
+    buffer = np.take(points, source, axis=0)
     return keys, counts.astype(np.int64), slots, buffer
+
+
+def _group_numbers(labels: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.intp],
+                                                             npt.NDArray[np.intp]]:
+    """The distinct labels (ascending), each label's group number, and the
+    group sizes: by counting when the labels span a small range, as they
+    usually do, else by sorting."""
+    if len(labels) and int(labels.max()) - int(labels.min()) <= 2 * len(labels) + 1024:
+        lowest = int(labels.min())
+        offsets = labels - lowest
+        counts = np.bincount(offsets)
+        present = np.flatnonzero(counts)
+        number = np.zeros(len(counts), dtype=np.intp)
+        number[present] = np.arange(len(present))
+        return present + lowest, number[offsets], counts[present]
+    keys, inverse, counts = np.unique(labels, return_inverse=True, return_counts=True)
+    return keys, inverse.ravel(), counts
 
 
 def _add_groups(totals: Totals, groups: Groups) -> Totals:
