@@ -143,34 +143,53 @@ def _make_metric(metric: str, p: int) -> Any:
     return DistanceMetric.get_metric(metric)
 
 
-def _scheduler_threads() -> int:
-    """Threads of the distributed client in use, or of this machine."""
-    try:
-        from distributed import default_client
+def _active_client() -> Any:
+    """The distributed Client that computations go to now, or None."""
+    from dask.base import get_scheduler
 
-        return max(1, sum(default_client().nthreads().values()))
-    except (ImportError, ValueError):
-        return os.cpu_count() or 1
+    try:
+        from distributed import Client
+    except ImportError:
+        return None
+    owner = getattr(get_scheduler(), "__self__", None)
+    return owner if isinstance(owner, Client) else None
 
 
 def _centroids(points: da.Array, labels: da.Array, threshold: int,
                n_dims: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:
     """The surviving labels (ascending) and their centroids, in one pass.
 
-    The chain of additions runs window by window, each window a computation
-    of its own that starts from the totals of the one before: a single graph
-    would let the scheduler read chunks far ahead of the chain and keep them
-    all in memory while they wait for their turn."""
+    The chain of additions runs in windows of as many chunks as the scheduler
+    has threads, each window a computation of its own that starts from the
+    totals of the one before: a single graph would let the scheduler read
+    chunks far ahead of the chain and hold them all while they wait for their
+    turn. On a distributed cluster the next window is submitted before the
+    previous one ends, so that its chunks are read and grouped while the
+    chain still works on the previous ones; at most two windows are in
+    flight."""
     point_chunks = points.to_delayed().ravel()
     label_chunks = labels.to_delayed().ravel()
-    window = 2 * _scheduler_threads()
-    totals: Totals = (np.empty(0, np.int64), np.empty((0, n_dims)), np.empty(0, np.int64))
+    client = _active_client()
+    if client is not None:
+        window = max(1, sum(client.nthreads().values()))
+    else:
+        window = int(dask.config.get("num_workers", None) or os.cpu_count() or 1)
+    totals: Any = (np.empty(0, np.int64), np.empty((0, n_dims)), np.empty(0, np.int64))
+    in_flight: list[Any] = []
     for start in range(0, len(point_chunks), window):
-        running: Any = totals
+        running = totals
         for k in range(start, min(start + window, len(point_chunks))):
             groups = dask.delayed(_group_chunk, pure=True)(point_chunks[k], label_chunks[k], threshold)
             running = dask.delayed(_add_groups, pure=True)(running, groups)
-        (totals,) = dask.compute(running)
+        if client is None:
+            (totals,) = dask.compute(running)
+            continue
+        totals = client.compute(running)
+        in_flight.append(totals)
+        if len(in_flight) == 2:
+            in_flight.pop(0).result()
+    if client is not None:
+        totals = totals.result()
     keys, sums, counts = totals
     return keys.astype(np.int32), sums / counts[:, None]
 
