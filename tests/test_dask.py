@@ -34,7 +34,7 @@ def make_data(n_dims, seed=0):
 
 CHUNKINGS = {
     "one chunk": (N,),
-    "many small": (37,) * (N // 37) + (N % 37,),
+    "many small": (97,) * (N // 97) + (N % 97,),
     "empty chunks": (0, 300, 0, 0, 300, N - 600, 0),
 }
 SETTINGS = {
@@ -49,7 +49,7 @@ SETTINGS = {
 @pytest.fixture(scope="module")
 def local_cluster():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
         yield client
 
 
@@ -76,7 +76,16 @@ def test_agrees_with_kelvo_postprocess(scheduler, chunking, settings):
     np.testing.assert_array_equal(got, expected)
 
 
-@pytest.mark.parametrize("n_dims", [2, 8])
+def test_one_dimension_agrees_with_kelvo_postprocess(scheduler):
+    points, labels = make_data(n_dims=1, seed=1)
+    chunking = CHUNKINGS["many small"]
+    expected = kelvo_postprocess(points, labels.astype(np.int32), threshold=1)
+    got = reassign_noise(da.from_array(points, chunks=(chunking, -1)), da.from_array(labels, chunks=(chunking,)),
+                         threshold=1).compute()
+    np.testing.assert_array_equal(got, expected)
+
+
+@pytest.mark.parametrize("n_dims", [1, 2, 8])
 @pytest.mark.parametrize("chunking", CHUNKINGS.values(), ids=CHUNKINGS.keys())
 def test_centroids_are_the_means_bit_for_bit(n_dims, chunking):
     points, labels = make_data(n_dims, seed=n_dims)

@@ -169,6 +169,8 @@ def _centroids(points: da.Array, labels: da.Array, threshold: int,
     flight."""
     point_chunks = points.to_delayed().ravel()
     label_chunks = labels.to_delayed().ravel()
+    if n_dims == 1:
+        return _centroids_pairwise(point_chunks, label_chunks, threshold)
     client = _active_client()
     if client is not None:
         window = max(1, sum(client.nthreads().values()))
@@ -194,6 +196,137 @@ def _centroids(points: da.Array, labels: da.Array, threshold: int,
     return keys.astype(np.int32), sums / counts[:, None]
 
 
+# NumPy adds a single column pairwise: a tree whose leaves hold at most this
+# many values, each leaf summed in eight interleaved parts.
+PAIRWISE_LEAF = 128
+
+# One chunk's share of a cluster's pairwise sum: the sums of the tree nodes
+# that lie wholly in the chunk, by (start, end) position in the cluster, and
+# the values of leaves that the chunk holds only part of, by leaf and start.
+Shares = dict[int, tuple[dict[tuple[int, int], float], dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]]]]
+
+
+def _centroids_pairwise(point_chunks: Any, label_chunks: Any,
+                        threshold: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+    """Centroids of one-dimensional points, where np.mean sums pairwise.
+
+    The shape of that sum depends on the number of points of the cluster, so
+    one pass counts them; then each chunk, in parallel, sums the parts of
+    each cluster's tree that it holds whole and hands over the values of the
+    leaves it shares with its neighbours, and the parts are put together
+    here. Only the parts travel: a few per cluster and chunk."""
+    counted = dask.compute(*[dask.delayed(_count_chunk, pure=True)(labels, threshold)
+                             for labels in label_chunks])
+    totals: dict[int, int] = {}
+    starts = []
+    for chunk_counts in counted:
+        starts.append({key: totals.get(key, 0) for key in chunk_counts})
+        for key, count in chunk_counts.items():
+            totals[key] = totals.get(key, 0) + count
+    shares = dask.compute(*[
+        dask.delayed(_share_chunk, pure=True)(point, label, threshold, start, totals)
+        for point, label, start in zip(point_chunks, label_chunks, starts)])
+    keys = sorted(totals)
+    centroids = np.empty((len(keys), 1))
+    for row, key in enumerate(keys):
+        node_sums: dict[tuple[int, int], float] = {}
+        leaf_parts: dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]] = {}
+        for share in shares:
+            if key in share:
+                node_sums.update(share[key][0])
+                for leaf, parts in share[key][1].items():
+                    leaf_parts.setdefault(leaf, []).extend(parts)
+        centroids[row, 0] = (0.0 + _assemble(0, totals[key], node_sums, leaf_parts)) / totals[key]
+    return np.array(keys, dtype=np.int32), centroids
+
+
+def _count_chunk(labels: npt.ArrayLike, threshold: int) -> dict[int, int]:
+    labels = _checked_labels(labels)
+    keys, counts = np.unique(labels[_cluster_mask(labels, threshold)], return_counts=True)
+    return dict(zip(keys.tolist(), counts.tolist()))
+
+
+def _share_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int,
+                 starts: dict[int, int], totals: dict[int, int]) -> Shares:
+    values = np.asarray(points, dtype=np.float64)[:, 0]
+    labels = _checked_labels(labels)
+    kept = np.flatnonzero(_cluster_mask(labels, threshold))
+    keys, inverse, counts = _group_numbers(labels[kept].astype(np.int64))
+    order = kept[np.argsort(inverse, kind="stable")]
+    bounds = np.concatenate([[0], np.cumsum(counts)]).tolist()
+    shares: Shares = {}
+    for g, key in enumerate(keys.tolist()):
+        group = np.ascontiguousarray(values[order[bounds[g]:bounds[g + 1]]])
+        node_sums: dict[tuple[int, int], float] = {}
+        leaf_parts: dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]] = {}
+        _split(0, totals[key], starts[key], group, node_sums, leaf_parts)
+        shares[key] = (node_sums, leaf_parts)
+    return shares
+
+
+def _split(begin: int, end: int, first: int, values: npt.NDArray[np.float64],
+           node_sums: dict[tuple[int, int], float],
+           leaf_parts: dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]]) -> None:
+    """The parts of tree node [begin, end) held by `values`, which are the
+    cluster's values from position `first` on."""
+    last = first + len(values)
+    if end <= first or begin >= last:
+        return
+    if first <= begin and end <= last:
+        node_sums[(begin, end)] = _pairwise_sum(values[begin - first:end - first])
+    elif end - begin <= PAIRWISE_LEAF:
+        low = max(begin, first)
+        leaf_parts[(begin, end)] = [(low, values[low - first:min(end, last) - first].copy())]
+    else:
+        middle = begin + _left_size(end - begin)
+        _split(begin, middle, first, values, node_sums, leaf_parts)
+        _split(middle, end, first, values, node_sums, leaf_parts)
+
+
+def _assemble(begin: int, end: int, node_sums: dict[tuple[int, int], float],
+              leaf_parts: dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]]) -> float:
+    """The pairwise sum of tree node [begin, end) from the chunks' parts."""
+    if (begin, end) in node_sums:
+        return node_sums[(begin, end)]
+    if end - begin <= PAIRWISE_LEAF:
+        parts = sorted(leaf_parts[(begin, end)], key=lambda part: part[0])
+        return _pairwise_sum(np.concatenate([values for _, values in parts]))
+    middle = begin + _left_size(end - begin)
+    return _assemble(begin, middle, node_sums, leaf_parts) + _assemble(middle, end, node_sums, leaf_parts)
+
+
+def _left_size(size: int) -> int:
+    half = size // 2
+    return half - half % 8
+
+
+def _pairwise_sum(values: npt.NDArray[np.float64]) -> float:
+    """NumPy's pairwise sum of a contiguous float64 vector, operation for operation."""
+    size = len(values)
+    if size > PAIRWISE_LEAF:
+        middle = _left_size(size)
+        return _pairwise_sum(values[:middle]) + _pairwise_sum(values[middle:])
+    total = -0.0
+    if size < 8:
+        for value in values.tolist():
+            total += value
+        return total
+    whole = size - size % 8
+    parts = np.add.reduce(values[:whole].reshape(-1, 8), axis=0).tolist()
+    total = ((parts[0] + parts[1]) + (parts[2] + parts[3])) + ((parts[4] + parts[5]) + (parts[6] + parts[7]))
+    for value in values[whole:].tolist():
+        total += value
+    return total
+
+
+def _checked_labels(labels: npt.ArrayLike) -> npt.NDArray[np.signedinteger[Any]]:
+    labels = np.asarray(labels)
+    if labels.size and (labels.min() < INT32_MIN or labels.max() > INT32_MAX):
+        bad = labels[(labels < INT32_MIN) | (labels > INT32_MAX)][0]
+        raise ValueError(f"label {bad} does not fit 32 bits")
+    return labels
+
+
 def _cluster_mask(labels: npt.NDArray[np.signedinteger[Any]], threshold: int) -> npt.NDArray[np.bool_]:
     """Points of clusters that survive: not noise, not below the threshold."""
     return (labels != NOISE) & (labels >= threshold)
@@ -201,10 +334,7 @@ def _cluster_mask(labels: npt.NDArray[np.signedinteger[Any]], threshold: int) ->
 
 def _group_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int) -> Groups:
     points = np.asarray(points, dtype=np.float64)
-    labels = np.asarray(labels)
-    if labels.size and (labels.min() < INT32_MIN or labels.max() > INT32_MAX):
-        bad = labels[(labels < INT32_MIN) | (labels > INT32_MAX)][0]
-        raise ValueError(f"label {bad} does not fit 32 bits")
+    labels = _checked_labels(labels)
     kept = np.flatnonzero(_cluster_mask(labels, threshold))
     keys, inverse, counts = _group_numbers(labels[kept].astype(np.int64))
     # A stable sort keeps each group's rows in point order; small group
