@@ -11,7 +11,8 @@ passes over the chunks:
    between workers. Summing in point order is what makes the centroids equal,
    bit for bit, to ``np.mean`` over each cluster's rows: floating-point
    addition is not associative, so adding up independent per-chunk sums
-   would not.
+   would not. A single column NumPy sums pairwise instead, and so do we
+   there (``_centroids_pairwise``).
 2. Assignment, lazily, chunk by chunk: each chunk's noise rows go through
    ``kelvo_postprocess`` itself together with the centroid table, so that the
    distances, ties and the NaN and infinity rules are those of the in-memory
@@ -80,14 +81,10 @@ def reassign_noise(
     the row chunks of ``points``. Label values must fit 32 bits.
 
     The centroids are computed when you call this function (one pass over
-    the data, on the active Dask scheduler); the returned labels, with the
-    dtype and chunks of ``labels``, are lazy. A worker holds about one chunk
-    and the centroid table at a time, whatever the number of points.
-
-    For one-dimensional points NumPy's mean is a pairwise sum, which a pass
-    chunk by chunk cannot reproduce: there, a centroid may differ from the
-    in-memory one in its last bits, and so may the label of a point almost
-    exactly halfway between two centroids.
+    the data, on the active Dask scheduler; for one-dimensional points a
+    pass over the labels comes first); the returned labels, with the dtype
+    and chunks of ``labels``, are lazy. A worker holds about one chunk and
+    the centroid table at a time, whatever the number of points.
     """
     n_dims = _check_arrays(points, labels)
     threshold = _check_int32("threshold", threshold)
