@@ -83,8 +83,8 @@ def reassign_noise(
     The centroids are computed when you call this function (one pass over
     the data, on the active Dask scheduler; for one-dimensional points a
     pass over the labels comes first); the returned labels, with the dtype
-    and chunks of ``labels``, are lazy. A worker holds about one chunk and
-    the centroid table at a time, whatever the number of points.
+    and chunks of ``labels``, are lazy. A worker holds a few chunks per
+    thread and the centroid table, whatever the number of points.
     """
     n_dims = _check_arrays(points, labels)
     threshold = _check_int32("threshold", threshold)
