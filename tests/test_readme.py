@@ -23,6 +23,8 @@ def test_readme_has_an_example_per_function():
 def test_example_prints_what_it_shows(code):
     for module in re.findall(r"^from (velorn\S*binaries\S*) import", code, flags=re.MULTILINE):
         pytest.importorskip(module)
+    for module in re.findall(r"^(?:from|import) (dask|distributed)\b", code, flags=re.MULTILINE):
+        pytest.importorskip(module)  # an optional extra
     shown = [match.group(1) for line in code.splitlines() if (match := SHOWN_OUTPUT.match(line))]
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):

@@ -1,0 +1,155 @@
+"""velorn.dask.reassign_noise: the labels of kelvo_postprocess on the same data
+in memory, whatever the chunking and the scheduler, and clear errors before
+any work."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+dask = pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+
+from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess  # noqa: E402
+from velorn.dask import _centroids, reassign_noise  # noqa: E402
+
+N = 1200
+
+
+def make_data(n_dims, seed=0):
+    """Points of very different magnitudes, so that any other order of the
+    additions changes the centroids' last bits; a noise point so far out that
+    every distance overflows to infinity (it keeps -1); rows 0-299 noise
+    only, 300-599 clusters only."""
+    rng = np.random.default_rng(seed)
+    points = rng.normal(size=(N, n_dims)) * 10.0 ** rng.integers(-6, 7, size=(N, 1))
+    labels = rng.integers(-3, 6, N).astype(np.int64)
+    labels[:300] = -1
+    labels[300:600] = rng.integers(0, 6, 300)
+    points[7] = 1e300
+    return points, labels
+
+
+CHUNKINGS = {
+    "one chunk": (N,),
+    "many small": (97,) * (N // 97) + (N % 97,),
+    "empty chunks": (0, 300, 0, 0, 300, N - 600, 0),
+}
+SETTINGS = {
+    "default": {},
+    "threshold 2": {"threshold": 2},
+    "threshold above all": {"threshold": 9},
+    "manhattan": {"metric": "manhattan"},
+    "minkowski p=1": {"metric": "minkowski", "p": 1},
+}
+
+
+@pytest.fixture(scope="module")
+def local_cluster():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.fixture(params=["distributed", "threads"])
+def scheduler(request):
+    if request.param == "distributed":
+        client = request.getfixturevalue("local_cluster")
+        with dask.config.set(scheduler=client):
+            yield
+    else:
+        with dask.config.set(scheduler="threads"):
+            yield
+
+
+@pytest.mark.parametrize("chunking", CHUNKINGS.values(), ids=CHUNKINGS.keys())
+@pytest.mark.parametrize("settings", SETTINGS.values(), ids=SETTINGS.keys())
+def test_agrees_with_kelvo_postprocess(scheduler, chunking, settings):
+    points, labels = make_data(n_dims=3)
+    expected = kelvo_postprocess(points, labels.astype(np.int32), **settings)
+    lazy = reassign_noise(da.from_array(points, chunks=(chunking, -1)),
+                          da.from_array(labels, chunks=(chunking,)), **settings)
+    got = lazy.compute()
+    assert lazy.chunks == (chunking,) and got.dtype == np.int64
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_one_dimension_agrees_with_kelvo_postprocess(scheduler):
+    points, labels = make_data(n_dims=1, seed=1)
+    chunking = CHUNKINGS["many small"]
+    expected = kelvo_postprocess(points, labels.astype(np.int32), threshold=1)
+    got = reassign_noise(da.from_array(points, chunks=(chunking, -1)), da.from_array(labels, chunks=(chunking,)),
+                         threshold=1).compute()
+    np.testing.assert_array_equal(got, expected)
+
+
+@pytest.mark.parametrize("n_dims", [1, 2, 8])
+@pytest.mark.parametrize("chunking", CHUNKINGS.values(), ids=CHUNKINGS.keys())
+def test_centroids_are_the_means_bit_for_bit(n_dims, chunking):
+    points, labels = make_data(n_dims, seed=n_dims)
+    with dask.config.set(scheduler="sync"):
+        keys, centroids = _centroids(da.from_array(points, chunks=(chunking, -1)),
+                                     da.from_array(labels, chunks=(chunking,)), threshold=0, n_dims=n_dims)
+    assert keys.tolist() == list(range(6))
+    expected = np.array([np.mean(points[labels == key], axis=0) for key in keys])
+    assert centroids.tobytes() == expected.tobytes()
+
+
+def test_small_label_dtypes_and_no_centroids():
+    points = da.from_array(np.arange(12.0).reshape(6, 2), chunks=(3, 2))
+    labels = np.array([-1, 3, -1, 4, -1, -1], dtype=np.int16)
+    with dask.config.set(scheduler="sync"):
+        got = reassign_noise(points, da.from_array(labels, chunks=3)).compute()
+        none_left = reassign_noise(points, da.from_array(labels, chunks=3), threshold=5).compute()
+    assert got.dtype == np.int16 and got.tolist() == [3, 3, 3, 4, 4, 4]
+    assert none_left.tolist() == [-1] * 6
+
+
+POINTS = da.zeros((10, 2), chunks=(5, 2))
+LABELS = da.zeros(10, dtype=np.int32, chunks=5)
+
+
+@pytest.mark.parametrize("points, labels, kwargs, error, message", [
+    (POINTS, LABELS.rechunk(4), {}, ValueError, "labels must be chunked like the rows of points"),
+    (POINTS, da.zeros(9, dtype=np.int32, chunks=5), {}, ValueError, "labels has 9 labels but points has 10 rows"),
+    (POINTS.rechunk((5, 1)), LABELS, {}, ValueError, "points must be chunked by rows only"),
+    (POINTS, LABELS.astype(np.float64), {}, TypeError, "labels must have a signed integer dtype"),
+    (POINTS, LABELS.astype(np.uint32), {}, TypeError, "labels must have a signed integer dtype"),
+    (POINTS[POINTS[:, 0] > 0], LABELS, {}, ValueError, "known chunk sizes"),
+    (POINTS.compute(), LABELS, {}, TypeError, "points must be a dask.array.Array, got ndarray"),
+    (POINTS[:, 0], LABELS, {}, ValueError, "points must be 2-D"),
+    (POINTS, LABELS, {"metric": "nope"}, ValueError, "Unrecognized metric"),
+    (POINTS, LABELS, {"threshold": 2**31}, OverflowError, "threshold = 2147483648 does not fit 32 bits"),
+], ids=["chunks", "lengths", "column chunks", "float labels", "unsigned labels", "unknown chunks",
+        "numpy points", "1-D points", "metric", "threshold"])
+def test_errors_before_any_work(points, labels, kwargs, error, message):
+    def must_not_run(*args, **kwargs):
+        raise AssertionError("a task ran")
+
+    with dask.config.set(scheduler=must_not_run), pytest.raises(error, match=message.replace("(", r"\(")):
+        reassign_noise(points, labels, **kwargs)
+
+
+def test_label_beyond_32_bits_is_refused():
+    labels = da.from_array(np.array([0, 2**31, -1, 0]), chunks=2)
+    with dask.config.set(scheduler="sync"), pytest.raises(ValueError, match="label 2147483648 does not fit 32 bits"):
+        reassign_noise(da.zeros((4, 2), chunks=(2, 2)), labels)
+
+
+def test_without_dask_velorn_imports_and_velorn_dask_says_how_to_install():
+    code = (
+        "import sys\n"
+        "class Block:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name.split('.')[0] in ('dask', 'distributed'): raise ImportError('no ' + name)\n"
+        "sys.meta_path.insert(0, Block())\n"
+        "import velorn\n"
+        "try:\n"
+        "    import velorn.dask\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+    )
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True)
+    assert "pip install 'velorn[dask]'" in out.stdout
