@@ -1,11 +1,17 @@
 """Ten thousand calls of each kernel, on success and on each error path, leave
 the reference counts of the argument objects as they were and memory flat:
-the Python heap (tracemalloc) and the resident size of the process.
+the Python heap (tracemalloc), the bytes malloc has handed out, and the
+anonymous memory of the process.
+
+Memory is read after a warm-up and after each of two equal batches of calls.
+Caches, free lists and the allocator's own tables grow now and then by a few
+kilobytes, once; a leak grows memory in every batch, by at least as much as it
+leaks per call times the calls. So a measure fails only when it grew by more
+than its bound in both batches.
 """
 
 import ctypes
 import gc
-import os
 import sys
 import tracemalloc
 import types
@@ -24,17 +30,19 @@ kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess
 # through malloc there, the interpreter's and NumPy's caches take some two
 # thousand calls to fill, so it warms up for longer.
 SANITIZED = "libasan" in open("/proc/self/maps").read()
-CALLS = 2_000 if SANITIZED else 10_000
+BATCH = 1_000 if SANITIZED else 5_000
 WARM_UP = 2_000 if SANITIZED else 200
-# A Python object or a native allocation left behind on each call grows the
-# traced heap, or the bytes that malloc has handed out, by 60 kB or more over
-# the calls. Resident size takes up such small leaks in pages that malloc
-# already holds, so it only shows large ones. The address sanitizer keeps
-# freed memory in quarantine: neither malloc's figures nor resident size mean
-# anything there, and only the traced heap and reference counts are checked.
-TRACED_SLACK = 16 * 1024
-MALLOC_SLACK = 16 * 1024
-RESIDENT_SLACK = 256 * 1024
+# The least a leak can cost per call: a Python object takes 16 bytes or more
+# of the traced heap, a native allocation 32 bytes or more of malloc's. Eight
+# bytes a call bound each batch's growth, so one object leaked per call
+# exceeds the bound by tens of kilobytes in every batch. Anonymous memory grows in pages, and only
+# when malloc runs out of those it holds already: it shows large leaks only.
+# The address sanitizer keeps freed memory in quarantine: neither malloc's
+# figures nor anonymous memory mean anything there, and only the traced heap
+# and reference counts are checked.
+BOUNDS = {"traced heap": 8 * BATCH}
+if not SANITIZED:
+    BOUNDS |= {"malloc": 8 * BATCH, "anonymous memory": 256 * 1024}
 
 
 class MallInfo2(ctypes.Structure):
@@ -45,16 +53,27 @@ class MallInfo2(ctypes.Structure):
 def malloc_bytes():
     """Bytes that glibc's malloc has handed out and not had back, or 0 elsewhere."""
     mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
-    if mallinfo2 is None or SANITIZED:
+    if mallinfo2 is None:
         return 0
     mallinfo2.restype = MallInfo2
     info = mallinfo2()
     return info.uordblks + info.hblkhd
 
 
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+def anonymous_bytes():
+    """Resident memory not backed by a file: library pages that the system
+    drops and reads in again as memory runs short are left out."""
+    with open("/proc/self/status") as status:
+        [kilobytes] = [line.split()[1] for line in status if line.startswith("RssAnon:")]
+    return int(kilobytes) * 1024
+
+
+def footprint():
+    gc.collect()
+    readings = {"traced heap": tracemalloc.get_traced_memory()[0]}
+    if not SANITIZED:
+        readings |= {"malloc": malloc_bytes(), "anonymous memory": anonymous_bytes()}
+    return readings
 
 
 class Case:
@@ -254,19 +273,16 @@ def test_ten_thousand_calls_leak_nothing(case):
     try:
         for _ in range(WARM_UP):  # caches, interned names and free lists settle first
             case.call()
-        gc.collect()
+        readings = [footprint()]
         references = [sys.getrefcount(obj) for obj in case.watched]
-        resident, allocated, traced = resident_bytes(), malloc_bytes(), tracemalloc.get_traced_memory()[0]
-        for _ in range(CALLS):
-            case.call()
-        gc.collect()
-        traced_growth = tracemalloc.get_traced_memory()[0] - traced
-        resident_growth, allocated_growth = resident_bytes() - resident, malloc_bytes() - allocated
+        for _ in range(2):
+            for _ in range(BATCH):
+                case.call()
+            readings.append(footprint())
     finally:
         tracemalloc.stop()
 
     assert [sys.getrefcount(obj) for obj in case.watched] == references
-    assert traced_growth < TRACED_SLACK
-    assert allocated_growth < MALLOC_SLACK
-    if not SANITIZED:
-        assert resident_growth < RESIDENT_SLACK
+    for measure, bound in BOUNDS.items():
+        growth = [after[measure] - before[measure] for before, after in zip(readings, readings[1:])]
+        assert min(growth) < bound, f"{measure} grew by {growth} bytes in batches of {BATCH} calls"

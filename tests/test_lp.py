@@ -350,8 +350,8 @@ from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propa
 def stop(signum, frame):
     raise TimeoutError
 signal.signal(signal.SIGALRM, stop)
-signal.setitimer(signal.ITIMER_REAL, 0.2)
-try:
+try:  # armed in here: on a loaded machine the alarm may come before the call starts
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
     weighted_label_propagation(None, None, {labels}, 2**64 - 1, 0.0)
 except TimeoutError:
     print("interrupted")
