@@ -4,6 +4,7 @@ graphlearning's Laplace learning, on the same data and the same neighbours.
     python bench/bench_compare.py                          # 10k, 50k and 200k points
     python bench/bench_compare.py --sizes 10000 200000 1000000 --only blobs8
     python bench/run.py --only bench_compare --sizes 1000000
+    python bench/bench_compare.py --markdown bench/results/compare.json   # README table rows
 
 Per workload the exact k-nearest-neighbour distance graph is searched once
 (KNeighborsTransformer(mode="distance"), the "search" row) and every method is
@@ -316,6 +317,8 @@ def run_case(key, workload, n, share, methods, timeout, memory_gib):
         if row["status"] == "ok":
             row["total_s"] = row["seconds"]
     agreement(rows, paths)
+    for path in WORK_DIR.glob(f"{key}*"):  # a million points leave some 300 MB
+        path.unlink()
     return rows
 
 
@@ -382,6 +385,30 @@ def print_report(rows):
         print(line)
 
 
+def markdown(rows):
+    """The rows as the README's table gives them."""
+    lines = ["| workload | points | labelled | method | search (s) | after search (s) | total (s) | peak (MiB) "
+             "| accuracy | -1 left | notes |", "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---|"]
+    searches = {row["case"]: row for row in rows if row["method"] == "search"}
+    for row in rows:
+        if row["method"] == "search":
+            continue
+        ok = row["status"] == "ok"
+        search = searches[row["case"]]
+        search_s = search.get("seconds") if row["stage"] == "after search" else None
+        notes = [] if ok else [describe(row)]
+        if row.get("group"):
+            notes.append(f"far group of {row['group']['size']} given " + ", ".join(
+                f"{count} x {label}" for label, count in row["group"]["given"].items()))
+            notes += [w for w in row["warnings"] if "ConvergenceWarning" not in w]
+        lines.append(
+            f"| {row['description']} | {row['size']:,} | {row['labelled_share']:.0%} | {row['name']} "
+            f"| {fmt(search_s, '.2f')} | {fmt(row.get('seconds') if ok and row['stage'] != 'end to end' else None, '.2f')} "
+            f"| {fmt(row.get('total_s'), '.2f')} | {fmt(row.get('peak_mib'), ',.0f')} | {fmt(row.get('accuracy'), '.4f')} "
+            f"| {fmt(row.get('left_unlabelled'), ',d')} | {'; '.join(notes)} |")
+    return lines
+
+
 def targets(rows):
     """The estimator's targets, each read off the rows."""
     by_case = {}
@@ -442,7 +469,13 @@ def main(argv=None):
     parser.add_argument("--timeout", type=float, default=TIMEOUT_S, help="seconds per method and size")
     parser.add_argument("--memory-gib", type=float, default=MEMORY_LIMIT_GIB, help="resident memory per method")
     parser.add_argument("--output", default=str(BENCH_DIR / "results" / "compare.json"))
+    parser.add_argument("--markdown", metavar="RESULTS.json", help="print the table rows of an earlier run and stop")
     args = parser.parse_args(argv)
+    if args.markdown:
+        with open(args.markdown) as file:
+            saved = json.load(file)
+        print("\n".join(markdown(saved.get("bench_compare", saved["rows"]))))
+        return 0
     started = time.perf_counter()
     rows = run(args.sizes, args.only, args.methods, args.timeout, args.memory_gib)
     print_report(rows)
