@@ -33,7 +33,6 @@ import argparse
 import json
 import os
 import pathlib
-import resource
 import subprocess
 import sys
 import tempfile
@@ -124,10 +123,14 @@ def cases(sizes, workloads):
 # --- one measurement in a child interpreter ------------------------------------
 
 
-def rss_mib():
+def memory_mib(field):
+    """VmRSS (resident now) or VmHWM (resident at most) of this process, in MiB.
+
+    VmHWM, unlike getrusage's ru_maxrss, starts afresh when the interpreter is
+    started: ru_maxrss keeps the parent's resident size at the fork."""
     with open("/proc/self/status") as status:
         for line in status:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) / 1024
     return None
 
@@ -194,14 +197,14 @@ def child(task_json, result_path):
         except ImportError as error:
             result = {"status": "not installed", "error": str(error)}
             return
-        inputs = rss_mib()
+        inputs = memory_mib("VmRSS")
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             start = time.perf_counter()
             output = call()
             seconds = time.perf_counter() - start
         result = {"status": "ok", "seconds": seconds, "inputs_mib": inputs,
-                  "peak_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+                  "peak_mib": memory_mib("VmHWM"),
                   "warnings": sorted({f"{w.category.__name__}: {w.message}" for w in caught})}
         if task["method"] == "search":
             import scipy.sparse
