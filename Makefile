@@ -29,8 +29,23 @@ demo: install
 test: install
 	$(VPY) -P -m pytest -q -p no:cacheprovider tests
 
-bench: install
-	$(VPY) -P bench/run.py
+# bench: every benchmark, in an environment of its own beside .venv, with the
+# packages velorn is compared against (bench/bench_compare.py), which neither
+# the package nor its tests need. BENCH_ARGS passes options to bench/run.py,
+# for example BENCH_ARGS="--only bench_compare --sizes 10000 200000 1000000".
+BENCH_VENV := .venv-bench
+BENCH_PY := $(BENCH_VENV)/bin/python
+BENCH_PEERS := graphlearning
+BENCH_ARGS ?=
+
+# The build finds meson on PATH, so the bench environment's comes first.
+bench: export PATH := $(CURDIR)/$(BENCH_VENV)/bin:$(PATH)
+bench:
+	@test -x $(BENCH_PY) || $(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_PY) -m pip install -q --upgrade pip
+	$(BENCH_PY) -m pip install -q --upgrade $(BUILD_DEPS) $(RUN_DEPS) $(BENCH_PEERS)
+	$(BENCH_PY) -m pip install -q --no-build-isolation ".[fast]"
+	$(BENCH_PY) -P bench/run.py $(BENCH_ARGS)
 
 # wheel-check: an sdist, a wheel built from it (so the sdist holds every source
 # the build needs), and that wheel installed with its dependencies from PyPI
@@ -48,7 +63,7 @@ wheel-check: venv
 
 clean:
 	rm -rf build dist $(VENV)
-	rm -rf $(ASAN_VENV) $(COMPAT_VENV)
+	rm -rf $(ASAN_VENV) $(COMPAT_VENV) $(BENCH_VENV)
 
 # --- Reliability checks --------------------------------------------------------
 # Each builds the package into an environment of its own beside .venv.

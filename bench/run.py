@@ -2,6 +2,10 @@
 
     python bench/run.py                 # 50k, 200k and 1M nodes or points
     python bench/run.py --sizes 20000 50000 100000
+    python bench/run.py --only bench_compare --sizes 10000 1000000
+
+A suite may set its own DEFAULT_SIZES (used without --sizes) and print its
+own report (print_report); its rows are then written under its name.
 """
 
 import argparse
@@ -15,7 +19,7 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from common import BENCH_DIR  # noqa: E402
 
-SUITES = ["bench_lp", "bench_connect", "bench_kelvo", "bench_dask"]
+SUITES = ["bench_lp", "bench_connect", "bench_kelvo", "bench_dask", "bench_compare"]
 DEFAULT_SIZES = [50_000, 200_000, 1_000_000]
 
 
@@ -71,12 +75,13 @@ def summarise(rows):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sizes", type=int, nargs="+", default=DEFAULT_SIZES)
+    parser.add_argument("--sizes", type=int, nargs="+")
     parser.add_argument("--only", choices=SUITES, nargs="+", default=SUITES)
     parser.add_argument("--output", default=str(BENCH_DIR / "results" / "bench.json"))
     args = parser.parse_args(argv)
 
     rows = []
+    own_reports = {}
     started = time.perf_counter()
     for name in args.only:
         try:
@@ -85,17 +90,26 @@ def main(argv=None):
             print(f"skipping {name}: {error}", file=sys.stderr)
             continue
         print(f"running {name} ...", file=sys.stderr, flush=True)
-        rows.extend(suite.run(sorted(args.sizes)))
+        suite_rows = suite.run(sorted(args.sizes or getattr(suite, "DEFAULT_SIZES", DEFAULT_SIZES)))
+        if hasattr(suite, "print_report"):
+            own_reports[name] = (suite, suite_rows)
+        else:
+            rows.extend(suite_rows)
 
-    print_table(rows)
-    print()
-    for line in summarise(rows):
-        print(line)
+    if rows:
+        print_table(rows)
+        print()
+        for line in summarise(rows):
+            print(line)
+    for suite, suite_rows in own_reports.values():
+        print()
+        suite.print_report(suite_rows)
     print(f"\n{platform.processor() or platform.machine()}, {time.perf_counter() - started:.0f} s in all")
     output = args.output
     pathlib.Path(output).parent.mkdir(parents=True, exist_ok=True)
     with open(output, "w") as file:
-        json.dump({"sizes": args.sizes, "rows": rows}, file, indent=2)
+        json.dump({"sizes": args.sizes, "rows": rows, **{name: r for name, (_, r) in own_reports.items()}}, file,
+                  indent=2)
     print(f"written {output}")
     return 0
 

@@ -1,0 +1,520 @@
+"""velorn's WeightedLabelPropagation against scikit-learn's LabelSpreading and
+graphlearning's Laplace learning, on the same data and the same neighbours.
+
+    python bench/bench_compare.py                          # 10k, 50k and 200k points
+    python bench/bench_compare.py --sizes 10000 200000 1000000 --only blobs8
+    python bench/run.py --only bench_compare --sizes 1000000
+    python bench/bench_compare.py --markdown bench/results/compare.json   # README table rows
+
+Per workload the exact k-nearest-neighbour distance graph is searched once
+(KNeighborsTransformer(mode="distance"), the "search" row) and every method is
+then fitted on that very graph, so that the search and the rest are compared
+apart:
+- velorn: WeightedLabelPropagation(metric="precomputed").fit(graph, y);
+- LabelSpreading: kernel= a callable returning the graph's connectivity (the
+  sample itself and its k neighbours, as kernel="knn" with n_neighbors=k+1
+  builds it: the agreement with the own-search row below checks that);
+- graphlearning: its k-NN weight matrix built from the graph's neighbours
+  (knn_data), then Laplace learning.
+The end-to-end rows start from the points: velorn with search="exact" and
+search="approximate", LabelSpreading(kernel="knn") with its own exact search.
+
+Every measurement runs in a fresh interpreter with a time limit (longer for
+the shared search) and a limit on its resident memory; a method that runs
+out of either is stopped and reported as such.
+Peak memory is the child's maximum resident set, inputs included ("inputs"
+gives what the child held before the timed call). Accuracy is over the
+unlabelled samples against the true labels, a -1 counting as wrong; "-1 left"
+says how many kept -1. The "unreachable" workload adds a group of samples far
+from every labelled one and reports what each method gives that group, and
+velorn's error when asked to raise instead of warning.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+BENCH_DIR = pathlib.Path(__file__).resolve().parent
+WORK_DIR = BENCH_DIR / "results" / "cache" / "compare"
+K = 15
+SEED = 0
+DEFAULT_SIZES = [10_000, 50_000, 200_000]
+TIMEOUT_S = 600
+# The shared search is the methods' input, not one of them: it may take longer
+# (some 6 minutes at 1M points in 8-D on an idle machine, over 10 when busy).
+SEARCH_TIMEOUT_S = 1800
+MEMORY_LIMIT_GIB = 16
+POLL_S = 0.2
+UNREACHABLE_BASE = 10_000
+UNREACHABLE_GROUP = 50  # more than K, so that the group's neighbours are its own
+
+# workload -> (description, sized by --sizes, labelled shares)
+WORKLOADS = {
+    "blobs4": ("Gaussian blobs, 10 centres, spread 1.5, 4-D", True, [0.01]),
+    "blobs8": ("Gaussian blobs, 10 centres, spread 2.0, 8-D", True, [0.01]),
+    "moons": ("two moons, noise 0.1, 2-D", True, [0.01]),
+    "digits": ("scikit-learn digits, 64-D", False, [0.01, 0.10]),
+    "unreachable": (f"the 4-D blobs + {UNREACHABLE_GROUP} far unlabelled samples", False, [0.01]),
+}
+GRAPH_METHODS = {
+    "velorn": "velorn, same graph",
+    "labelspreading": "LabelSpreading, same graph",
+    "graphlearning": "graphlearning Laplace, same graph",
+}
+END_TO_END_METHODS = {
+    "velorn-exact": "velorn, search=exact",
+    "velorn-approximate": "velorn, search=approximate",
+    "labelspreading-own": "LabelSpreading, own search",
+}
+# Only where some samples cannot be reached: the error asked for instead of the warning.
+GROUP_METHODS = {"velorn-raise": "velorn, on_unreachable=raise"}
+METHODS = {**GRAPH_METHODS, **END_TO_END_METHODS, **GROUP_METHODS}
+
+
+# --- data ----------------------------------------------------------------------
+
+
+def make_points(workload, n, seed=SEED):
+    """(points, true labels, group mask or None) of a workload."""
+    from sklearn.datasets import load_digits, make_blobs, make_moons
+
+    # The spreads make the blobs overlap a little (LabelSpreading labels 1 to
+    # 2% of the 4-D samples wrongly at 50k points), so that accuracy tells
+    # methods apart.
+    if workload == "blobs4":
+        points, truth = make_blobs(n_samples=n, centers=10, n_features=4, cluster_std=1.5, random_state=seed)
+        return points, truth, None
+    if workload == "blobs8":
+        points, truth = make_blobs(n_samples=n, centers=10, n_features=8, cluster_std=2.0, random_state=seed)
+        return points, truth, None
+    if workload == "moons":
+        points, truth = make_moons(n_samples=n, noise=0.1, random_state=seed)
+        return points, truth, None
+    if workload == "digits":
+        points, truth = load_digits(return_X_y=True)
+        return points, truth, None
+    points, truth, _ = make_points("blobs4", UNREACHABLE_BASE, seed)
+    far = np.random.default_rng(seed).normal(60.0, 1.0, size=(UNREACHABLE_GROUP, 4))
+    group = np.r_[np.zeros(len(points), bool), np.ones(len(far), bool)]
+    return np.vstack([points, far]), np.r_[truth, np.full(len(far), truth.max() + 1)], group
+
+
+def pick_labelled(truth, share, seed=SEED, group=None):
+    """y with -1 for unlabelled: `share` of every class (at least one sample) keeps its label; no sample of `group`."""
+    rng = np.random.default_rng(seed)
+    y = np.full(len(truth), -1, dtype=np.int64)
+    allowed = np.ones(len(truth), bool) if group is None else ~group
+    for label in np.unique(truth[allowed]):
+        members = np.flatnonzero((truth == label) & allowed)
+        chosen = rng.choice(members, size=max(1, round(share * len(members))), replace=False)
+        y[chosen] = label
+    return y
+
+
+def cases(sizes, workloads):
+    """(key, workload, size, share) of every case to run, in order."""
+    for workload in workloads:
+        _, sized, shares = WORKLOADS[workload]
+        for n in (sizes if sized else [None]):
+            for share in shares:
+                yield f"{workload}-{n or 'all'}-{share:g}", workload, n, share
+
+
+# --- one measurement in a child interpreter ------------------------------------
+
+
+def memory_mib(field):
+    """VmRSS (resident now) or VmHWM (resident at most) of this process, in MiB.
+
+    VmHWM, unlike getrusage's ru_maxrss, starts afresh when the interpreter is
+    started: ru_maxrss keeps the parent's resident size at the fork."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024
+    return None
+
+
+def prepare(method, data, k):
+    """The timed call of a method, all its inputs made and its modules imported beforehand."""
+    points, y = data["points"], data["y"]
+    if method == "search":
+        from sklearn.neighbors import KNeighborsTransformer
+
+        return lambda: KNeighborsTransformer(mode="distance", n_neighbors=k, n_jobs=-1).fit_transform(points)
+    if method.startswith("velorn"):
+        from velorn import WeightedLabelPropagation
+
+        if method in ("velorn", "velorn-raise"):
+            graph = data["graph"]
+            on_unreachable = "raise" if method == "velorn-raise" else "warn"
+            return lambda: WeightedLabelPropagation(n_neighbors=k, metric="precomputed",
+                                                    on_unreachable=on_unreachable).fit(graph, y).transduction_
+        search = method.split("-")[1]
+        return lambda: WeightedLabelPropagation(n_neighbors=k, search=search).fit(points, y).transduction_
+    if method in ("labelspreading", "labelspreading-own"):
+        from sklearn.semi_supervised import LabelSpreading
+
+        if method == "labelspreading-own":
+            return lambda: LabelSpreading(kernel="knn", n_neighbors=k + 1, n_jobs=-1).fit(points, y).transduction_
+        # LabelSpreading asks its kernel for the affinity of the fitted points
+        # once per fit; kernel="knn" answers with a 0/1 connectivity graph.
+        connectivity = data["graph"].copy()
+        connectivity.data[:] = 1.0
+        return lambda: LabelSpreading(kernel=lambda a, b: connectivity, n_jobs=-1).fit(points, y).transduction_
+    if method == "graphlearning":
+        import graphlearning
+
+        graph = data["graph"]
+        n = graph.shape[0]
+        ids, distances = graph.indices.reshape(n, k + 1), graph.data.reshape(n, k + 1)
+        order = np.argsort(distances, axis=1, kind="stable")
+        knn_data = (np.take_along_axis(ids, order, 1), np.take_along_axis(distances, order, 1))
+        train = np.flatnonzero(y != -1)
+        classes, train_codes = np.unique(y[train], return_inverse=True)
+
+        def laplace():
+            weights = graphlearning.weightmatrix.knn(None, k, knn_data=knn_data)
+            return classes[graphlearning.ssl.laplace(weights).fit_predict(train, train_codes)]
+
+        return laplace
+    raise ValueError(f"unknown method {method!r}")
+
+
+def child(task_json, result_path):
+    """Runs one method on one case and writes its figures as JSON to result_path."""
+    import warnings
+
+    task = json.loads(task_json)
+    result = {}
+    try:
+        stored = np.load(task["data"])
+        data = {name: stored[name] for name in stored.files}
+        if task["method"] in ("velorn", "velorn-raise", "labelspreading", "graphlearning"):
+            import scipy.sparse
+
+            data["graph"] = scipy.sparse.load_npz(task["graph"]).tocsr()
+        try:
+            call = prepare(task["method"], data, task["k"])
+        except ImportError as error:
+            result = {"status": "not installed", "error": str(error)}
+            return
+        inputs = memory_mib("VmRSS")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            start = time.perf_counter()
+            try:
+                output = call()
+            except ValueError as error:
+                if task["method"] != "velorn-raise":
+                    raise
+                # What velorn-raise is there for: this error instead of -1s and a warning.
+                result = {"status": "raised", "error": f"ValueError: {error}"}
+                return
+            seconds = time.perf_counter() - start
+        result = {"status": "ok", "seconds": seconds, "inputs_mib": inputs,
+                  "peak_mib": memory_mib("VmHWM"),
+                  "warnings": sorted({f"{w.category.__name__}: {w.message}" for w in caught})}
+        if task["method"] == "search":
+            import scipy.sparse
+
+            scipy.sparse.save_npz(task["graph"], output, compressed=False)
+        else:
+            np.save(task["prediction"], np.asarray(output))
+    except MemoryError:
+        result = {"status": "out of memory"}
+    except Exception as error:  # reported in the row, the run goes on
+        result = {"status": "error", "error": f"{type(error).__name__}: {error}"}
+    finally:
+        with open(result_path, "w") as file:
+            json.dump(result, file)
+
+
+def resident_mib(pid):
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:  # the child has just ended
+        pass
+    return 0.0
+
+
+def measure(method, paths, timeout, memory_gib):
+    """A method's figures from a fresh interpreter; a status says why there are none.
+
+    The child is stopped when it passes the time limit or when its resident
+    memory, looked at every POLL_S seconds, passes memory_gib: an address-space
+    limit would instead fail thread starts and library calls in ways that do not
+    say "memory"."""
+    task = {"method": method, "data": str(paths["data"]), "graph": str(paths["graph"]), "k": K,
+            "prediction": str(paths["prediction"].format(method=method))}
+    with tempfile.NamedTemporaryFile(suffix=".json", dir=WORK_DIR, delete=False) as handle:
+        result_path = handle.name
+    try:
+        process = subprocess.Popen([sys.executable, "-P", __file__, "--child", json.dumps(task), result_path],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                _, stderr = process.communicate(timeout=POLL_S)
+                break
+            except subprocess.TimeoutExpired:
+                over_time = time.monotonic() > deadline
+                over_memory = resident_mib(process.pid) > memory_gib * 1024
+                if over_time or over_memory:
+                    os.killpg(process.pid, 9)
+                    process.communicate()
+                    if over_memory:
+                        return {"status": "out of memory", "error": f"over {memory_gib:g} GiB resident"}
+                    return {"status": "timeout", "error": f"not done in {timeout:.0f} s"}
+        with open(result_path) as file:
+            text = file.read()
+        if text:
+            return json.loads(text)
+        if process.returncode == -9:
+            return {"status": "out of memory", "error": "killed by the system"}
+        tail = stderr.decode(errors="replace").strip().splitlines()[-1:] or [f"exit code {process.returncode}"]
+        return {"status": "error", "error": tail[0]}
+    finally:
+        os.unlink(result_path)
+
+
+# --- the suite -----------------------------------------------------------------
+
+
+def score(row, truth, y, group, prediction):
+    """Accuracy over the unlabelled samples outside the group, -1s left, and what the group got."""
+    scored = (y == -1) if group is None else (y == -1) & ~group
+    row["accuracy"] = float(np.mean(prediction[scored] == truth[scored]))
+    row["unlabelled"] = int(np.count_nonzero(scored))
+    row["left_unlabelled"] = int(np.count_nonzero(prediction[scored] == -1))
+    if group is not None:
+        given, counts = np.unique(prediction[group], return_counts=True)
+        row["group"] = {"size": int(group.sum()), "given": {str(g): int(c) for g, c in zip(given.tolist(), counts)}}
+
+
+def run_case(key, workload, n, share, methods, timeout, memory_gib, search_timeout):
+    WORK_DIR.mkdir(parents=True, exist_ok=True)
+    points, truth, group = make_points(workload, n)
+    y = pick_labelled(truth, share, group=group)
+    paths = {"data": WORK_DIR / f"{key}.npz", "graph": WORK_DIR / f"{key}-graph.npz",
+             "prediction": str(WORK_DIR / f"{key}-{{method}}.npy")}
+    np.savez(paths["data"], points=points, y=y)
+    base = {"workload": workload, "description": WORKLOADS[workload][0], "case": key, "size": len(points),
+            "dims": points.shape[1], "labelled_share": share, "labelled": int(np.count_nonzero(y != -1))}
+    rows = []
+
+    def add(method, stage, result):
+        row = {**base, "method": method, "name": METHODS.get(method, "exact k-NN search"), "stage": stage,
+               **result}
+        if result["status"] == "ok" and method != "search":
+            prediction = np.load(paths["prediction"].format(method=method), allow_pickle=True)
+            score(row, truth, y, group, prediction)
+        rows.append(row)
+        print(f"  {key:<28} {row['name']:<34} {describe(row)}", file=sys.stderr, flush=True)
+        return row
+
+    search = add("search", "search", measure("search", paths, search_timeout, memory_gib))
+    graph_methods = {**GRAPH_METHODS, **(GROUP_METHODS if group is not None else {})}
+    for method in [m for m in methods if m in graph_methods]:
+        if search["status"] != "ok":
+            add(method, "after search", {"status": "no graph", "error": "the search did not finish"})
+            continue
+        row = add(method, "after search", measure(method, paths, timeout, memory_gib))
+        if row["status"] == "ok":
+            row["total_s"] = search["seconds"] + row["seconds"]
+    for method in [m for m in methods if m in END_TO_END_METHODS]:
+        row = add(method, "end to end", measure(method, paths, timeout, memory_gib))
+        if row["status"] == "ok":
+            row["total_s"] = row["seconds"]
+    agreement(rows, paths)
+    for path in WORK_DIR.glob(f"{key}*"):  # a million points leave some 300 MB
+        path.unlink()
+    return rows
+
+
+def agreement(rows, paths):
+    """LabelSpreading on the shared graph against its own search: the same labels show the graph is the same."""
+    done = {row["method"] for row in rows if row["status"] == "ok"}
+    if {"labelspreading", "labelspreading-own"} <= done:
+        ours, own = (np.load(paths["prediction"].format(method=m), allow_pickle=True)
+                     for m in ("labelspreading", "labelspreading-own"))
+        for row in rows:
+            if row["method"] == "labelspreading-own":
+                row["agreement_with_same_graph"] = float(np.mean(ours == own))
+
+
+def run(sizes, workloads=tuple(WORKLOADS), methods=tuple(METHODS), timeout=TIMEOUT_S, memory_gib=MEMORY_LIMIT_GIB,
+        search_timeout=SEARCH_TIMEOUT_S):
+    rows = []
+    for key, workload, n, share in cases(sorted(sizes), workloads):
+        rows += run_case(key, workload, n, share, methods, timeout, memory_gib, search_timeout)
+    return rows
+
+
+# --- the report ----------------------------------------------------------------
+
+
+def describe(row):
+    if row["status"] != "ok":
+        return f"{row['status']}" + (f" ({row['error']})" if row.get("error") else "")
+    text = f"{row['seconds']:.2f} s, peak {row['peak_mib']:.0f} MiB"
+    if "accuracy" in row:
+        text += f", accuracy {row['accuracy']:.4f}"
+    return text
+
+
+def fmt(value, spec):
+    return "" if value is None else format(value, spec)
+
+
+def print_report(rows):
+    header = (f"{'workload':<12} {'size':>9} {'lab.':>5} {'method':<34} {'search s':>9} {'rest s':>8} "
+              f"{'total s':>8} {'peak MiB':>9} {'accuracy':>8} {'-1 left':>8}  notes")
+    print(header)
+    print("-" * len(header))
+    searches = {row["case"]: row for row in rows if row["method"] == "search"}
+    for row in rows:
+        ok = row["status"] == "ok"
+        search = searches.get(row["case"], {})
+        search_s = row.get("seconds") if row["method"] == "search" else (
+            search.get("seconds") if row["stage"] == "after search" else None)
+        rest_s = row.get("seconds") if row["stage"] == "after search" else None
+        notes = [] if ok else [describe(row)]
+        if ok:
+            notes.append(f"inputs {row['inputs_mib']:.0f} MiB")
+        if row.get("agreement_with_same_graph") is not None:
+            notes.append(f"agrees with same-graph run on {row['agreement_with_same_graph']:.4f}")
+        if row.get("group"):
+            notes.append(f"far group of {row['group']['size']} given {row['group']['given']}")
+        notes += [w[:110] for w in row.get("warnings", []) if "group" in row or "ConvergenceWarning" in w]
+        print(f"{row['workload']:<12} {row['size']:>9} {row['labelled_share']:>5.0%} {row['name']:<34} "
+              f"{fmt(search_s, '9.2f'):>9} {fmt(rest_s, '8.2f'):>8} "
+              f"{fmt(row.get('total_s'), '8.2f'):>8} {fmt(row.get('peak_mib'), '9.0f'):>9} "
+              f"{fmt(row.get('accuracy'), '8.4f'):>8} {fmt(row.get('left_unlabelled'), '8d'):>8}  {'; '.join(notes)}")
+    print()
+    for line in targets(rows):
+        print(line)
+
+
+def markdown(rows):
+    """The rows as the README's table gives them."""
+    lines = ["| workload | points | labelled | method | search (s) | after search (s) | total (s) | peak (MiB) "
+             "| accuracy | -1 left | notes |", "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---|"]
+    searches = {row["case"]: row for row in rows if row["method"] == "search"}
+    for row in rows:
+        if row["method"] == "search":
+            continue
+        ok = row["status"] == "ok"
+        search = searches[row["case"]]
+        search_s = search.get("seconds") if row["stage"] == "after search" else None
+        rest_s = row.get("seconds") if row["stage"] == "after search" else None
+        notes = [] if ok else [describe(row)]
+        if row.get("group"):
+            notes.append(f"far group of {row['group']['size']} given " + ", ".join(
+                f"{count} x {label}" for label, count in row["group"]["given"].items()))
+            notes += [w for w in row["warnings"] if "ConvergenceWarning" not in w]
+        lines.append(
+            f"| {row['description']} | {row['size']:,} | {row['labelled_share']:.0%} | {row['name']} "
+            f"| {fmt(search_s, '.2f')} | {fmt(rest_s, '.2f')} | {fmt(row.get('total_s'), '.2f')} "
+            f"| {fmt(row.get('peak_mib'), ',.0f')} | {fmt(row.get('accuracy'), '.4f')} "
+            f"| {fmt(row.get('left_unlabelled'), ',d')} | {'; '.join(notes)} |")
+    return lines
+
+
+def targets(rows):
+    """The estimator's targets, each read off the rows."""
+    by_case = {}
+    for row in rows:
+        if row["status"] == "ok":
+            by_case.setdefault(row["case"], {})[row["method"]] = row
+    lines = ["Targets:"]
+    lines.append("  accuracy, velorn - LabelSpreading on the same graph (at most 0.3 points below):")
+    for case, got in by_case.items():
+        if {"velorn", "labelspreading"} <= got.keys() and "group" not in got["velorn"]:
+            diff = 100 * (got["velorn"]["accuracy"] - got["labelspreading"]["accuracy"])
+            lines.append(f"    {case:<28} {diff:+6.2f} points  {'met' if diff >= -0.3 else 'MISSED'}")
+    lines.append("  unreachable group (LabelSpreading silent, velorn -1 with a warning):")
+    for row in rows:
+        if row["method"] in GROUP_METHODS:
+            lines.append(f"    {row['case']:<28} {row['name']:<34} {describe(row)}")
+    for case, got in by_case.items():
+        for method, row in got.items():
+            if row.get("group"):
+                warned = [w for w in row["warnings"] if "ConvergenceWarning" not in w]
+                lines.append(f"    {case:<28} {row['name']:<34} group given {row['group']['given']}; "
+                             f"warnings: {'; '.join(warned) or 'none'}")
+    lines.append("  after the search, LabelSpreading's fit / velorn's fit on the same graph (10x at 200k and 1M);"
+                 " totals with that search:")
+    for case, got in by_case.items():
+        if {"velorn", "labelspreading"} <= got.keys():
+            theirs, ours = got["labelspreading"], got["velorn"]
+            ratio = theirs["seconds"] / ours["seconds"]
+            target = ours["size"] >= 200_000
+            lines.append(f"    {case:<28} {theirs['seconds']:8.2f} s / {ours['seconds']:7.2f} s = {ratio:5.1f}x"
+                         + (f"  {'met' if ratio >= 10 else 'MISSED'}" if target else "")
+                         + f"; totals {theirs['total_s']:.2f} s / {ours['total_s']:.2f} s")
+    lines.append("  end to end, LabelSpreading with its own search / velorn (exact: at least 1x; approximate, 8-D at"
+                 " 200k and 1M: 2.5x):")
+    for case, got in by_case.items():
+        if "labelspreading-own" not in got:
+            continue
+        theirs = got["labelspreading-own"]
+        for method, need in (("velorn-exact", 1.0), ("velorn-approximate", 2.5)):
+            if method in got:
+                ratio = theirs["seconds"] / got[method]["seconds"]
+                diff = 100 * (got[method]["accuracy"] - theirs["accuracy"])
+                target = method == "velorn-exact" or (got[method]["dims"] == 8 and got[method]["size"] >= 200_000)
+                lines.append(f"    {case:<28} {METHODS[method]:<28} {theirs['seconds']:8.2f} s / "
+                             f"{got[method]['seconds']:7.2f} s = {ratio:5.2f}x, accuracy {diff:+.2f} points"
+                             + (f"  {'met' if ratio >= need and diff >= -0.3 else 'MISSED'}" if target else ""))
+    for case, got in by_case.items():
+        row = got.get("velorn-approximate")
+        if row and row["dims"] == 8 and row["size"] >= 1_000_000:
+            met = row["seconds"] < 180 and row["peak_mib"] < 4096
+            lines.append(f"  1M points in 8-D, approximate, end to end (under 180 s and 4096 MiB): "
+                         f"{row['seconds']:.0f} s, {row['peak_mib']:.0f} MiB  {'met' if met else 'MISSED'}")
+    return lines
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sizes", type=int, nargs="+", default=DEFAULT_SIZES)
+    parser.add_argument("--only", choices=list(WORKLOADS), nargs="+", default=list(WORKLOADS))
+    parser.add_argument("--methods", choices=list(METHODS), nargs="+", default=list(METHODS))
+    parser.add_argument("--timeout", type=float, default=TIMEOUT_S, help="seconds per method and size")
+    parser.add_argument("--search-timeout", type=float, default=SEARCH_TIMEOUT_S, help="seconds for the shared search")
+    parser.add_argument("--memory-gib", type=float, default=MEMORY_LIMIT_GIB, help="resident memory per method")
+    parser.add_argument("--output", default=str(BENCH_DIR / "results" / "compare.json"))
+    parser.add_argument("--markdown", metavar="RESULTS.json", help="print the table rows of an earlier run and stop")
+    args = parser.parse_args(argv)
+    if args.markdown:
+        with open(args.markdown) as file:
+            saved = json.load(file)
+        print("\n".join(markdown(saved.get("bench_compare", saved["rows"]))))
+        return 0
+    started = time.perf_counter()
+    rows = run(args.sizes, args.only, args.methods, args.timeout, args.memory_gib, args.search_timeout)
+    print_report(rows)
+    print(f"\n{time.perf_counter() - started:.0f} s in all")
+    pathlib.Path(args.output).parent.mkdir(parents=True, exist_ok=True)
+    with open(args.output, "w") as file:
+        json.dump({"sizes": args.sizes, "rows": rows}, file, indent=2)
+    print(f"written {args.output}")
+    return 0
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--child"]:
+        child(*sys.argv[2:4])
+    else:
+        sys.exit(main())
