@@ -44,7 +44,7 @@ bench:
 	@test -x $(BENCH_PY) || $(PYTHON) -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q --upgrade pip
 	$(BENCH_PY) -m pip install -q --upgrade $(BUILD_DEPS) $(RUN_DEPS) $(BENCH_PEERS)
-	$(BENCH_PY) -m pip install -q --no-build-isolation ".[fast]"
+	$(BENCH_PY) -m pip install -q --no-build-isolation ".[fast,dask]"
 	$(BENCH_PY) -P bench/run.py $(BENCH_ARGS)
 
 # wheel-check: an sdist, a wheel built from it (so the sdist holds every source
