@@ -5,6 +5,7 @@ works as the plain container would or raises; none crashes or breaks rows."""
 import operator
 import sys
 import threading
+import weakref
 
 import numpy as np
 import pytest
@@ -157,3 +158,23 @@ def test_threads_sharing_one_container_lose_nothing():
         assert sorted(tail) == list(range(num_rows))
         for w in range(writers):  # each writer's entries in the order it appended them
             assert [v for v in tail if v // rounds == w] == [w * rounds + k for k in range(rounds)]
+
+
+@pytest.mark.parametrize("trigger", ["view replaced", "merged row rebuilt", "merged row dropped by an append"])
+def test_rows_whose_release_runs_code(trigger):
+    # A weak reference's callback runs when the container lets go of a row it
+    # kept, and here re-initialises the container in the middle of the call.
+    graph = GraphWrapper.from_knn(np.ones((3, 2), np.int64))
+    graph.append(1, 0)
+    shown = graph.to_numpy(0 if trigger == "view replaced" else 1)
+    if trigger == "merged row rebuilt":
+        shown.flags.writeable = True  # it owns its memory: allowed, and no longer as made
+    watcher = weakref.ref(shown, lambda _: graph.__init__(np.zeros((1, 1), np.int64)))
+    del shown
+    if trigger == "merged row dropped by an append":
+        graph.append(1, 2)
+    else:
+        row = graph.to_numpy(0 if trigger == "view replaced" else 1)
+        assert row.tolist() == ([1, 1] if trigger == "view replaced" else [1, 1, 0])
+    assert watcher() is None and len(graph) == 1
+    assert_consistent(graph)

@@ -333,8 +333,14 @@ PyObject* base_row(Table& t, Py_ssize_t i) {
         }
         if (Py_REFCNT(view) == 1) {
             if (!is_untouched_view(t, view)) {
-                Py_SETREF(view, new_row_view(t, i));
-                return Py_XNewRef(view);
+                PyObject* fresh = new_row_view(t, i);
+                if (!fresh) return nullptr;
+                PyObject* old = view;
+                view = Py_NewRef(fresh);
+                // Last: releasing it may run Python code (a weak reference's
+                // callback) that changes or replaces these rows.
+                Py_DECREF(old);
+                return fresh;
             }
             // Nobody else can see it: aim it at row i.
             reinterpret_cast<PyArrayObject_fields*>(view)->data = const_cast<char*>(t.row(i));
@@ -365,8 +371,11 @@ PyObject* merged_row(Rows<T>& rows, Py_ssize_t i, Appended<T>& a) {
     for (Py_ssize_t j = 0; j < rows.cols; ++j) out[j] = rows.base_entry(i, j);
     if (!a.values.empty()) std::memcpy(out + rows.cols, a.values.data(), a.values.size() * sizeof(T));
     PyArray_CLEARFLAGS(m, NPY_ARRAY_WRITEABLE);
-    Py_XSETREF(a.merged, merged);
-    return Py_NewRef(merged);
+    PyObject* old = a.merged;
+    a.merged = Py_NewRef(merged);
+    // Last, as in base_row: nothing of the rows is read after it.
+    Py_XDECREF(old);
+    return merged;
 }
 
 template <class T>
@@ -772,14 +781,24 @@ PyObject* graph_setstate(PyObject* self, PyObject* state) {
             }
         }
     }
+    // The merged rows that the appends replace are released only after the
+    // last append: releasing one may run Python code that changes the rows.
+    std::vector<Ref> dropped;
+    try {
+        dropped.reserve(static_cast<size_t>(PyArray_DIM(w, 0)));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
     Py_ssize_t at = 0;
     for (npy_intp k = 0; k < PyArray_DIM(w, 0); ++k) {
         for (int64_t e = 0; e < length_of[k]; ++e, ++at) {
-            Ref dropped;
+            Ref merged;
             bool ok = g->ids ? append_entry(*g->ids, row_of[k], static_cast<const int64_t*>(PyArray_DATA(v))[at],
-                                            &dropped)
+                                            &merged)
                              : append_entry(*g->weights, row_of[k], static_cast<const float*>(PyArray_DATA(v))[at],
-                                            &dropped);
+                                            &merged);
+            if (merged) dropped.push_back(std::move(merged));  // once per row: within the reserve
             if (!ok) return nullptr;
         }
     }
