@@ -24,6 +24,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <unordered_set>
@@ -201,6 +202,11 @@ bool lookup_double(PyObject* o, double* out, bool* possible) {
 }
 
 bool convert_lookup(PyObject* o, Lookup<int64_t>* out) {
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        out->value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+        out->possible = true;
+        return true;
+    }
     out->possible = false;
     if (PyLong_Check(o) || (!PyFloat_Check(o) && Py_TYPE(o)->tp_as_number &&
                             Py_TYPE(o)->tp_as_number->nb_index)) {
@@ -224,11 +230,20 @@ bool convert_lookup(PyObject* o, Lookup<int64_t>* out) {
     return true;
 }
 
+// d rounded to float32 as NumPy casts it: beyond float32's range, infinity
+// (a plain conversion of such a value is undefined in C++).
+float to_float32(double d) {
+    constexpr double kRoundsToInfinity = 0x1.ffffffp127;  // FLT_MAX plus half its last place
+    if (d >= kRoundsToInfinity) return std::numeric_limits<float>::infinity();
+    if (d <= -kRoundsToInfinity) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(d);
+}
+
 // Weights are compared in the rows' own precision: the value rounded to float32.
 bool convert_lookup(PyObject* o, Lookup<float>* out) {
     double d = 0.0;
     if (!lookup_double(o, &d, &out->possible)) return false;
-    out->value = static_cast<float>(d);
+    out->value = to_float32(d);
     return true;
 }
 
@@ -258,7 +273,7 @@ bool convert_weight(PyObject* o, Appendable* out) {
         if (!number) return false;
         d = PyFloat_AS_DOUBLE(number.get());
     }
-    out->weight = static_cast<float>(d);
+    out->weight = to_float32(d);
     return true;
 }
 
