@@ -29,6 +29,7 @@ def assert_consistent(graph):
     assert sum(len(row) for row in rows) == graph.num_entries
 
 
+@pytest.mark.filterwarnings("ignore:overflow encountered in cast:RuntimeWarning")
 @examples(300)
 @given(any_arrays(max_dims=3, max_side=4))
 def test_any_table_is_shared_as_rows_or_refused(table):
