@@ -120,7 +120,7 @@ NODES = 6
 
 @st.composite
 def grown_graphs(draw):
-    """(base table, [(row, value)] appends, rows to hold before each append)."""
+    """(base table, [(row, value)] appends): ids or weights, maybe a strided table."""
     kind = draw(st.sampled_from([np.int64, np.float32]))
     cols = draw(st.integers(0, 3))
     if kind is np.int64:
@@ -236,6 +236,16 @@ def test_argument_errors(knn_ids, call, error, message):
 def test_contains_compares_numbers_as_numbers(value, expected):
     graph = GraphWrapper.from_knn(np.array([[1, 2], [0, 1]]))
     assert graph.contains(0, value) is expected
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.float32])
+def test_contains_on_rows_with_many_appends(dtype):
+    # Past a few dozen appended entries a row's membership test changes method.
+    graph = GraphWrapper.empty(200, dtype)
+    for value in range(0, 200, 2):
+        graph.append(7, value)
+    assert [graph.contains(7, v) for v in range(200)] == [v % 2 == 0 for v in range(200)]
+    assert graph.to_numpy(7).tolist() == list(range(0, 200, 2))
 
 
 def test_weights_compare_as_float32_and_take_what_float_takes():
