@@ -78,6 +78,43 @@ def seed_labels(truth, fraction=0.01, seed=0):
     return labels
 
 
+def added_bytes(make):
+    """Memory that make() allocates and keeps in what it returns: the Python
+    heap (NumPy's arrays included) as tracemalloc sees it, plus what native
+    code takes from malloc directly."""
+    import ctypes
+    import tracemalloc
+
+    mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
+    if mallinfo2 is not None:
+        class MallInfo2(ctypes.Structure):
+            _fields_ = [(name, ctypes.c_size_t) for name in (
+                "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                "keepcost")]
+
+        mallinfo2.restype = MallInfo2
+
+    def malloc_bytes():
+        if mallinfo2 is None:
+            return 0
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    gc.collect()
+    tracemalloc.start()
+    try:
+        traced, allocated = tracemalloc.get_traced_memory()[0], malloc_bytes()
+        kept = make()
+        gc.collect()
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced
+        # Traced allocations go through malloc too: count them once.
+        native_growth = max(0, malloc_bytes() - allocated - traced_growth)
+    finally:
+        tracemalloc.stop()
+    del kept
+    return traced_growth + native_growth
+
+
 class PrebuiltRows:
     """A container whose to_numpy hands out rows made beforehand: almost no cost of its own."""
 

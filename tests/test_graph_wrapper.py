@@ -1,5 +1,15 @@
+"""GraphWrapper: the native container, held to its plain-Python statement
+(python_graph_wrapper.py) and to what the graph kernels need of rows."""
+
+import copy
+import pickle
+import weakref
+
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from python_graph_wrapper import PythonGraphWrapper
 
 from velorn import GraphWrapper
 
@@ -101,3 +111,205 @@ def test_len_and_numpy_integer_rows(knn_ids):
     assert len(GraphWrapper.empty(0, np.int64)) == 0
     assert graph.to_numpy(2).tolist() == [0, 1, 2]
     assert graph.contains(np.int32(2), 2)
+
+
+# --- the native type against the plain-Python statement of the container -----
+
+NODES = 6
+
+
+@st.composite
+def grown_graphs(draw):
+    """(base table, [(row, value)] appends): ids or weights, maybe a strided table."""
+    kind = draw(st.sampled_from([np.int64, np.float32]))
+    cols = draw(st.integers(0, 3))
+    if kind is np.int64:
+        entries = st.integers(0, NODES - 1)
+    else:
+        entries = st.floats(-4, 4, width=32)
+    table = np.array(draw(st.lists(st.lists(entries, min_size=cols, max_size=cols), min_size=NODES,
+                                   max_size=NODES)), dtype=kind).reshape(NODES, cols)
+    if draw(st.booleans()):  # a strided table, shared as it is
+        table = np.repeat(table, 2, axis=1)[:, ::2]
+    appends = draw(st.lists(st.tuples(st.integers(0, NODES - 1), entries), max_size=40))
+    return table, appends
+
+
+@settings(max_examples=150, deadline=None)
+@given(grown_graphs(), st.data())
+def test_native_rows_match_the_plain_python_container(graph, data):
+    table, appends = graph
+    native, python = GraphWrapper(table), PythonGraphWrapper(table)
+    held = []  # rows handed out earlier, with what they showed then
+    for row, value in appends:
+        if data.draw(st.booleans()):
+            shown = native.to_numpy(row)
+            held.append((shown, shown.tolist()))
+        native.append(row, value)
+        python.append(row, value)
+        if table.dtype == np.int64:
+            probe = data.draw(st.integers(-1, NODES))
+            assert native.contains(row, probe) == python.contains(row, probe)
+    assert [native.to_numpy(i).tolist() for i in range(NODES)] == [python.to_numpy(i).tolist() for i in range(NODES)]
+    assert all(not native.to_numpy(i).flags.writeable for i in range(NODES))
+    assert (native.num_entries, len(native)) == (python.num_entries, len(python))
+    assert [shown.tolist() for shown, _ in held] == [before for _, before in held]
+
+
+# --- rows handed out ---------------------------------------------------------
+
+
+def changed(attribute, value):
+    """Sets an attribute that NumPy may one day refuse to set."""
+
+    def change(row):
+        try:
+            setattr(row, attribute, value)
+        except AttributeError:
+            pytest.skip(f"this NumPy does not set {attribute}")
+
+    return change
+
+
+@pytest.mark.parametrize(
+    "tamper",
+    [
+        lambda row: None,
+        lambda row: setattr(row.flags, "writeable", True),
+        changed("shape", (1, -1)),
+        changed("strides", (0,)),
+        changed("dtype", np.int32),
+        lambda row: weakref.ref(row),
+    ],
+    ids=["untouched", "made writeable", "reshaped", "restrided", "retyped", "weakly referenced"],
+)
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_rows_stay_what_they_showed_however_they_are_used(tamper):
+    table = np.arange(40, dtype=np.int64).reshape(10, 4)
+    graph = GraphWrapper.from_knn(table)
+    keep = [graph.to_numpy(3)]
+    reference = tamper(graph.to_numpy(5))  # changed, then released (or watched)
+    rows = [graph.to_numpy(i) for i in range(10) for _ in range(3)]
+    assert [row.tolist() for row in rows] == [table[i].tolist() for i in range(10) for _ in range(3)]
+    assert keep[0].tolist() == table[3].tolist()
+    if reference is not None:
+        assert reference() is None or reference().tolist() == table[5].tolist()
+
+
+def test_merged_row_is_built_once_and_replaced_on_append():
+    graph = GraphWrapper.from_knn(np.array([[1], [0]]))
+    graph.append(0, 0)
+    merged = graph.to_numpy(0)
+    assert graph.to_numpy(0) is merged
+    graph.append(0, 1)
+    assert merged.tolist() == [1, 0] and graph.to_numpy(0).tolist() == [1, 0, 1]
+
+
+# --- argument errors ---------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda g: g.to_numpy(2**70), IndexError, r"row 1180591620717411303424 out of range for 3 rows"),
+        (lambda g: g.to_numpy(1.0), IndexError, r"row 1.0 is not an integer"),
+        (lambda g: g.contains("0", 1), IndexError, r"row '0' is not an integer"),
+        (lambda g: g.append(0, 2**70), IndexError, r"node id 1180591620717411303424 out of range for 3 rows"),
+        (lambda g: g.append(0, 1.0), TypeError, r"'float' object cannot be interpreted as an integer"),
+        (lambda g: g.to_numpy(), TypeError, r"takes exactly one argument"),
+        (lambda g: g.to_csr(weights=GraphWrapper.empty(2, np.float32)), ValueError, r"weights has 2 rows"),
+        (lambda g: GraphWrapper([[1]]), TypeError, r"expected a 2-D NumPy array, got list"),
+        (lambda g: GraphWrapper(np.zeros((2, 2))), TypeError, r"expected an int64 or float32 table, got float64"),
+        (lambda g: GraphWrapper.empty(-1, np.int64), ValueError, r"negative dimensions"),
+    ],
+)
+def test_argument_errors(knn_ids, call, error, message):
+    with pytest.raises(error, match=message):
+        call(GraphWrapper.from_knn(knn_ids))
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(2, True), (2.0, True), (np.int8(2), True), (np.float32(2), True), (2.5, False), (2**80, False),
+     ("2", False), (None, False), (True, True)],
+)
+def test_contains_compares_numbers_as_numbers(value, expected):
+    graph = GraphWrapper.from_knn(np.array([[1, 2], [0, 1]]))
+    assert graph.contains(0, value) is expected
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.float32])
+def test_contains_on_rows_with_many_appends(dtype):
+    # Past a few dozen appended entries a row's membership test changes method.
+    graph = GraphWrapper.empty(200, dtype)
+    for value in range(0, 200, 2):
+        graph.append(7, value)
+    assert [graph.contains(7, v) for v in range(200)] == [v % 2 == 0 for v in range(200)]
+    assert graph.to_numpy(7).tolist() == list(range(0, 200, 2))
+
+
+def test_weights_compare_as_float32_and_take_what_float_takes():
+    weights = GraphWrapper.from_knn(np.array([[0.1]], dtype=np.float64))
+    weights.append(0, "0.25")
+    assert weights.contains(0, 0.1) and weights.contains(0, 0.25) and not weights.contains(0, 0.3)
+    with pytest.raises(ValueError):
+        weights.append(0, "x")
+
+
+# --- the whole graph -----------------------------------------------------------
+
+
+@pytest.mark.parametrize("with_attribute", [False, True])
+@pytest.mark.parametrize("dtype", [np.int64, np.float32])
+def test_pickle_and_copies_keep_rows_and_appends(dtype, with_attribute):
+    graph = GraphWrapper.from_knn(np.array([[1, 2], [0, 2], [0, 1]], dtype=dtype))
+    graph.append(2, 0)
+    graph.append(0, 1)
+    graph.append(2, 1)
+    if with_attribute:
+        graph.note = "kept"
+    for clone in (pickle.loads(pickle.dumps(graph)), copy.copy(graph), copy.deepcopy(graph)):
+        assert [clone.to_numpy(i).tolist() for i in range(3)] == [graph.to_numpy(i).tolist() for i in range(3)]
+        assert repr(clone) == repr(graph) == f"GraphWrapper(rows=3, dtype={np.dtype(dtype)}, rows_with_appends=2)"
+        assert getattr(clone, "note", None) == ("kept" if with_attribute else None)
+        clone.append(1, 0)
+        assert graph.to_numpy(1).tolist() == [0, 2]
+
+
+@pytest.mark.parametrize(
+    "state",
+    [(np.array([3]), np.array([1]), np.array([0])), (np.array([0]), np.array([2]), np.array([0])),
+     (np.array([0]), np.array([1]), np.array([9])), ("rows", "lengths"), None],
+)
+def test_state_that_does_not_fit_is_refused_whole(state):
+    graph = GraphWrapper.empty(3, np.int64)
+    with pytest.raises(ValueError):
+        graph.__setstate__(state)
+    assert graph.num_entries == 0
+
+
+def test_to_csr_holds_every_entry_in_row_order():
+    sparse = pytest.importorskip("scipy.sparse")
+    connections = GraphWrapper.from_knn(np.array([[1], [2], [0]]))
+    weights = GraphWrapper.from_knn(np.array([[0.5], [1.5], [2.5]]))
+    connections.append(0, 2)
+    weights.append(0, 4.0)
+    weighted = connections.to_csr(weights)
+    assert isinstance(weighted, sparse.csr_matrix) and weighted.shape == (3, 3)
+    assert weighted.toarray().tolist() == [[0, 0.5, 4.0], [0, 0, 1.5], [2.5, 0, 0]]
+    assert connections.to_csr().indices.tolist() == [1, 2, 2, 0]
+    with pytest.raises(TypeError, match="neighbour ids"):
+        weights.to_csr()
+    with pytest.raises(ValueError, match="row 0 has neighbour id 5"):
+        GraphWrapper(np.array([[5]])).to_csr()
+
+
+def test_subclass_that_skips_init_raises_instead_of_reading():
+    class Forgetful(GraphWrapper):
+        def __init__(self):
+            pass
+
+    graph = Forgetful()
+    for call in (lambda: graph.to_numpy(0), lambda: graph.append(0, 0), lambda: len(graph), lambda: graph.dtype):
+        with pytest.raises(RuntimeError, match="__init__ was not called"):
+            call()

@@ -20,6 +20,7 @@ import numpy as np
 import pytest
 
 from examples import rows_container
+from velorn import GraphWrapper
 
 lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
 tc = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_connect")
@@ -258,10 +259,53 @@ def postprocessing_cases():
     ]
 
 
+def graph_wrapper_cases():
+    table = np.array([[1, 2], [0, 2], [0, 1]], np.int64)
+    graph = GraphWrapper.from_knn(table)
+    grown = GraphWrapper.from_knn(table)
+    grown.append(0, 1)
+    weights = GraphWrapper.from_knn(table.astype(np.float32))
+    weights.append(0, 0.5)
+
+    def grow_afresh(g, value):
+        g.__init__(table.astype(g.dtype))  # drops the rows grown by the call before
+        g.append(0, value)
+        g.append(0, value)
+        return g.to_numpy(0)
+
+    def restore(g, state):
+        g.__init__(table)
+        g.__setstate__(state)
+
+    return [
+        Case("table row", graph.to_numpy, (1,)),
+        Case("merged row", grown.to_numpy, (0,)),
+        Case("contains", grown.contains, (0, 1)),
+        Case("appends and merged row", grow_afresh, (graph, 2)),
+        Case("weight appends", grow_afresh, (GraphWrapper.empty(3, np.float32), 0.5)),
+        Case("row out of range", graph.to_numpy, (3,), error=IndexError),
+        Case("row not an integer", graph.contains, (0.5, 1), error=IndexError),
+        Case("id out of range", graph.append, (0, 2**70), error=IndexError),
+        Case("id not an integer", graph.append, (0, 1.5), error=TypeError),
+        Case("from_knn", GraphWrapper.from_knn, (table[:, :1],)),
+        Case("from_knn refused", GraphWrapper.from_knn, (table.astype(bool),), error=TypeError),
+        Case("empty", GraphWrapper.empty, (3, np.float32)),
+        # __reduce__ and __setstate__ themselves: NumPy's unpickling of the
+        # arrays keeps caches of its own that would blur the figures.
+        Case("reduced for pickling", grown.__reduce__, ()),
+        Case("state restored", restore, (GraphWrapper.empty(3, np.int64), grown.__reduce__()[2])),
+        Case("state refused", GraphWrapper.empty(2, np.int64).__setstate__, ((0, 1),), error=ValueError),
+        # Refused once its arrays are built (scipy's own caches would blur the
+        # figures of a successful call).
+        Case("to_csr refused", GraphWrapper(table + 5).to_csr, (weights,), error=ValueError),
+    ]
+
+
 CASES = [
     *[pytest.param(case, id="weighted_label_propagation: " + case.name) for case in propagation_cases()],
     *[pytest.param(case, id="connect_unlabeled: " + case.name) for case in connection_cases()],
     *[pytest.param(case, id="kelvo_postprocess: " + case.name) for case in postprocessing_cases()],
+    *[pytest.param(case, id="GraphWrapper: " + case.name) for case in graph_wrapper_cases()],
 ]
 
 

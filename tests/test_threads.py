@@ -61,7 +61,23 @@ def postprocessing(seed):
     return kp.kelvo_postprocess(points, labels, threshold=int(rng.integers(-1, 3))).tolist()
 
 
-JOBS = [(kernel, seed) for seed in range(4) for kernel in (propagation, connection, postprocessing)]
+def graph_rows(seed):
+    # The kernels on plain GraphWrapper containers, whose native methods never
+    # let other threads run themselves: the switches come from the rest.
+    rng = np.random.default_rng(seed)
+    ids, weights = knn_graph(rng)
+    connections, edge_weights = GraphWrapper.from_knn(ids[:, :1]), GraphWrapper.from_knn(weights[:, :1])
+    components = [([0], True)] + [([i], False) for i in range(1, NODES)]
+    labelled = np.zeros(NODES, np.uint8)
+    labelled[0] = 1
+    ids[:, 0] = np.maximum(np.arange(NODES) - 1, 0)
+    tc.connect_unlabeled(ids, weights, components, labelled, connections, edge_weights)
+    labels = np.where(np.arange(NODES) == 0, 1, -1).astype(np.int32)
+    lp.weighted_label_propagation(connections, edge_weights, labels)
+    return container_rows(connections), labels.tolist(), connections.to_csr(edge_weights).toarray().tolist()
+
+
+JOBS = [(kernel, seed) for seed in range(4) for kernel in (propagation, connection, postprocessing, graph_rows)]
 
 
 def test_concurrent_calls_match_calls_in_turn():

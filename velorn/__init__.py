@@ -2,9 +2,8 @@
 
 from typing import TYPE_CHECKING, Any
 
-from velorn.algorithms.graph_wrapper import GraphWrapper
-
 if TYPE_CHECKING:
+    from velorn.algorithms.graph_wrapper import GraphWrapper
     from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess
     from velorn.algorithms.src.tolmar.binaries.tolmar_connect import connect_unlabeled
     from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
@@ -24,8 +23,10 @@ __all__ = [
 ]
 
 # Imported on first use, so that `import velorn` works (and says what is
-# missing) before the native modules are built.
+# missing) before the native modules are built, and so that importing one
+# native module (a kernel) does not load the others (GraphWrapper's).
 _LAZY = {
+    "GraphWrapper": "velorn.algorithms.graph_wrapper",
     "WeightedLabelPropagation": "velorn.propagation",
     "reassign_noise": "velorn.noise",
     "kelvo_postprocess": "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
