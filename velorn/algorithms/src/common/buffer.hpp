@@ -247,7 +247,7 @@ inline PyType_Slot held_export_slots[] = {
 };
 
 inline PyType_Spec held_export_type_spec = {
-    "velorn_held_buffer", sizeof(HeldExport), 0,
+    nullptr, sizeof(HeldExport), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     held_export_slots,
 };
@@ -255,9 +255,12 @@ inline PyType_Spec held_export_type_spec = {
 inline PyTypeObject* held_export_type = nullptr;
 
 // Creates the HeldExport type, once, at the import of a module that hands
-// buffers over; -1 on error.
-inline int ready_held_exports() {
+// buffers over; -1 on error. `dotted_name` (a string that lives as long as
+// the process) is the module's import name followed by the type's: a type
+// without a module in its name makes Python warn whenever it is inspected.
+inline int ready_held_exports(const char* dotted_name) {
     if (held_export_type) return 0;
+    held_export_type_spec.name = dotted_name;
     held_export_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&held_export_type_spec));
     return held_export_type ? 0 : -1;
 }

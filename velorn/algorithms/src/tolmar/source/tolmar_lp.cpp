@@ -396,7 +396,7 @@ int prepare(PyObject*) {
     names.asarray = pyext::intern("asarray");
     names.dtype = pyext::intern("dtype");
     if (!names.np || !names.zeros || !names.float64 || !names.asarray || !names.dtype) return -1;
-    if (pyext::ready_held_exports() < 0) return -1;
+    if (pyext::ready_held_exports("velorn.algorithms.src.tolmar.binaries.tolmar_lp.held_buffer") < 0) return -1;
     return graph::intern_method_names();
 }
 
