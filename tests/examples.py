@@ -10,6 +10,7 @@ under test as its first argument, e.g.
 """
 
 import math
+import sys
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -19,6 +20,20 @@ from reference import RecordingContainer
 from velorn import GraphWrapper
 
 NAN = math.nan
+
+
+def run_interleaved(threads):
+    """Start the threads and wait for them, switching between them as often
+    as the interpreter can, so that their calls interleave."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
 
 
 def example_id(example):

@@ -3,12 +3,12 @@ conversions that re-enter the container, and threads sharing one. Each either
 works as the plain container would or raises; none crashes or breaks rows."""
 
 import operator
-import sys
 import threading
 import weakref
 
 import numpy as np
 import pytest
+from examples import run_interleaved
 from hostile import any_arrays, examples, hostile_scalars
 from hypothesis import given
 from hypothesis import strategies as st
@@ -141,17 +141,8 @@ def test_threads_sharing_one_container_lose_nothing():
             graph.contains(5, 3)
             changed.extend(seen for row, seen in held if row.tolist() != seen)
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=write, args=(w,)) for w in range(writers)]
-        threads += [threading.Thread(target=read) for _ in range(2)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(interval)
+    threads = [threading.Thread(target=write, args=(w,)) for w in range(writers)]
+    run_interleaved(threads + [threading.Thread(target=read) for _ in range(2)])
     assert not changed
     assert graph.num_entries == num_rows * (2 + num_rows)
     for i in range(num_rows):

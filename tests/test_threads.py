@@ -1,14 +1,13 @@
 """Threads calling the kernels at once, each on inputs of its own, get the same
 results as the same calls made one after another."""
 
-import sys
 import threading
 import time
 
 import numpy as np
 import pytest
 
-from examples import container_rows
+from examples import container_rows, run_interleaved
 from velorn import GraphWrapper
 
 lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
@@ -94,15 +93,6 @@ def test_concurrent_calls_match_calls_in_turn():
         except BaseException as exc:  # reported below, in the main thread
             errors.append(exc)
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)  # switch threads as often as the interpreter can
-    try:
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(len(JOBS))]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_interleaved([threading.Thread(target=work, args=(k,)) for k in range(len(JOBS))])
     assert not errors, errors
     assert results == expected
