@@ -105,6 +105,23 @@ def insert_edge_pair(connections, weights, node, knn, edge_weight):
         weights.append(knn, edge_weight)
 
 
+# How the typed row reads name an element type in their messages.
+_ELEMENT_NAMES = {"f8": "double", "f4": "float", "f2": "half", "i8": "long", "i4": "int", "i2": "short",
+                  "i1": "signed char", "u8": "unsigned long", "u4": "unsigned int", "u2": "unsigned short",
+                  "u1": "unsigned char", "b1": "unsigned char"}
+
+
+def _typed_row(table, node, dtype, name):
+    """Row ``node`` of a k-NN table, refused as the native typed read refuses
+    a row of another element type (Python code called meanwhile may have
+    retyped the table)."""
+    row = table[node]
+    if isinstance(row, np.ndarray) and row.dtype != dtype:
+        found = _ELEMENT_NAMES.get(row.dtype.str[1:], row.dtype.name)
+        raise ValueError(f"Buffer dtype mismatch, expected '{name}' but got '{found}'")
+    return row
+
+
 def connect_unlabeled(knn_connections, knn_weights, components, vertix_component_label, connections, weights):
     """Add k-NN edges to the containers until every node is reached; return them."""
     vertix_component_success = vertix_component_label.copy()
@@ -120,8 +137,8 @@ def connect_unlabeled(knn_connections, knn_weights, components, vertix_component
         attached = False
         for n_i in range(c_length):
             node = int(component[n_i])
-            node_knn = knn_connections[node]
-            node_knn_weights = knn_weights[node]
+            node_knn = _typed_row(knn_connections, node, np.int64, "int64_t")
+            node_knn_weights = _typed_row(knn_weights, node, np.float32, "float32_t")
             for idx in range(node_knn.shape[0]):
                 knn = int(node_knn[idx])
                 if vertix_component_label[knn]:
@@ -149,8 +166,8 @@ def connect_unlabeled(knn_connections, knn_weights, components, vertix_component
                 node = int(component[n_i])
                 if vertix_component_success[node]:
                     continue
-                node_knn = knn_connections[node]
-                node_knn_weights = knn_weights[node]
+                node_knn = _typed_row(knn_connections, node, np.int64, "int64_t")
+                node_knn_weights = _typed_row(knn_weights, node, np.float32, "float32_t")
                 for idx in range(node_knn.shape[0]):
                     knn = int(node_knn[idx])
                     if vertix_component_success[knn]:
