@@ -90,6 +90,17 @@ def far_group(num_far):
     return np.vstack([points, far]), np.concatenate([y, np.full(num_far, -1)])
 
 
+@pytest.mark.parametrize("search", SEARCHES)
+def test_a_far_group_is_unreachable_whichever_the_search(search):
+    # hnswlib's graph search alone misses this group and joins it to a blob.
+    points, truth = make_blobs(10_000, centers=10, n_features=4, cluster_std=1.5, random_state=0)
+    y = np.where(np.random.default_rng(0).random(10_000) < 0.01, truth, -1)
+    far = np.random.default_rng(1).normal(size=(50, 4)) + 100
+    with pytest.warns(UserWarning, match="50 of 10,050 samples"):
+        model = WeightedLabelPropagation(search=search).fit(np.vstack([points, far]), np.concatenate([y, [-1] * 50]))
+    assert (model.transduction_[10_000:] == -1).all()
+
+
 def test_a_group_no_label_reaches_keeps_minus_one_with_a_warning():
     points, y = far_group(20)
     with pytest.warns(UserWarning, match=r"20 of 620 samples, in 1 group\(s\), cannot be reached"):

@@ -176,6 +176,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             k = min(self.n_neighbors, num_samples - 1)
             index = self._build_index(X)
             ids, distances = self._query(index, X, k + 1, "neighbour search")
+            if self.search == "approximate":
+                self._search_missed_exactly(X, ids, distances)
             ids, distances = _drop_self(ids, distances)
 
         start = time.perf_counter()
@@ -351,6 +353,25 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                              start, final=False)
         self._report(f"{step}: {len(X):,} samples", start)
         return np.concatenate(found_ids), np.concatenate(found_distances)
+
+    def _search_missed_exactly(self, X: npt.NDArray[np.float64], ids: npt.NDArray[np.int64],
+                               distances: npt.NDArray[np.float32]) -> None:
+        """Search again, exactly, the samples the approximate search did not reach.
+
+        hnswlib's graph search can fail to enter a group of samples far from
+        the rest, when no link leads into it; it then returns neighbours from
+        elsewhere, which would silently join the group to labels it cannot
+        reach. Every sample is its own nearest neighbour, so a row that lacks
+        its own sample (and is not full of duplicates at distance 0) shows a
+        miss."""
+        missed = np.flatnonzero(~(ids == np.arange(len(ids))[:, None]).any(axis=1) & (distances[:, 0] > 0))
+        if not len(missed):
+            return
+        start = time.perf_counter()
+        exact = NearestNeighbors(metric=self.metric, n_jobs=self.n_jobs).fit(X)
+        found_distances, found_ids = exact.kneighbors(X[missed], n_neighbors=ids.shape[1])
+        ids[missed], distances[missed] = found_ids, found_distances
+        self._report(f"exact search of {len(missed):,} samples the approximate search missed", start)
 
     def _report(self, what: str, start: float, final: bool = True) -> None:
         if self.verbose:
