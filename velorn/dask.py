@@ -28,9 +28,9 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from sklearn.metrics import DistanceMetric
 
 from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess
+from velorn.noise import distance_metric
 
 try:
     import dask
@@ -89,7 +89,7 @@ def reassign_noise(
     n_dims = _check_arrays(points, labels)
     threshold = _check_int32("threshold", threshold)
     p = _check_int32("p", p)
-    _make_metric(metric, p)  # an unknown metric or a bad p fails here, before any work
+    distance_metric(metric, p)  # an unknown metric or a bad p fails here, before any work
 
     centroid_labels, centroids = _centroids(points, labels, threshold, n_dims)
     table = dask.delayed((centroid_labels, centroids), pure=True)
@@ -132,12 +132,6 @@ def _check_int32(name: str, value: int) -> int:
     if not INT32_MIN <= value <= INT32_MAX:
         raise OverflowError(f"{name} = {value} does not fit 32 bits")
     return int(value)
-
-
-def _make_metric(metric: str, p: int) -> Any:
-    if metric == "minkowski":
-        return DistanceMetric.get_metric(metric, p=p)
-    return DistanceMetric.get_metric(metric)
 
 
 def _active_client() -> Any:

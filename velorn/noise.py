@@ -67,6 +67,13 @@ def reassign_noise(
     return out
 
 
+def distance_metric(metric: str, p: int) -> Any:
+    """scikit-learn's ``DistanceMetric`` as ``kelvo_postprocess`` builds it: ``p`` for "minkowski" only."""
+    if metric == "minkowski":
+        return DistanceMetric.get_metric(metric, p=p)
+    return DistanceMetric.get_metric(metric)
+
+
 def _drop_distant(points: npt.NDArray[np.float64], clusters: npt.NDArray[np.int32], result: npt.NDArray[np.int32],
                   threshold: int, metric: str, p: int, max_distance: float) -> None:
     """Set back to -1 the reassigned points farther than ``max_distance``
@@ -76,7 +83,7 @@ def _drop_distant(points: npt.NDArray[np.float64], clusters: npt.NDArray[np.int3
     reassigned = np.flatnonzero(~kept & (result != -1))
     if not len(reassigned):
         return
-    distance = DistanceMetric.get_metric(metric, p=p) if metric == "minkowski" else DistanceMetric.get_metric(metric)
+    distance = distance_metric(metric, p)
     names, members = np.unique(clusters[kept], return_inverse=True)
     counts = np.bincount(members, minlength=len(names))
     centroids = np.column_stack([np.bincount(members, weights=column, minlength=len(names))
