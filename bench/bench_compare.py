@@ -19,6 +19,10 @@ apart:
 The end-to-end rows start from the points: velorn with search="exact" and
 search="approximate", LabelSpreading(kernel="knn") with its own exact search.
 
+A timed call that takes under 10 s is run up to three times in its
+interpreter and the best time kept, the first run's time reported beside it:
+a first run also pays one-off costs (on a virtual machine the first touch of
+new memory alone can cost more than the work of a fit after the search).
 Every measurement runs in a fresh interpreter with a time limit (longer for
 the shared search) and a limit on its resident memory; a method that runs
 out of either is stopped and reported as such.
@@ -47,6 +51,9 @@ K = 15
 SEED = 0
 DEFAULT_SIZES = [10_000, 50_000, 200_000]
 TIMEOUT_S = 600
+# Timed calls shorter than this in all are run again, up to REPEATS times.
+REPEATS = 3
+REPEAT_BELOW_S = 10.0
 # The shared search is the methods' input, not one of them: it may take longer
 # (some 6 minutes at 1M points in 8-D on an idle machine, over 10 when busy).
 SEARCH_TIMEOUT_S = 1800
@@ -157,8 +164,9 @@ def prepare(method, data, k):
             on_unreachable = "raise" if method == "velorn-raise" else "warn"
             return lambda: WeightedLabelPropagation(n_neighbors=k, metric="precomputed",
                                                     on_unreachable=on_unreachable).fit(graph, y).transduction_
+        # All cores for the search, as LabelSpreading's own search below.
         search = method.split("-")[1]
-        return lambda: WeightedLabelPropagation(n_neighbors=k, search=search).fit(points, y).transduction_
+        return lambda: WeightedLabelPropagation(n_neighbors=k, search=search, n_jobs=-1).fit(points, y).transduction_
     if method in ("labelspreading", "labelspreading-own"):
         from sklearn.semi_supervised import LabelSpreading
 
@@ -207,19 +215,27 @@ def child(task_json, result_path):
             result = {"status": "not installed", "error": str(error)}
             return
         inputs = memory_mib("VmRSS")
+        times = []
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            start = time.perf_counter()
-            try:
-                output = call()
-            except ValueError as error:
-                if task["method"] != "velorn-raise":
-                    raise
-                # What velorn-raise is there for: this error instead of -1s and a warning.
-                result = {"status": "raised", "error": f"ValueError: {error}"}
-                return
-            seconds = time.perf_counter() - start
-        result = {"status": "ok", "seconds": seconds, "inputs_mib": inputs,
+            # A short call is repeated and the best time kept: its first run in
+            # a fresh interpreter also pays one-off costs (the first touch of
+            # new memory, which on a virtual machine can cost more than the
+            # work, and caches filled on first use). The first run is kept too.
+            while len(times) < (1 if task["method"] == "search" else REPEATS) and sum(times) < REPEAT_BELOW_S:
+                output = None
+                start = time.perf_counter()
+                try:
+                    output = call()
+                except ValueError as error:
+                    if task["method"] != "velorn-raise":
+                        raise
+                    # What velorn-raise is there for: this error instead of -1s and a warning.
+                    result = {"status": "raised", "error": f"ValueError: {error}"}
+                    return
+                times.append(time.perf_counter() - start)
+        result = {"status": "ok", "seconds": min(times), "first_seconds": times[0], "runs": len(times),
+                  "inputs_mib": inputs,
                   "peak_mib": memory_mib("VmHWM"),
                   "warnings": sorted({f"{w.category.__name__}: {w.message}" for w in caught})}
         if task["method"] == "search":
@@ -368,6 +384,8 @@ def describe(row):
     if row["status"] != "ok":
         return f"{row['status']}" + (f" ({row['error']})" if row.get("error") else "")
     text = f"{row['seconds']:.2f} s, peak {row['peak_mib']:.0f} MiB"
+    if row.get("runs", 1) > 1:
+        text += f", best of {row['runs']} (first {row['first_seconds']:.2f} s)"
     if "accuracy" in row:
         text += f", accuracy {row['accuracy']:.4f}"
     return text
@@ -392,6 +410,8 @@ def print_report(rows):
         notes = [] if ok else [describe(row)]
         if ok:
             notes.append(f"inputs {row['inputs_mib']:.0f} MiB")
+            if row.get("runs", 1) > 1:
+                notes.append(f"best of {row['runs']}, first {row['first_seconds']:.2f} s")
         if row.get("agreement_with_same_graph") is not None:
             notes.append(f"agrees with same-graph run on {row['agreement_with_same_graph']:.4f}")
         if row.get("group"):
@@ -460,8 +480,10 @@ def targets(rows):
             theirs, ours = got["labelspreading"], got["velorn"]
             ratio = theirs["seconds"] / ours["seconds"]
             target = ours["size"] >= 200_000
+            first_ratio = theirs.get("first_seconds", theirs["seconds"]) / ours.get("first_seconds", ours["seconds"])
             lines.append(f"    {case:<28} {theirs['seconds']:8.2f} s / {ours['seconds']:7.2f} s = {ratio:5.1f}x"
                          + (f"  {'met' if ratio >= 10 else 'MISSED'}" if target else "")
+                         + f" (first runs {first_ratio:.1f}x)"
                          + f"; totals {theirs['total_s']:.2f} s / {ours['total_s']:.2f} s")
     lines.append("  end to end, LabelSpreading with its own search / velorn (exact: at least 1x; approximate, 8-D at"
                  " 200k and 1M: 2.5x):")

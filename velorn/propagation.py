@@ -18,6 +18,8 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from velorn.algorithms.graph_wrapper import GraphWrapper
+from velorn.algorithms.src.tolmar.binaries.tolmar_knn import ordered_knn_table
+from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
 
 try:
     from sklearn.utils.validation import validate_data
@@ -29,12 +31,14 @@ except ImportError:  # scikit-learn before 1.6
 
 # Searches report progress after each twentieth of the samples, at least this many.
 PROGRESS_CHUNK = 20_000
-# hnswlib's index settings. On 100,000 blobs in 8 dimensions, k = 15: these
-# found 0.9996 of the true neighbours; ef_construction 100 and ef 50, 0.9998
-# for a third more time; ef_construction 50 and ef 32, 0.998 for a sixth less.
-HNSW_M = 16
-HNSW_EF_CONSTRUCTION = 64
-HNSW_EF_SEARCH = 40
+# hnswlib's index settings. On 200,000 blobs in 8 dimensions, k = 15, 2 cores:
+# these found 0.997 of the true neighbours in 7.7 s (index and search); M 16,
+# ef_construction 64 and ef 40, 0.998 in 12.4 s; M 16, ef_construction 40 and
+# ef 24, 0.993 in 6.7 s but with twice the samples missed (searched again,
+# exactly). Labelled alike: 99.98% right.
+HNSW_M = 12
+HNSW_EF_CONSTRUCTION = 48
+HNSW_EF_SEARCH = 32
 HNSW_SPACES = {"minkowski": "l2", "euclidean": "l2", "l2": "l2", "cosine": "cosine"}
 
 
@@ -171,25 +175,28 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         num_samples = len(y)
         index = None
         if precomputed:
-            ids, distances = _graph_rows(X, self.n_neighbors, drop_self=True)
+            ids, distances = _graph_table(X)
+            # Rows that hold their own sample lose it; a graph without such
+            # entries is taken as it is.
+            width = min(self.n_neighbors, ids.shape[1] - _holds_self(ids))
         else:
-            k = min(self.n_neighbors, num_samples - 1)
+            width = min(self.n_neighbors, num_samples - 1)
             index = self._build_index(X)
-            ids, distances = self._query(index, X, k + 1, "neighbour search")
+            ids, distances = self._query(index, X, width + 1, "neighbour search")
             if self.search == "approximate":
                 self._search_missed_exactly(X, ids, distances)
-            ids, distances = _drop_self(ids, distances)
 
         start = time.perf_counter()
-        if ids.shape[1]:  # without neighbours there is nothing to spread
-            _propagate(ids, distances, labels, self.max_iter, self.tol)
+        order, ordered_ids = _propagate(ids, distances, labels, width, self.max_iter, self.tol)
         self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
         unreachable = np.zeros(num_samples, dtype=bool)
         if (labels == -1).any():
-            unreachable = self._explain_unlabelled(ids, labels)
+            neighbours = np.empty_like(ordered_ids)
+            neighbours[order] = order[ordered_ids]
+            unreachable = self._explain_unlabelled(neighbours, labels)
 
         self.classes_ = classes
-        self.n_neighbors_ = ids.shape[1]
+        self.n_neighbors_ = width
         self.unreachable_ = unreachable
         self.transduction_ = _decode(labels, classes, y.dtype)
         self._index = index
@@ -286,7 +293,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         if self.metric == "precomputed":
             X = validate_data(self, X, accept_sparse="csr", reset=False)
             _check_graph(X, num_fitted)
-            ids, distances = _graph_rows(X, k, drop_self=False)
+            ids, distances = _graph_rows(X, k)
         else:
             X = validate_data(self, X, reset=False)
             ids, distances = self._query(self._index, X, k, "prediction search")
@@ -333,26 +340,25 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         """The ``k`` nearest samples in ``index`` of each row of ``X``, nearest first."""
         start = time.perf_counter()
-        found_ids, found_distances = [], []
+        found_ids = np.empty((len(X), k), dtype=np.int64)
+        found_distances = np.empty((len(X), k), dtype=np.float32)
         step_size = _chunk_size(len(X))
-        for begin in range(0, len(X), step_size):
+        for begin in range(0, len(X) if k else 0, step_size):  # k = 0: nothing to search
             chunk = X[begin:begin + step_size]
-            if k == 0:
-                distances, ids = np.empty((len(chunk), 0)), np.empty((len(chunk), 0), dtype=np.int64)
-            elif self.search == "exact":
+            if self.search == "exact":
                 distances, ids = index.kneighbors(chunk, n_neighbors=k)
             else:
                 index.set_ef(max(HNSW_EF_SEARCH, k))
                 ids, distances = index.knn_query(np.asarray(chunk, dtype=np.float32), k=k)
                 if HNSW_SPACES[self.metric] == "l2":  # hnswlib gives squared distances
                     distances = np.sqrt(np.maximum(distances, 0))
-            found_ids.append(ids.astype(np.int64))
-            found_distances.append(distances.astype(np.float32))
+            found_ids[begin:begin + len(chunk)] = ids
+            found_distances[begin:begin + len(chunk)] = distances
             if len(X) > step_size:
                 self._report(f"{step}: {min(begin + step_size, len(X)):,} of {len(X):,} samples",
                              start, final=False)
         self._report(f"{step}: {len(X):,} samples", start)
-        return np.concatenate(found_ids), np.concatenate(found_distances)
+        return found_ids, found_distances
 
     def _search_missed_exactly(self, X: npt.NDArray[np.float64], ids: npt.NDArray[np.int64],
                                distances: npt.NDArray[np.float32]) -> None:
@@ -429,38 +435,31 @@ def _decode(codes: npt.NDArray[np.int32], classes: npt.NDArray[Any], like: np.dt
     return out
 
 
-def _propagate(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float32], labels: npt.NDArray[np.int32],
-               max_iter: int, tol: float) -> None:
-    """``weighted_label_propagation`` over the neighbour table, into ``labels``."""
-    from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
+def _propagate(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floating[Any]],
+               labels: npt.NDArray[np.int32], width: int, max_iter: int, tol: float
+               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """``weighted_label_propagation`` over the neighbour table (rows nearest
+    first, each without its own sample and cut to ``width``), into
+    ``labels``. Returns the order of the samples in the sweeps and the rows
+    in that numbering.
 
-    # The sweeps visit samples in numbering order and a label given is final:
-    # number first the samples with a labelled neighbour, so that labels
-    # spread outwards from the labelled samples.
-    known = labels != -1
-    near = ~known & known[ids].any(axis=1)
-    order = np.concatenate([np.flatnonzero(known), np.flatnonzero(near), np.flatnonzero(~known & ~near)])
-    number = np.empty(len(labels), dtype=np.int64)
-    number[order] = np.arange(len(labels))
-    ordered_labels = labels[order]
-    weighted_label_propagation(
-        GraphWrapper.from_knn(number[ids[order]]), GraphWrapper.from_knn(distances[order]), ordered_labels,
-        max_iterations=max_iter, tolerance=tol,
-    )
-    labels[order] = ordered_labels
+    The sweeps visit samples in numbering order and a label given is final,
+    so the samples are numbered labelled ones first, then those with a
+    labelled neighbour, then the rest: labels spread outwards from the
+    labelled samples."""
+    order, ordered_ids, ordered_distances = ordered_knn_table(ids, distances, labels, width)
+    if width:  # without neighbours there is nothing to spread
+        ordered_labels = labels[order]
+        weighted_label_propagation(GraphWrapper(ordered_ids), GraphWrapper(ordered_distances), ordered_labels,
+                                   max_iterations=max_iter, tolerance=tol)
+        labels[order] = ordered_labels
+    return order, ordered_ids
 
 
-def _drop_self(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float32]
-               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-    """Each row without the sample itself (its last entry where duplicates
-    crowd the sample out of its own row)."""
-    num_samples, width = ids.shape
-    is_self = ids == np.arange(num_samples)[:, None]
-    if is_self[:, 0].all():  # the usual case, without copying
-        return ids[:, 1:], distances[:, 1:]
-    is_self[~is_self.any(axis=1), -1] = True
-    keep = ~is_self
-    return ids[keep].reshape(num_samples, width - 1), distances[keep].reshape(num_samples, width - 1)
+def _holds_self(ids: npt.NDArray[np.integer[Any]]) -> bool:
+    """Whether some row of the table holds its own sample."""
+    samples = np.arange(len(ids))
+    return bool(ids.shape[1]) and bool((ids[:, 0] == samples).all() or (ids == samples[:, None]).any())
 
 
 def _check_graph(graph: Any, num_columns: int) -> None:
@@ -476,26 +475,27 @@ def _check_graph(graph: Any, num_columns: int) -> None:
         raise ValueError("the precomputed graph holds negative distances")
 
 
-def _graph_rows(graph: Any, k: int, drop_self: bool
-                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-    """A sparse distance graph as a table of each row's ``k`` nearest entries
-    (fewer if some row has fewer). With ``drop_self``, rows that hold their
-    own sample lose it; a graph without such entries is taken as it is."""
+def _graph_table(graph: Any) -> tuple[npt.NDArray[np.integer[Any]], npt.NDArray[np.floating[Any]]]:
+    """A sparse distance graph as a table of ids and one of distances, a row
+    per sample, as wide as the shortest row: views of the graph's arrays
+    when every row has as many entries (as KNeighborsTransformer gives it),
+    else each row's nearest entries."""
     graph = sparse.csr_matrix(graph)
     num_rows = graph.shape[0]
     counts = np.diff(graph.indptr)
     width = int(counts.min()) if num_rows else 0
-    if (counts == width).all():  # as KNeighborsTransformer gives it: no copy
-        ids = graph.indices.reshape(num_rows, width)
-        distances = graph.data.reshape(num_rows, width)
-    else:  # rows of different lengths: each row's ``width`` nearest
-        graph = sort_graph_by_row_values(graph, copy=True, warn_when_not_sorted=False)
-        take = np.arange(graph.nnz) - np.repeat(graph.indptr[:-1], counts) < width
-        ids = graph.indices[take].reshape(num_rows, width)
-        distances = graph.data[take].reshape(num_rows, width)
-    if width > 1 and not (distances[:, 1:] >= distances[:, :-1]).all():
+    if (counts == width).all():
+        return graph.indices.reshape(num_rows, width), graph.data.reshape(num_rows, width)
+    graph = sort_graph_by_row_values(graph, copy=True, warn_when_not_sorted=False)
+    take = np.arange(graph.nnz) - np.repeat(graph.indptr[:-1], counts) < width
+    return graph.indices[take].reshape(num_rows, width), graph.data[take].reshape(num_rows, width)
+
+
+def _graph_rows(graph: Any, k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+    """A sparse distance graph as a table of each row's ``k`` nearest entries
+    (fewer if some row has fewer), nearest first."""
+    ids, distances = _graph_table(graph)
+    if ids.shape[1] > 1 and not (distances[:, 1:] >= distances[:, :-1]).all():
         order = np.argsort(distances, axis=1, kind="stable")
         ids, distances = np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
-    if drop_self and width and (ids == np.arange(num_rows)[:, None]).any():
-        ids, distances = _drop_self(ids, distances)
     return ids[:, :k].astype(np.int64), distances[:, :k].astype(np.float32)
