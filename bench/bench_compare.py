@@ -339,8 +339,11 @@ def run_case(key, workload, n, share, methods, timeout, memory_gib, search_timeo
         print(f"  {key:<28} {row['name']:<34} {describe(row)}", file=sys.stderr, flush=True)
         return row
 
-    search = add("search", "search", measure("search", paths, search_timeout, memory_gib))
     graph_methods = {**GRAPH_METHODS, **(GROUP_METHODS if group is not None else {})}
+    # The shared search only where a method is fitted on its graph.
+    search = {"status": "not run"}
+    if any(m in graph_methods for m in methods):
+        search = add("search", "search", measure("search", paths, search_timeout, memory_gib))
     for method in [m for m in methods if m in graph_methods]:
         if search["status"] != "ok":
             add(method, "after search", {"status": "no graph", "error": "the search did not finish"})
@@ -435,7 +438,7 @@ def markdown(rows):
         if row["method"] == "search":
             continue
         ok = row["status"] == "ok"
-        search = searches[row["case"]]
+        search = searches.get(row["case"], {})
         search_s = search.get("seconds") if row["stage"] == "after search" else None
         rest_s = row.get("seconds") if row["stage"] == "after search" else None
         notes = [] if ok else [describe(row)]

@@ -20,6 +20,7 @@ MODULES = {
     "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess": "kelvo_postprocess",
     "velorn.algorithms.src.tolmar.binaries.tolmar_lp": "weighted_label_propagation",
     "velorn.algorithms.src.tolmar.binaries.tolmar_connect": "connect_unlabeled",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_knn": "ordered_knn_table",
 }
 
 
@@ -34,7 +35,7 @@ def load(name):
     return getattr(module, MODULES[name])
 
 
-kelvo_postprocess, weighted_label_propagation, connect_unlabeled = map(load, MODULES)
+kelvo_postprocess, weighted_label_propagation, connect_unlabeled, _ = map(load, MODULES)
 if not (Path(velorn.__file__).parent / "py.typed").is_file():
     sys.exit("velorn has no py.typed marker")
 
@@ -55,5 +56,10 @@ assert connections.to_numpy(2).tolist() == [1]
 labels = np.array([3, -1, -1], dtype=np.int32)
 assert weighted_label_propagation(connections, weights, labels).tolist() == [3, 3, 3]
 
+# The estimator from points: the second blob takes its one labelled sample's label.
+blobs = np.array([[0.0, 0.0], [0.1, 0.0], [0.0, 0.1], [5.0, 5.0], [5.1, 5.0], [5.0, 5.1]])
+fitted = velorn.WeightedLabelPropagation(n_neighbors=2).fit(blobs, ["a", -1, -1, "b", -1, -1])
+assert fitted.transduction_.tolist() == ["a", "a", "a", "b", "b", "b"], fitted.transduction_
+
 print(f"wheel check: velorn {velorn.__version__} from {Path(velorn.__file__).parent}, "
-      f"NumPy {np.__version__}, scikit-learn {sklearn.__version__}: three modules import and run")
+      f"NumPy {np.__version__}, scikit-learn {sklearn.__version__}: the modules import and run")

@@ -326,13 +326,12 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             index.init_index(max_elements=len(X), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M, random_seed=0)
             if self.n_jobs is not None:
                 index.set_num_threads(self.n_jobs)
-            step_size = _chunk_size(len(X))
+            step_size = _chunk_size(len(X)) if self.verbose else max(len(X), 1)
             for begin in range(0, len(X), step_size):
                 end = min(begin + step_size, len(X))
                 index.add_items(np.asarray(X[begin:end], dtype=np.float32), np.arange(begin, end))
-                if len(X) > step_size:
-                    self._report(f"index: {end:,} of {len(X):,} samples",
-                                 start, final=False)
+                if end < len(X):
+                    self._report(f"index: {end:,} of {len(X):,} samples", start, final=False)
         self._report(f"index of {len(X):,} samples", start)
         return index
 
@@ -342,21 +341,23 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         start = time.perf_counter()
         found_ids = np.empty((len(X), k), dtype=np.int64)
         found_distances = np.empty((len(X), k), dtype=np.float32)
-        step_size = _chunk_size(len(X))
+        if self.search == "approximate":
+            index.set_ef(max(HNSW_EF_SEARCH, k))
+        # One call for all rows, as scikit-learn's own estimators search, unless
+        # progress is to be reported.
+        step_size = _chunk_size(len(X)) if self.verbose else max(len(X), 1)
         for begin in range(0, len(X) if k else 0, step_size):  # k = 0: nothing to search
             chunk = X[begin:begin + step_size]
             if self.search == "exact":
                 distances, ids = index.kneighbors(chunk, n_neighbors=k)
             else:
-                index.set_ef(max(HNSW_EF_SEARCH, k))
                 ids, distances = index.knn_query(np.asarray(chunk, dtype=np.float32), k=k)
                 if HNSW_SPACES[self.metric] == "l2":  # hnswlib gives squared distances
                     distances = np.sqrt(np.maximum(distances, 0))
             found_ids[begin:begin + len(chunk)] = ids
             found_distances[begin:begin + len(chunk)] = distances
-            if len(X) > step_size:
-                self._report(f"{step}: {min(begin + step_size, len(X)):,} of {len(X):,} samples",
-                             start, final=False)
+            if begin + step_size < len(X):
+                self._report(f"{step}: {begin + step_size:,} of {len(X):,} samples", start, final=False)
         self._report(f"{step}: {len(X):,} samples", start)
         return found_ids, found_distances
 
