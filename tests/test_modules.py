@@ -11,6 +11,7 @@ MODULES = [
     "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
     "velorn.algorithms.src.tolmar.binaries.tolmar_lp",
     "velorn.algorithms.src.tolmar.binaries.tolmar_connect",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_knn",
 ]
 
 
@@ -46,7 +47,8 @@ def test_import_again_returns_the_same_module(name):
 def test_namespace_and_spec_attributes(name):
     module = importlib.import_module(name)
     short = name.rsplit(".", 1)[1]
-    function = {"tolmar_lp": "weighted_label_propagation", "tolmar_connect": "connect_unlabeled"}.get(short, short)
+    function = {"tolmar_lp": "weighted_label_propagation", "tolmar_connect": "connect_unlabeled",
+                "tolmar_knn": "ordered_knn_table"}.get(short, short)
     public = {k for k in vars(module) if not k.startswith("__")}
     expected = {"np", function} | ({"DistanceMetric"} if short == "kelvo_postprocess" else set())
     assert public == expected

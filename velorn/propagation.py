@@ -336,33 +336,41 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         return index
 
     def _query(self, index: Any, X: npt.NDArray[np.float64], k: int, step: str
-               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.floating[Any]]]:
         """The ``k`` nearest samples in ``index`` of each row of ``X``, nearest first."""
         start = time.perf_counter()
-        found_ids = np.empty((len(X), k), dtype=np.int64)
-        found_distances = np.empty((len(X), k), dtype=np.float32)
         if self.search == "approximate":
             index.set_ef(max(HNSW_EF_SEARCH, k))
-        # One call for all rows, as scikit-learn's own estimators search, unless
-        # progress is to be reported.
-        step_size = _chunk_size(len(X)) if self.verbose else max(len(X), 1)
-        for begin in range(0, len(X) if k else 0, step_size):  # k = 0: nothing to search
-            chunk = X[begin:begin + step_size]
+
+        def search(chunk: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.floating[Any]]]:
             if self.search == "exact":
                 distances, ids = index.kneighbors(chunk, n_neighbors=k)
-            else:
-                ids, distances = index.knn_query(np.asarray(chunk, dtype=np.float32), k=k)
-                if HNSW_SPACES[self.metric] == "l2":  # hnswlib gives squared distances
-                    distances = np.sqrt(np.maximum(distances, 0))
-            found_ids[begin:begin + len(chunk)] = ids
-            found_distances[begin:begin + len(chunk)] = distances
-            if begin + step_size < len(X):
-                self._report(f"{step}: {begin + step_size:,} of {len(X):,} samples", start, final=False)
-        self._report(f"{step}: {len(X):,} samples", start)
+                return ids, distances
+            ids, distances = index.knn_query(np.asarray(chunk, dtype=np.float32), k=k)
+            if HNSW_SPACES[self.metric] == "l2":  # hnswlib gives squared distances
+                distances = np.sqrt(np.maximum(distances, 0))
+            return ids.astype(np.int64), distances
+
+        if not k or not len(X):
+            return np.empty((len(X), k), dtype=np.int64), np.empty((len(X), k), dtype=np.float32)
+        if not self.verbose:
+            # One call for all rows, as scikit-learn's own estimators search.
+            found = search(X)
+            self._report(f"{step}: {len(X):,} samples", start)
+            return found
+        found_ids = np.empty((len(X), k), dtype=np.int64)
+        found_distances = np.empty((len(X), k), dtype=np.float32)
+        step_size = _chunk_size(len(X))
+        for begin in range(0, len(X), step_size):
+            end = min(begin + step_size, len(X))
+            found_ids[begin:end], found_distances[begin:end] = search(X[begin:end])
+            done = end == len(X)
+            self._report(f"{step}: {len(X):,} samples" if done else f"{step}: {end:,} of {len(X):,} samples",
+                         start, final=done)
         return found_ids, found_distances
 
     def _search_missed_exactly(self, X: npt.NDArray[np.float64], ids: npt.NDArray[np.int64],
-                               distances: npt.NDArray[np.float32]) -> None:
+                               distances: npt.NDArray[np.floating[Any]]) -> None:
         """Search again, exactly, the samples the approximate search did not reach.
 
         hnswlib's graph search can fail to enter a group of samples far from
