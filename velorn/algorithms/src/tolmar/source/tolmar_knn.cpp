@@ -39,6 +39,12 @@ constexpr const char* kDoc =
 
 enum Group : uint8_t { kLabelled, kNearLabelled, kFar };
 
+[[gnu::cold]] bool out_of_range(Py_ssize_t sample, int64_t id, Py_ssize_t num_samples) {
+    PyErr_Format(PyExc_IndexError, "sample %zd has neighbour id %lld outside 0 .. %zd", sample,
+                 static_cast<long long>(id), num_samples - 1);
+    return false;
+}
+
 // A 2-D ndarray of T read by index, at any stride and alignment; with
 // kUnitColumns the entries of a row are known to lie side by side, which
 // lets the compiler keep the row in registers.
@@ -97,18 +103,17 @@ public:
         for (Py_ssize_t k = 0; k < width_; ++k) {
             const int64_t id = this->id(i, k);
             if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(ids_.rows)) {
-                PyErr_Format(PyExc_IndexError, "sample %zd has neighbour id %lld outside 0 .. %zd", i,
-                             static_cast<long long>(id), ids_.rows - 1);
-                return false;
+                return out_of_range(i, id, ids_.rows);
             }
         }
         return true;
     }
 
+    // The first kept column when the kept entries lie side by side, else -1.
+    Py_ssize_t first() const { return first_; }
     // The k-th kept entry of row i, after pick(i).
     Py_ssize_t column(Py_ssize_t k) const { return first_ >= 0 ? first_ + k : columns_[static_cast<size_t>(k)]; }
     int64_t id(Py_ssize_t i, Py_ssize_t k) const { return static_cast<int64_t>(ids_.at(i, column(k))); }
-    float distance(Py_ssize_t i, Py_ssize_t k) const { return static_cast<float>(distances_.at(i, column(k))); }
 
 private:
     bool pick_in_general(Py_ssize_t i, bool unsorted) {
@@ -150,9 +155,13 @@ bool fill_tables(const IdTable& ids, const DistTable& distances, const pyext::Vi
     const Py_ssize_t n = ids.rows;
     RowPicker<IdTable, DistTable> picker(ids, distances, width);
     std::vector<uint8_t> group(static_cast<size_t>(n));
+    // Each row's first kept column when they lie side by side (-1: picked
+    // again in full), so that the second pass need not look at it again.
+    std::vector<int8_t> first_kept(static_cast<size_t>(n));
     Py_ssize_t counts[3] = {0, 0, 0};
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!picker.pick(i)) return false;
+        first_kept[static_cast<size_t>(i)] = static_cast<int8_t>(picker.first());
         Group g = kFar;
         if (labels[i] != -1) {
             g = kLabelled;
@@ -173,12 +182,20 @@ bool fill_tables(const IdTable& ids, const DistTable& distances, const pyext::Vi
     }
     for (Py_ssize_t position = 0; position < n; ++position) {
         const Py_ssize_t i = static_cast<Py_ssize_t>(order[position]);
-        if (!picker.pick(i)) return false;
         int64_t* id_row = out_ids + position * width;
         float* distance_row = out_distances + position * width;
+        const Py_ssize_t first = first_kept[static_cast<size_t>(i)];
+        if (first < 0 && !picker.pick(i)) return false;
         for (Py_ssize_t k = 0; k < width; ++k) {
-            id_row[k] = number[static_cast<size_t>(picker.id(i, k))];
-            distance_row[k] = picker.distance(i, k);
+            const Py_ssize_t column = first >= 0 ? first + k : picker.column(k);
+            // Checked again: the table is the caller's memory, which another
+            // thread may write to while this one runs.
+            const int64_t id = static_cast<int64_t>(ids.at(i, column));
+            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(n)) {
+                return out_of_range(i, id, n);
+            }
+            id_row[k] = number[static_cast<size_t>(id)];
+            distance_row[k] = static_cast<float>(distances.at(i, column));
         }
     }
     return true;
