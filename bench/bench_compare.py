@@ -442,6 +442,8 @@ def markdown(rows):
         search_s = search.get("seconds") if row["stage"] == "after search" else None
         rest_s = row.get("seconds") if row["stage"] == "after search" else None
         notes = [] if ok else [describe(row)]
+        if ok and row.get("runs", 1) > 1:
+            notes.append(f"best of {row['runs']}, first {row['first_seconds']:.2f} s")
         if row.get("group"):
             notes.append(f"far group of {row['group']['size']} given " + ", ".join(
                 f"{count} x {label}" for label, count in row["group"]["given"].items()))
