@@ -72,10 +72,12 @@ def test_labels_of_any_kind_round_trip(kind):
     assert np.mean(model.transduction_ == expected) > 0.99
 
 
-def test_precomputed_graph_gives_the_labels_of_the_points():
+@pytest.mark.parametrize("distance_dtype", ["float64", "float32", ">f8"])
+def test_precomputed_graph_gives_the_labels_of_the_points(distance_dtype):
     points, _, y = blobs()
     from_points = WeightedLabelPropagation(n_neighbors=10).fit(points, y)
     graph = KNeighborsTransformer(mode="distance", n_neighbors=12).fit_transform(points)
+    graph.data = graph.data.astype(distance_dtype)
     # Rows with more neighbours than n_neighbors are cut to the nearest.
     from_graph = WeightedLabelPropagation(n_neighbors=10, metric="precomputed").fit(graph, y)
     np.testing.assert_array_equal(from_graph.transduction_, from_points.transduction_)

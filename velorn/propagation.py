@@ -177,6 +177,10 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         index = None
         if precomputed:
             ids, distances = _graph_table(X)
+            if distances.dtype not in (np.float32, np.float64):  # integers, float16, another byte order
+                distances = distances.astype(np.float64)
+            if ids.dtype not in (np.int32, np.int64):
+                ids = ids.astype(np.int64)
             # Rows that hold their own sample lose it; a graph without such
             # entries is taken as it is.
             width = min(self.n_neighbors, ids.shape[1] - _holds_self(ids))
