@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from python_graph_wrapper import PythonGraphWrapper
 
-from velorn import GraphWrapper
+from velorn import GraphWrapper, weighted_label_propagation
 
 
 @pytest.fixture
@@ -313,3 +313,86 @@ def test_subclass_that_skips_init_raises_instead_of_reading():
     for call in (lambda: graph.to_numpy(0), lambda: graph.append(0, 0), lambda: len(graph), lambda: graph.dtype):
         with pytest.raises(RuntimeError, match="__init__ was not called"):
             call()
+
+
+# --- the label propagation kernel reads GraphWrapper rows in place -----------
+
+
+def propagated(connections, weights, labels):
+    """The kernel's labels, or the type and text of what it raised."""
+    labels = labels.copy()
+    try:
+        weighted_label_propagation(connections, weights, labels, max_iterations=20, tolerance=1e-6)
+    except (IndexError, ValueError, TypeError) as error:
+        return type(error), str(error), labels.tolist()
+    return labels.tolist()
+
+
+@st.composite
+def labelled_graphs(draw):
+    """Id and weight tables (maybe strided, maybe of other widths or with bad
+    ids), parallel appends, and the labels to start from."""
+    nodes = draw(st.integers(1, 7))
+    cols = draw(st.integers(0, 3))
+    weight_cols = max(0, cols + draw(st.sampled_from([0, 0, 0, 1, -1])))
+    ids = draw(st.lists(st.integers(-1 if draw(st.booleans()) else 0, nodes - 1), min_size=nodes * cols,
+                        max_size=nodes * cols))
+    weights = draw(st.lists(st.floats(0.25, 4, width=32), min_size=nodes * weight_cols,
+                            max_size=nodes * weight_cols))
+    id_table = np.array(ids, dtype=np.int64).reshape(nodes, cols)
+    weight_table = np.array(weights, dtype=np.float32).reshape(nodes, weight_cols)
+    if draw(st.booleans()):
+        id_table = np.repeat(id_table, 2, axis=0)[::2]
+    appends = draw(st.lists(st.tuples(st.integers(0, nodes - 1), st.integers(0, nodes - 1),
+                                      st.floats(0.25, 4, width=32)), max_size=6))
+    labels = np.array(draw(st.lists(st.sampled_from([-1, -1, 0, 1]), min_size=nodes, max_size=nodes)),
+                      dtype=np.int32)
+    return id_table, weight_table, appends, labels
+
+
+@settings(max_examples=200, deadline=None)
+@given(labelled_graphs())
+def test_kernel_reads_native_rows_as_through_to_numpy(graph):
+    id_table, weight_table, appends, labels = graph
+    results = []
+    for kind in (GraphWrapper, PythonGraphWrapper):
+        connections, weights = kind(id_table), kind(weight_table)
+        for row, node, weight in appends:
+            connections.append(row, node)
+            weights.append(row, weight)
+        results.append(propagated(connections, weights, labels))
+    assert results[0] == results[1]
+
+
+class CountingRows(GraphWrapper):
+    calls = 0
+
+    def to_numpy(self, i):
+        CountingRows.calls += 1
+        return super().to_numpy(i)
+
+
+def shadowed(table):
+    graph = GraphWrapper(table)
+    graph.to_numpy = lambda i: (setattr(CountingRows, "calls", CountingRows.calls + 1), table[i])[1]
+    return graph
+
+
+@pytest.mark.parametrize("make", [CountingRows, shadowed], ids=["subclass", "instance attribute"])
+def test_kernel_calls_a_to_numpy_other_than_the_types_own(make):
+    CountingRows.calls = 0
+    ids = np.array([[1], [0], [1]], dtype=np.int64)
+    weights = np.ones((3, 1), dtype=np.float32)
+    labels = np.array([-1, 4, -1], dtype=np.int32)
+    weighted_label_propagation(make(ids), GraphWrapper(weights), labels)
+    assert labels.tolist() == [4, 4, 4]
+    assert CountingRows.calls == 2  # nodes 0 and 2, once each: the next sweep has nothing to label
+
+
+def test_kernel_on_fewer_rows_than_labels_raises_as_to_numpy():
+    ids, weights = GraphWrapper(np.array([[1], [0]])), GraphWrapper(np.ones((2, 1), dtype=np.float32))
+    labels = np.array([0, 1, -1], dtype=np.int32)
+    with pytest.raises(IndexError, match="row 2 out of range for 2 rows"):
+        weighted_label_propagation(ids, weights, labels)
+    with pytest.raises(ValueError, match="dtype mismatch"):  # the two containers swapped
+        weighted_label_propagation(weights, ids, np.array([0, -1], dtype=np.int32))

@@ -21,6 +21,7 @@
 #include "ref.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "graph_rows.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -40,85 +41,16 @@ namespace {
 constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.graph_wrapper";
 constexpr const char* kSourceFile = "velorn/algorithms/src/tolmar/source/graph_wrapper.cpp";
 
-// Free view objects kept per container: a kernel holds the previous row while
-// it asks for the next one, and reads two containers in turn.
-constexpr int kViewSlots = 4;
 // Appended entries per row above which membership tests use a hash set.
 constexpr size_t kLinearScanLimit = 32;
 
-// ---------------------------------------------------------------------------
-// Row storage
-
-// The base table: geometry and data taken once, from a read-only view that
-// only the container holds, so nobody can reshape what they describe.
-struct Table {
-    Ref base;
-    PyArray_Descr* descr = nullptr;  // owned
-    const char* data = nullptr;
-    Py_ssize_t num_rows = 0, cols = 0, row_stride = 0, col_stride = 0;
-    bool recycle_views = false;  // every row view gets the same flags
-    int view_flags = 0;          // the flags of a fresh row view
-    PyObject* views[kViewSlots] = {};
-
-    Table() = default;
-    Table(const Table&) = delete;
-    Table& operator=(const Table&) = delete;
-    ~Table() {
-        for (PyObject*& view : views) Py_CLEAR(view);
-        Py_XDECREF(descr);
-    }
-
-    const char* row(Py_ssize_t i) const { return data + i * row_stride; }
-};
-
-template <class T>
-struct Appended {
-    std::vector<T> values;
-    PyObject* merged = nullptr;  // owned; the base row followed by values
-    std::unique_ptr<std::unordered_set<T>> members;  // once values outgrow a scan
-};
-
-struct FreeDeleter {
-    void operator()(uint32_t* p) const { std::free(p); }
-};
-
-template <class T>
-struct Rows : Table {
-    // Per row, 1 + its index in `appended`, or 0; allocated zeroed at the first
-    // append, so untouched pages cost nothing.
-    std::unique_ptr<uint32_t[], FreeDeleter> slot_of_row;
-    std::vector<Appended<T>> appended;
-    Py_ssize_t num_appended = 0;
-
-    ~Rows() {
-        for (Appended<T>& a : appended) Py_CLEAR(a.merged);
-    }
-
-    Appended<T>* appended_to(Py_ssize_t i) {
-        if (!slot_of_row || slot_of_row[i] == 0) return nullptr;
-        return &appended[slot_of_row[i] - 1];
-    }
-    Py_ssize_t length(Py_ssize_t i) {
-        Appended<T>* a = appended_to(i);
-        return cols + (a ? static_cast<Py_ssize_t>(a->values.size()) : 0);
-    }
-    T base_entry(Py_ssize_t i, Py_ssize_t j) const {
-        T v;
-        std::memcpy(&v, row(i) + j * col_stride, sizeof(T));
-        return v;
-    }
-};
-
-using IdRows = Rows<int64_t>;
-using WeightRows = Rows<float>;
-
-struct GraphObject {
-    PyObject_HEAD
-    IdRows* ids;          // exactly one of the two is set once initialised
-    WeightRows* weights;
-    PyObject* dict;
-    PyObject* weakrefs;
-};
+using graph::Table;
+using graph::Appended;
+using graph::Rows;
+using graph::IdRows;
+using graph::WeightRows;
+using graph::GraphObject;
+using graph::kViewSlots;
 
 extern PyTypeObject GraphType;
 
@@ -1022,6 +954,15 @@ int exec_steps(PyObject* module) {
         return -1;
     if (pyext::import_numpy_api() < 0 || pyext::bind_numpy_types() < 0) return -1;
     if (PyType_Ready(&GraphType) < 0) return -1;
+    // The layout, for kernels that read rows in place (graph_rows.hpp). A
+    // static type's attributes cannot be set from Python, so this capsule is
+    // the only one the type can carry.
+    static const graph::RowsLayout layout = graph::this_layout(&GraphType);
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<graph::RowsLayout*>(&layout), graph::kRowsLayoutCapsule,
+                                           nullptr));
+    if (!capsule || PyDict_SetItemString(GraphType.tp_dict, graph::kRowsLayoutAttribute, capsule.get()) < 0)
+        return -1;
+    PyType_Modified(&GraphType);
     Ref np = Ref::steal(PyImport_ImportModule("numpy"));
     if (!np || PyModule_AddObjectRef(module, "np", np.get()) < 0) return -1;
     return PyModule_AddObjectRef(module, "GraphWrapper", reinterpret_cast<PyObject*>(&GraphType));

@@ -8,8 +8,10 @@
 #include "function.hpp"
 #include "module.hpp"
 #include "graph_container.hpp"
+#include "graph_rows.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
@@ -257,6 +259,18 @@ private:
     bool owner_is_table_ = false;
 };
 
+// The score array's view, taken again after Python code may have run: a
+// score array handed out by a replaced `np.zeros` may have been resized.
+bool check_scores(pyext::ArrayRow<double>* scores, Py_ssize_t num_nodes) {
+    if (!scores->reload()) return false;
+    if (scores->view().size < num_nodes) {
+        PyErr_Format(PyExc_ValueError, "score array has %zd entries for %zd nodes",
+                     scores->view().size, num_nodes);
+        return false;
+    }
+    return true;
+}
+
 // scores = np.zeros(num_nodes, dtype=np.float64), through the module's `np`.
 bool make_scores(pyext::Call& call, Py_ssize_t num_nodes, pyext::ArrayRow<double>* scores) {
     Ref np = pyext::lookup_global(call.globals, names.np);
@@ -271,10 +285,158 @@ bool make_scores(pyext::Call& call, Py_ssize_t num_nodes, pyext::ArrayRow<double
     PyObject* args[] = {count.get(), float64.get()};
     Ref result = Ref::steal(PyObject_Vectorcall(zeros.get(), args, 1, kwnames.get()));
     if (!scores->load(std::move(result), pyext::kDouble, /*writable=*/true)) return false;
-    if (scores->view().size < num_nodes) {
-        PyErr_Format(PyExc_ValueError, "score array has %zd entries for %zd nodes",
-                     scores->view().size, num_nodes);
+    return check_scores(scores, num_nodes);
+}
+
+// The work of one node, whichever way its row was read.
+class NodeScorer {
+public:
+    NodeScorer(const pyext::View1D<int32_t>& labels) : labels_(labels) {}
+
+    // Scores unlabelled node i from its row and writes its best label and
+    // score; false with an exception for a bad row.
+    bool visit(Py_ssize_t i, const pyext::View1D<int64_t>& ids, const pyext::View1D<float>& weights,
+               const pyext::View1D<double>& scores) {
+        if (!graph::check_row_lengths(i, ids.size, weights.size)) return false;
+        row_.reserve(static_cast<size_t>(ids.size));
+        const Py_ssize_t kept =
+            ids.unit_stride() && weights.unit_stride()
+                ? keep_labelled<true>(i, ids, weights, labels_.data, labels_.size, row_)
+                : keep_labelled<false>(i, ids, weights, labels_.data, labels_.size, row_);
+        if (kept < 0) return false;
+        score_kept(row_, kept, candidates_);
+
+        int32_t best_label;
+        double best_score;
+        candidates_.best(&best_label, &best_score);
+        const double diff = std::fabs(scores[i] - best_score);
+        if (diff > max_diff_) max_diff_ = diff;
+        scores.set(i, best_score);
+        labels_.set(i, best_label);
+        return true;
+    }
+
+    void start_sweep() { max_diff_ = 0.0; }
+    double max_diff() const { return max_diff_; }
+
+private:
+    const pyext::View1D<int32_t>& labels_;
+    ScoreMap candidates_;
+    RowScratch row_;
+    double max_diff_ = 0.0;
+};
+
+// GraphWrapper containers are read in place, with no call per node, when
+// nothing could tell that from calling their to_numpy: both of the
+// GraphWrapper type itself (no subclass), whose to_numpy is the type's own
+// (no instance attribute in its place), ids and weights, with a row for
+// every node. Anything else is read through to_numpy, which also raises
+// what is wrong with it.
+struct InPlaceRows {
+    graph::IdRows* ids = nullptr;
+    graph::WeightRows* weights = nullptr;
+};
+
+struct GraphWrapperType {
+    PyTypeObject* type = nullptr;  // once its capsule has vouched for its layout
+    PyCFunction to_numpy = nullptr;
+};
+GraphWrapperType graph_wrapper;
+
+constexpr const char* kGraphWrapperName = "velorn.algorithms.graph_wrapper.GraphWrapper";
+
+// Whether `type` is GraphWrapper, built with the layout this module reads.
+// A static type's attributes cannot be set from Python, and Python code
+// cannot make a capsule, so the capsule naming the type itself settles it.
+bool is_graph_wrapper(PyTypeObject* type) {
+    if (type == graph_wrapper.type) return true;
+    if (graph_wrapper.type || (type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+        std::strcmp(type->tp_name, kGraphWrapperName) != 0)
         return false;
+    Ref capsule = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), graph::kRowsLayoutAttribute));
+    if (!capsule || !PyCapsule_IsValid(capsule.get(), graph::kRowsLayoutCapsule)) {
+        PyErr_Clear();
+        return false;
+    }
+    const auto* layout = static_cast<const graph::RowsLayout*>(PyCapsule_GetPointer(capsule.get(),
+                                                                                   graph::kRowsLayoutCapsule));
+    const graph::RowsLayout ours = graph::this_layout(type);
+    if (!layout || layout->type != type || layout->object_size != ours.object_size ||
+        layout->id_rows_size != ours.id_rows_size || layout->weight_rows_size != ours.weight_rows_size)
+        return false;
+    for (const PyMethodDef* m = type->tp_methods; m && m->ml_name; ++m) {
+        if (std::strcmp(m->ml_name, "to_numpy") == 0) {
+            graph_wrapper = {type, m->ml_meth};
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether container.to_numpy is the GraphWrapper method bound to it. May run
+// Python code (the instance dict's lookup).
+bool has_own_to_numpy(PyObject* container) {
+    Ref bound = Ref::steal(PyObject_GetAttr(container, graph::method_names.to_numpy));
+    if (!bound) {
+        PyErr_Clear();  // to_numpy, called per node, raises it again
+        return false;
+    }
+    return PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == container &&
+           PyCFunction_GET_FUNCTION(bound.get()) == graph_wrapper.to_numpy;
+}
+
+// Sets `rows` when both containers can be read in place; may run Python
+// code, so the rows are taken last.
+bool in_place_rows(PyObject* connections, PyObject* weights, Py_ssize_t num_nodes, InPlaceRows* rows) {
+    if (!is_graph_wrapper(Py_TYPE(connections)) || Py_TYPE(weights) != Py_TYPE(connections)) return false;
+    if (!has_own_to_numpy(connections) || !has_own_to_numpy(weights)) return false;
+    graph::IdRows* ids = reinterpret_cast<graph::GraphObject*>(connections)->ids;
+    graph::WeightRows* weight_rows = reinterpret_cast<graph::GraphObject*>(weights)->weights;
+    if (!ids || !weight_rows || ids->num_rows < num_nodes || weight_rows->num_rows < num_nodes) return false;
+    // What to_numpy's rows would be read as: native int64 and float32.
+    if (!pyext::dtype_matches(ids->descr, graph::kNeighbourIds) ||
+        !pyext::dtype_matches(weight_rows->descr, graph::kWeights))
+        return false;
+    *rows = {ids, weight_rows};
+    return true;
+}
+
+// Row i of GraphWrapper rows as to_numpy gives it: a view of the base
+// table, or, for a row with appended entries, the two joined in `merged`.
+template <class T>
+pyext::View1D<T> row_in_place(graph::Rows<T>& rows, Py_ssize_t i, std::vector<T>& merged) {
+    graph::Appended<T>* appended = rows.appended_to(i);
+    if (!appended) return {const_cast<char*>(rows.row(i)), rows.cols, rows.col_stride};
+    merged.resize(static_cast<size_t>(rows.length(i)));
+    for (Py_ssize_t j = 0; j < rows.cols; ++j) merged[static_cast<size_t>(j)] = rows.base_entry(i, j);
+    std::copy(appended->values.begin(), appended->values.end(), merged.begin() + rows.cols);
+    return {reinterpret_cast<char*>(merged.data()), static_cast<Py_ssize_t>(merged.size()),
+            static_cast<Py_ssize_t>(sizeof(T))};
+}
+
+// One sweep over GraphWrapper rows read in place. Runs no Python code, so
+// nothing can change the rows while it reads them.
+bool sweep_in_place(const InPlaceRows& rows, Py_ssize_t first, const pyext::View1D<int32_t>& labels,
+                    const pyext::View1D<double>& scores, NodeScorer& scorer) {
+    std::vector<int64_t> merged_ids;
+    std::vector<float> merged_weights;
+    const graph::IdRows& ids = *rows.ids;
+    for (Py_ssize_t i = first; i < labels.size; ++i) {
+        if (labels[i] != -1) continue;
+        const pyext::View1D<int64_t> id_row = row_in_place(*rows.ids, i, merged_ids);
+        const pyext::View1D<float> weight_row = row_in_place(*rows.weights, i, merged_weights);
+        if (!scorer.visit(i, id_row, weight_row, scores)) return false;
+        // The labels the next row asks for, scattered over memory, are
+        // requested ahead.
+        if (i + 1 < labels.size) {
+            const char* next = ids.row(i + 1);
+            for (Py_ssize_t j = 0; j < ids.cols; ++j) {
+                int64_t id;
+                std::memcpy(&id, next + j * ids.col_stride, sizeof(id));
+                const int64_t safe = graph::is_node_id(id, labels.size) ? id : 0;
+                pyext::cache_hint(labels.data + safe * static_cast<int64_t>(sizeof(int32_t)));
+            }
+        }
     }
     return true;
 }
@@ -290,16 +452,24 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
 
     graph::NeighbourRow ids_row;
     graph::WeightRow weights_row;
-    ScoreMap candidates;
-    RowScratch row;
+    NodeScorer scorer(labels);
     NextRowHint hint;
     for (uint64_t sweep = 0; sweep < max_iterations; ++sweep) {
         // A sweep without unlabelled nodes runs no Python code, so nothing
         // else would see a Ctrl-C during a long run of them (a sweep limit of
         // 2**64 - 1 with a tolerance of 0).
         if (PyErr_CheckSignals() < 0) return false;
-        double max_diff = 0.0;
-        for (Py_ssize_t i = 0; i < num_nodes; ++i) {
+        scorer.start_sweep();
+        Py_ssize_t first = 0;
+        while (first < num_nodes && labels[first] != -1) ++first;
+        InPlaceRows in_place;
+        if (first < num_nodes && in_place_rows(connections, weights, num_nodes, &in_place)) {
+            if (!check_scores(&scores_row, num_nodes)) return false;
+            if (!sweep_in_place(in_place, first, labels, scores_row.view(), scorer)) return false;
+            if (scorer.max_diff() < tolerance) break;
+            continue;
+        }
+        for (Py_ssize_t i = first; i < num_nodes; ++i) {
             if (labels[i] != -1) continue;
 
             Ref node = Ref::steal(PyLong_FromSsize_t(i));
@@ -309,32 +479,13 @@ bool propagate(pyext::Call& call, PyObject* connections, PyObject* weights,
             if (!weights_row.load(graph::to_numpy(weights, node.get()), graph::kWeights))
                 return false;
             // The second call may have run code that changed the first row.
-            if (!ids_row.reload()) return false;
-            const pyext::View1D<int64_t>& ids = ids_row.view();
-            const pyext::View1D<float>& row_weights = weights_row.view();
-            if (!graph::check_row_lengths(i, ids.size, row_weights.size)) return false;
-
-            const char* label_data = labels.data;
-            row.reserve(static_cast<size_t>(ids.size));
-            const Py_ssize_t kept =
-                ids.unit_stride() && row_weights.unit_stride()
-                    ? keep_labelled<true>(i, ids, row_weights, label_data, num_nodes, row)
-                    : keep_labelled<false>(i, ids, row_weights, label_data, num_nodes, row);
-            if (kept < 0) return false;
-            score_kept(row, kept, candidates);
-
-            int32_t best_label;
-            double best_score;
-            candidates.best(&best_label, &best_score);
-            const double diff = std::fabs(scores_row.view()[i] - best_score);
-            if (diff > max_diff) max_diff = diff;
-            scores_row.view().set(i, best_score);
-            labels.set(i, best_label);
+            if (!ids_row.reload() || !check_scores(&scores_row, num_nodes)) return false;
+            if (!scorer.visit(i, ids_row.view(), weights_row.view(), scores_row.view())) return false;
             // Last in the node's work: taking a new owner table releases the
             // old one, which may run Python code.
-            hint.hint_labels(ids_row, i, i + 1, label_data, num_nodes);
+            hint.hint_labels(ids_row, i, i + 1, labels.data, num_nodes);
         }
-        if (max_diff < tolerance) break;
+        if (scorer.max_diff() < tolerance) break;
     }
     return true;
 }
