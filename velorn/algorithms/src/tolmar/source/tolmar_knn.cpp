@@ -180,8 +180,10 @@ bool fill_tables(const IdTable& ids, const DistTable& distances, const pyext::Vi
         order[position] = i;
         number[static_cast<size_t>(i)] = position;
     }
-    for (Py_ssize_t position = 0; position < n; ++position) {
-        const Py_ssize_t i = static_cast<Py_ssize_t>(order[position]);
+    // Rows are read in sample order and written where they go: scattered
+    // writes do not hold the loop up as scattered reads would.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t position = static_cast<Py_ssize_t>(number[static_cast<size_t>(i)]);
         int64_t* id_row = out_ids + position * width;
         float* distance_row = out_distances + position * width;
         const Py_ssize_t first = first_kept[static_cast<size_t>(i)];
