@@ -14,7 +14,8 @@
 // Rows may have any stride and may be read-only. Every call is an ordinary
 // method call (looked up at each call, positional arguments only) and may run
 // arbitrary Python code, so callers take data pointers only after the last
-// call out.
+// call out. (weighted_label_propagation reads a plain GraphWrapper's rows in
+// place instead, where no call could show a difference: graph_rows.hpp.)
 #pragma once
 
 #include "ref.hpp"

@@ -201,7 +201,15 @@ inline void score_kept(RowScratch& row, Py_ssize_t kept, ScoreMap& candidates) {
     }
     const int32_t* labels = row.labels();
     candidates.clear();
-    for (Py_ssize_t k = 0; k < kept; ++k) candidates.add(labels[k], contributions[k]);
+    if (kept == 0) return;
+    // Most rows start with a run of one label (many hold no other): its sum
+    // is kept in a register, the same additions in the same order, instead
+    // of waiting at each on the score just stored.
+    double run = contributions[0];
+    Py_ssize_t k = 1;
+    while (k < kept && labels[k] == labels[0]) run += contributions[k++];
+    candidates.add(labels[0], run);
+    for (; k < kept; ++k) candidates.add(labels[k], contributions[k]);
 }
 
 // Containers usually hand out rows as views of one C-ordered table, row i
