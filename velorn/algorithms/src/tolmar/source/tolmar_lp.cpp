@@ -10,8 +10,8 @@
 #include "graph_container.hpp"
 #include "graph_rows.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
@@ -299,7 +299,7 @@ bool make_scores(pyext::Call& call, Py_ssize_t num_nodes, pyext::ArrayRow<double
 // The work of one node, whichever way its row was read.
 class NodeScorer {
 public:
-    NodeScorer(const pyext::View1D<int32_t>& labels) : labels_(labels) {}
+    explicit NodeScorer(const pyext::View1D<int32_t>& labels) : labels_(labels) {}
 
     // Scores unlabelled node i from its row and writes its best label and
     // score; false with an exception for a bad row.
