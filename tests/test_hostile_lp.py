@@ -320,3 +320,27 @@ def test_labels_and_numbers(labels, max_iterations, tolerance):
         rows_container(rows, np.int64), rows_container([[1.0] * len(r) for r in rows], np.float32),
         np.frombuffer(before if isinstance(before, bytes) else before[2], np.int32).copy(), limit, tol)
     assert np.asarray(labels).tolist() == got[1].tolist() == expected.tolist()
+
+
+def test_score_array_resized_by_a_container_is_refused(monkeypatch):
+    # The kernel's score array comes from the module's np.zeros, which the
+    # caller can replace and so keep hold of, and resize from a container call.
+    handed_out = []
+
+    class Zeros:
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+        def zeros(self, n, dtype):
+            handed_out.append(np.zeros(n, dtype))
+            return handed_out[-1]
+
+    class Rows:
+        def to_numpy(self, i):
+            handed_out[0].resize(0, refcheck=False)
+            return np.array([1], dtype=np.int64) if self is connections else np.ones(1, dtype=np.float32)
+
+    monkeypatch.setattr(lp, "np", Zeros())
+    connections, weights = Rows(), Rows()
+    with pytest.raises(ValueError, match="score array has 0 entries for 2 nodes"):
+        propagate(connections, weights, np.array([-1, 3], dtype=np.int32))
