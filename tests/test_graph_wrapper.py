@@ -372,13 +372,18 @@ class CountingRows(GraphWrapper):
         return super().to_numpy(i)
 
 
-def shadowed(table):
+class Name(str):
+    pass
+
+
+def shadowed(table, name="to_numpy"):
     graph = GraphWrapper(table)
-    graph.to_numpy = lambda i: (setattr(CountingRows, "calls", CountingRows.calls + 1), table[i])[1]
+    graph.__dict__[name] = lambda i: (setattr(CountingRows, "calls", CountingRows.calls + 1), table[i])[1]
     return graph
 
 
-@pytest.mark.parametrize("make", [CountingRows, shadowed], ids=["subclass", "instance attribute"])
+@pytest.mark.parametrize("make", [CountingRows, shadowed, lambda table: shadowed(table, Name("to_numpy"))],
+                         ids=["subclass", "instance attribute", "attribute named by a str subclass"])
 def test_kernel_calls_a_to_numpy_other_than_the_types_own(make):
     CountingRows.calls = 0
     ids = np.array([[1], [0], [1]], dtype=np.int64)

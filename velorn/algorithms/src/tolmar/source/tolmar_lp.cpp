@@ -336,20 +336,17 @@ private:
 
 // GraphWrapper containers are read in place, with no call per node, when
 // nothing could tell that from calling their to_numpy: both of the
-// GraphWrapper type itself (no subclass), whose to_numpy is the type's own
-// (no instance attribute in its place), ids and weights, with a row for
-// every node. Anything else is read through to_numpy, which also raises
-// what is wrong with it.
+// GraphWrapper type itself (no subclass), with nothing on the instance in
+// place of the type's to_numpy, ids and weights, with a row for every node.
+// Anything else is read through to_numpy, which also raises what is wrong
+// with it.
 struct InPlaceRows {
     graph::IdRows* ids = nullptr;
     graph::WeightRows* weights = nullptr;
 };
 
-struct GraphWrapperType {
-    PyTypeObject* type = nullptr;  // once its capsule has vouched for its layout
-    PyCFunction to_numpy = nullptr;
-};
-GraphWrapperType graph_wrapper;
+// GraphWrapper, once its capsule has vouched for the layout this module reads.
+PyTypeObject* graph_wrapper_type = nullptr;
 
 constexpr const char* kGraphWrapperName = "velorn.algorithms.graph_wrapper.GraphWrapper";
 
@@ -357,8 +354,8 @@ constexpr const char* kGraphWrapperName = "velorn.algorithms.graph_wrapper.Graph
 // A static type's attributes cannot be set from Python, and Python code
 // cannot make a capsule, so the capsule naming the type itself settles it.
 bool is_graph_wrapper(PyTypeObject* type) {
-    if (type == graph_wrapper.type) return true;
-    if (graph_wrapper.type || (type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+    if (type == graph_wrapper_type) return true;
+    if (graph_wrapper_type || (type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
         std::strcmp(type->tp_name, kGraphWrapperName) != 0)
         return false;
     Ref capsule = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), graph::kRowsLayoutAttribute));
@@ -372,29 +369,26 @@ bool is_graph_wrapper(PyTypeObject* type) {
     if (!layout || layout->type != type || layout->object_size != ours.object_size ||
         layout->id_rows_size != ours.id_rows_size || layout->weight_rows_size != ours.weight_rows_size)
         return false;
-    for (const PyMethodDef* m = type->tp_methods; m && m->ml_name; ++m) {
-        if (std::strcmp(m->ml_name, "to_numpy") == 0) {
-            graph_wrapper = {type, m->ml_meth};
-            return true;
-        }
-    }
-    return false;
+    graph_wrapper_type = type;
+    return true;
 }
 
-// Whether container.to_numpy is the GraphWrapper method bound to it. May run
-// Python code (the instance dict's lookup).
+// Whether a GraphWrapper's to_numpy is the type's own: its instance dict,
+// the only place anything could stand in for it, has no "to_numpy" key. A
+// key that is not a plain str could equal that name through Python code,
+// so a dict with one counts as standing in. Runs no Python code.
 bool has_own_to_numpy(PyObject* container) {
-    Ref bound = Ref::steal(PyObject_GetAttr(container, graph::method_names.to_numpy));
-    if (!bound) {
-        PyErr_Clear();  // to_numpy, called per node, raises it again
-        return false;
+    PyObject* dict = reinterpret_cast<graph::GraphObject*>(container)->dict;
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (dict && PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || PyUnicode_Compare(key, graph::method_names.to_numpy) == 0) return false;
     }
-    return PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == container &&
-           PyCFunction_GET_FUNCTION(bound.get()) == graph_wrapper.to_numpy;
+    return true;
 }
 
-// Sets `rows` when both containers can be read in place; may run Python
-// code, so the rows are taken last.
+// Sets `rows` when both containers can be read in place.
 bool in_place_rows(PyObject* connections, PyObject* weights, Py_ssize_t num_nodes, InPlaceRows* rows) {
     if (!is_graph_wrapper(Py_TYPE(connections)) || Py_TYPE(weights) != Py_TYPE(connections)) return false;
     if (!has_own_to_numpy(connections) || !has_own_to_numpy(weights)) return false;
