@@ -23,6 +23,9 @@ A timed call that takes under 10 s is run up to three times in its
 interpreter and the best time kept, the first run's time reported beside it:
 a first run also pays one-off costs (on a virtual machine the first touch of
 new memory alone can cost more than the work of a fit after the search).
+An end-to-end call under 100 s is also run in three fresh interpreters, the
+methods taking turns, and the best of all its runs kept: it waits on an exact
+search whose time varies up to twofold from one interpreter to the next.
 Every measurement runs in a fresh interpreter with a time limit (longer for
 the shared search) and a limit on its resident memory; a method that runs
 out of either is stopped and reported as such.
@@ -54,6 +57,11 @@ TIMEOUT_S = 600
 # Timed calls shorter than this in all are run again, up to REPEATS times.
 REPEATS = 3
 REPEAT_BELOW_S = 10.0
+# End-to-end calls wait on a neighbour search whose time varies up to twofold
+# between interpreters: those shorter than this run in ROUNDS fresh
+# interpreters, the methods taking turns, and the best time counts.
+ROUNDS = 3
+ROUND_BELOW_S = 100.0
 # The shared search is the methods' input, not one of them: it may take longer
 # (some 6 minutes at 1M points in 8-D on an idle machine, over 10 when busy).
 SEARCH_TIMEOUT_S = 1800
@@ -351,8 +359,18 @@ def run_case(key, workload, n, share, methods, timeout, memory_gib, search_timeo
         row = add(method, "after search", measure(method, paths, timeout, memory_gib))
         if row["status"] == "ok":
             row["total_s"] = search["seconds"] + row["seconds"]
-    for method in [m for m in methods if m in END_TO_END_METHODS]:
-        row = add(method, "end to end", measure(method, paths, timeout, memory_gib))
+    end_to_end = [add(m, "end to end", measure(m, paths, timeout, memory_gib))
+                  for m in methods if m in END_TO_END_METHODS]
+    for _ in range(ROUNDS - 1):
+        for row in end_to_end:
+            if row["status"] == "ok" and row["seconds"] < ROUND_BELOW_S:
+                again = measure(row["method"], paths, timeout, memory_gib)
+                if again["status"] == "ok":
+                    row["seconds"] = min(row["seconds"], again["seconds"])
+                    row["runs"] += again["runs"]
+                    row["interpreters"] = row.get("interpreters", 1) + 1
+                    print(f"  {key:<28} {row['name']:<34} again: {describe(again)}", file=sys.stderr, flush=True)
+    for row in end_to_end:
         if row["status"] == "ok":
             row["total_s"] = row["seconds"]
     agreement(rows, paths)
@@ -388,10 +406,15 @@ def describe(row):
         return f"{row['status']}" + (f" ({row['error']})" if row.get("error") else "")
     text = f"{row['seconds']:.2f} s, peak {row['peak_mib']:.0f} MiB"
     if row.get("runs", 1) > 1:
-        text += f", best of {row['runs']} (first {row['first_seconds']:.2f} s)"
+        text += f", {best_of(row)} (first {row['first_seconds']:.2f} s)"
     if "accuracy" in row:
         text += f", accuracy {row['accuracy']:.4f}"
     return text
+
+
+def best_of(row):
+    interpreters = row.get("interpreters", 1)
+    return f"best of {row['runs']}" + (f" in {interpreters} interpreters" if interpreters > 1 else "")
 
 
 def fmt(value, spec):
@@ -414,7 +437,7 @@ def print_report(rows):
         if ok:
             notes.append(f"inputs {row['inputs_mib']:.0f} MiB")
             if row.get("runs", 1) > 1:
-                notes.append(f"best of {row['runs']}, first {row['first_seconds']:.2f} s")
+                notes.append(f"{best_of(row)}, first {row['first_seconds']:.2f} s")
         if row.get("agreement_with_same_graph") is not None:
             notes.append(f"agrees with same-graph run on {row['agreement_with_same_graph']:.4f}")
         if row.get("group"):
@@ -443,7 +466,7 @@ def markdown(rows):
         rest_s = row.get("seconds") if row["stage"] == "after search" else None
         notes = [] if ok else [describe(row)]
         if ok and row.get("runs", 1) > 1:
-            notes.append(f"best of {row['runs']}, first {row['first_seconds']:.2f} s")
+            notes.append(f"{best_of(row)}, first {row['first_seconds']:.2f} s")
         if row.get("group"):
             notes.append(f"far group of {row['group']['size']} given " + ", ".join(
                 f"{count} x {label}" for label, count in row["group"]["given"].items()))
