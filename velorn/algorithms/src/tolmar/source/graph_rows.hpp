@@ -85,6 +85,13 @@ struct Rows : Table {
         std::memcpy(&v, row(i) + j * col_stride, sizeof(T));
         return v;
     }
+    // Row i as to_numpy shows it, the base entries then the appended ones,
+    // into `out`, which holds length(i) entries.
+    void copy_row(Py_ssize_t i, T* out) {
+        for (Py_ssize_t j = 0; j < cols; ++j) out[j] = base_entry(i, j);
+        if (Appended<T>* a = appended_to(i))
+            std::memcpy(out + cols, a->values.data(), a->values.size() * sizeof(T));
+    }
 };
 
 using IdRows = Rows<int64_t>;

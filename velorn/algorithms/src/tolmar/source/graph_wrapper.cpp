@@ -627,13 +627,6 @@ Ref new_vector(npy_intp length, int type_num) {
     return Ref::steal(PyArray_SimpleNew(1, &length, type_num));
 }
 
-template <class T>
-void copy_row(Rows<T>& rows, Py_ssize_t i, T* out) {
-    for (Py_ssize_t j = 0; j < rows.cols; ++j) out[j] = rows.base_entry(i, j);
-    if (Appended<T>* a = rows.appended_to(i))
-        std::memcpy(out + rows.cols, a->values.data(), a->values.size() * sizeof(T));
-}
-
 // The appended entries, as (rows, lengths, values): the rows that have any,
 // in the order they got their first, how many each, and all of them in turn.
 template <class T>
@@ -797,7 +790,7 @@ PyObject* graph_to_csr(PyObject* self, PyObject* args, PyObject* kwargs) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             starts[i] = at;
             const Py_ssize_t length = ids.length(i);
-            copy_row(ids, i, columns + at);
+            ids.copy_row(i, columns + at);
             for (Py_ssize_t j = 0; j < length; ++j) {
                 if (columns[at + j] < 0 || columns[at + j] >= n) {
                     PyErr_Format(PyExc_ValueError, "row %zd has neighbour id %lld outside 0 .. %zd", i,
@@ -814,7 +807,7 @@ PyObject* graph_to_csr(PyObject* self, PyObject* args, PyObject* kwargs) {
                     return nullptr;
                 }
                 weight_row.resize(static_cast<size_t>(weight_length));
-                copy_row(*weights, i, weight_row.data());
+                weights->copy_row(i, weight_row.data());
                 std::memcpy(values + at, weight_row.data(), static_cast<size_t>(length) * sizeof(float));
             } else {
                 std::fill(values + at, values + at + length, 1.0f);

@@ -10,7 +10,6 @@
 #include "graph_container.hpp"
 #include "graph_rows.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <unordered_map>
@@ -407,11 +406,9 @@ bool in_place_rows(PyObject* connections, PyObject* weights, Py_ssize_t num_node
 // table, or, for a row with appended entries, the two joined in `merged`.
 template <class T>
 pyext::View1D<T> row_in_place(graph::Rows<T>& rows, Py_ssize_t i, std::vector<T>& merged) {
-    graph::Appended<T>* appended = rows.appended_to(i);
-    if (!appended) return {const_cast<char*>(rows.row(i)), rows.cols, rows.col_stride};
+    if (!rows.appended_to(i)) return {const_cast<char*>(rows.row(i)), rows.cols, rows.col_stride};
     merged.resize(static_cast<size_t>(rows.length(i)));
-    for (Py_ssize_t j = 0; j < rows.cols; ++j) merged[static_cast<size_t>(j)] = rows.base_entry(i, j);
-    std::copy(appended->values.begin(), appended->values.end(), merged.begin() + rows.cols);
+    rows.copy_row(i, merged.data());
     return {reinterpret_cast<char*>(merged.data()), static_cast<Py_ssize_t>(merged.size()),
             static_cast<Py_ssize_t>(sizeof(T))};
 }
