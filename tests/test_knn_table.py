@@ -14,23 +14,9 @@ def plain_ordered_table(ids, distances, labels, width):
         columns = sorted(range(cols), key=lambda j: distances[i, j])  # stable
         own = [j for j in columns if ids[i, j] == i][:1]
         kept_columns.append([j for j in columns if j not in own][:width])
-    labelled = [i for i in range(n) if labels[i] != -1]
-    near = [i for i in range(n) if labels[i] == -1 and any(labels[ids[i, j]] != -1 for j in kept_columns[i])]
-    order = labelled + near
-    placed = set(order)
-    pending = [i for i in range(n) if i not in placed]
-    for _ in range(32):  # passes, each in sample order, seeing what the pass placed before
-        left = []
-        for i in pending:
-            if any(ids[i, j] in placed for j in kept_columns[i]):
-                order.append(i)
-                placed.add(i)
-            else:
-                left.append(i)
-        if len(left) == len(pending):
-            break
-        pending = left
-    order += pending
+    group = [0 if labels[i] != -1 else 1 if any(labels[ids[i, j]] != -1 for j in kept_columns[i]) else 2
+             for i in range(n)]
+    order = sorted(range(n), key=lambda i: group[i])
     number = {sample: position for position, sample in enumerate(order)}
     new_ids = [[number[ids[i, j]] for j in kept_columns[i]] for i in order]
     new_distances = [[distances[i, j] for j in kept_columns[i]] for i in order]
@@ -83,37 +69,3 @@ def test_bad_tables_are_refused(ids, width, error, message):
     distances = np.zeros((2, 2))
     with pytest.raises(error, match=message):
         knn.ordered_knn_table(ids, distances, np.array([0, -1], dtype=np.int32), width)
-
-
-@pytest.mark.parametrize("seed", range(3))
-def test_one_sweep_over_the_order_labels_as_sweeps_in_sample_order(seed):
-    """The order stands in for the sweeps: one sweep over it gives the labels
-    that all sweeps give over labelled, near-labelled, then the rest."""
-    from velorn.algorithms.graph_wrapper import GraphWrapper
-    from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
-
-    rng = np.random.default_rng(seed)
-    n, width = 300, 3
-    ids = np.column_stack([np.arange(n), rng.integers(0, n, size=(n, width))])
-    if seed == 0:  # a chain that needs more passes than the order makes: i's neighbour is i + 1
-        ids[:, 1:] = np.minimum(np.arange(n) + 1, n - 1)[:, None]
-    distances = np.column_stack([np.zeros(n), np.sort(rng.random((n, width)) + 0.1, axis=1)])
-    labels = np.where(rng.random(n) < 0.02, rng.integers(0, 3, n), -1).astype(np.int32)
-    labels[-1] = 1
-
-    def labels_after(order, ordered_ids, ordered_distances, **options):
-        ordered = labels[order]
-        weighted_label_propagation(GraphWrapper(ordered_ids), GraphWrapper(ordered_distances), ordered, **options)
-        result = np.empty_like(labels)
-        result[order] = ordered
-        return result
-
-    order, ordered_ids, ordered_distances = knn.ordered_knn_table(ids, distances, labels, width)
-    number = np.empty(n, dtype=np.int64)
-    labelled = labels != -1
-    near = ~labelled & labelled[ids[:, 1:]].any(axis=1)
-    grouped = np.concatenate([np.flatnonzero(labelled), np.flatnonzero(near), np.flatnonzero(~labelled & ~near)])
-    number[grouped] = np.arange(n)
-    expected = labels_after(grouped, number[ids[grouped, 1:]], distances[grouped, 1:].astype(np.float32))
-    sweeps = {} if seed == 0 else {"max_iterations": 1}
-    np.testing.assert_array_equal(labels_after(order, ordered_ids, ordered_distances, **sweeps), expected)

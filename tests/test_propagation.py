@@ -123,8 +123,8 @@ def test_samples_cut_off_by_max_iter_are_told_apart_from_unreachable_ones():
     points, truth, _ = blobs()
     y = np.full(len(truth), -1)
     y[[np.flatnonzero(truth == blob)[0] for blob in range(3)]] = [0, 1, 2]
-    with pytest.warns(ConvergenceWarning, match="after max_iter=0 sweeps"):
-        model = WeightedLabelPropagation(n_neighbors=5, max_iter=0).fit(points, y)
+    with pytest.warns(ConvergenceWarning, match="after max_iter=1 sweeps"):
+        model = WeightedLabelPropagation(n_neighbors=5, max_iter=1).fit(points, y)
     assert (model.transduction_ == -1).any() and not model.unreachable_.any()
 
 

@@ -60,9 +60,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     further: on overlapping classes (``make_classification``, 20,000 samples,
     4 classes, 1% labelled) that labels 62.4% right against 58.1% in the
     samples' own order (``LabelSpreading``: 62.3%); on blobs it changes
-    nothing. The rest follow in the order in which sweeps would reach them,
-    so that the first sweep gives every label that several sweeps would
-    have given, the same labels.
+    nothing.
     With k neighbours per row there is nothing left for ``connect_unlabeled``
     to join: a sample whose rows lead to a labelled sample is labelled, and
     one whose neighbours, their neighbours and so on never meet a labelled
@@ -94,9 +92,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         a million 119 s, in 817 MiB. In 2 to 4 dimensions the exact search
         is faster.
     max_iter : int, default 50000
-        Most sweeps over the unlabelled samples. They visit the samples in
-        the order labels reach them, so one sweep usually labels all that
-        can be labelled.
+        Most sweeps over the unlabelled samples.
     tol : float, default 1e-3
         Sweeps stop when none changed a sample's best score by that much.
     on_unreachable : {"warn", "raise"}, default "warn"
@@ -464,8 +460,8 @@ def _propagate(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floa
 
     The sweeps visit samples in numbering order and a label given is final,
     so the samples are numbered labelled ones first, then those with a
-    labelled neighbour, then the rest as sweeps would reach them: labels
-    spread outwards from the labelled samples, in one sweep."""
+    labelled neighbour, then the rest: labels spread outwards from the
+    labelled samples."""
     order, ordered_ids, ordered_distances = ordered_knn_table(ids, distances, labels, width)
     if width:  # without neighbours there is nothing to spread
         ordered_labels = labels[order]

@@ -1,14 +1,12 @@
 // tolmar_knn: turns a k-nearest-neighbour table into the tables that
-// weighted_label_propagation sweeps: each row without its own sample and cut
-// to its nearest entries, ids as int64 and distances as float32, as
-// GraphWrapper keeps them, and the rows renumbered in the order the sweeps
-// would label them: the labelled samples first, then those with a labelled
-// neighbour, then the rest as sweep after sweep would reach them. The sweeps
-// visit samples in numbering order and see the labels given before, so one
-// sweep then labels all that the sweeps in sample order would have labelled
-// in several, with the same labels. Done in NumPy the same takes several
-// passes and temporaries of the table's size; at a million samples that was
-// most of the time after the neighbour search.
+// weighted_label_propagation sweeps, in one pass over the table: each row
+// without its own sample and cut to its nearest entries, the rows renumbered
+// so that the labelled samples come first, then those with a labelled
+// neighbour, then the rest (the sweeps visit samples in numbering order, so
+// labels then spread outwards from the labelled samples), ids as int64 and
+// distances as float32, as GraphWrapper keeps them. Done in NumPy the same
+// takes several passes and temporaries of the table's size; at a million
+// samples that was most of the time after the neighbour search.
 #include "ref.hpp"
 #include "convert.hpp"
 #include "buffer.hpp"
@@ -35,18 +33,11 @@ constexpr const char* kDoc =
     "    order is sorted, stably), without the first entry that is the row's own\n"
     "    sample, cut to `width` entries. Rows are ordered labelled samples first\n"
     "    (labels: int32, -1 for unlabelled), then unlabelled ones with a labelled\n"
-    "    neighbour, then the rest in passes: each pass takes, in sample order,\n"
-    "    those with a neighbour placed before them (earlier in the pass\n"
-    "    included), until a pass places none or after 32 passes; those left\n"
-    "    come last. Each group is in sample order. Returns `order`\n"
+    "    neighbour, then the rest, each group in sample order. Returns `order`\n"
     "    (int64: the sample of each new row), the rows' ids in the new numbering\n"
     "    (int64) and their distances (float32).\n";
 
 enum Group : uint8_t { kLabelled, kNearLabelled, kFar };
-
-// Passes over the rest stand in for sweeps; past this many (a long chain of
-// samples in reverse order) the sweeps take over, with the same result.
-constexpr int kMaxReachPasses = 32;
 
 [[gnu::cold]] bool out_of_range(Py_ssize_t sample, int64_t id, Py_ssize_t num_samples) {
     PyErr_Format(PyExc_IndexError, "sample %zd has neighbour id %lld outside 0 .. %zd", sample,
@@ -158,39 +149,20 @@ private:
     std::vector<Py_ssize_t> columns_;
 };
 
-// One bit per sample: the labelled ones, then those placed so far. The
-// labels of a row's neighbours are looked up at random, and at a million
-// samples the bits fit in the caches where the int32 labels do not.
-class SampleBits {
+// One bit per sample, set for the labelled ones: the labels of a row's
+// neighbours are looked up at random, and at a million samples the bits fit
+// in the caches where the int32 labels do not.
+class LabelledBits {
 public:
-    explicit SampleBits(const pyext::View1D<int32_t>& labels) : words_((static_cast<size_t>(labels.size) + 63) / 64) {
+    explicit LabelledBits(const pyext::View1D<int32_t>& labels) : words_((static_cast<size_t>(labels.size) + 63) / 64) {
         for (Py_ssize_t i = 0; i < labels.size; ++i)
             words_[static_cast<size_t>(i) / 64] |= uint64_t{labels[i] != -1} << (i % 64);
     }
     bool operator[](int64_t i) const { return (words_[static_cast<size_t>(i) / 64] >> (i % 64)) & 1; }
-    void set(int64_t i) { words_[static_cast<size_t>(i) / 64] |= uint64_t{1} << (i % 64); }
 
 private:
     std::vector<uint64_t> words_;
 };
-
-// Whether one of sample i's kept neighbours is set in `placed`: 1 or 0, or
-// -1 with an error set. The table is the caller's memory, which another
-// thread may write to while this one runs, so the ids are checked again.
-template <class IdTable, class DistTable>
-int reaches(RowPicker<IdTable, DistTable>& picker, const IdTable& ids, Py_ssize_t i, Py_ssize_t first,
-            Py_ssize_t width, const SampleBits& placed) {
-    if (first < 0 && !picker.pick(i)) return -1;
-    for (Py_ssize_t k = 0; k < width; ++k) {
-        const int64_t id = static_cast<int64_t>(ids.at(i, first >= 0 ? first + k : picker.column(k)));
-        if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(ids.rows)) {
-            out_of_range(i, id, ids.rows);
-            return -1;
-        }
-        if (placed[id]) return 1;
-    }
-    return 0;
-}
 
 // The number of each sample in the new order: int32 while the samples allow,
 // which halves the memory that the renumbering reads at random.
@@ -199,69 +171,45 @@ bool fill_tables(const IdTable& ids, const DistTable& distances, const pyext::Vi
                  Py_ssize_t width, int64_t* order, int64_t* out_ids, float* out_distances) {
     const Py_ssize_t n = ids.rows;
     RowPicker<IdTable, DistTable> picker(ids, distances, width);
-    SampleBits placed(labels);
+    const LabelledBits labelled(labels);
     std::vector<uint8_t> group(static_cast<size_t>(n));
     // Each row's first kept column when they lie side by side (-1: picked
-    // again in full), so that later passes need not look at it again.
+    // again in full), so that the second pass need not look at it again.
     std::vector<int8_t> first_kept(static_cast<size_t>(n));
+    Py_ssize_t counts[3] = {0, 0, 0};
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!picker.pick(i)) return false;
         first_kept[static_cast<size_t>(i)] = static_cast<int8_t>(picker.first());
         Group g = kFar;
-        if (placed[i]) {
+        if (labelled[i]) {
             g = kLabelled;
         } else {
             bool near = false;
-            for (Py_ssize_t k = 0; k < width; ++k) near |= placed[picker.id(i, k)];
+            for (Py_ssize_t k = 0; k < width; ++k) near |= labelled[picker.id(i, k)];
             if (near) g = kNearLabelled;
         }
         group[static_cast<size_t>(i)] = g;
+        ++counts[g];
     }
-    Py_ssize_t position = 0;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (group[static_cast<size_t>(i)] == kLabelled) order[position++] = i;
-    std::vector<Number> pending;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (group[static_cast<size_t>(i)] == kNearLabelled) {
-            order[position++] = i;
-            placed.set(i);
-        } else if (group[static_cast<size_t>(i)] == kFar) {
-            pending.push_back(static_cast<Number>(i));
-        }
-    }
-    // Each pass places, in sample order, the samples that a sweep would
-    // label: those with a neighbour placed before them.
-    for (int pass = 0; pass < kMaxReachPasses && !pending.empty(); ++pass) {
-        size_t left = 0;
-        for (const Number sample : pending) {
-            const Py_ssize_t i = static_cast<Py_ssize_t>(sample);
-            const int reached = reaches(picker, ids, i, first_kept[static_cast<size_t>(i)], width, placed);
-            if (reached < 0) return false;
-            if (reached) {
-                order[position++] = i;
-                placed.set(i);
-            } else {
-                pending[left++] = sample;
-            }
-        }
-        const bool placed_none = left == pending.size();
-        pending.resize(left);
-        if (placed_none) break;
-    }
-    for (const Number sample : pending) order[position++] = static_cast<int64_t>(sample);
+    Py_ssize_t next[3] = {0, counts[kLabelled], counts[kLabelled] + counts[kNearLabelled]};
     std::vector<Number> number(static_cast<size_t>(n));
-    for (Py_ssize_t p = 0; p < n; ++p) number[static_cast<size_t>(order[p])] = static_cast<Number>(p);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t position = next[group[static_cast<size_t>(i)]]++;
+        order[position] = i;
+        number[static_cast<size_t>(i)] = static_cast<Number>(position);
+    }
     // Rows are read in sample order and written where they go: scattered
     // writes do not hold the loop up as scattered reads would.
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t row = static_cast<Py_ssize_t>(number[static_cast<size_t>(i)]);
-        int64_t* id_row = out_ids + row * width;
-        float* distance_row = out_distances + row * width;
+        const Py_ssize_t position = static_cast<Py_ssize_t>(number[static_cast<size_t>(i)]);
+        int64_t* id_row = out_ids + position * width;
+        float* distance_row = out_distances + position * width;
         const Py_ssize_t first = first_kept[static_cast<size_t>(i)];
         if (first < 0 && !picker.pick(i)) return false;
         for (Py_ssize_t k = 0; k < width; ++k) {
             const Py_ssize_t column = first >= 0 ? first + k : picker.column(k);
-            // Checked again, as in reaches().
+            // Checked again: the table is the caller's memory, which another
+            // thread may write to while this one runs.
             const int64_t id = static_cast<int64_t>(ids.at(i, column));
             if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(n)) {
                 return out_of_range(i, id, n);
