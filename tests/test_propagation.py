@@ -72,11 +72,15 @@ def test_labels_of_any_kind_round_trip(kind):
     assert np.mean(model.transduction_ == expected) > 0.99
 
 
-@pytest.mark.parametrize("distance_dtype", ["float64", "float32", ">f8"])
-def test_precomputed_graph_gives_the_labels_of_the_points(distance_dtype):
+@pytest.mark.parametrize("distance_dtype, metric, num_features", [
+    ("float64", "minkowski", 3), ("float32", "minkowski", 3), (">f8", "minkowski", 3),
+    ("float64", "manhattan", 3), ("float64", "chebyshev", 3), ("float64", "minkowski", 20),
+])
+def test_precomputed_graph_gives_the_labels_of_the_points(distance_dtype, metric, num_features):
     points, _, y = blobs()
-    from_points = WeightedLabelPropagation(n_neighbors=10).fit(points, y)
-    graph = KNeighborsTransformer(mode="distance", n_neighbors=12).fit_transform(points)
+    points = np.hstack([points, np.random.default_rng(2).normal(size=(len(points), num_features - 3))])
+    from_points = WeightedLabelPropagation(n_neighbors=10, metric=metric).fit(points, y)
+    graph = KNeighborsTransformer(mode="distance", n_neighbors=12, metric=metric).fit_transform(points)
     graph.data = graph.data.astype(distance_dtype)
     # Rows with more neighbours than n_neighbors are cut to the nearest.
     from_graph = WeightedLabelPropagation(n_neighbors=10, metric="precomputed").fit(graph, y)

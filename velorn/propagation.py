@@ -8,8 +8,10 @@ from typing import Any, Literal, Self
 
 import numpy as np
 import numpy.typing as npt
+from joblib import effective_n_jobs
 from scipy import sparse
 from scipy.sparse.csgraph import breadth_first_order, connected_components
+from scipy.spatial import cKDTree
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.neighbors import NearestNeighbors, sort_graph_by_row_values
@@ -40,6 +42,13 @@ HNSW_M = 12
 HNSW_EF_CONSTRUCTION = 48
 HNSW_EF_SEARCH = 32
 HNSW_SPACES = {"minkowski": "l2", "euclidean": "l2", "l2": "l2", "cosine": "cosine"}
+# The exact search: SciPy's k-d tree for these metrics (scikit-learn's names,
+# "minkowski" with its default p = 2) in up to as many features as
+# scikit-learn itself uses trees for; above that its brute force is faster
+# (digits, 64 features: 0.05 s against the tree's 0.09 s).
+KD_TREE_P = {"minkowski": 2.0, "euclidean": 2.0, "l2": 2.0, "manhattan": 1.0, "cityblock": 1.0, "l1": 1.0,
+             "chebyshev": np.inf, "infinity": np.inf}
+KD_TREE_MAX_FEATURES = 15
 
 
 class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
@@ -80,7 +89,14 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         neighbours), so that any neighbour search can be plugged in; rows
         with more entries than ``n_neighbors`` are cut to the nearest.
     search : {"exact", "approximate"}, default "exact"
-        ``"exact"``: scikit-learn's ``NearestNeighbors``. ``"approximate"``:
+        ``"exact"``: SciPy's ``cKDTree`` for the Minkowski metrics
+        ("minkowski", "euclidean", "manhattan", "chebyshev" and their
+        aliases) in up to 15 features, else scikit-learn's
+        ``NearestNeighbors``. Both find the true nearest neighbours; on 2
+        cores the tree found them for 200,000 blobs in 8 dimensions in 30 s
+        against scikit-learn's 63 s, in 4 dimensions in 1.0-1.4 s against
+        3.0-5.2 s, on 200,000 two-moons points in 0.8 s against 1.2-1.8 s.
+        ``"approximate"``:
         hnswlib (``pip install 'velorn[fast]'``), for "minkowski" (p=2),
         "euclidean" and "cosine". Chosen by measurement on a 2-core machine:
         on 50,000 blobs in 8 dimensions hnswlib found 0.9999 of the true
@@ -325,7 +341,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     def _build_index(self, X: npt.NDArray[np.float64]) -> Any:
         start = time.perf_counter()
         if self.search == "exact":
-            index: Any = NearestNeighbors(metric=self.metric, n_jobs=self.n_jobs).fit(X)
+            index = self._exact_index(X)
         else:
             hnswlib = _import_hnswlib()
             index = hnswlib.Index(space=HNSW_SPACES[self.metric], dim=X.shape[1])
@@ -341,15 +357,26 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         self._report(f"index of {len(X):,} samples", start)
         return index
 
+    def _exact_index(self, X: npt.NDArray[np.float64]) -> Any:
+        if self.metric in KD_TREE_P and X.shape[1] <= KD_TREE_MAX_FEATURES:
+            return cKDTree(X)
+        return NearestNeighbors(metric=self.metric, n_jobs=self.n_jobs).fit(X)
+
     def _query(self, index: Any, X: npt.NDArray[np.float64], k: int, step: str
                ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.floating[Any]]]:
         """The ``k`` nearest samples in ``index`` of each row of ``X``, nearest first."""
         start = time.perf_counter()
-        if self.search == "approximate":
+        approximate = not isinstance(index, (cKDTree, NearestNeighbors))
+        if approximate:
             index.set_ef(max(HNSW_EF_SEARCH, k))
 
         def search(chunk: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.floating[Any]]]:
-            if self.search == "exact":
+            if isinstance(index, cKDTree):
+                distances, ids = index.query(chunk, k=k, p=KD_TREE_P[self.metric],
+                                             workers=effective_n_jobs(self.n_jobs))
+                # One neighbour comes as 1-D arrays.
+                return ids.reshape(len(chunk), k), distances.reshape(len(chunk), k)
+            if not approximate:
                 distances, ids = index.kneighbors(chunk, n_neighbors=k)
                 return ids, distances
             ids, distances = index.knn_query(np.asarray(chunk, dtype=np.float32), k=k)
@@ -389,9 +416,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         if not len(missed):
             return
         start = time.perf_counter()
-        exact = NearestNeighbors(metric=self.metric, n_jobs=self.n_jobs).fit(X)
-        found_distances, found_ids = exact.kneighbors(X[missed], n_neighbors=ids.shape[1])
-        ids[missed], distances[missed] = found_ids, found_distances
+        ids[missed], distances[missed] = self._query(self._exact_index(X), X[missed], ids.shape[1],
+                                                     "exact search of missed samples")
         self._report(f"exact search of {len(missed):,} samples the approximate search missed", start)
 
     def _report(self, what: str, start: float, final: bool = True) -> None:
