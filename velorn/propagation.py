@@ -103,10 +103,10 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         neighbours in 4.7 s, pynndescent 0.9988 in 2.2 s but only after 63 s
         of compiling on its first use in a process (and it brings numba).
         With the settings chosen, a whole fit on 200,000 blobs in 8
-        dimensions took 20 s on 2 cores (59 s with the exact search, 53 s
+        dimensions took 20 s on 2 cores (25 s with the exact search, 57 s
         for ``LabelSpreading`` with its own, each the best of three), and on
-        a million 119 s, in 817 MiB. In 2 to 4 dimensions the exact search
-        is faster.
+        a million 121 s, in 817 MiB. In 2 to 4 dimensions the exact
+        search is faster.
     max_iter : int, default 50000
         Most sweeps over the unlabelled samples.
     tol : float, default 1e-3
