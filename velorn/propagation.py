@@ -415,10 +415,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         missed = np.flatnonzero(~(ids == np.arange(len(ids))[:, None]).any(axis=1) & (distances[:, 0] > 0))
         if not len(missed):
             return
-        start = time.perf_counter()
         ids[missed], distances[missed] = self._query(self._exact_index(X), X[missed], ids.shape[1],
-                                                     "exact search of missed samples")
-        self._report(f"exact search of {len(missed):,} samples the approximate search missed", start)
+                                                     "exact search of the samples the approximate search missed")
 
     def _report(self, what: str, start: float, final: bool = True) -> None:
         if self.verbose:
