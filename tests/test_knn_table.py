@@ -1,13 +1,19 @@
-"""The native pass that turns a neighbour table into the tables the sweeps read,
-against a plain-Python statement of what it does."""
+"""The native sweeps over a neighbour table, against weighted_label_propagation
+over the same table renumbered in the sweeps' order (built here in plain Python)."""
 
 import numpy as np
 import pytest
 
+from velorn.algorithms.graph_wrapper import GraphWrapper
+from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
+
 knn = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_knn")
 
 
-def plain_ordered_table(ids, distances, labels, width):
+def plain_propagation(ids, distances, labels, width, max_iterations, tolerance):
+    """Rows nearest first (stably) without the row's own sample, cut to width;
+    labelled samples first, then those with a labelled neighbour, then the rest;
+    weighted_label_propagation over that table; labels back in sample order."""
     n, cols = ids.shape
     kept_columns = []
     for i in range(n):
@@ -18,17 +24,23 @@ def plain_ordered_table(ids, distances, labels, width):
              for i in range(n)]
     order = sorted(range(n), key=lambda i: group[i])
     number = {sample: position for position, sample in enumerate(order)}
-    new_ids = [[number[ids[i, j]] for j in kept_columns[i]] for i in order]
-    new_distances = [[distances[i, j] for j in kept_columns[i]] for i in order]
-    return (np.array(order, dtype=np.int64), np.array(new_ids, dtype=np.int64).reshape(n, width),
-            np.array(new_distances, dtype=np.float32).reshape(n, width))
+    new_ids = np.array([[number[ids[i, j]] for j in kept_columns[i]] for i in order], dtype=np.int64)
+    new_distances = np.array([[distances[i, j] for j in kept_columns[i]] for i in order], dtype=np.float32)
+    ordered = labels[order].astype(np.int32)
+    if width:
+        weighted_label_propagation(GraphWrapper(new_ids.reshape(n, width)),
+                                   GraphWrapper(new_distances.reshape(n, width)), ordered,
+                                   max_iterations=max_iterations, tolerance=tolerance)
+    result = np.empty_like(ordered)
+    result[order] = ordered
+    return result
 
 
 def random_table(rng, n, cols, id_dtype, distance_dtype):
     """Rows as searches give them (own sample first, nearest first) and some that are not:
     own sample elsewhere or missing, rows out of order, ties."""
     ids = np.array([rng.choice(n, size=cols, replace=False) for _ in range(n)])
-    distances = np.sort(rng.integers(0, 4, size=(n, cols)).astype(float), axis=1)
+    distances = np.sort(rng.integers(1, 5, size=(n, cols)).astype(float), axis=1)
     for i in range(n):
         kind = rng.integers(5)
         if kind <= 1:  # own sample first at distance 0
@@ -40,32 +52,39 @@ def random_table(rng, n, cols, id_dtype, distance_dtype):
 
 
 @pytest.mark.parametrize("seed", range(4))
-@pytest.mark.parametrize("id_dtype, distance_dtype", [(np.int32, np.float64), (np.int64, np.float32)])
-@pytest.mark.parametrize("strided", [False, True])
-def test_matches_the_plain_statement(seed, id_dtype, distance_dtype, strided):
+@pytest.mark.parametrize("id_dtype, distance_dtype, strided", [
+    (np.int32, np.float64, False), (np.int64, np.float32, False), (np.int64, np.float64, True)])
+# Labels up to 2 or up to 1000 (beyond a byte); sweeps cut short or run to the end.
+@pytest.mark.parametrize("label_scale, max_iterations, tolerance", [(1, 50000, 1e-3), (500, 1, 1e-3), (1, 2, 0.0)])
+def test_matches_propagation_over_the_renumbered_table(seed, id_dtype, distance_dtype, strided, label_scale,
+                                                       max_iterations, tolerance):
     rng = np.random.default_rng(seed)
-    n, cols = 40, 6
+    n, cols = 60, 6
     ids, distances = random_table(rng, n, cols, id_dtype, distance_dtype)
     if strided:  # every other column of a wider table
         ids = np.repeat(ids, 2, axis=1)[:, ::2]
         distances = np.repeat(distances, 2, axis=1)[:, ::2]
-    labels = np.where(rng.random(n) < 0.15, rng.integers(0, 3, n), -1).astype(np.int32)
-    for width in (0, 3, cols - 1):
-        got = knn.ordered_knn_table(ids, distances, labels, width)
-        for result, expected in zip(got, plain_ordered_table(ids, distances, labels, width)):
-            np.testing.assert_array_equal(result, expected)
-            assert result.dtype == expected.dtype
+    labels = np.where(rng.random(n) < 0.1, rng.integers(0, 3, n) * label_scale, -1).astype(np.int32)
+    for width in (0, 2, cols - 1):
+        got = labels.copy()
+        knn.propagate_knn_table(ids, distances, got, width, max_iterations, tolerance)
+        np.testing.assert_array_equal(
+            got, plain_propagation(ids, distances, labels, width, max_iterations, tolerance))
 
 
-@pytest.mark.parametrize("ids, width, error, message", [
-    (np.array([[0, 2], [1, 0]]), 1, IndexError, "sample 0 has neighbour id 2 outside 0 .. 1"),
-    (np.array([[0, -1], [1, 0]]), 1, IndexError, "neighbour id -1"),
-    (np.array([[0, 1], [1, 0]]), 2, ValueError, "sample 0 has 1 neighbours besides itself, expected 2"),
-    (np.array([[0, 1], [1, 0]]), 3, ValueError, "width 3 is more than the table's 2 columns"),
-    (np.array([[0, 1], [1, 0]], dtype=np.int16), 1, TypeError, "ids has an unsupported dtype"),
-    (np.array([0, 1]), 1, TypeError, "ids must be a 2-D ndarray"),
+@pytest.mark.parametrize("ids, labels, width, error, message", [
+    (np.array([[0, 2], [1, 0]]), [-1, 0], 1, IndexError, "sample 0 has neighbour id 2 outside 0 .. 1"),
+    (np.array([[0, 1], [1, -1]]), [0, -1], 1, IndexError, "neighbour id -1"),
+    (np.array([[0, 1], [1, 0]]), [0, -1], 2, ValueError, "sample 0 has 1 neighbours besides itself, expected 2"),
+    (np.array([[0, 1], [1, 0]]), [0, -1], 3, ValueError, "width 3 is more than the table's 2 columns"),
+    (np.array([[0, 1], [1, 0]], dtype=np.int16), [0, -1], 1, TypeError, "ids has an unsupported dtype"),
+    (np.array([0, 1]), [0, -1], 1, TypeError, "ids must be a 2-D ndarray"),
+    (np.array([[0, 1], [1, 0]]), np.array([0, -1], dtype=np.int32)[::-1].copy().view(">i4"), 1, TypeError,
+     "labels must be a writable 1-D int32 ndarray"),
 ])
-def test_bad_tables_are_refused(ids, width, error, message):
-    distances = np.zeros((2, 2))
+def test_bad_tables_are_refused_and_labels_left_alone(ids, labels, width, error, message):
+    labels = np.asarray(labels, dtype=np.int32) if isinstance(labels, list) else labels
+    before = labels.copy()
     with pytest.raises(error, match=message):
-        knn.ordered_knn_table(ids, distances, np.array([0, -1], dtype=np.int32), width)
+        knn.propagate_knn_table(ids, np.zeros((2, 2)), labels, width, 50000, 1e-3)
+    np.testing.assert_array_equal(labels, before)

@@ -1,17 +1,19 @@
-"""A k-nearest-neighbour table as weighted label propagation sweeps it."""
+"""Weighted label propagation straight over a k-nearest-neighbour table."""
 
-from typing import Any, SupportsIndex
+from typing import Any, SupportsFloat, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
-def ordered_knn_table(
+def propagate_knn_table(
     ids: npt.NDArray[np.integer[Any]],
     distances: npt.NDArray[np.floating[Any]],
     labels: npt.NDArray[np.int32],
     width: SupportsIndex,
-) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+    max_iterations: SupportsIndex,
+    tolerance: SupportsFloat,
+) -> int:
     """ids: int32 or int64, distances: float32 or float64 (others are a
-    TypeError). Rows nearest first without the row's own sample, cut to ``width``,
-    labelled samples first, then those with a labelled neighbour, then the
-    rest; returns (order, ids in the new numbering, float32 distances)."""
+    TypeError). Labels ``labels`` (-1: unlabelled) in place by the rows'
+    ``width`` nearest entries besides the row's own sample, sweeping the
+    samples with a labelled neighbour first; returns the sweeps run."""

@@ -1,43 +1,44 @@
-// tolmar_knn: turns a k-nearest-neighbour table into the tables that
-// weighted_label_propagation sweeps, in one pass over the table: each row
-// without its own sample and cut to its nearest entries, the rows renumbered
-// so that the labelled samples come first, then those with a labelled
-// neighbour, then the rest (the sweeps visit samples in numbering order, so
-// labels then spread outwards from the labelled samples), ids as int64 and
-// distances as float32, as GraphWrapper keeps them. Done in NumPy the same
-// takes several passes and temporaries of the table's size; at a million
-// samples that was most of the time after the neighbour search.
+// tolmar_knn: weighted label propagation straight over a k-nearest-neighbour
+// table as a search gives it. Each row is taken without its own sample and
+// cut to its nearest entries; the sweeps visit the unlabelled samples with a
+// labelled neighbour first, then the rest, each group in sample order (a
+// label given is final, so labels then spread outwards from the labelled
+// samples), and score each sample as weighted_label_propagation does. That
+// is what weighted_label_propagation gives over the table renumbered in that
+// order, without writing the renumbered table: after the neighbour search,
+// reading and writing tables was most of the time.
 #include "ref.hpp"
 #include "convert.hpp"
 #include "buffer.hpp"
 #include "ndarray.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "label_scores.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
-
-using pyext::Ref;
 
 namespace {
 
 constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_knn";
 
 constexpr const char* kDoc =
-    "ordered_knn_table(ids, distances, labels, width) -> (order, ordered_ids, ordered_distances)\n"
+    "propagate_knn_table(ids, distances, labels, width, max_iterations, tolerance) -> sweeps\n"
     "\n"
-    "    The k-nearest-neighbour table (ids, distances: 2-D arrays of one shape,\n"
-    "    ids int32 or int64, distances float32 or float64) as weighted label\n"
-    "    propagation sweeps it. Each row is taken nearest first (a row out of\n"
-    "    order is sorted, stably), without the first entry that is the row's own\n"
-    "    sample, cut to `width` entries. Rows are ordered labelled samples first\n"
-    "    (labels: int32, -1 for unlabelled), then unlabelled ones with a labelled\n"
-    "    neighbour, then the rest, each group in sample order. Returns `order`\n"
-    "    (int64: the sample of each new row), the rows' ids in the new numbering\n"
-    "    (int64) and their distances (float32).\n";
-
-enum Group : uint8_t { kLabelled, kNearLabelled, kFar };
+    "    Weighted label propagation over a k-nearest-neighbour table (ids,\n"
+    "    distances: 2-D arrays of one shape, ids int32 or int64, distances float32\n"
+    "    or float64) into `labels` (a writable 1-D int32 ndarray, -1 for\n"
+    "    unlabelled), which is written once all sweeps are done. Each row is taken\n"
+    "    nearest first (a row out of order is sorted, stably), without the first\n"
+    "    entry that is the row's own sample, cut to `width` entries, its distances\n"
+    "    as float32. The sweeps visit the unlabelled samples with a labelled\n"
+    "    neighbour first, then the rest, each group in sample order, and stop as\n"
+    "    weighted_label_propagation's do, after `max_iterations` sweeps or the\n"
+    "    first in which no best score changed by `tolerance`: the labels are those\n"
+    "    it gives over the table renumbered in that order. Returns the number of\n"
+    "    sweeps run.\n";
 
 [[gnu::cold]] bool out_of_range(Py_ssize_t sample, int64_t id, Py_ssize_t num_samples) {
     PyErr_Format(PyExc_IndexError, "sample %zd has neighbour id %lld outside 0 .. %zd", sample,
@@ -53,12 +54,14 @@ struct Table {
     const char* data;
     Py_ssize_t rows, cols, row_stride, col_stride;
 
-    T at(Py_ssize_t i, Py_ssize_t j) const {
+    const char* row(Py_ssize_t i) const { return data + i * row_stride; }
+    T in_row(const char* row, Py_ssize_t j) const {
         T v;
         const Py_ssize_t step = kUnitColumns ? Py_ssize_t{sizeof(T)} : col_stride;
-        std::memcpy(&v, data + i * row_stride + j * step, sizeof(T));
+        std::memcpy(&v, row + j * step, sizeof(T));
         return v;
     }
+    T at(Py_ssize_t i, Py_ssize_t j) const { return in_row(row(i), j); }
 };
 
 template <class T, bool kUnitColumns>
@@ -164,60 +167,203 @@ private:
     std::vector<uint64_t> words_;
 };
 
-// The number of each sample in the new order: int32 while the samples allow,
-// which halves the memory that the renumbering reads at random.
-template <class IdTable, class DistTable, class Number>
-bool fill_tables(const IdTable& ids, const DistTable& distances, const pyext::View1D<int32_t>& labels,
-                 Py_ssize_t width, int64_t* order, int64_t* out_ids, float* out_distances) {
-    const Py_ssize_t n = ids.rows;
-    RowPicker<IdTable, DistTable> picker(ids, distances, width);
-    const LabelledBits labelled(labels);
-    std::vector<uint8_t> group(static_cast<size_t>(n));
-    // Each row's first kept column when they lie side by side (-1: picked
-    // again in full), so that the second pass need not look at it again.
-    std::vector<int8_t> first_kept(static_cast<size_t>(n));
-    Py_ssize_t counts[3] = {0, 0, 0};
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!picker.pick(i)) return false;
-        first_kept[static_cast<size_t>(i)] = static_cast<int8_t>(picker.first());
-        Group g = kFar;
-        if (labelled[i]) {
-            g = kLabelled;
-        } else {
-            bool near = false;
-            for (Py_ssize_t k = 0; k < width; ++k) near |= labelled[picker.id(i, k)];
-            if (near) g = kNearLabelled;
-        }
-        group[static_cast<size_t>(i)] = g;
-        ++counts[g];
+// The labels the sweeps read at random, one per sample: a byte each while
+// the labels allow (-1 and 0 .. 254), so that at a million samples they
+// stay in the caches, else the int32 labels themselves.
+template <class Code>
+struct LabelCodes;
+
+template <>
+struct LabelCodes<uint8_t> {
+    static constexpr uint8_t kNone = 255;
+    static bool fits(int32_t label) { return label >= -1 && label < kNone; }
+    static uint8_t encode(int32_t label) { return label == -1 ? kNone : static_cast<uint8_t>(label); }
+    static int32_t decode(uint8_t code) { return code == kNone ? -1 : code; }
+};
+
+template <>
+struct LabelCodes<int32_t> {
+    static constexpr int32_t kNone = -1;
+    static int32_t encode(int32_t label) { return label; }
+    static int32_t decode(int32_t code) { return code; }
+};
+
+// A sample still unlabelled after a sweep, with the best score it had then:
+// the labelled ones are not visited again, so only these need theirs.
+struct Pending {
+    Py_ssize_t i;
+    double score;
+};
+
+// The sweeps over the table, on a copy of the labels that is written back
+// once they are done, so that a failure leaves the caller's labels as they
+// were.
+template <class IdTable, class DistTable, class Code>
+class TableSweeps {
+    using Codes = LabelCodes<Code>;
+
+public:
+    TableSweeps(const IdTable& ids, const DistTable& distances, const pyext::View1D<int32_t>& labels,
+                Py_ssize_t width)
+        : ids_(ids), distances_(distances), width_(width), picker_(ids, distances, width),
+          labelled_(labels), codes_(static_cast<size_t>(ids.rows)), first_kept_(static_cast<size_t>(ids.rows)) {
+        for (Py_ssize_t i = 0; i < ids.rows; ++i) codes_[static_cast<size_t>(i)] = Codes::encode(labels[i]);
+        row_.reserve(static_cast<size_t>(width));
     }
-    Py_ssize_t next[3] = {0, counts[kLabelled], counts[kLabelled] + counts[kNearLabelled]};
-    std::vector<Number> number(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t position = next[group[static_cast<size_t>(i)]]++;
-        order[position] = i;
-        number[static_cast<size_t>(i)] = static_cast<Number>(position);
-    }
-    // Rows are read in sample order and written where they go: scattered
-    // writes do not hold the loop up as scattered reads would.
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t position = static_cast<Py_ssize_t>(number[static_cast<size_t>(i)]);
-        int64_t* id_row = out_ids + position * width;
-        float* distance_row = out_distances + position * width;
-        const Py_ssize_t first = first_kept[static_cast<size_t>(i)];
-        if (first < 0 && !picker.pick(i)) return false;
-        for (Py_ssize_t k = 0; k < width; ++k) {
-            const Py_ssize_t column = first >= 0 ? first + k : picker.column(k);
-            // Checked again: the table is the caller's memory, which another
-            // thread may write to while this one runs.
-            const int64_t id = static_cast<int64_t>(ids.at(i, column));
-            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(n)) {
-                return out_of_range(i, id, n);
+
+    // Sweeps until the largest change of a sample's best score in a sweep
+    // falls below `tolerance` or `max_iterations` sweeps have run; false with
+    // an exception for a bad row or a signal.
+    bool run(uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
+        *sweeps = 0;
+        std::vector<Pending> pending;
+        const bool sweep = max_iterations > 0 && width_ > 0;  // without neighbours nothing spreads
+        if (!first_sweep(sweep, &pending)) return false;
+        if (!sweep) return true;
+        *sweeps = 1;
+        // A sweep that visits nobody, or changes nothing, is what every later
+        // one would be: stopping there gives the same labels.
+        while (*sweeps < max_iterations && !(max_diff_ < tolerance) && changed_ && !pending.empty()) {
+            if (PyErr_CheckSignals() < 0) return false;
+            start_sweep();
+            size_t still = 0;
+            for (Pending& sample : pending) {
+                if (!visit(sample.i, /*picked=*/false, &sample.score)) return false;
+                if (code(sample.i) == Codes::kNone) pending[still++] = sample;
             }
-            id_row[k] = number[static_cast<size_t>(id)];
-            distance_row[k] = static_cast<float>(distances.at(i, column));
+            pending.resize(still);
+            ++*sweeps;
         }
+        return true;
     }
+
+    void write_labels(const pyext::View1D<int32_t>& labels) const {
+        for (Py_ssize_t i = 0; i < labels.size; ++i) labels.set(i, Codes::decode(code(i)));
+    }
+
+private:
+    // Picks and checks every row, and runs the first sweep when `sweep`:
+    // the samples with a labelled neighbour as the pass reaches them (the
+    // rest are all still unlabelled then, as they come later), then the
+    // rest. `pending` gets the samples left unlabelled, in visiting order.
+    bool first_sweep(bool sweep, std::vector<Pending>* pending) {
+        start_sweep();
+        std::vector<Py_ssize_t> far;
+        for (Py_ssize_t i = 0; i < ids_.rows; ++i) {
+            if (!picker_.pick(i)) return false;
+            first_kept_[static_cast<size_t>(i)] = static_cast<int8_t>(picker_.first());
+            if (labelled_[i]) continue;
+            bool near = false;
+            for (Py_ssize_t k = 0; k < width_; ++k) {
+                // Read again, so checked again: see keep_labelled.
+                const int64_t id = picker_.id(i, k);
+                if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(ids_.rows)) return out_of_range(i, id, ids_.rows);
+                near |= labelled_[id];
+            }
+            if (!near) {
+                far.push_back(i);
+            } else if (sweep) {
+                double score = 0.0;
+                if (!visit(i, /*picked=*/true, &score)) return false;
+                if (code(i) == Codes::kNone) pending->push_back({i, score});
+            }
+        }
+        if (!sweep) return true;
+        for (const Py_ssize_t i : far) {
+            double score = 0.0;
+            if (!visit(i, /*picked=*/false, &score)) return false;
+            if (code(i) == Codes::kNone) pending->push_back({i, score});
+        }
+        return true;
+    }
+
+    void start_sweep() {
+        max_diff_ = 0.0;
+        changed_ = false;
+    }
+
+    // Keeps the entries of row i (in columns column(0 .. width-1)) whose
+    // sample is labelled, label and weight, in row order; their number, or -1
+    // with IndexError for an id outside the table.
+    template <class Column>
+    Py_ssize_t keep_labelled(Py_ssize_t i, Column column) {
+        // Local copies, which the stores below cannot be taken to change.
+        const IdTable ids = ids_;
+        const DistTable distances = distances_;
+        const char* id_row = ids.row(i);
+        const char* distance_row = distances.row(i);
+        const Code* codes = codes_.data();
+        int32_t* kept_labels = row_.labels();
+        float* kept_weights = row_.weights();
+        Py_ssize_t kept = 0;
+        for (Py_ssize_t k = 0; k < width_; ++k) {
+            // Checked at every read: the table is the caller's memory, which
+            // another thread may write to while this one runs.
+            const int64_t id = static_cast<int64_t>(ids.in_row(id_row, column(k)));
+            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(ids.rows)) {
+                out_of_range(i, id, ids.rows);
+                return -1;
+            }
+            const Code neighbour = codes[id];
+            kept_labels[kept] = Codes::decode(neighbour);
+            kept_weights[kept] = static_cast<float>(distances.in_row(distance_row, column(k)));
+            kept += neighbour != Codes::kNone;
+        }
+        return kept;
+    }
+
+    // Scores unlabelled sample i from its row's labelled entries and gives
+    // it its best label and `score` (its score from the sweep before, 0 at
+    // first), as weighted_label_propagation scores a node; false with an
+    // exception for a bad row. `picked`: the picker holds row i already.
+    bool visit(Py_ssize_t i, bool picked, double* score) {
+        const Py_ssize_t first = first_kept_[static_cast<size_t>(i)];
+        if (first < 0 && !picked && !picker_.pick(i)) return false;
+        const Py_ssize_t kept = first >= 0 ? keep_labelled(i, [first](Py_ssize_t k) { return first + k; })
+                                           : keep_labelled(i, [this](Py_ssize_t k) { return picker_.column(k); });
+        if (kept < 0) return false;
+        score_kept(row_, kept, candidates_);
+        int32_t best_label;
+        double best_score;
+        candidates_.best(&best_label, &best_score);
+        const double diff = std::fabs(*score - best_score);
+        if (diff > max_diff_) max_diff_ = diff;
+        changed_ |= best_label != -1 || *score != best_score;
+        *score = best_score;
+        codes_[static_cast<size_t>(i)] = Codes::encode(best_label);
+        return true;
+    }
+
+    Code code(Py_ssize_t i) const { return codes_[static_cast<size_t>(i)]; }
+
+    const IdTable& ids_;
+    const DistTable& distances_;
+    Py_ssize_t width_;
+    RowPicker<IdTable, DistTable> picker_;
+    const LabelledBits labelled_;  // the samples labelled before the sweeps
+    std::vector<Code> codes_;
+    // Each row's first kept column when they lie side by side, else -1 (picked again).
+    std::vector<int8_t> first_kept_;
+    RowScratch row_;
+    ScoreMap candidates_;
+    double max_diff_ = 0.0;
+    bool changed_ = false;
+};
+
+template <class IdTable, class DistTable>
+bool sweep_table(const IdTable& ids, const DistTable& distances, const pyext::View1D<int32_t>& labels,
+                 Py_ssize_t width, uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
+    bool bytes = true;
+    for (Py_ssize_t i = 0; i < labels.size; ++i) bytes &= LabelCodes<uint8_t>::fits(labels[i]);
+    if (bytes) {
+        TableSweeps<IdTable, DistTable, uint8_t> table(ids, distances, labels, width);
+        if (!table.run(max_iterations, tolerance, sweeps)) return false;
+        table.write_labels(labels);
+        return true;
+    }
+    TableSweeps<IdTable, DistTable, int32_t> table(ids, distances, labels, width);
+    if (!table.run(max_iterations, tolerance, sweeps)) return false;
+    table.write_labels(labels);
     return true;
 }
 
@@ -237,46 +383,44 @@ PyArrayObject* table_argument(PyObject* value, const char* what, int first_type,
     return a;
 }
 
-// The fill for the tables' element types and layouts: common row layouts
-// read with the column step fixed at compile time.
+// The sweeps for the tables' element types and layouts: rows whose entries
+// lie side by side are read with the column step fixed at compile time.
 template <class Id, class Dist>
-bool fill_typed(PyArrayObject* ids, PyArrayObject* distances, const pyext::View1D<int32_t>& labels,
-                Py_ssize_t width, int64_t* order, int64_t* out_ids, float* out_distances) {
-    if (unit_columns<Id>(ids) && unit_columns<Dist>(distances)) {
-        if (PyArray_DIM(ids, 0) <= INT32_MAX)
-            return fill_tables<Table<Id, true>, Table<Dist, true>, int32_t>(
-                table_of<Id, true>(ids), table_of<Dist, true>(distances), labels, width, order, out_ids,
-                out_distances);
-        return fill_tables<Table<Id, true>, Table<Dist, true>, int64_t>(
-            table_of<Id, true>(ids), table_of<Dist, true>(distances), labels, width, order, out_ids, out_distances);
-    }
-    return fill_tables<Table<Id, false>, Table<Dist, false>, int64_t>(
-        table_of<Id, false>(ids), table_of<Dist, false>(distances), labels, width, order, out_ids, out_distances);
+bool sweep_typed(PyArrayObject* ids, PyArrayObject* distances, const pyext::View1D<int32_t>& labels,
+                 Py_ssize_t width, uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
+    if (unit_columns<Id>(ids) && unit_columns<Dist>(distances))
+        return sweep_table(table_of<Id, true>(ids), table_of<Dist, true>(distances), labels, width,
+                           max_iterations, tolerance, sweeps);
+    return sweep_table(table_of<Id, false>(ids), table_of<Dist, false>(distances), labels, width,
+                       max_iterations, tolerance, sweeps);
 }
 
 template <class Id>
-bool fill_for_ids(PyArrayObject* ids, PyArrayObject* distances, const pyext::View1D<int32_t>& labels,
-                  Py_ssize_t width, int64_t* order, int64_t* out_ids, float* out_distances) {
+bool sweep_for_ids(PyArrayObject* ids, PyArrayObject* distances, const pyext::View1D<int32_t>& labels,
+                   Py_ssize_t width, uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
     if (PyArray_TYPE(distances) == NPY_FLOAT32)
-        return fill_typed<Id, float>(ids, distances, labels, width, order, out_ids, out_distances);
-    return fill_typed<Id, double>(ids, distances, labels, width, order, out_ids, out_distances);
+        return sweep_typed<Id, float>(ids, distances, labels, width, max_iterations, tolerance, sweeps);
+    return sweep_typed<Id, double>(ids, distances, labels, width, max_iterations, tolerance, sweeps);
 }
 
-PyObject* ordered_knn_table(pyext::Call&, PyObject* const* args) {
+PyObject* propagate_knn_table(pyext::Call&, PyObject* const* args) {
+    // The numbers first: converting them may run Python code, which could
+    // reshape the arrays read below.
+    uint64_t width = 0, max_iterations = 0;
+    double tolerance = 0.0;
+    if (!pyext::to_size_t(args[3], &width) || !pyext::to_size_t(args[4], &max_iterations) ||
+        !pyext::to_double(args[5], &tolerance))
+        return nullptr;
     PyArrayObject* ids = table_argument(args[0], "ids", NPY_INT32, NPY_INT64);
     if (!ids) return nullptr;
     PyArrayObject* distances = table_argument(args[1], "distances", NPY_FLOAT32, NPY_FLOAT64);
     if (!distances) return nullptr;
-    if (!pyext::is_ndarray(args[2]) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(args[2])) != 1 ||
-        PyArray_TYPE(reinterpret_cast<PyArrayObject*>(args[2])) != NPY_INT32 ||
-        !PyArray_ISNBO(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(args[2]))->byteorder)) {
-        PyErr_SetString(PyExc_TypeError, "labels must be a 1-D int32 ndarray");
+    PyArrayObject* labels = pyext::is_ndarray(args[2]) ? reinterpret_cast<PyArrayObject*>(args[2]) : nullptr;
+    if (!labels || PyArray_NDIM(labels) != 1 || PyArray_TYPE(labels) != NPY_INT32 ||
+        !PyArray_ISNBO(PyArray_DESCR(labels)->byteorder) || !PyArray_ISWRITEABLE(labels)) {
+        PyErr_SetString(PyExc_TypeError, "labels must be a writable 1-D int32 ndarray");
         return nullptr;
     }
-    PyArrayObject* labels = reinterpret_cast<PyArrayObject*>(args[2]);
-    uint64_t width = 0;
-    if (!pyext::to_size_t(args[3], &width)) return nullptr;
-
     const npy_intp n = PyArray_DIM(ids, 0);
     const npy_intp cols = PyArray_DIM(ids, 1);
     if (PyArray_DIM(distances, 0) != n || PyArray_DIM(distances, 1) != cols || PyArray_DIM(labels, 0) != n) {
@@ -289,35 +433,23 @@ PyObject* ordered_knn_table(pyext::Call&, PyObject* const* args) {
                      static_cast<unsigned long long>(width), static_cast<Py_ssize_t>(cols));
         return nullptr;
     }
-    // The results are made before any input is read: making an object may
-    // run Python code (a collection), which could change an input.
-    npy_intp order_shape[1] = {n};
-    npy_intp table_shape[2] = {n, static_cast<npy_intp>(width)};
-    Ref order = Ref::steal(PyArray_SimpleNew(1, order_shape, NPY_INT64));
-    if (!order) return nullptr;
-    Ref out_ids = Ref::steal(PyArray_SimpleNew(2, table_shape, NPY_INT64));
-    if (!out_ids) return nullptr;
-    Ref out_distances = Ref::steal(PyArray_SimpleNew(2, table_shape, NPY_FLOAT32));
-    if (!out_distances) return nullptr;
-
     const pyext::View1D<int32_t> label_view{static_cast<char*>(PyArray_DATA(labels)), n, PyArray_STRIDE(labels, 0)};
-    auto* order_data = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(order.get())));
-    auto* id_data = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out_ids.get())));
-    auto* distance_data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out_distances.get())));
     const Py_ssize_t w = static_cast<Py_ssize_t>(width);
-    const bool done = PyArray_TYPE(ids) == NPY_INT32
-                          ? fill_for_ids<int32_t>(ids, distances, label_view, w, order_data, id_data, distance_data)
-                          : fill_for_ids<int64_t>(ids, distances, label_view, w, order_data, id_data, distance_data);
+    uint64_t sweeps = 0;
+    const bool done =
+        PyArray_TYPE(ids) == NPY_INT32
+            ? sweep_for_ids<int32_t>(ids, distances, label_view, w, max_iterations, tolerance, &sweeps)
+            : sweep_for_ids<int64_t>(ids, distances, label_view, w, max_iterations, tolerance, &sweeps);
     if (!done) return nullptr;
-    return PyTuple_Pack(3, order.get(), out_ids.get(), out_distances.get());
+    return PyLong_FromUnsignedLongLong(sweeps);
 }
 
-const char* const kParams[] = {"ids", "distances", "labels", "width"};
+const char* const kParams[] = {"ids", "distances", "labels", "width", "max_iterations", "tolerance"};
 
 const pyext::FunctionSpec kFunction = {
-    "ordered_knn_table", kModuleName, kDoc,
+    "propagate_knn_table", kModuleName, kDoc,
     "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
-    kParams, 4, 4, ordered_knn_table,
+    kParams, 6, 6, propagate_knn_table,
 };
 
 int prepare(PyObject*) { return 0; }
