@@ -75,7 +75,7 @@ bool unit_columns(PyArrayObject* a) {
     return PyArray_DIM(a, 1) <= 1 || PyArray_STRIDE(a, 1) == static_cast<npy_intp>(sizeof(T));
 }
 
-// The entries of a row that the tables keep, nearest first. Rows from a
+// The entries of a row that the sweeps read, nearest first. Rows from a
 // neighbour search are sorted and start with their own sample (or lack it),
 // so the kept entries are `width` neighbouring columns; other rows are
 // sorted here, stably, so that equal distances keep their columns' order.
