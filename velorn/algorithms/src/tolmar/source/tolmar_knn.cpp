@@ -350,21 +350,22 @@ private:
     bool changed_ = false;
 };
 
+template <class Code, class IdTable, class DistTable>
+bool sweep_with(const IdTable& ids, const DistTable& distances, const pyext::View1D<int32_t>& labels,
+                Py_ssize_t width, uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
+    TableSweeps<IdTable, DistTable, Code> table(ids, distances, labels, width);
+    if (!table.run(max_iterations, tolerance, sweeps)) return false;
+    table.write_labels(labels);
+    return true;
+}
+
 template <class IdTable, class DistTable>
 bool sweep_table(const IdTable& ids, const DistTable& distances, const pyext::View1D<int32_t>& labels,
                  Py_ssize_t width, uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
     bool bytes = true;
     for (Py_ssize_t i = 0; i < labels.size; ++i) bytes &= LabelCodes<uint8_t>::fits(labels[i]);
-    if (bytes) {
-        TableSweeps<IdTable, DistTable, uint8_t> table(ids, distances, labels, width);
-        if (!table.run(max_iterations, tolerance, sweeps)) return false;
-        table.write_labels(labels);
-        return true;
-    }
-    TableSweeps<IdTable, DistTable, int32_t> table(ids, distances, labels, width);
-    if (!table.run(max_iterations, tolerance, sweeps)) return false;
-    table.write_labels(labels);
-    return true;
+    return bytes ? sweep_with<uint8_t>(ids, distances, labels, width, max_iterations, tolerance, sweeps)
+                 : sweep_with<int32_t>(ids, distances, labels, width, max_iterations, tolerance, sweeps);
 }
 
 // A 2-D ndarray of one of the `types` (NumPy type numbers), in native byte
