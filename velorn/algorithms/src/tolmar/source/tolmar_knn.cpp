@@ -86,7 +86,7 @@ public:
         : ids_(ids), distances_(distances), width_(width), columns_(static_cast<size_t>(ids.cols)) {}
 
     // Picks row i's `width` kept entries; false with an error set when the
-    // row has too few or an id outside 0 .. n-1.
+    // row has too few. Their ids are checked where they are read.
     bool pick(Py_ssize_t i) {
         const Py_ssize_t cols = ids_.cols;
         bool unsorted = false;
@@ -102,14 +102,7 @@ public:
             }
         }
         if (first_ >= 0 && first_ + width_ > cols) return too_few(i, cols - first_);
-        if (first_ < 0 && !pick_in_general(i, unsorted)) return false;
-        for (Py_ssize_t k = 0; k < width_; ++k) {
-            const int64_t id = this->id(i, k);
-            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(ids_.rows)) {
-                return out_of_range(i, id, ids_.rows);
-            }
-        }
-        return true;
+        return first_ >= 0 || pick_in_general(i, unsorted);
     }
 
     // The first kept column when the kept entries lie side by side, else -1.
@@ -227,7 +220,9 @@ public:
             if (PyErr_CheckSignals() < 0) return false;
             start_sweep();
             size_t still = 0;
-            for (Pending& sample : pending) {
+            for (size_t j = 0; j < pending.size(); ++j) {
+                Pending& sample = pending[j];
+                if (j + kAhead < pending.size()) fetch_row(pending[j + kAhead].i);
                 if (!visit(sample.i, /*picked=*/false, &sample.score)) return false;
                 if (code(sample.i) == Codes::kNone) pending[still++] = sample;
             }
@@ -235,6 +230,15 @@ public:
             ++*sweeps;
         }
         return true;
+    }
+
+    // The rows of later sweeps lie apart, where the hardware does not fetch
+    // ahead on its own.
+    static constexpr size_t kAhead = 8;
+    void fetch_row(Py_ssize_t i) const {
+        __builtin_prefetch(ids_.row(i));
+        __builtin_prefetch(distances_.row(i));
+        __builtin_prefetch(distances_.row(i) + 64);
     }
 
     void write_labels(const pyext::View1D<int32_t>& labels) const {
@@ -251,15 +255,13 @@ private:
         std::vector<Py_ssize_t> far;
         for (Py_ssize_t i = 0; i < ids_.rows; ++i) {
             if (!picker_.pick(i)) return false;
-            first_kept_[static_cast<size_t>(i)] = static_cast<int8_t>(picker_.first());
+            const Py_ssize_t first = picker_.first();
+            first_kept_[static_cast<size_t>(i)] = static_cast<int8_t>(first);
+            // Every row's ids are checked here, the labelled samples' too.
+            const int near = first >= 0 ? labelled_neighbours(i, [first](Py_ssize_t k) { return first + k; })
+                                        : labelled_neighbours(i, [this](Py_ssize_t k) { return picker_.column(k); });
+            if (near < 0) return false;
             if (labelled_[i]) continue;
-            bool near = false;
-            for (Py_ssize_t k = 0; k < width_; ++k) {
-                // Read again, so checked again: see keep_labelled.
-                const int64_t id = picker_.id(i, k);
-                if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(ids_.rows)) return out_of_range(i, id, ids_.rows);
-                near |= labelled_[id];
-            }
             if (!near) {
                 far.push_back(i);
             } else if (sweep) {
@@ -275,6 +277,24 @@ private:
             if (code(i) == Codes::kNone) pending->push_back({i, score});
         }
         return true;
+    }
+
+    // Whether row i (in columns column(0 .. width-1)) holds a sample that was
+    // labelled before the sweeps: 1 or 0, or -1 with IndexError for an id
+    // outside the table.
+    template <class Column>
+    int labelled_neighbours(Py_ssize_t i, Column column) const {
+        const char* id_row = ids_.row(i);
+        bool near = false;
+        for (Py_ssize_t k = 0; k < width_; ++k) {
+            const int64_t id = static_cast<int64_t>(ids_.in_row(id_row, column(k)));
+            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(ids_.rows)) {
+                out_of_range(i, id, ids_.rows);
+                return -1;
+            }
+            near |= labelled_[id];
+        }
+        return near;
     }
 
     void start_sweep() {
@@ -304,8 +324,11 @@ private:
                 out_of_range(i, id, ids.rows);
                 return -1;
             }
+            // Stored as it is, without a branch on it: an unlabelled
+            // entry's is overwritten by the next, and a labelled one's code
+            // is its label.
             const Code neighbour = codes[id];
-            kept_labels[kept] = Codes::decode(neighbour);
+            kept_labels[kept] = static_cast<int32_t>(neighbour);
             kept_weights[kept] = static_cast<float>(distances.in_row(distance_row, column(k)));
             kept += neighbour != Codes::kNone;
         }
