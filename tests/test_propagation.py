@@ -154,6 +154,24 @@ def test_bad_input_is_refused_before_any_work(params, fit_args, match):
         WeightedLabelPropagation(**params).fit(*fit_args(points, y))
 
 
+@pytest.mark.parametrize("bad, match", [(np.nan, "contains NaN"), (np.inf, "contains infinity"),
+                                        (-1.0, "holds negative distances")])
+@pytest.mark.parametrize("extra_entry", [False, True])  # in a row as the sweeps read it, or one more
+def test_bad_graph_distances_are_refused(bad, match, extra_entry):
+    points, _, y = blobs()
+    graph = KNeighborsTransformer(mode="distance", n_neighbors=10).fit_transform(points)
+    if extra_entry:  # row 0 one entry longer, which rows are cut to the shortest would drop
+        graph = graph.tolil()
+        graph[0, np.setdiff1d(np.arange(len(y)), graph.rows[0])[0]] = bad
+        graph = graph.tocsr()
+    else:
+        graph.data[5 * 11 + 4] = bad
+    model = WeightedLabelPropagation(n_neighbors=10, metric="precomputed")
+    with pytest.raises(ValueError, match=match):
+        model.fit(graph, y)
+    assert not hasattr(model, "transduction_")
+
+
 def test_approximate_search_without_hnswlib_says_what_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "hnswlib", None)  # makes its import fail
     points, _, y = blobs(60)

@@ -23,10 +23,14 @@ from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_knn_table
 
 try:
     from sklearn.utils.validation import validate_data
+
+    SKIP_FINITE_CHECK: dict[str, Any] = {"ensure_all_finite": False}
 except ImportError:  # scikit-learn before 1.6
 
     def validate_data(estimator: Any, /, X: Any, **kwargs: Any) -> Any:
         return estimator._validate_data(X, **kwargs)
+
+    SKIP_FINITE_CHECK = {"force_all_finite": False}
 
 
 # Searches report progress after each twentieth of the samples, at least this many.
@@ -170,9 +174,13 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         if y is None:
             raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
         precomputed = self.metric == "precomputed"
-        X = validate_data(self, X, accept_sparse="csr" if precomputed else False)
         if precomputed:
+            # The graph's distances are checked by the sweeps, which read
+            # them all anyway, or below when they do not.
+            X = validate_data(self, X, accept_sparse="csr", **SKIP_FINITE_CHECK)
             _check_graph(X, X.shape[0])
+        else:
+            X = validate_data(self, X)
         y = column_or_1d(y, warn=True)
         check_consistent_length(X, y)
         if y.dtype.kind == "f":
@@ -197,6 +205,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                 distances = distances.astype(np.float64)
             if ids.dtype not in (np.int32, np.int64):
                 ids = ids.astype(np.int64)
+            if ids.size < X.nnz:  # rows cut to the shortest: the sweeps do not read every distance
+                self._check_distances(X)
             # Rows that hold their own sample lose it; a graph without such
             # entries is taken as it is.
             width = min(self.n_neighbors, ids.shape[1] - _holds_self(ids))
@@ -208,7 +218,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                 self._search_missed_exactly(X, ids, distances)
 
         start = time.perf_counter()
-        propagate_knn_table(ids, distances, labels, width, self.max_iter, self.tol)
+        _, distances_valid = propagate_knn_table(ids, distances, labels, width, self.max_iter, self.tol)
+        if precomputed and not distances_valid:
+            self._check_distances(X)  # raises, with the error for what is wrong
         self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
         unreachable = np.zeros(num_samples, dtype=bool)
         if (labels == -1).any():
@@ -221,6 +233,12 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         self._index = index
         self._codes = labels
         return self
+
+    def _check_distances(self, graph: Any) -> None:
+        """A precomputed graph's distances: finite (scikit-learn's check, and
+        its message) and not negative."""
+        validate_data(self, graph, accept_sparse="csr", reset=False)
+        _check_not_negative(graph)
 
     def _check_parameters(self) -> None:
         if isinstance(self.n_neighbors, bool) or not isinstance(self.n_neighbors, (int, np.integer)) \
@@ -312,6 +330,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         if self.metric == "precomputed":
             X = validate_data(self, X, accept_sparse="csr", reset=False)
             _check_graph(X, num_fitted)
+            _check_not_negative(X)
             ids, distances = _graph_rows(X, k)
         else:
             X = validate_data(self, X, reset=False)
@@ -502,6 +521,9 @@ def _check_graph(graph: Any, num_columns: int) -> None:
     if graph.shape[1] != num_columns:
         raise ValueError(f"the precomputed graph has {graph.shape[1]} columns, expected {num_columns} "
                          "(one per training sample)")
+
+
+def _check_not_negative(graph: Any) -> None:
     if graph.nnz and graph.data.min() < 0:
         raise ValueError("the precomputed graph holds negative distances")
 

@@ -12,8 +12,9 @@ def propagate_knn_table(
     width: SupportsIndex,
     max_iterations: SupportsIndex,
     tolerance: SupportsFloat,
-) -> int:
+) -> tuple[int, bool]:
     """ids: int32 or int64, distances: float32 or float64 (others are a
     TypeError). Labels ``labels`` (-1: unlabelled) in place by the rows'
     ``width`` nearest entries besides the row's own sample, sweeping the
-    samples with a labelled neighbour first; returns the sweeps run."""
+    samples with a labelled neighbour first; returns the sweeps run and
+    whether every distance of the table is finite and not negative."""

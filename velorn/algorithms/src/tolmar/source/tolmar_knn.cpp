@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -25,7 +26,7 @@ namespace {
 constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_knn";
 
 constexpr const char* kDoc =
-    "propagate_knn_table(ids, distances, labels, width, max_iterations, tolerance) -> sweeps\n"
+    "propagate_knn_table(ids, distances, labels, width, max_iterations, tolerance) -> (sweeps, valid)\n"
     "\n"
     "    Weighted label propagation over a k-nearest-neighbour table (ids,\n"
     "    distances: 2-D arrays of one shape, ids int32 or int64, distances float32\n"
@@ -38,7 +39,8 @@ constexpr const char* kDoc =
     "    weighted_label_propagation's do, after `max_iterations` sweeps or the\n"
     "    first in which no best score changed by `tolerance`: the labels are those\n"
     "    it gives over the table renumbered in that order. Returns the number of\n"
-    "    sweeps run.\n";
+    "    sweeps run, and whether every distance of the table is finite and not\n"
+    "    negative (the sweeps run either way).\n";
 
 [[gnu::cold]] bool out_of_range(Py_ssize_t sample, int64_t id, Py_ssize_t num_samples) {
     PyErr_Format(PyExc_IndexError, "sample %zd has neighbour id %lld outside 0 .. %zd", sample,
@@ -89,8 +91,15 @@ public:
     // row has too few. Their ids are checked where they are read.
     bool pick(Py_ssize_t i) {
         const Py_ssize_t cols = ids_.cols;
+        // A NaN counts as out of order, so that a row in order holds none,
+        // and is finite and not negative when its ends are.
         bool unsorted = false;
-        for (Py_ssize_t j = 1; j < cols; ++j) unsorted |= distances_.at(i, j) < distances_.at(i, j - 1);
+        for (Py_ssize_t j = 1; j < cols; ++j) unsorted |= !(distances_.at(i, j) >= distances_.at(i, j - 1));
+        if (unsorted) {
+            for (Py_ssize_t j = 0; j < cols; ++j) valid_ &= valid_distance(distances_.at(i, j));
+        } else if (cols > 0) {
+            valid_ &= valid_distance(distances_.at(i, 0)) && valid_distance(distances_.at(i, cols - 1));
+        }
         first_ = -1;
         if (!unsorted) {
             if (cols > 0 && ids_.at(i, 0) == i) {
@@ -107,11 +116,18 @@ public:
 
     // The first kept column when the kept entries lie side by side, else -1.
     Py_ssize_t first() const { return first_; }
+    // Whether every distance of the rows picked so far is finite and not negative.
+    bool valid() const { return valid_; }
     // The k-th kept entry of row i, after pick(i).
     Py_ssize_t column(Py_ssize_t k) const { return first_ >= 0 ? first_ + k : columns_[static_cast<size_t>(k)]; }
     int64_t id(Py_ssize_t i, Py_ssize_t k) const { return static_cast<int64_t>(ids_.at(i, column(k))); }
 
 private:
+    template <class T>
+    static bool valid_distance(T distance) {
+        return distance >= 0 && distance <= std::numeric_limits<T>::max();  // NaN fails both
+    }
+
     bool pick_in_general(Py_ssize_t i, bool unsorted) {
         const Py_ssize_t cols = ids_.cols;
         for (Py_ssize_t j = 0; j < cols; ++j) columns_[static_cast<size_t>(j)] = j;
@@ -142,6 +158,7 @@ private:
     const DistTable& distances_;
     Py_ssize_t width_;
     Py_ssize_t first_ = -1;  // the first kept column when they lie side by side, else -1
+    bool valid_ = true;
     std::vector<Py_ssize_t> columns_;
 };
 
@@ -188,6 +205,14 @@ struct Pending {
     double score;
 };
 
+// What a call gives back: the sweeps run, and whether the table's distances
+// were all finite and not negative. The caller checks the distances only when
+// they were not, instead of reading the table once more beforehand.
+struct Outcome {
+    uint64_t sweeps = 0;
+    bool valid = true;
+};
+
 // The sweeps over the table, on a copy of the labels that is written back
 // once they are done, so that a failure leaves the caller's labels as they
 // were.
@@ -207,11 +232,14 @@ public:
     // Sweeps until the largest change of a sample's best score in a sweep
     // falls below `tolerance` or `max_iterations` sweeps have run; false with
     // an exception for a bad row or a signal.
-    bool run(uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
+    bool run(uint64_t max_iterations, double tolerance, Outcome* outcome) {
+        uint64_t* sweeps = &outcome->sweeps;
         *sweeps = 0;
         std::vector<Pending> pending;
         const bool sweep = max_iterations > 0 && width_ > 0;  // without neighbours nothing spreads
         if (!first_sweep(sweep, &pending)) return false;
+        // The first pass picked every row, so read every distance.
+        outcome->valid = picker_.valid();
         if (!sweep) return true;
         *sweeps = 1;
         // A sweep that visits nobody, or changes nothing, is what every later
@@ -375,20 +403,20 @@ private:
 
 template <class Code, class IdTable, class DistTable>
 bool sweep_with(const IdTable& ids, const DistTable& distances, const pyext::View1D<int32_t>& labels,
-                Py_ssize_t width, uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
+                Py_ssize_t width, uint64_t max_iterations, double tolerance, Outcome* outcome) {
     TableSweeps<IdTable, DistTable, Code> table(ids, distances, labels, width);
-    if (!table.run(max_iterations, tolerance, sweeps)) return false;
+    if (!table.run(max_iterations, tolerance, outcome)) return false;
     table.write_labels(labels);
     return true;
 }
 
 template <class IdTable, class DistTable>
 bool sweep_table(const IdTable& ids, const DistTable& distances, const pyext::View1D<int32_t>& labels,
-                 Py_ssize_t width, uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
+                 Py_ssize_t width, uint64_t max_iterations, double tolerance, Outcome* outcome) {
     bool bytes = true;
     for (Py_ssize_t i = 0; i < labels.size; ++i) bytes &= LabelCodes<uint8_t>::fits(labels[i]);
-    return bytes ? sweep_with<uint8_t>(ids, distances, labels, width, max_iterations, tolerance, sweeps)
-                 : sweep_with<int32_t>(ids, distances, labels, width, max_iterations, tolerance, sweeps);
+    return bytes ? sweep_with<uint8_t>(ids, distances, labels, width, max_iterations, tolerance, outcome)
+                 : sweep_with<int32_t>(ids, distances, labels, width, max_iterations, tolerance, outcome);
 }
 
 // A 2-D ndarray of one of the `types` (NumPy type numbers), in native byte
@@ -411,20 +439,20 @@ PyArrayObject* table_argument(PyObject* value, const char* what, int first_type,
 // lie side by side are read with the column step fixed at compile time.
 template <class Id, class Dist>
 bool sweep_typed(PyArrayObject* ids, PyArrayObject* distances, const pyext::View1D<int32_t>& labels,
-                 Py_ssize_t width, uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
+                 Py_ssize_t width, uint64_t max_iterations, double tolerance, Outcome* outcome) {
     if (unit_columns<Id>(ids) && unit_columns<Dist>(distances))
         return sweep_table(table_of<Id, true>(ids), table_of<Dist, true>(distances), labels, width,
-                           max_iterations, tolerance, sweeps);
+                           max_iterations, tolerance, outcome);
     return sweep_table(table_of<Id, false>(ids), table_of<Dist, false>(distances), labels, width,
-                       max_iterations, tolerance, sweeps);
+                       max_iterations, tolerance, outcome);
 }
 
 template <class Id>
 bool sweep_for_ids(PyArrayObject* ids, PyArrayObject* distances, const pyext::View1D<int32_t>& labels,
-                   Py_ssize_t width, uint64_t max_iterations, double tolerance, uint64_t* sweeps) {
+                   Py_ssize_t width, uint64_t max_iterations, double tolerance, Outcome* outcome) {
     if (PyArray_TYPE(distances) == NPY_FLOAT32)
-        return sweep_typed<Id, float>(ids, distances, labels, width, max_iterations, tolerance, sweeps);
-    return sweep_typed<Id, double>(ids, distances, labels, width, max_iterations, tolerance, sweeps);
+        return sweep_typed<Id, float>(ids, distances, labels, width, max_iterations, tolerance, outcome);
+    return sweep_typed<Id, double>(ids, distances, labels, width, max_iterations, tolerance, outcome);
 }
 
 PyObject* propagate_knn_table(pyext::Call&, PyObject* const* args) {
@@ -459,13 +487,13 @@ PyObject* propagate_knn_table(pyext::Call&, PyObject* const* args) {
     }
     const pyext::View1D<int32_t> label_view{static_cast<char*>(PyArray_DATA(labels)), n, PyArray_STRIDE(labels, 0)};
     const Py_ssize_t w = static_cast<Py_ssize_t>(width);
-    uint64_t sweeps = 0;
+    Outcome outcome;
     const bool done =
         PyArray_TYPE(ids) == NPY_INT32
-            ? sweep_for_ids<int32_t>(ids, distances, label_view, w, max_iterations, tolerance, &sweeps)
-            : sweep_for_ids<int64_t>(ids, distances, label_view, w, max_iterations, tolerance, &sweeps);
+            ? sweep_for_ids<int32_t>(ids, distances, label_view, w, max_iterations, tolerance, &outcome)
+            : sweep_for_ids<int64_t>(ids, distances, label_view, w, max_iterations, tolerance, &outcome);
     if (!done) return nullptr;
-    return PyLong_FromUnsignedLongLong(sweeps);
+    return Py_BuildValue("(KN)", static_cast<unsigned long long>(outcome.sweeps), PyBool_FromLong(outcome.valid));
 }
 
 const char* const kParams[] = {"ids", "distances", "labels", "width", "max_iterations", "tolerance"};
