@@ -88,3 +88,15 @@ def test_bad_tables_are_refused_and_labels_left_alone(ids, labels, width, error,
     with pytest.raises(error, match=message):
         knn.propagate_knn_table(ids, np.zeros((2, 2)), labels, width, 50000, 1e-3)
     np.testing.assert_array_equal(labels, before)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("column", [0, 2, 3])  # a row's first, a middle and its last entry
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf, -1.0])
+def test_reports_distances_that_are_not_finite_or_not_negative(dtype, column, bad):
+    ids = np.array([[0, 1, 2, 3], [1, 0, 2, 3], [2, 1, 0, 3], [3, 2, 1, 0]])
+    distances = np.tile(np.arange(4, dtype=dtype), (4, 1))
+    labels = np.array([0, -1, 1, -1], dtype=np.int32)
+    assert knn.propagate_knn_table(ids, distances, labels.copy(), 2, 10, 1e-3)[1] is True
+    distances[2, column] = bad
+    assert knn.propagate_knn_table(ids, distances, labels.copy(), 2, 10, 1e-3)[1] is False

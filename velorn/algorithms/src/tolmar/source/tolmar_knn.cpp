@@ -120,7 +120,6 @@ public:
     bool valid() const { return valid_; }
     // The k-th kept entry of row i, after pick(i).
     Py_ssize_t column(Py_ssize_t k) const { return first_ >= 0 ? first_ + k : columns_[static_cast<size_t>(k)]; }
-    int64_t id(Py_ssize_t i, Py_ssize_t k) const { return static_cast<int64_t>(ids_.at(i, column(k))); }
 
 private:
     template <class T>
@@ -233,18 +232,18 @@ public:
     // falls below `tolerance` or `max_iterations` sweeps have run; false with
     // an exception for a bad row or a signal.
     bool run(uint64_t max_iterations, double tolerance, Outcome* outcome) {
-        uint64_t* sweeps = &outcome->sweeps;
-        *sweeps = 0;
+        uint64_t& sweeps = outcome->sweeps;
+        sweeps = 0;
         std::vector<Pending> pending;
         const bool sweep = max_iterations > 0 && width_ > 0;  // without neighbours nothing spreads
         if (!first_sweep(sweep, &pending)) return false;
         // The first pass picked every row, so read every distance.
         outcome->valid = picker_.valid();
         if (!sweep) return true;
-        *sweeps = 1;
+        sweeps = 1;
         // A sweep that visits nobody, or changes nothing, is what every later
         // one would be: stopping there gives the same labels.
-        while (*sweeps < max_iterations && !(max_diff_ < tolerance) && changed_ && !pending.empty()) {
+        while (sweeps < max_iterations && !(max_diff_ < tolerance) && changed_ && !pending.empty()) {
             if (PyErr_CheckSignals() < 0) return false;
             start_sweep();
             size_t still = 0;
@@ -255,7 +254,7 @@ public:
                 if (code(sample.i) == Codes::kNone) pending[still++] = sample;
             }
             pending.resize(still);
-            ++*sweeps;
+            ++sweeps;
         }
         return true;
     }
