@@ -106,9 +106,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         neighbours in 4.7 s, pynndescent 0.9988 in 2.2 s but only after 63 s
         of compiling on its first use in a process (and it brings numba).
         With the settings chosen, a whole fit on 200,000 blobs in 8
-        dimensions took 16 s on 2 cores (19 s with the exact search, 45 s
+        dimensions took 16 s on 2 cores (21 s with the exact search, 56 s
         for ``LabelSpreading`` with its own, each the best of three), and on
-        a million 124 s, in 765 MiB. In 2 to 4 dimensions the exact
+        a million 117 s, in 765 MiB. In 2 to 4 dimensions the exact
         search is faster.
     max_iter : int, default 50000
         Most sweeps over the unlabelled samples.
