@@ -142,9 +142,9 @@ def test_a_group_no_larger_than_the_neighbours_is_reached(recwarn):
     ({}, lambda X, y: (X, np.full(len(y), -1)), "no labelled sample"),
     ({}, lambda X, y: (X, y[:-1]), "inconsistent numbers of samples"),
     ({}, lambda X, y: (X, None), "requires y to be passed"),
-    ({"n_neighbors": 0}, lambda X, y: (X, y), "n_neighbors must be a positive int"),
-    ({"search": "fast"}, lambda X, y: (X, y), "search must be 'exact' or 'approximate'"),
-    ({"on_unreachable": "ignore"}, lambda X, y: (X, y), "on_unreachable must be"),
+    ({"n_neighbors": 0}, lambda X, y: (X, y), "n_neighbors. parameter of WeightedLabelPropagation must be an int"),
+    ({"search": "fast"}, lambda X, y: (X, y), "search. parameter of WeightedLabelPropagation must be a str among"),
+    ({"on_unreachable": "ignore"}, lambda X, y: (X, y), "on_unreachable. parameter of WeightedLabelPropagation must be"),
     ({"search": "approximate", "metric": "manhattan"}, lambda X, y: (X, y), "supports the metrics"),
     ({"metric": "precomputed"}, lambda X, y: (X, y), "takes a sparse distance graph"),
 ])

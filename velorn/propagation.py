@@ -1,25 +1,26 @@
 """Semi-supervised labelling of points in one call: a scikit-learn estimator
 around the k-nearest-neighbour search and weighted label propagation."""
 
-import sys
 import time
 import warnings
-from typing import Any, Literal, Self
+from numbers import Integral, Real
+from collections.abc import Callable
+from typing import Any, Literal, Self, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
-from joblib import effective_n_jobs
 from scipy import sparse
 from scipy.sparse.csgraph import breadth_first_order, connected_components
-from scipy.spatial import cKDTree
-from sklearn.base import BaseEstimator, ClassifierMixin
+from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
-from sklearn.neighbors import NearestNeighbors, sort_graph_by_row_values
+from sklearn.neighbors import VALID_METRICS, sort_graph_by_row_values
 from sklearn.utils import assert_all_finite, check_consistent_length, column_or_1d
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_knn_table
+from velorn.neighbours import NeighbourSearch, report
 
 try:
     from sklearn.utils.validation import validate_data
@@ -32,25 +33,13 @@ except ImportError:  # scikit-learn before 1.6
 
     SKIP_FINITE_CHECK = {"force_all_finite": False}
 
+Fit = TypeVar("Fit", bound=Callable[..., Any])
 
-# Searches report progress after each twentieth of the samples, at least this many.
-PROGRESS_CHUNK = 20_000
-# hnswlib's index settings. On 200,000 blobs in 8 dimensions, k = 15, 2 cores:
-# these found 0.997 of the true neighbours in 7.7 s (index and search); M 16,
-# ef_construction 64 and ef 40, 0.998 in 12.4 s; M 16, ef_construction 40 and
-# ef 24, 0.993 in 6.7 s but with twice the samples missed (searched again,
-# exactly). Labelled alike: 99.98% right.
-HNSW_M = 12
-HNSW_EF_CONSTRUCTION = 48
-HNSW_EF_SEARCH = 32
-HNSW_SPACES = {"minkowski": "l2", "euclidean": "l2", "l2": "l2", "cosine": "cosine"}
-# The exact search: SciPy's k-d tree for these metrics (scikit-learn's names,
-# "minkowski" with its default p = 2) in up to as many features as
-# scikit-learn itself uses trees for; above that its brute force is faster
-# (digits, 64 features: 0.05 s against the tree's 0.09 s).
-KD_TREE_P = {"minkowski": 2.0, "euclidean": 2.0, "l2": 2.0, "manhattan": 1.0, "cityblock": 1.0, "l1": 1.0,
-             "chebyshev": np.inf, "infinity": np.inf}
-KD_TREE_MAX_FEATURES = 15
+
+def _parameters_checked(fit: Fit) -> Fit:
+    """scikit-learn's check of the parameters against ``_parameter_constraints``
+    at the start of ``fit``, keeping ``fit``'s type for type checkers."""
+    return cast(Fit, _fit_context(prefer_skip_nested_validation=True)(fit))
 
 
 class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
@@ -60,117 +49,156 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     unlabelled sample takes the label whose neighbours weigh most, each
     neighbour counting ``1 / distance**2``, and labels spread from sample to
     sample until no sample changes: the sweeps of ``weighted_label_propagation``,
-    run straight over the neighbour table.
+    run straight over the neighbour table. The sweeps take the samples with a
+    labelled neighbour first, so that every label rests on the nearest
+    labelled samples before it spreads further.
 
-    The graph is each sample's own k nearest neighbours. On 200,000 Gaussian
-    blobs in 4 dimensions, k = 15, 1% labelled, the propagation over it
-    labelled 99.970% right in 0.13 s, against 99.965% in 6.1 s over the
-    sparser graph of each sample's single nearest neighbour joined up by
-    ``connect_unlabeled`` (and 99.960% for scikit-learn's ``LabelSpreading``).
-    The sweeps take the samples with a labelled neighbour first, so that
-    every label rests on the nearest labelled samples before it spreads
-    further: on overlapping classes (``make_classification``, 20,000 samples,
-    4 classes, 1% labelled) that labels 62.4% right against 58.1% in the
-    samples' own order (``LabelSpreading``: 62.3%); on blobs it changes
-    nothing.
-    With k neighbours per row there is nothing left for ``connect_unlabeled``
-    to join: a sample whose rows lead to a labelled sample is labelled, and
-    one whose neighbours, their neighbours and so on never meet a labelled
-    sample cannot be, however the graph is grown from the same table. Such
-    samples (a group of more than ``n_neighbors`` samples, apart from every
-    labelled one) keep -1 in ``transduction_``, with a warning that gives
-    their count, or a ``ValueError`` with ``on_unreachable="raise"``.
+    A sample whose neighbours, their neighbours and so on never meet a
+    labelled sample (a group of more than ``n_neighbors`` samples, apart from
+    every labelled one) cannot be labelled: it keeps the unlabelled marker in
+    ``transduction_``, with a warning that gives the count, or a
+    ``ValueError`` with ``on_unreachable="raise"``.
 
     Parameters
     ----------
-    n_neighbors : int, default 15
+    n_neighbors : int, default=15
         Neighbours per sample (fewer when there are fewer samples).
-    metric : str or callable, default "minkowski"
-        scikit-learn's distance for the exact search. ``"precomputed"``: ``X``
-        is a sparse distance graph as ``KNeighborsTransformer(mode="distance")``
-        gives it (each row the sample itself at distance 0 and its nearest
-        neighbours), so that any neighbour search can be plugged in; rows
-        with more entries than ``n_neighbors`` are cut to the nearest.
-    search : {"exact", "approximate"}, default "exact"
-        ``"exact"``: SciPy's ``cKDTree`` for the Minkowski metrics
-        ("minkowski", "euclidean", "manhattan", "chebyshev" and their
-        aliases) in up to 15 features, else scikit-learn's
-        ``NearestNeighbors``. Both find the true nearest neighbours; on 2
-        cores the tree found them for 200,000 blobs in 8 dimensions in 30 s
-        against scikit-learn's 63 s, in 4 dimensions in 1.0-1.4 s against
-        3.0-5.2 s, on 200,000 two-moons points in 0.8 s against 1.2-1.8 s.
-        ``"approximate"``:
-        hnswlib (``pip install 'velorn[fast]'``), for "minkowski" (p=2),
-        "euclidean" and "cosine". Chosen by measurement on a 2-core machine:
-        on 50,000 blobs in 8 dimensions hnswlib found 0.9999 of the true
-        neighbours in 4.7 s, pynndescent 0.9988 in 2.2 s but only after 63 s
-        of compiling on its first use in a process (and it brings numba).
-        With the settings chosen, a whole fit on 200,000 blobs in 8
-        dimensions took 16 s on 2 cores (21 s with the exact search, 56 s
-        for ``LabelSpreading`` with its own, each the best of three), and on
-        a million 117 s, in 765 MiB. In 2 to 4 dimensions the exact
-        search is faster.
-    max_iter : int, default 50000
+    metric : str or callable, default="minkowski"
+        The distance, as scikit-learn's ``NearestNeighbors`` takes it.
+        ``"precomputed"``: ``X`` is a sparse distance graph as
+        ``KNeighborsTransformer(mode="distance")`` gives it (each row the
+        sample itself at distance 0 and its nearest neighbours), so that any
+        neighbour search can be plugged in; rows with more entries than
+        ``n_neighbors`` are cut to the nearest.
+    metric_params : dict, default=None
+        Further arguments of the metric, as ``NearestNeighbors`` takes them
+        (for example ``{"VI": inverse_covariance}`` for ``"mahalanobis"``).
+    p : float, default=2
+        The power of the ``"minkowski"`` metric (1: Manhattan, 2: Euclidean).
+    search : {"exact", "approximate"}, default="exact"
+        ``"exact"``: SciPy's ``cKDTree`` for the Minkowski metrics in up to
+        15 dense features, else ``NearestNeighbors``; both find the true
+        nearest neighbours. ``"approximate"``: hnswlib (``pip install
+        'velorn[fast]'``), for the Euclidean metrics (``"minkowski"`` with
+        ``p=2``) and ``"cosine"`` on dense features; faster on many samples
+        in more than a few dimensions, at the cost of a little recall. Its
+        index holds the data in float32, centred and scaled (or normalised,
+        for ``"cosine"``), and distances are recomputed from the data, so
+        that rounding costs recall, never a distance.
+    max_iter : int, default=50000
         Most sweeps over the unlabelled samples.
-    tol : float, default 1e-3
+    tol : float, default=1e-3
         Sweeps stop when none changed a sample's best score by that much.
-    on_unreachable : {"warn", "raise"}, default "warn"
+    on_unreachable : {"warn", "raise"}, default="warn"
         What to do when samples cannot be reached from any labelled one.
-    n_jobs : int or None, default None
-        Threads for the neighbour search, as in scikit-learn (-1: all
-        cores); the approximate search uses all cores unless told otherwise.
-    verbose : bool, default False
+    n_jobs : int, default=None
+        Threads for the neighbour search, as in scikit-learn: ``None`` means
+        1 unless in a ``joblib.parallel_config`` context, -1 all cores.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the approximate search's index. With an int, the index is
+        built on one thread (several insert the samples in an order that
+        varies from run to run), so the labels are the same at every run;
+        its searches still use ``n_jobs`` threads. The exact search does
+        not use it.
+    verbose : bool, default=False
         Print each step's progress and time.
 
     Attributes
     ----------
     transduction_ : ndarray of shape (n_samples,)
-        The label of each training sample, -1 (or "-1" for string labels)
-        where none can be given.
+        The label of each training sample; -1 where none can be given ("-1"
+        when the labels are strings).
     classes_ : ndarray of shape (n_classes,)
         The labels found in ``y``, sorted.
     unreachable_ : ndarray of bool, shape (n_samples,)
         The samples that no labelled sample can be reached from; they keep
-        -1. (Samples that ``max_iter`` cut off also keep -1, with a
-        ``ConvergenceWarning``.)
+        the unlabelled marker. (Samples that ``max_iter`` cut off also keep
+        it, with a ``ConvergenceWarning``.)
     n_neighbors_ : int
         The neighbours per sample actually used.
     n_features_in_ : int
         Features seen in ``fit`` (samples, for a precomputed graph).
+
+    See Also
+    --------
+    sklearn.semi_supervised.LabelSpreading : Label spreading over a
+        similarity graph, by iterated sparse products.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from velorn import WeightedLabelPropagation
+    >>> X = np.array([[0.0], [0.1], [0.2], [5.0], [5.1], [5.2]])
+    >>> y = np.array([0, -1, -1, 1, -1, -1])
+    >>> model = WeightedLabelPropagation(n_neighbors=2).fit(X, y)
+    >>> model.transduction_
+    array([0, 0, 0, 1, 1, 1])
+    >>> model.predict([[0.05], [4.9]])
+    array([0, 1])
     """
+
+    _parameter_constraints: dict[str, list[Any]] = {
+        "n_neighbors": [Interval(Integral, 1, None, closed="left")],
+        "metric": [StrOptions({name for names in VALID_METRICS.values() for name in names}), callable],
+        "metric_params": [dict, None],
+        "p": [Interval(Real, 0, None, closed="right"), None],
+        "search": [StrOptions({"exact", "approximate"})],
+        "max_iter": [Interval(Integral, 1, None, closed="left")],
+        "tol": [Interval(Real, 0, None, closed="left")],
+        "on_unreachable": [StrOptions({"warn", "raise"})],
+        "n_jobs": [Integral, None],
+        "random_state": ["random_state"],
+        "verbose": ["verbose"],
+    }
 
     def __init__(
         self,
         n_neighbors: int = 15,
         *,
         metric: Any = "minkowski",
+        metric_params: dict[str, Any] | None = None,
+        p: float = 2,
         search: Literal["exact", "approximate"] = "exact",
         max_iter: int = 50000,
         tol: float = 1e-3,
         on_unreachable: Literal["warn", "raise"] = "warn",
         n_jobs: int | None = None,
+        random_state: Any = None,
         verbose: bool = False,
     ) -> None:
         self.n_neighbors = n_neighbors
         self.metric = metric
+        self.metric_params = metric_params
+        self.p = p
         self.search = search
         self.max_iter = max_iter
         self.tol = tol
         self.on_unreachable = on_unreachable
         self.n_jobs = n_jobs
+        self.random_state = random_state
         self.verbose = verbose
 
     # --- fit ---------------------------------------------------------------------------
 
+    @_parameters_checked
     def fit(self, X: Any, y: Any) -> Self:
-        """Label the unlabelled samples of ``y`` (-1) from the labelled ones.
+        """Label the unlabelled samples of ``y`` from the labelled ones.
 
-        ``X``: points, array-like of shape (n_samples, n_features), or a
-        sparse distance graph of shape (n_samples, n_samples) with
-        ``metric="precomputed"``. ``y``: labels (integers or strings), -1
-        (among strings also "-1") for an unlabelled sample.
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
+            The samples; with ``metric="precomputed"``, a sparse distance
+            graph of shape (n_samples, n_samples).
+        y : array-like of shape (n_samples,)
+            Labels (integers or strings); -1 (among strings also "-1") marks
+            an unlabelled sample.
+
+        Returns
+        -------
+        self : WeightedLabelPropagation
+            The fitted estimator, its labels in ``transduction_``.
         """
-        self._check_parameters()
+        search = self._check_parameters()
         if y is None:
             raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
         precomputed = self.metric == "precomputed"
@@ -180,7 +208,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             X = validate_data(self, X, accept_sparse="csr", **SKIP_FINITE_CHECK)
             _check_graph(X, X.shape[0])
         else:
-            X = validate_data(self, X)
+            X = validate_data(self, X, accept_sparse="csr")
         y = column_or_1d(y, warn=True)
         check_consistent_length(X, y)
         if y.dtype.kind == "f":
@@ -212,10 +240,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             width = min(self.n_neighbors, ids.shape[1] - _holds_self(ids))
         else:
             width = min(self.n_neighbors, num_samples - 1)
-            index = self._build_index(X)
-            ids, distances = self._query(index, X, width + 1, "neighbour search")
-            if self.search == "approximate":
-                self._search_missed_exactly(X, ids, distances)
+            assert search is not None  # built for every metric but "precomputed"
+            index = search.fit(X)
+            ids, distances = index.kneighbors(None, width + 1)
 
         start = time.perf_counter()
         _, distances_valid = propagate_knn_table(ids, distances, labels, width, self.max_iter, self.tol)
@@ -240,20 +267,13 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         validate_data(self, graph, accept_sparse="csr", reset=False)
         _check_not_negative(graph)
 
-    def _check_parameters(self) -> None:
-        if isinstance(self.n_neighbors, bool) or not isinstance(self.n_neighbors, (int, np.integer)) \
-                or self.n_neighbors < 1:
-            raise ValueError(f"n_neighbors must be a positive int, got {self.n_neighbors!r}")
-        if self.search not in ("exact", "approximate"):
-            raise ValueError(f"search must be 'exact' or 'approximate', got {self.search!r}")
-        if self.on_unreachable not in ("warn", "raise"):
-            raise ValueError(f"on_unreachable must be 'warn' or 'raise', got {self.on_unreachable!r}")
-        if self.search == "approximate" and self.metric != "precomputed":
-            if self.metric not in HNSW_SPACES:
-                raise ValueError(
-                    f"search='approximate' supports the metrics {sorted(HNSW_SPACES)}, got {self.metric!r}"
-                )
-            _import_hnswlib()
+    def _check_parameters(self) -> NeighbourSearch | None:
+        """Refuse bad parameters before any work; the neighbour search, unless
+        the graph is precomputed."""
+        if self.metric == "precomputed":
+            return None
+        return NeighbourSearch(self.metric, self.metric_params, self.p, self.search, self.n_jobs,
+                               self.random_state, self.verbose, owner=type(self).__name__)
 
     def _explain_unlabelled(self, ids: npt.NDArray[np.int64], labels: npt.NDArray[np.int32]
                             ) -> npt.NDArray[np.bool_]:
@@ -280,7 +300,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             warnings.warn(
                 f"{cut_off:,} samples were still unlabelled after max_iter={self.max_iter} sweeps; "
                 "they keep -1 in transduction_. Raise max_iter.",
-                ConvergenceWarning, stacklevel=3,
+                ConvergenceWarning, stacklevel=4,
             )
         count = np.count_nonzero(unreachable)
         if not count:
@@ -300,7 +320,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         )
         if self.on_unreachable == "raise":
             raise ValueError(message)
-        warnings.warn(message, UserWarning, stacklevel=3)
+        warnings.warn(message, UserWarning, stacklevel=4)
         return unreachable
 
     # --- predict -----------------------------------------------------------------------
@@ -333,8 +353,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             _check_not_negative(X)
             ids, distances = _graph_rows(X, k)
         else:
-            X = validate_data(self, X, reset=False)
-            ids, distances = self._query(self._index, X, k, "prediction search")
+            X = validate_data(self, X, accept_sparse="csr", reset=False)
+            assert self._index is not None
+            ids, distances = self._index.kneighbors(X, k)
         labels = self._codes[ids]
         distances = distances.astype(np.float64)
         with np.errstate(divide="ignore"):
@@ -352,97 +373,13 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         # float64 also when no weight was summed, where bincount gives int64.
         return scores.astype(np.float64).reshape(len(ids), num_classes)
 
-    # --- neighbour search --------------------------------------------------------------
-
-    def _build_index(self, X: npt.NDArray[np.float64]) -> Any:
-        start = time.perf_counter()
-        if self.search == "exact":
-            index = self._exact_index(X)
-        else:
-            hnswlib = _import_hnswlib()
-            index = hnswlib.Index(space=HNSW_SPACES[self.metric], dim=X.shape[1])
-            index.init_index(max_elements=len(X), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M, random_seed=0)
-            if self.n_jobs is not None:
-                index.set_num_threads(self.n_jobs)
-            step_size = _chunk_size(len(X)) if self.verbose else max(len(X), 1)
-            for begin in range(0, len(X), step_size):
-                end = min(begin + step_size, len(X))
-                index.add_items(np.asarray(X[begin:end], dtype=np.float32), np.arange(begin, end))
-                if end < len(X):
-                    self._report(f"index: {end:,} of {len(X):,} samples", start, final=False)
-        self._report(f"index of {len(X):,} samples", start)
-        return index
-
-    def _exact_index(self, X: npt.NDArray[np.float64]) -> Any:
-        if self.metric in KD_TREE_P and X.shape[1] <= KD_TREE_MAX_FEATURES:
-            return cKDTree(X)
-        return NearestNeighbors(metric=self.metric, n_jobs=self.n_jobs).fit(X)
-
-    def _query(self, index: Any, X: npt.NDArray[np.float64], k: int, step: str
-               ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.floating[Any]]]:
-        """The ``k`` nearest samples in ``index`` of each row of ``X``, nearest first."""
-        start = time.perf_counter()
-        approximate = not isinstance(index, (cKDTree, NearestNeighbors))
-        if approximate:
-            index.set_ef(max(HNSW_EF_SEARCH, k))
-
-        def search(chunk: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.floating[Any]]]:
-            if isinstance(index, cKDTree):
-                distances, ids = index.query(chunk, k=k, p=KD_TREE_P[self.metric],
-                                             workers=effective_n_jobs(self.n_jobs))
-                # One neighbour comes as 1-D arrays.
-                return ids.reshape(len(chunk), k), distances.reshape(len(chunk), k)
-            if not approximate:
-                distances, ids = index.kneighbors(chunk, n_neighbors=k)
-                return ids, distances
-            ids, distances = index.knn_query(np.asarray(chunk, dtype=np.float32), k=k)
-            if HNSW_SPACES[self.metric] == "l2":  # hnswlib gives squared distances
-                distances = np.sqrt(np.maximum(distances, 0))
-            return ids.astype(np.int64), distances
-
-        if not k or not len(X):
-            return np.empty((len(X), k), dtype=np.int64), np.empty((len(X), k), dtype=np.float32)
-        if not self.verbose:
-            # One call for all rows, as scikit-learn's own estimators search.
-            found = search(X)
-            self._report(f"{step}: {len(X):,} samples", start)
-            return found
-        found_ids = np.empty((len(X), k), dtype=np.int64)
-        found_distances = np.empty((len(X), k), dtype=np.float32)
-        step_size = _chunk_size(len(X))
-        for begin in range(0, len(X), step_size):
-            end = min(begin + step_size, len(X))
-            found_ids[begin:end], found_distances[begin:end] = search(X[begin:end])
-            done = end == len(X)
-            self._report(f"{step}: {len(X):,} samples" if done else f"{step}: {end:,} of {len(X):,} samples",
-                         start, final=done)
-        return found_ids, found_distances
-
-    def _search_missed_exactly(self, X: npt.NDArray[np.float64], ids: npt.NDArray[np.int64],
-                               distances: npt.NDArray[np.floating[Any]]) -> None:
-        """Search again, exactly, the samples the approximate search did not reach.
-
-        hnswlib's graph search can fail to enter a group of samples far from
-        the rest, when no link leads into it; it then returns neighbours from
-        elsewhere, which would silently join the group to labels it cannot
-        reach. Every sample is its own nearest neighbour, so a row that lacks
-        its own sample (and is not full of duplicates at distance 0) shows a
-        miss."""
-        missed = np.flatnonzero(~(ids == np.arange(len(ids))[:, None]).any(axis=1) & (distances[:, 0] > 0))
-        if not len(missed):
-            return
-        ids[missed], distances[missed] = self._query(self._exact_index(X), X[missed], ids.shape[1],
-                                                     "exact search of the samples the approximate search missed")
-
     def _report(self, what: str, start: float, final: bool = True) -> None:
-        if self.verbose:
-            line = f"[{type(self).__name__}] {what} ({time.perf_counter() - start:.2f} s)"
-            print(line if final or not sys.stdout.isatty() else line + "\r",
-                  end="\n" if final or not sys.stdout.isatty() else "", flush=True)
+        report(type(self).__name__, self.verbose, what, start, final)
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.input_tags.pairwise = self.metric == "precomputed"
+        tags.input_tags.sparse = self.search == "exact" or self.metric == "precomputed"
         return tags
 
     def _more_tags(self) -> dict[str, Any]:  # scikit-learn before 1.6
@@ -452,39 +389,33 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
 # --- helpers ---------------------------------------------------------------------------
 
 
-def _chunk_size(num_samples: int) -> int:
-    return max(PROGRESS_CHUNK, -(-num_samples // 20))
-
-
-def _import_hnswlib() -> Any:
-    try:
-        import hnswlib
-    except ImportError:
-        raise ImportError(
-            "search='approximate' needs hnswlib; install it with: pip install 'velorn[fast]'"
-        ) from None
-    return hnswlib
-
-
 def _unlabelled_mask(y: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
-    """Where ``y`` holds -1; for strings (a list mixing them with -1 turns it
-    into the string "-1") that string too."""
+    """Where ``y`` holds -1; among strings (a list mixing them with -1 turns it
+    into the string "-1") or bytes, that string too."""
     if y.dtype.kind in "US":
         return np.asarray(y == y.dtype.type("-1"))
     if y.dtype.kind == "O":
-        return np.array([value == -1 or value == "-1" for value in y.tolist()], dtype=bool)
+        return np.array([value in UNLABELLED_MARKERS for value in y.tolist()], dtype=bool)
     return np.asarray(y == -1)
 
 
+# The marks of an unlabelled sample in y: a number, a string or bytes.
+UNLABELLED_MARKERS = (-1, "-1", b"-1")
+
+
 def _decode(codes: npt.NDArray[np.int32], classes: npt.NDArray[Any], like: np.dtype[Any]) -> npt.NDArray[Any]:
-    """Class numbers back to labels, -1 kept as the unlabelled marker of ``like``'s kind."""
+    """Class numbers back to labels, -1 as the unlabelled marker of the labels'
+    own type: "-1" among strings (also in an object array), b"-1" among bytes."""
     if like.kind in "US":
         missing: Any = like.type("-1")
         dtype = np.result_type(classes.dtype, np.array(missing).dtype)
     elif classes.dtype.kind in "iuf":
         missing, dtype = -1, np.result_type(classes.dtype, np.int8)
     else:
-        missing, dtype = -1, np.dtype(object)
+        labels = classes.tolist()
+        missing = next((marker for marker in ("-1", b"-1") if all(isinstance(label, type(marker)) for label in labels)),
+                       -1)
+        dtype = np.dtype(object)
     out = np.asarray(classes, dtype=dtype)[np.maximum(codes, 0)]
     out[codes == -1] = missing
     return out

@@ -1,0 +1,150 @@
+"""WeightedLabelPropagation's parameters and its neighbour search: bad values
+refused before any work, n_jobs and random_state as in scikit-learn, data
+the approximate search must not round away, sparse features, string labels'
+own unlabelled marker, and coordinates too large for distances."""
+
+import importlib.util
+import sys
+import types
+
+import joblib
+import numpy as np
+import pytest
+from scipy import sparse
+from sklearn.datasets import make_blobs
+from sklearn.metrics import accuracy_score
+
+pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_knn")
+from velorn import WeightedLabelPropagation  # noqa: E402
+from velorn.neighbours import NeighbourSearch  # noqa: E402
+
+needs_hnswlib = pytest.mark.skipif(not importlib.util.find_spec("hnswlib"), reason="needs the [fast] extra (hnswlib)")
+
+
+def blobs(num_points=600, num_features=3, seed=0, share=0.05):
+    points, truth = make_blobs(num_points, centers=3, n_features=num_features, cluster_std=0.8, random_state=seed)
+    labelled = np.random.default_rng(seed).random(num_points) < share
+    labelled[[np.flatnonzero(truth == blob)[0] for blob in range(3)]] = True
+    return points, truth, np.where(labelled, truth, -1)
+
+
+@pytest.mark.parametrize("name, value", [
+    ("max_iter", -1), ("max_iter", "10"), ("max_iter", 2.5), ("tol", "x"), ("tol", -1), ("verbose", "yes"),
+    ("n_jobs", "a"), ("metric", "nope"), ("metric_params", [1]), ("p", 0), ("random_state", "seed"),
+])
+def test_bad_parameters_are_refused_before_any_search(monkeypatch, name, value):
+    def no_search(*args, **kwargs):
+        raise AssertionError("the search ran before the parameters were checked")
+    monkeypatch.setattr(NeighbourSearch, "fit", no_search)
+    points, _, y = blobs(60)
+    with pytest.raises(ValueError, match=f"'{name}' parameter of WeightedLabelPropagation") as error:
+        WeightedLabelPropagation(**{name: value}).fit(points, y)
+    assert "NearestNeighbors" not in str(error.value)
+
+
+def test_metric_params_and_p_as_nearest_neighbors_takes_them():
+    points, _, y = blobs()
+    euclidean = WeightedLabelPropagation(n_neighbors=10).fit(points, y).transduction_
+    mahalanobis = WeightedLabelPropagation(n_neighbors=10, metric="mahalanobis",
+                                           metric_params={"VI": np.eye(3)}).fit(points, y)
+    np.testing.assert_array_equal(mahalanobis.transduction_, euclidean)
+    np.testing.assert_array_equal(mahalanobis.predict(points), euclidean)
+    manhattan = WeightedLabelPropagation(n_neighbors=10, metric="manhattan").fit(points, y).transduction_
+    np.testing.assert_array_equal(WeightedLabelPropagation(n_neighbors=10, p=1).fit(points, y).transduction_,
+                                  manhattan)
+
+
+def count_hnswlib_threads(monkeypatch):
+    """Make hnswlib's index record the threads each of its calls is given."""
+    real = pytest.importorskip("hnswlib")
+    threads: dict[str, list[int]] = {}
+
+    class CountingIndex:
+        def __init__(self, *args, **kwargs):
+            self._index = real.Index(*args, **kwargs)
+
+        def __getattr__(self, name):
+            method = getattr(self._index, name)
+
+            def call(*args, **kwargs):
+                if name == "set_num_threads" or "num_threads" in kwargs:
+                    threads.setdefault(name, []).append(args[0] if args and name == "set_num_threads"
+                                                        else kwargs["num_threads"])
+                return method(*args, **kwargs)
+            return call
+
+    monkeypatch.setitem(sys.modules, "hnswlib", types.SimpleNamespace(Index=CountingIndex))
+    return threads
+
+
+@needs_hnswlib
+@pytest.mark.parametrize("random_state", [None, 0])
+def test_n_jobs_minus_one_gives_hnswlib_every_core(monkeypatch, random_state):
+    points, _, y = blobs()
+    fit = WeightedLabelPropagation(search="approximate", n_jobs=-1, random_state=random_state).fit
+    threads = count_hnswlib_threads(monkeypatch)
+    model = fit(points, y)
+    cores = joblib.cpu_count()
+    # A fixed random_state builds the index on one thread, so that it is the same at every run.
+    assert threads == {"add_items": [cores if random_state is None else 1], "knn_query": [cores]}
+    if random_state is not None:
+        np.testing.assert_array_equal(fit(points, y).transduction_, model.transduction_)
+
+
+@needs_hnswlib
+@pytest.mark.parametrize("shift", [1e7, 1e8])
+def test_approximate_search_keeps_data_far_from_the_origin(shift):
+    # float32 holds 1e7 to within 1: the search must not work on rounded points.
+    points, truth = make_blobs(3000, centers=[[0, 0], [3, 3]], n_features=2, cluster_std=0.6, random_state=0)
+    y = np.where(np.random.default_rng(0).random(3000) < 0.02, truth, -1)
+    exact = WeightedLabelPropagation(search="exact").fit(points + shift, y)
+    approximate = WeightedLabelPropagation(search="approximate", random_state=0).fit(points + shift, y)
+    assert not approximate.unreachable_.any()
+    assert np.mean(approximate.transduction_ == truth) >= np.mean(exact.transduction_ == truth) - 0.005
+    assert np.mean(approximate.predict(points[:500] + shift) == truth[:500]) > 0.95
+
+
+@pytest.mark.parametrize("metric", ["cosine", "minkowski"])
+def test_sparse_features_are_searched_as_the_dense_ones(metric):
+    points, _, y = blobs()
+    points = np.abs(points)  # as TF-IDF weights are: not negative, some zero
+    points[points[:, 0] < 1, 0] = 0
+    dense = WeightedLabelPropagation(n_neighbors=10, metric=metric).fit(points, y)
+    model = WeightedLabelPropagation(n_neighbors=10, metric=metric).fit(sparse.csr_matrix(points), y)
+    np.testing.assert_array_equal(model.transduction_, dense.transduction_)
+    np.testing.assert_array_equal(model.predict(sparse.csr_matrix(points[:50])), dense.predict(points[:50]))
+
+
+@needs_hnswlib
+def test_approximate_search_refuses_sparse_features_clearly():
+    points, _, y = blobs(60)
+    with pytest.raises(ValueError, match="search='approximate' takes dense features only"):
+        WeightedLabelPropagation(search="approximate").fit(sparse.csr_matrix(points), y)
+
+
+@pytest.mark.parametrize("kind", ["object", "str"])
+def test_unlabelled_string_labels_come_back_as_the_string_marker(kind):
+    points, truth, y = blobs()
+    far = np.random.default_rng(1).normal(100.0, 1.0, size=(20, 3))  # a group no label reaches
+    points = np.vstack([points, far])
+    names = np.array(["cat", "dog", "emu"])
+    y = np.concatenate([np.where(y == -1, -1, names[y].astype(object)), [-1] * 20]).astype(object)
+    y = y if kind == "object" else y.astype(str)
+    expected = np.concatenate([names[truth], ["-1"] * 20])
+    with pytest.warns(UserWarning, match="cannot be reached"):
+        model = WeightedLabelPropagation(n_neighbors=10).fit(points, y)
+    assert model.transduction_[-1] == "-1" and model.predict(far[:1])[0] == "-1"
+    assert accuracy_score(expected, model.transduction_) > 0.99
+    assert model.score(points, expected) > 0.99
+
+
+@pytest.mark.parametrize("where", ["fit", "predict"])
+def test_coordinates_that_overflow_distances_are_refused(where):
+    points, _, y = blobs(60)
+    model = WeightedLabelPropagation(n_neighbors=5)
+    if where == "fit":
+        with pytest.raises(ValueError, match="too large for distances"):
+            model.fit(points * 1e155, y)
+    else:
+        with pytest.raises(ValueError, match="too large for distances"):
+            model.fit(points, y).predict(points * 1e155)

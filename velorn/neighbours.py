@@ -1,0 +1,260 @@
+"""The nearest-neighbour search under every velorn estimator: an exact search
+(SciPy's k-d tree or scikit-learn's ``NearestNeighbors``) or an approximate
+one (hnswlib), behind one ``fit`` / ``kneighbors`` pair."""
+
+import math
+import sys
+import time
+from typing import Any, Self
+
+import numpy as np
+import numpy.typing as npt
+from joblib import effective_n_jobs
+from scipy import sparse
+from scipy.spatial import cKDTree
+from sklearn.neighbors import NearestNeighbors
+from sklearn.preprocessing import normalize
+from sklearn.utils import check_random_state
+
+# Searches report progress after each twentieth of the samples, at least this many.
+PROGRESS_CHUNK = 20_000
+# hnswlib's index settings: recall close to 1 on clustered data at a fraction
+# of the exact search's time (bench/bench_compare.py measures both).
+HNSW_M = 12
+HNSW_EF_CONSTRUCTION = 48
+HNSW_EF_SEARCH = 32
+HNSW_SPACES = {"minkowski": "l2", "euclidean": "l2", "l2": "l2", "cosine": "cosine"}
+# The exact search: SciPy's k-d tree for these metrics (scikit-learn's names;
+# "minkowski" takes its p) in up to as many features as scikit-learn itself
+# uses trees for; above that scikit-learn's brute force is faster.
+KD_TREE_P = {"euclidean": 2.0, "l2": 2.0, "manhattan": 1.0, "cityblock": 1.0, "l1": 1.0,
+             "chebyshev": math.inf, "infinity": math.inf}
+KD_TREE_MAX_FEATURES = 15
+# Distances recomputed exactly in blocks of about this many coordinates.
+EXACT_DISTANCE_BLOCK = 1 << 22
+
+
+class NeighbourSearch:
+    """The ``k`` nearest training samples of any samples, nearest first.
+
+    Parameters follow scikit-learn's ``NearestNeighbors``: ``metric``,
+    ``metric_params``, ``p``, ``n_jobs`` (None: one thread unless in a joblib
+    context, -1: all cores). ``search="approximate"`` uses hnswlib, built
+    from ``random_state``; ``verbose`` prints each step's time, prefixed by
+    ``owner``. Combinations no search can serve are refused here, before any
+    work.
+    """
+
+    def __init__(self, metric: Any = "minkowski", metric_params: dict[str, Any] | None = None,
+                 p: float | None = 2, search: str = "exact", n_jobs: int | None = None,
+                 random_state: Any = None, verbose: bool | int = False, owner: str = "velorn") -> None:
+        self.metric, self.metric_params, self.p = metric, metric_params, 2.0 if p is None else p
+        self.search, self.random_state, self.verbose, self.owner = search, random_state, verbose, owner
+        self.n_jobs = n_jobs
+        self.threads = effective_n_jobs(n_jobs)  # refuses n_jobs=0
+        if search == "approximate":
+            if not isinstance(metric, str) or metric not in HNSW_SPACES or metric_params \
+                    or (metric == "minkowski" and self.p != 2):
+                raise ValueError(
+                    f"search='approximate' supports the metrics {sorted(HNSW_SPACES)} (minkowski with p=2) "
+                    f"without metric_params, got metric={metric!r}, p={p!r}, metric_params={metric_params!r}; "
+                    "use search='exact' for the others"
+                )
+            import_hnswlib()
+
+    # --- building ----------------------------------------------------------------------
+
+    def fit(self, X: Any) -> Self:
+        """Index the training samples ``X`` (dense, or sparse for the exact search)."""
+        if sparse.issparse(X) and self.search == "approximate":
+            raise ValueError(
+                "search='approximate' takes dense features only; use search='exact' for sparse X "
+                "(or reduce it first, for example with TruncatedSVD)"
+            )
+        self.largest_ = _largest_magnitude(X)
+        self._check_magnitude(self.largest_, X.shape[1])
+        start = time.perf_counter()
+        self.fit_X_ = X
+        if self.search == "exact":
+            self.index_ = self._exact_index(X)
+        else:
+            self.index_ = self._approximate_index(X, start)
+        self.report(f"index of {X.shape[0]:,} samples", start)
+        return self
+
+    def _exact_index(self, X: Any) -> Any:
+        p = self.p if self.metric == "minkowski" else KD_TREE_P.get(self.metric) if isinstance(self.metric, str) \
+            else None
+        if p is not None and p >= 1 and not self.metric_params and not sparse.issparse(X) \
+                and X.shape[1] <= KD_TREE_MAX_FEATURES:
+            self.tree_p_ = p
+            return cKDTree(X)
+        return NearestNeighbors(metric=self.metric, metric_params=self.metric_params, p=self.p,
+                                n_jobs=self.n_jobs).fit(X)
+
+    def _approximate_index(self, X: npt.NDArray[np.float64], start: float) -> Any:
+        """hnswlib's index of ``X`` in float32, which holds the data faithfully
+        only near the origin at a moderate scale: for the Euclidean metrics
+        the samples are centred and scaled by a power of two (so that only
+        their float32 rounding is lost, relative to their spread), for the
+        cosine one normalised. Distances are then recomputed from the data
+        itself, so that the rounding can cost recall, never a distance."""
+        self.space_ = HNSW_SPACES[self.metric]
+        if self.space_ == "cosine":
+            self.fit_X_ = normalize(X)
+        else:
+            self.centre_ = X.mean(axis=0) if len(X) else np.zeros(X.shape[1])
+            spread = float(np.max(np.maximum(X.max(axis=0) - self.centre_, self.centre_ - X.min(axis=0)))) \
+                if len(X) else 0.0
+            self.scale_ = math.ldexp(1.0, -math.frexp(spread)[1]) if spread > 0 else 1.0
+        hnswlib = import_hnswlib()
+        index = hnswlib.Index(space=self.space_, dim=X.shape[1])
+        seed = int(check_random_state(self.random_state).randint(np.iinfo(np.int32).max))
+        index.init_index(max_elements=max(len(X), 1), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M,
+                         random_seed=seed)
+        # Several threads insert the samples in an order that varies from run
+        # to run, and so does the graph: a fixed random_state builds on one.
+        threads = 1 if self.random_state is not None else self.threads
+        step_size = _chunk_size(len(X))
+        for begin in range(0, len(X), step_size):
+            end = min(begin + step_size, len(X))
+            index.add_items(self._to_index_space(self.fit_X_[begin:end]), np.arange(begin, end), num_threads=threads)
+            if end < len(X):
+                self.report(f"index: {end:,} of {len(X):,} samples", start, final=False)
+        return index
+
+    def _to_index_space(self, X: npt.NDArray[np.float64]) -> npt.NDArray[np.float32]:
+        if self.space_ == "cosine":
+            return np.asarray(normalize(X), dtype=np.float32)
+        return ((X - self.centre_) * self.scale_).astype(np.float32)
+
+    # --- searching ---------------------------------------------------------------------
+
+    def kneighbors(self, X: Any, k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.floating[Any]]]:
+        """The ids and distances of the ``k`` nearest training samples of each
+        row of ``X``, nearest first. ``X=None``: of the training samples
+        themselves, each its own first neighbour (the approximate search's
+        rows that miss it are searched again, exactly)."""
+        training = X is None
+        if training:
+            X = self.fit_X_
+        else:
+            self._check_magnitude(_largest_magnitude(X), X.shape[1])
+        step = "neighbour search" if training else "search of new samples"
+        start = time.perf_counter()
+        ids = np.empty((X.shape[0], k), dtype=np.int64)
+        distances = np.empty((X.shape[0], k), dtype=np.float64)
+        if not k or not X.shape[0]:
+            return ids, distances
+        if self.search == "approximate":
+            self.index_.set_ef(max(HNSW_EF_SEARCH, k))
+        # One call for all rows, as scikit-learn's own estimators search,
+        # unless progress is to be reported.
+        step_size = _chunk_size(X.shape[0]) if self.verbose else X.shape[0]
+        for begin in range(0, X.shape[0], step_size):
+            end = min(begin + step_size, X.shape[0])
+            ids[begin:end], distances[begin:end] = self._search(self.index_, X[begin:end], k)
+            done = end == X.shape[0]
+            self.report(f"{step}: {X.shape[0]:,} samples" if done else f"{step}: {end:,} of {X.shape[0]:,} samples",
+                        start, final=done)
+        if training and self.search == "approximate":
+            self._search_missed_exactly(ids, distances)
+        return ids, distances
+
+    def _search(self, index: Any, X: Any, k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        if isinstance(index, cKDTree):
+            distances, ids = index.query(X, k=k, p=self.tree_p_, workers=self.threads)
+            # One neighbour comes as 1-D arrays.
+            return ids.reshape(len(X), k), distances.reshape(len(X), k)
+        if isinstance(index, NearestNeighbors):
+            distances, ids = index.kneighbors(X, n_neighbors=k)
+            return ids, distances
+        ids = index.knn_query(self._to_index_space(X), k=k, num_threads=self.threads)[0].astype(np.int64)
+        return self._exact_distances(X, ids)
+
+    def _exact_distances(self, X: npt.NDArray[np.float64], ids: npt.NDArray[np.int64]
+                         ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """The distances from each row of ``X`` to its found neighbours, in
+        float64 from the data, with each row sorted by them."""
+        distances = np.empty(ids.shape, dtype=np.float64)
+        rows = max(1, EXACT_DISTANCE_BLOCK // max(ids.shape[1] * X.shape[1], 1))
+        for begin in range(0, len(ids), rows):
+            block, found = X[begin:begin + rows], self.fit_X_[ids[begin:begin + rows]]
+            if self.space_ == "cosine":
+                similarity = np.einsum("ij,ikj->ik", normalize(block), found)
+                distances[begin:begin + rows] = np.maximum(1.0 - similarity, 0.0)
+            else:
+                distances[begin:begin + rows] = np.linalg.norm(found - block[:, None, :], axis=2)
+        order = np.argsort(distances, axis=1, kind="stable")
+        return np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
+
+    def _search_missed_exactly(self, ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float64]) -> None:
+        """Search again, exactly, the training samples the approximate search did not reach.
+
+        hnswlib's graph search can fail to enter a group of samples far from
+        the rest, when no link leads into it; it then returns neighbours from
+        elsewhere, which would silently join the group to labels it cannot
+        reach. Every sample is its own nearest neighbour, so a row that lacks
+        its own sample (and is not full of duplicates at distance 0) shows a
+        miss."""
+        missed = np.flatnonzero(~(ids == np.arange(len(ids))[:, None]).any(axis=1) & (distances[:, 0] > 0))
+        if not len(missed):
+            return
+        start = time.perf_counter()
+        exact = NeighbourSearch(self.metric, self.metric_params, self.p, "exact", self.n_jobs).fit(self.fit_X_)
+        ids[missed], distances[missed] = exact.kneighbors(self.fit_X_[missed], ids.shape[1])
+        self.report(f"exact search of the {len(missed):,} samples the approximate search missed", start)
+
+    # --- checks and progress -----------------------------------------------------------
+
+    def _check_magnitude(self, largest: float, num_features: int) -> None:
+        """Refuse coordinates so large that the distances between samples
+        (or their squares, which weigh the neighbours) overflow float64."""
+        p = self.p if self.metric == "minkowski" else KD_TREE_P.get(self.metric, 2.0) \
+            if isinstance(self.metric, str) else 2.0
+        log_max = math.log(np.finfo(np.float64).max)
+        log_features = math.log(max(num_features, 1))
+        # The search sums |difference|**p over the features; the weights square the distance.
+        log_limit = 0.5 * log_max if math.isinf(p) else min((log_max - log_features) / max(p, 2.0),
+                                                             0.5 * log_max - log_features / p)
+        spread = self.largest_ + largest
+        if spread > 0 and math.log(spread) > log_limit:
+            raise ValueError(
+                f"X holds coordinates up to {max(self.largest_, largest):.3g} in magnitude, too large for "
+                f"distances in float64: in {num_features} features they overflow beyond "
+                f"{math.exp(log_limit) / 2:.3g}. Scale the features down, for example divide X by a power of ten."
+            )
+
+    def report(self, what: str, start: float, final: bool = True) -> None:
+        """Print a step and its time, when verbose."""
+        report(self.owner, self.verbose, what, start, final)
+
+
+def report(owner: str, verbose: Any, what: str, start: float, final: bool = True) -> None:
+    """Print ``what`` and the time since ``start`` when ``verbose``; a line that
+    is not ``final`` is overwritten by the next one on a terminal."""
+    if verbose:
+        line = f"[{owner}] {what} ({time.perf_counter() - start:.2f} s)"
+        end = "\n" if final or not sys.stdout.isatty() else "\r"
+        print(line, end=end, flush=True)
+
+
+def import_hnswlib() -> Any:
+    try:
+        import hnswlib
+    except ImportError:
+        raise ImportError(
+            "search='approximate' needs hnswlib; install it with: pip install 'velorn[fast]'"
+        ) from None
+    return hnswlib
+
+
+def _chunk_size(num_samples: int) -> int:
+    return max(PROGRESS_CHUNK, -(-num_samples // 20))
+
+
+def _largest_magnitude(X: Any) -> float:
+    values = X.data if sparse.issparse(X) else X
+    if not values.size:
+        return 0.0
+    return float(max(values.max(), -values.min()))
