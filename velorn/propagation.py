@@ -326,19 +326,59 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     # --- predict -----------------------------------------------------------------------
 
     def predict_proba(self, X: Any) -> npt.NDArray[np.float64]:
-        """Each class's share of the weight of a sample's nearest labelled
-        training samples, each counting ``1 / distance**2`` (a training sample
-        at distance 0 outweighs all others). Columns follow ``classes_``; a
-        sample without a labelled neighbour gets a row of zeros."""
+        """Each class's share of the weight of a sample's nearest training samples.
+
+        Each of the ``n_neighbors`` nearest training samples counts
+        ``1 / distance**2`` for its label; a training sample at distance 0
+        outweighs all others.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_queries, n_features)
+            The samples; with ``metric="precomputed"``, a sparse graph of
+            their distances to the training samples, of shape
+            (n_queries, n_training_samples).
+
+        Returns
+        -------
+        proba : ndarray of shape (n_queries, n_classes)
+            Columns follow ``classes_``; a sample none of whose neighbours
+            has a label gets a row of zeros.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from velorn import WeightedLabelPropagation
+        >>> X = np.array([[0.0], [1.0], [2.0], [3.0]])
+        >>> model = WeightedLabelPropagation(n_neighbors=2).fit(X, [0, -1, -1, 1])
+        >>> model.predict_proba([[0.5], [2.5]]).round(2)
+        array([[1., 0.],
+               [0., 1.]])
+        """
         scores = self._scores(X)
         totals = scores.sum(axis=1, keepdims=True)
         return np.divide(scores, totals, out=np.zeros_like(scores), where=totals > 0)
 
     def predict(self, X: Any) -> npt.NDArray[Any]:
-        """The label of each sample of ``X`` by its ``n_neighbors`` nearest
-        training samples, weighted as in ``fit``; -1 (or "-1") for a sample
-        none of whose neighbours has a label. With ``metric="precomputed"``,
-        ``X`` is a sparse graph of distances to the training samples."""
+        """The label of each sample by its nearest training samples.
+
+        The ``n_neighbors`` nearest training samples vote with their labels
+        from ``fit``, each weighing ``1 / distance**2``.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_queries, n_features)
+            The samples; with ``metric="precomputed"``, a sparse graph of
+            their distances to the training samples, of shape
+            (n_queries, n_training_samples).
+
+        Returns
+        -------
+        labels : ndarray of shape (n_queries,)
+            The labels, of the type of ``transduction_``; the unlabelled
+            marker (-1, or "-1" for string labels) for a sample none of whose
+            neighbours has a label.
+        """
         scores = self._scores(X)
         codes = np.where(scores.any(axis=1), scores.argmax(axis=1), -1).astype(np.int32)
         return _decode(codes, self.classes_, self.transduction_.dtype)
