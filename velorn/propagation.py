@@ -3,8 +3,8 @@ around the k-nearest-neighbour search and weighted label propagation."""
 
 import time
 import warnings
-from numbers import Integral, Real
 from collections.abc import Callable
+from numbers import Integral, Real
 from typing import Any, Literal, Self, TypeVar, cast
 
 import numpy as np
@@ -95,11 +95,11 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         Threads for the neighbour search, as in scikit-learn: ``None`` means
         1 unless in a ``joblib.parallel_config`` context, -1 all cores.
     random_state : int, RandomState instance or None, default=None
-        Seeds the approximate search's index. With an int, the index is
+        Seeds the approximate search's index. When it is set, the index is
         built on one thread (several insert the samples in an order that
-        varies from run to run), so the labels are the same at every run;
-        its searches still use ``n_jobs`` threads. The exact search does
-        not use it.
+        varies from run to run), so that with an int the labels are the same
+        at every run and for any ``n_jobs``; the searches of the index still
+        use ``n_jobs`` threads. The exact search does not use it.
     verbose : bool, default=False
         Print each step's progress and time.
 
