@@ -184,7 +184,8 @@ class NeighbourSearch:
                 similarity = np.einsum("ij,ikj->ik", normalize(block), found)
                 distances[begin:begin + rows] = np.maximum(1.0 - similarity, 0.0)
             else:
-                distances[begin:begin + rows] = np.linalg.norm(found - block[:, None, :], axis=2)
+                differences = found - block[:, None, :]
+                distances[begin:begin + rows] = np.sqrt(np.einsum("ijk,ijk->ij", differences, differences))
         order = np.argsort(distances, axis=1, kind="stable")
         return np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
 
