@@ -179,7 +179,8 @@ class NeighbourSearch:
         distances = np.empty(ids.shape, dtype=np.float64)
         rows = max(1, EXACT_DISTANCE_BLOCK // max(ids.shape[1] * X.shape[1], 1))
         for begin in range(0, len(ids), rows):
-            block, found = X[begin:begin + rows], self.fit_X_[ids[begin:begin + rows]]
+            block = np.asarray(X[begin:begin + rows], dtype=np.float64)
+            found = np.asarray(self.fit_X_[ids[begin:begin + rows]], dtype=np.float64)
             if self.space_ == "cosine":
                 similarity = np.einsum("ij,ikj->ik", normalize(block), found)
                 distances[begin:begin + rows] = np.maximum(1.0 - similarity, 0.0)
@@ -258,4 +259,4 @@ def _largest_magnitude(X: Any) -> float:
     values = X.data if sparse.issparse(X) else X
     if not values.size:
         return 0.0
-    return float(max(values.max(), -values.min()))
+    return max(float(values.max()), -float(values.min()))
