@@ -103,14 +103,13 @@ class NeighbourSearch:
         if self.space_ == "cosine":
             self.fit_X_ = normalize(X)
         else:
-            self.centre_ = X.mean(axis=0) if len(X) else np.zeros(X.shape[1])
-            spread = float(np.max(np.maximum(X.max(axis=0) - self.centre_, self.centre_ - X.min(axis=0)))) \
-                if len(X) else 0.0
+            self.centre_ = X.mean(axis=0)
+            spread = float(np.max(np.maximum(X.max(axis=0) - self.centre_, self.centre_ - X.min(axis=0))))
             self.scale_ = math.ldexp(1.0, -math.frexp(spread)[1]) if spread > 0 else 1.0
         hnswlib = import_hnswlib()
         index = hnswlib.Index(space=self.space_, dim=X.shape[1])
         seed = int(check_random_state(self.random_state).randint(np.iinfo(np.int32).max))
-        index.init_index(max_elements=max(len(X), 1), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M,
+        index.init_index(max_elements=len(X), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M,
                          random_seed=seed)
         # Several threads insert the samples in an order that varies from run
         # to run, and so does the graph: a fixed random_state builds on one.
