@@ -118,6 +118,8 @@ def test_sparse_features_are_searched_as_the_dense_ones(metric):
     model = WeightedLabelPropagation(n_neighbors=10, metric=metric).fit(sparse.csr_matrix(points), y)
     np.testing.assert_array_equal(model.transduction_, dense.transduction_)
     np.testing.assert_array_equal(model.predict(sparse.csr_matrix(points[:50])), dense.predict(points[:50]))
+    # Dense training samples, sparse new ones, whichever index holds the former.
+    np.testing.assert_array_equal(dense.predict(sparse.csr_matrix(points[:50])), dense.predict(points[:50]))
 
 
 @needs_hnswlib

@@ -139,6 +139,8 @@ class NeighbourSearch:
             X = self.fit_X_
         else:
             self._check_magnitude(_largest_magnitude(X), X.shape[1])
+            if sparse.issparse(X) and not isinstance(self.index_, NearestNeighbors):
+                X = X.toarray()  # the index holds dense training samples of as many features
         step = "neighbour search" if training else "search of new samples"
         start = time.perf_counter()
         ids = np.empty((X.shape[0], k), dtype=np.int64)
