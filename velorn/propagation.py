@@ -5,7 +5,7 @@ import time
 import warnings
 from collections.abc import Callable
 from numbers import Integral, Real
-from typing import Any, Literal, Self, TypeVar, cast
+from typing import Any, ClassVar, Literal, Self, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -33,10 +33,7 @@ except ImportError:  # scikit-learn before 1.6
 
     SKIP_FINITE_CHECK = {"force_all_finite": False}
 
-Fit = TypeVar("Fit", bound=Callable[..., Any])
-
-
-def _parameters_checked(fit: Fit) -> Fit:
+def _parameters_checked[Fit: Callable[..., Any]](fit: Fit) -> Fit:
     """scikit-learn's check of the parameters against ``_parameter_constraints``
     at the start of ``fit``, keeping ``fit``'s type for type checkers."""
     return cast(Fit, _fit_context(prefer_skip_nested_validation=True)(fit))
@@ -137,7 +134,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     array([0, 1])
     """
 
-    _parameter_constraints: dict[str, list[Any]] = {
+    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         "n_neighbors": [Interval(Integral, 1, None, closed="left")],
         "metric": [StrOptions({name for names in VALID_METRICS.values() for name in names}), callable],
         "metric_params": [dict, None],
