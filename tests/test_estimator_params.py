@@ -26,8 +26,8 @@ from velorn.neighbours import NeighbourSearch  # noqa: E402
 needs_hnswlib = pytest.mark.skipif(not importlib.util.find_spec("hnswlib"), reason="needs the [fast] extra (hnswlib)")
 
 
-def blobs(num_points=600, num_features=3, seed=0, share=0.05):
-    points, truth = make_blobs(num_points, centers=3, n_features=num_features, cluster_std=0.8, random_state=seed)
+def blobs(num_points=600, seed=0, share=0.05):
+    points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=0.8, random_state=seed)
     labelled = np.random.default_rng(seed).random(num_points) < share
     labelled[[np.flatnonzero(truth == blob)[0] for blob in range(3)]] = True
     return points, truth, np.where(labelled, truth, -1)
