@@ -26,9 +26,7 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from sklearn.utils._param_validation import validate_params
-
-from velorn.noise import SHARED_CONSTRAINTS, check_label_range, cluster_mask, relabel, result_dtype
+from velorn.noise import SHARED_CONSTRAINTS, check_label_range, checked_params, cluster_mask, relabel, result_dtype
 
 try:
     import dask
@@ -51,10 +49,7 @@ Totals = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.in
 Groups = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.intp], npt.NDArray[np.float64]]
 
 
-@validate_params(
-    {"points": [da.Array], "labels": [da.Array], **SHARED_CONSTRAINTS},
-    prefer_skip_nested_validation=True,
-)
+@checked_params({"points": [da.Array], "labels": [da.Array], **SHARED_CONSTRAINTS})
 def reassign_noise(
     points: da.Array,
     labels: da.Array,

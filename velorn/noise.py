@@ -7,8 +7,9 @@ native (``kelvo_nearest``). Only the centroids are computed differently: here
 in one pass over the points in memory, there chunk by chunk, to the same bits.
 """
 
+from collections.abc import Callable
 from numbers import Integral, Real
-from typing import Any
+from typing import Any, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -43,10 +44,15 @@ SHARED_CONSTRAINTS: dict[str, list[Any]] = {
 }
 
 
-@validate_params(
-    {"points": ["array-like"], "labels": ["array-like"], **SHARED_CONSTRAINTS},
-    prefer_skip_nested_validation=True,
-)
+Function = TypeVar("Function", bound=Callable[..., Any])
+
+
+def checked_params(constraints: dict[str, list[Any]]) -> Callable[[Function], Function]:
+    """scikit-learn's ``validate_params``, keeping the function's own type."""
+    return cast(Callable[[Function], Function], validate_params(constraints, prefer_skip_nested_validation=True))
+
+
+@checked_params({"points": ["array-like"], "labels": ["array-like"], **SHARED_CONSTRAINTS})
 def reassign_noise(
     points: npt.ArrayLike,
     labels: npt.ArrayLike,
