@@ -14,8 +14,8 @@ BENCH_DIR = pathlib.Path(__file__).resolve().parent
 CACHE_DIR = BENCH_DIR / "results" / "cache"
 REPEATS = int(os.environ.get("VELORN_BENCH_REPEATS", "5"))
 
-# The plain-Python versions live with the tests.
-sys.path.insert(0, str(BENCH_DIR.parent / "tests"))
+# The plain-Python versions, shared with the tests.
+sys.path.insert(0, str(BENCH_DIR.parent / "testkit"))
 
 
 def timed(run, *args):

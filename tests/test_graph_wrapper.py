@@ -422,8 +422,8 @@ def random_csr(n, seed, uniform=False):
 def test_from_csr_rows_are_the_stored_rows_in_order(uniform):
     matrix = random_csr(40, seed=1, uniform=uniform)
     # Any sparse format, converted by its own tocsr() (which sums duplicates).
-    for given, stored in [(matrix, matrix), (matrix.tocoo(), matrix.tocoo().tocsr())]:
-        connections, weights = GraphWrapper.from_csr(given)
+    for source, stored in [(matrix, matrix), (matrix.tocoo(), matrix.tocoo().tocsr())]:
+        connections, weights = GraphWrapper.from_csr(source)
         for i in range(40):
             start, end = stored.indptr[i], stored.indptr[i + 1]
             assert connections.to_numpy(i).tolist() == stored.indices[start:end].tolist()
