@@ -185,3 +185,12 @@ def test_without_dask_velorn_imports_and_velorn_dask_says_how_to_install():
     )
     out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True)
     assert "pip install 'velorn[dask]'" in out.stdout
+
+
+def test_docstring_example_shows_what_it_prints():
+    import doctest
+
+    import velorn.dask
+
+    with dask.config.set(scheduler="sync"):
+        assert doctest.testmod(velorn.dask).failed == 0

@@ -99,3 +99,11 @@ def test_a_real_minkowski_exponent_is_used_as_it_is():
     limit = float(np.median(distances.min(axis=1)))
     near = reassign_noise(points, labels, p=1.5, max_distance=limit)[30:]
     np.testing.assert_array_equal(near, np.where(distances.min(axis=1) <= limit, expected, -1))
+
+
+def test_docstring_examples_show_what_they_print():
+    import doctest
+
+    import velorn.noise
+
+    assert doctest.testmod(velorn.noise).failed == 0

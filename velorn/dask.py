@@ -26,7 +26,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from velorn.noise import SHARED_CONSTRAINTS, check_label_range, checked_params, cluster_mask, relabel, result_dtype
+from velorn.noise import (SHARED_CONSTRAINTS, check_label_range, checked_params, cluster_mask, group_numbers, relabel,
+                          result_dtype, stable_order)
 
 try:
     import dask
@@ -81,16 +82,8 @@ def reassign_noise(
         Integer labels (-1: noise), chunked like the rows of ``points``.
         Label values must fit 32 bits; a chunk with one that does not fails
         when it is read.
-    threshold : int, default=-1
-        Clusters with a label below this value (other than -1, -2 and -3)
-        are dissolved into noise first.
-    metric : str, default="minkowski"
-        A metric name of scikit-learn's ``DistanceMetric`` that needs no
-        further parameters.
-    p : float, default=2
-        The Minkowski exponent, 1 or more, used by ``metric="minkowski"`` only.
-    max_distance : float or None, default=None
-        Noise farther than this from its nearest centroid stays -1.
+    threshold, metric, p, max_distance
+        As in ``velorn.reassign_noise``, with the same defaults and checks.
 
     Returns
     -------
@@ -248,7 +241,7 @@ def _share_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int,
     values = np.asarray(points, dtype=np.float64)[:, 0]
     labels = _checked_labels(labels)
     kept = np.flatnonzero(cluster_mask(labels, threshold))
-    keys, inverse, counts = _group_numbers(labels[kept].astype(np.int64))
+    keys, inverse, counts = group_numbers(labels[kept].astype(np.int64))
     order = kept[np.argsort(inverse, kind="stable")]
     bounds = np.concatenate([[0], np.cumsum(counts)]).tolist()
     shares: Shares = {}
@@ -326,33 +319,14 @@ def _group_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int) -
     points = np.asarray(points, dtype=np.float64)
     labels = _checked_labels(labels)
     kept = np.flatnonzero(cluster_mask(labels, threshold))
-    keys, inverse, counts = _group_numbers(labels[kept].astype(np.int64))
-    # A stable sort keeps each group's rows in point order; small group
-    # numbers sort in linear time.
-    order = np.argsort(inverse.astype(np.uint16) if len(keys) <= 2**16 else inverse, kind="stable")
+    keys, inverse, counts = group_numbers(labels[kept].astype(np.int64))
+    order = stable_order(inverse, len(keys))
     slots = (np.arange(len(keys)) + np.cumsum(counts) - counts).astype(np.intp)
     # Which point goes to each buffer row; the slots take any point for now.
     source = np.zeros(len(kept) + len(keys), dtype=np.intp)
     source[np.arange(len(kept)) + np.repeat(np.arange(1, len(keys) + 1), counts)] = kept[order]
     buffer = np.take(points, source, axis=0)
     return keys, counts.astype(np.int64), slots, buffer
-
-
-def _group_numbers(labels: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.intp],
-                                                             npt.NDArray[np.intp]]:
-    """The distinct labels (ascending), each label's group number, and the
-    group sizes: by counting when the labels span a small range, as they
-    usually do, else by sorting."""
-    if len(labels) and int(labels.max()) - int(labels.min()) <= 2 * len(labels) + 1024:
-        lowest = int(labels.min())
-        offsets = labels - lowest
-        counts = np.bincount(offsets)
-        present = np.flatnonzero(counts)
-        number = np.zeros(len(counts), dtype=np.intp)
-        number[present] = np.arange(len(present))
-        return present + lowest, number[offsets], counts[present]
-    keys, inverse, counts = np.unique(labels, return_inverse=True, return_counts=True)
-    return keys, inverse.ravel(), counts
 
 
 def _add_groups(totals: Totals, groups: Groups) -> Totals:

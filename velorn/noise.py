@@ -150,7 +150,15 @@ def distance_metric(metric: str, p: float) -> Any:
 def cluster_mask(labels: npt.NDArray[np.integer[Any]], threshold: int) -> npt.NDArray[np.bool_]:
     """The points of the clusters that are kept: not noise, not an HDBSCAN
     mark, not below the threshold."""
-    return (labels >= threshold) & (labels != NOISE) & ~np.isin(labels, UNMEASURABLE)
+    return (labels >= threshold) & is_cluster_label(labels)
+
+
+def is_cluster_label(labels: npt.NDArray[np.integer[Any]]) -> npt.NDArray[np.bool_]:
+    """Labels that name a cluster: neither noise nor one of HDBSCAN's marks."""
+    mask = labels != NOISE
+    for mark in UNMEASURABLE:
+        mask &= labels != mark
+    return mask
 
 
 def cluster_centroids(points: npt.ArrayLike, labels: npt.NDArray[np.integer[Any]],
@@ -159,13 +167,36 @@ def cluster_centroids(points: npt.ArrayLike, labels: npt.NDArray[np.integer[Any]
     of its points in point order, as ``np.mean(points[labels == label], axis=0)``."""
     table = np.asarray(points, dtype=np.float64)
     kept = np.flatnonzero(cluster_mask(labels, threshold))
-    keys, inverse, counts = np.unique(labels[kept], return_inverse=True, return_counts=True)
-    members = kept[np.argsort(inverse.ravel(), kind="stable")]
+    keys, inverse, counts = group_numbers(labels[kept].astype(np.int64))
+    members = kept[stable_order(inverse, len(keys))]
     bounds = np.concatenate([[0], np.cumsum(counts)])
     centroids = np.empty((len(keys), table.shape[1]))
     for row in range(len(keys)):
         centroids[row] = np.mean(table[members[bounds[row]:bounds[row + 1]]], axis=0)
     return keys.astype(np.int64), centroids
+
+
+def group_numbers(labels: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.intp],
+                                                             npt.NDArray[np.intp]]:
+    """The distinct labels (ascending), each label's group number, and the
+    group sizes: by counting when the labels span a small range, as they
+    usually do, else by sorting."""
+    if len(labels) and int(labels.max()) - int(labels.min()) <= 2 * len(labels) + 1024:
+        lowest = int(labels.min())
+        offsets = labels - lowest
+        counts = np.bincount(offsets)
+        present = np.flatnonzero(counts)
+        number = np.zeros(len(counts), dtype=np.intp)
+        number[present] = np.arange(len(present))
+        return present + lowest, number[offsets], counts[present]
+    keys, inverse, counts = np.unique(labels, return_inverse=True, return_counts=True)
+    return keys, inverse.ravel(), counts
+
+
+def stable_order(groups: npt.NDArray[np.intp], n_groups: int) -> npt.NDArray[np.intp]:
+    """The positions sorted by group, each group's in ascending order: a
+    stable sort, in linear time for up to 2**16 groups."""
+    return np.argsort(groups.astype(np.uint16) if n_groups <= 2**16 else groups, kind="stable")
 
 
 def relabel(points: npt.ArrayLike, labels: npt.NDArray[np.integer[Any]], centroid_labels: npt.NDArray[np.int64],
@@ -175,7 +206,7 @@ def relabel(points: npt.ArrayLike, labels: npt.NDArray[np.integer[Any]], centroi
     noise point given the label of its nearest centroid (or -1), in place."""
     from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
 
-    dissolved = (labels < threshold) & (labels != NOISE) & ~np.isin(labels, UNMEASURABLE)
+    dissolved = (labels < threshold) & is_cluster_label(labels)
     labels[dissolved] = NOISE
     noise = np.flatnonzero(labels == NOISE)
     if not len(noise) or not len(centroid_labels):
