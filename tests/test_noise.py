@@ -107,3 +107,18 @@ def test_docstring_examples_show_what_they_print():
     import velorn.noise
 
     assert doctest.testmod(velorn.noise).failed == 0
+
+
+@pytest.mark.parametrize("rows, centroids, error", [
+    (np.array([2]), np.zeros((1, 2)), IndexError),
+    (np.array([-1]), np.zeros((1, 2)), IndexError),
+    (np.array([0]), np.zeros((1, 3)), ValueError),
+    (np.array([0], dtype=np.int32), np.zeros((1, 2)), ValueError),
+])
+def test_nearest_centroid_reads_only_the_rows_it_is_given(rows, centroids, error):
+    from sklearn.metrics import DistanceMetric
+
+    from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
+
+    with pytest.raises(error):
+        nearest_centroid(np.zeros((2, 2)), rows, centroids, DistanceMetric.get_metric("euclidean"), np.inf)

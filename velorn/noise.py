@@ -211,9 +211,10 @@ def relabel(points: npt.ArrayLike, labels: npt.NDArray[np.integer[Any]], centroi
     noise = np.flatnonzero(labels == NOISE)
     if not len(noise) or not len(centroid_labels):
         return labels
-    rows = np.ascontiguousarray(np.asarray(points, dtype=np.float64)[noise])
+    table = np.ascontiguousarray(points, dtype=np.float64)
     limit = np.inf if max_distance is None else max_distance
-    nearest = nearest_centroid(rows, np.ascontiguousarray(centroids), distance_metric(metric, p), limit)
+    nearest = nearest_centroid(table, noise.astype(np.int64), np.ascontiguousarray(centroids),
+                               distance_metric(metric, p), limit)
     found = nearest >= 0
     labels[noise[found]] = centroid_labels[nearest[found]]
     return labels

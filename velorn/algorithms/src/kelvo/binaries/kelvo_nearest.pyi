@@ -7,11 +7,12 @@ import numpy.typing as npt
 
 def nearest_centroid(
     points: npt.NDArray[np.float64],
+    rows: npt.NDArray[np.int64],
     centroids: npt.NDArray[np.float64],
     metric: Any,
     max_distance: SupportsFloat,
 ) -> npt.NDArray[np.int64]:
-    """For each row of ``points`` (C-contiguous float64), the index of its
+    """For each row of ``points`` (C-contiguous float64) named in ``rows``, the index of its
     nearest row of ``centroids`` under ``metric.pairwise``, or -1 when none
     lies within ``max_distance``; ties go to the lower index, NaN and
     infinite distances never win."""

@@ -25,13 +25,14 @@ constexpr const char* kModuleName = "velorn.algorithms.src.kelvo.binaries.kelvo_
 constexpr const char* kSourceFile = "velorn/algorithms/src/kelvo/source/kelvo_nearest.cpp";
 
 constexpr const char* kDoc =
-    "nearest_centroid(points, centroids, metric, max_distance) -> indices\n"
+    "nearest_centroid(points, rows, centroids, metric, max_distance) -> indices\n"
     "\n"
-    "    For each row of `points` (a C-contiguous float64 2-D array), the index in\n"
-    "    `centroids` (the same, with as many columns) of its nearest centroid under\n"
-    "    `metric` (an object with scikit-learn DistanceMetric's `pairwise`), or -1\n"
-    "    when there is none within `max_distance`: ties go to the lower index, NaN\n"
-    "    and infinite distances never win. Returns a new int64 array.\n";
+    "    For each row of `points` (a C-contiguous float64 2-D array) named in `rows`\n"
+    "    (a 1-D int64 array of row numbers), the index in `centroids` (a C-contiguous\n"
+    "    float64 array with as many columns) of its nearest centroid under `metric`\n"
+    "    (an object with scikit-learn DistanceMetric's `pairwise`), or -1 when there\n"
+    "    is none within `max_distance`: ties go to the lower index, NaN and infinite\n"
+    "    distances never win. Returns a new int64 array, one entry per entry of rows.\n";
 
 // Upper bound on one batch's memory: its copy of the rows plus the distance
 // matrix that `pairwise` returns for it.
@@ -71,31 +72,40 @@ Ref read_distances(Ref distances, npy_intp n_centroids, npy_intp rows) {
 
 PyObject* nearest_centroid(pyext::Call&, PyObject* const* args) {
     double max_distance = 0.0;
-    if (!pyext::to_double(args[3], &max_distance)) return nullptr;
+    if (!pyext::to_double(args[4], &max_distance)) return nullptr;
     if (!(max_distance >= 0.0)) {
         PyErr_SetString(PyExc_ValueError, "max_distance must be 0 or more");
         return nullptr;
     }
-    PyObject* metric = args[2];
+    PyObject* metric = args[3];
     // Held for the whole call: the memory cannot move while pairwise runs.
-    pyext::Buffer points_buffer, centroids_buffer;
+    pyext::Buffer points_buffer, rows_buffer, centroids_buffer;
     if (!points_buffer.acquire(args[0], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true) ||
-        !centroids_buffer.acquire(args[1], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true))
+        !rows_buffer.acquire(args[1], 0, 1, pyext::kInt64) ||
+        !centroids_buffer.acquire(args[2], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true))
         return nullptr;
     const pyext::View2D<double> points = points_buffer.view2d<double>();
+    const pyext::View1D<int64_t> wanted = rows_buffer.view1d<int64_t>();
     const pyext::View2D<double> centroids = centroids_buffer.view2d<double>();
     if (centroids.cols != points.cols) {
         PyErr_Format(PyExc_ValueError, "centroids have %zd columns but points have %zd", centroids.cols,
                      points.cols);
         return nullptr;
     }
+    for (Py_ssize_t k = 0; k < wanted.size; ++k) {
+        if (wanted[k] < 0 || wanted[k] >= points.rows) {
+            PyErr_Format(PyExc_IndexError, "row %lld outside 0 .. %zd", static_cast<long long>(wanted[k]),
+                         points.rows - 1);
+            return nullptr;
+        }
+    }
 
-    const npy_intp result_dims[1] = {points.rows};
+    const npy_intp result_dims[1] = {wanted.size};
     Ref result = new_array(1, result_dims, NPY_INT64);
     if (!result) return nullptr;
     int64_t* nearest = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    std::fill_n(nearest, points.rows, int64_t{-1});
-    if (points.rows == 0 || centroids.rows == 0) return result.release();
+    std::fill_n(nearest, wanted.size, int64_t{-1});
+    if (wanted.size == 0 || centroids.rows == 0) return result.release();
 
     const npy_intp table_dims[2] = {centroids.rows, centroids.cols};
     Ref table = new_array(2, table_dims, NPY_DOUBLE);
@@ -105,16 +115,17 @@ PyObject* nearest_centroid(pyext::Call&, PyObject* const* args) {
                 row_bytes * static_cast<size_t>(centroids.rows));
 
     const Py_ssize_t bytes_per_row = static_cast<Py_ssize_t>(sizeof(double)) * (centroids.rows + points.cols);
-    const Py_ssize_t chunk_rows = std::min(points.rows, std::max<Py_ssize_t>(1, kChunkBytes / bytes_per_row));
+    const Py_ssize_t chunk_rows = std::min(wanted.size, std::max<Py_ssize_t>(1, kChunkBytes / bytes_per_row));
     std::vector<double> best(static_cast<size_t>(chunk_rows));
-    for (Py_ssize_t start = 0; start < points.rows; start += chunk_rows) {
-        const Py_ssize_t rows = std::min(chunk_rows, points.rows - start);
+    for (Py_ssize_t start = 0; start < wanted.size; start += chunk_rows) {
+        const Py_ssize_t rows = std::min(chunk_rows, wanted.size - start);
         // A copy of the rows: pairwise never sees the caller's memory.
         const npy_intp chunk_dims[2] = {rows, points.cols};
         Ref chunk = new_array(2, chunk_dims, NPY_DOUBLE);
         if (!chunk) return nullptr;
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(chunk.get())), points.data + start * points.row_stride,
-                    row_bytes * static_cast<size_t>(rows));
+        char* out = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(chunk.get())));
+        for (Py_ssize_t j = 0; j < rows; ++j)
+            std::memcpy(out + j * static_cast<Py_ssize_t>(row_bytes), points.row_data(wanted[start + j]), row_bytes);
         Ref distances = pyext::call_method(metric, pairwise_name, table.get(), chunk.get());
         if (distances) distances = read_distances(std::move(distances), centroids.rows, rows);
         if (!distances) return nullptr;
@@ -139,10 +150,10 @@ PyObject* nearest_centroid(pyext::Call&, PyObject* const* args) {
     return result.release();
 }
 
-const char* const kParams[] = {"points", "centroids", "metric", "max_distance"};
+const char* const kParams[] = {"points", "rows", "centroids", "metric", "max_distance"};
 
 const pyext::FunctionSpec kFunction = {
-    "nearest_centroid", kModuleName, kDoc, kSourceFile, __LINE__, kParams, 4, 4, nearest_centroid,
+    "nearest_centroid", kModuleName, kDoc, kSourceFile, __LINE__, kParams, 5, 5, nearest_centroid,
 };
 
 int prepare(PyObject*) {
