@@ -41,7 +41,7 @@ inline Ref appended_state(Rows<T>& rows, int type_num) {
         length_out[slot] = static_cast<int64_t>(v.size());
     }
     for (const Appended<T>& a : rows.appended) {
-        std::memcpy(value_out, a.values.data(), a.values.size() * sizeof(T));
+        if (!a.values.empty()) std::memcpy(value_out, a.values.data(), a.values.size() * sizeof(T));
         value_out += a.values.size();
     }
     return Ref::steal(PyTuple_Pack(3, which.get(), lengths.get(), values.get()));
@@ -202,7 +202,9 @@ inline PyObject* graph_to_csr(PyObject* self, PyObject* args, PyObject* kwargs) 
                 }
                 weight_row.resize(static_cast<size_t>(weight_length));
                 weights->copy_row(i, weight_row.data());
-                std::memcpy(values + at, weight_row.data(), static_cast<size_t>(length) * sizeof(float));
+                // An empty row's vector may have no storage: memcpy from null is undefined, even for 0 bytes.
+                if (length > 0)
+                    std::memcpy(values + at, weight_row.data(), static_cast<size_t>(length) * sizeof(float));
             } else {
                 std::fill(values + at, values + at + length, 1.0f);
             }
