@@ -12,7 +12,7 @@ pair, and one marking assignment per node attached in the iterative stage,
 replayed with C-level loops from a recorded run of the plain-Python version.
 Ours reads the rows of a plain 2-D ndarray in place and marks a plain working
 copy directly, so its own cost is taken over the container calls alone. The
-plain-Python container that GraphWrapper replaced (tests/python_graph_wrapper.py)
+plain-Python container that GraphWrapper replaced (testkit/python_graph_wrapper.py)
 is timed as it was, for the speed-up.
 
 The demo's graph steps: connect_unlabeled and then weighted_label_propagation
@@ -25,7 +25,7 @@ import numpy as np
 from common import CACHE_DIR, CallLog, columns, median_times, replay, timed
 from python_graph_wrapper import PythonGraphWrapper
 
-import reference  # importable once common has put the tests folder on the path
+import reference  # importable once common has put the testkit folder on the path
 
 from velorn import GraphWrapper
 from velorn.algorithms.src.tolmar.binaries.tolmar_connect import connect_unlabeled

@@ -26,7 +26,9 @@ import statistics
 import sys
 import time
 
+import common
 import numpy as np
+from common import resident_mib, reset_peak, timed
 
 N_POINTS = 20_000_000
 N_DIMS, N_CLUSTERS, NOISE_SHARE = 8, 50, 0.2
@@ -64,27 +66,15 @@ def make_arrays(n_points):
     import cloudpickle
     import dask.array as da
 
-    # The workers cannot import this script: its functions travel by value.
+    # The workers cannot import this script or common.py: their functions travel by value.
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    cloudpickle.register_pickle_by_value(common)
     chunks = (CHUNK_ROWS,) * (n_points // CHUNK_ROWS) + ((n_points % CHUNK_ROWS,) if n_points % CHUNK_ROWS else ())
     points = da.map_blocks(_points_block, n_points, chunks=(chunks, (N_DIMS,)), dtype=np.float64,
                            meta=np.empty((0, N_DIMS)))
     labels = da.map_blocks(_labels_block, n_points, chunks=(chunks,), dtype=np.int32,
                            meta=np.empty(0, np.int32))
     return points, labels
-
-
-def _reset_peak():
-    with open("/proc/self/clear_refs", "w") as clear:
-        clear.write("5")
-
-
-def _peak_mib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024
-    raise RuntimeError("VmHWM not in /proc/self/status")
 
 
 def measure(n_points):
@@ -98,15 +88,17 @@ def measure(n_points):
                       dashboard_address=":0") as cluster, Client(cluster) as client:
         points, labels = make_arrays(n_points)
 
-        start = time.perf_counter()
-        client.compute([points.sum(), labels.sum()], sync=True)
-        data_pass = time.perf_counter() - start
+        data_pass = timed(lambda: client.compute([points.sum(), labels.sum()], sync=True))
 
-        client.run(_reset_peak)
-        start = time.perf_counter()
-        ours = reassign_noise(points, labels).compute()
-        dask_time = time.perf_counter() - start
-        peaks = sorted(client.run(_peak_mib).values())
+        client.run(reset_peak)
+        ours = None
+
+        def both_passes():
+            nonlocal ours
+            ours = reassign_noise(points, labels).compute()
+
+        dask_time = timed(both_passes)
+        peaks = sorted(client.run(resident_mib, "VmHWM").values())
 
         # The same data held in the workers' memory, and in this process: the
         # cost of the method itself against the in-memory run. The two take
@@ -117,17 +109,22 @@ def measure(n_points):
         held_points, held_labels = client.persist([points, labels])
         distributed.wait([held_points, held_labels])
         held_times, memory_times, held_cpu, memory_cpu = [], [], 0.0, 0.0
+        results = {}
+
+        def held_run(points, labels):
+            results["held"] = reassign_noise(points, labels).compute()
+
+        def memory_run(points, labels):
+            results["in memory"] = kelvo_postprocess(points, labels)
+
         for _ in range(REPEATS):
             cpu_before = sum(client.run(time.process_time).values()) + time.process_time()
-            start = time.perf_counter()
-            held = reassign_noise(held_points, held_labels).compute()
-            held_times.append(time.perf_counter() - start)
+            held_times.append(timed(held_run, held_points, held_labels))
             held_cpu += sum(client.run(time.process_time).values()) + time.process_time() - cpu_before
             cpu_before = time.process_time()
-            start = time.perf_counter()
-            expected = kelvo_postprocess(in_memory_points, in_memory_labels)
-            memory_times.append(time.perf_counter() - start)
+            memory_times.append(timed(memory_run, in_memory_points, in_memory_labels))
             memory_cpu += time.process_time() - cpu_before
+        held, expected = results["held"], results["in memory"]
         del held_points, held_labels
 
     assert np.array_equal(ours, expected) and np.array_equal(held, expected), \

@@ -6,7 +6,7 @@ centroids, and an argmin. The means are taken three ways: with one boolean
 mask per cluster, from one stable sort, and with np.bincount per dimension
 (fastest, though not bit-identical to np.mean); the fastest is the baseline.
 
-Times are the best of a few runs. Peak extra memory is measured in a fresh
+Times are medians of a few runs taken in turn. Peak extra memory is measured in a fresh
 interpreter per case (the rise of the resident set's high-water mark over the
 resident set just before the call), so that memory freed by earlier runs
 cannot hide it.
@@ -19,7 +19,7 @@ import subprocess
 import sys
 
 import numpy as np
-from common import timed
+from common import median_times, peak_rise_mib, timed
 from sklearn.metrics import DistanceMetric
 
 from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess
@@ -76,26 +76,15 @@ IMPLEMENTATIONS = {
 BASELINES = [name for name in IMPLEMENTATIONS if name.startswith("baseline")]
 
 
-def best_time(function, points, labels, repeats):
-    return min(timed(function, points, labels) for _ in range(repeats))
-
-
-def _status_kib(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(f"{field} not in /proc/self/status")
+def median_run_times(points, labels, repeats):
+    """Each implementation's median time, the implementations taking turns."""
+    runs = [(lambda data, f=f: f(*data), lambda: (points, labels)) for f in IMPLEMENTATIONS.values()]
+    return dict(zip(IMPLEMENTATIONS, median_times(*runs, repeats=repeats)))
 
 
 def _peak_in_this_process(name, size):
     points, labels = make_data(*size)
-    function = IMPLEMENTATIONS[name]
-    with open("/proc/self/clear_refs", "w") as clear:
-        clear.write("5")  # resets the high-water mark to the current resident set
-    before = _status_kib("VmRSS")
-    function(points, labels)
-    return (_status_kib("VmHWM") - before) / 1024
+    return peak_rise_mib(IMPLEMENTATIONS[name], points, labels)
 
 
 def peak_extra_mib(name, size):
@@ -115,7 +104,7 @@ def measure(size, repeats=3):
     points, labels = make_data(*size)
     result = kelvo_postprocess(points, labels)
     assert np.array_equal(result, baseline_masks(points, labels)), "results differ"
-    times = {name: best_time(f, points, labels, repeats) for name, f in IMPLEMENTATIONS.items()}
+    times = median_run_times(points, labels, repeats)
     baseline = min(times[name] for name in BASELINES)
     n_points, n_dims, n_clusters, noise_share = size
     return {

@@ -12,7 +12,7 @@ so there its own cost is its whole time and it undercuts the floor;
 the same kernel on prebuilt rows is timed in turn with it, for the ratio
 between the two, and the memory the two containers add to the k-NN tables is
 noted. The plain-Python container that GraphWrapper replaced
-(tests/python_graph_wrapper.py) is timed as it was, for the speed-up.
+(testkit/python_graph_wrapper.py) is timed as it was, for the speed-up.
 """
 
 import importlib.util

@@ -1,4 +1,11 @@
-"""Shared pieces of the benchmarks: timing, data sets, call recording and replay."""
+"""Shared pieces of the benchmarks: timing, memory, data sets, call recording and replay.
+
+One timing rule: each run timed by timed() (wall time, the garbage collector
+off), runs that are compared taking turns, and the median of the repeats
+(median_times). Memory is read two ways, each in one place: the peak a call
+adds to the resident set (peak_rise_mib, from /proc's high-water mark), and
+what an object keeps once made (added_bytes).
+"""
 
 import collections
 import gc
@@ -14,8 +21,8 @@ BENCH_DIR = pathlib.Path(__file__).resolve().parent
 CACHE_DIR = BENCH_DIR / "results" / "cache"
 REPEATS = int(os.environ.get("VELORN_BENCH_REPEATS", "5"))
 
-# The plain-Python versions live with the tests.
-sys.path.insert(0, str(BENCH_DIR.parent / "tests"))
+# The plain-Python versions, shared with the tests.
+sys.path.insert(0, str(BENCH_DIR.parent / "testkit"))
 
 
 def timed(run, *args):
@@ -42,6 +49,33 @@ def median_times(*runs, repeats=REPEATS):
         for spent, (run, prepare) in zip(times, runs):
             spent.append(timed(run, prepare()))
     return [statistics.median(spent) for spent in times]
+
+
+def resident_mib(field="VmRSS"):
+    """This process's resident set now (VmRSS) or at most since the last
+    reset_peak() (VmHWM), in MiB."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def reset_peak():
+    """Sets this process's resident high-water mark back to its resident set now."""
+    with open("/proc/self/clear_refs", "w") as clear:
+        clear.write("5")
+
+
+def peak_rise_mib(run, *args):
+    """How far run(*args) raises the resident set's high-water mark above the
+    resident set just before it, in MiB. Memory freed by earlier work can
+    hide a rise: measure in a fresh interpreter where that matters."""
+    gc.collect()
+    reset_peak()
+    before = resident_mib("VmRSS")
+    run(*args)
+    return resident_mib("VmHWM") - before
 
 
 def no_input():

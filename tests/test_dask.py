@@ -13,6 +13,7 @@ dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 
 from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess  # noqa: E402
+import velorn  # noqa: E402
 from velorn.dask import _centroids, reassign_noise  # noqa: E402
 
 N = 1200
@@ -22,10 +23,11 @@ def make_data(n_dims, seed=0):
     """Points of very different magnitudes, so that any other order of the
     additions changes the centroids' last bits; a noise point so far out that
     every distance overflows to infinity (it keeps -1); rows 0-299 noise
-    only, 300-599 clusters only."""
+    only, 300-599 clusters only. No HDBSCAN marks (-2, -3), which
+    kelvo_postprocess dissolves and reassign_noise keeps."""
     rng = np.random.default_rng(seed)
     points = rng.normal(size=(N, n_dims)) * 10.0 ** rng.integers(-6, 7, size=(N, 1))
-    labels = rng.integers(-3, 6, N).astype(np.int64)
+    labels = rng.integers(-1, 6, N).astype(np.int64)
     labels[:300] = -1
     labels[300:600] = rng.integers(0, 6, 300)
     points[7] = 1e300
@@ -107,6 +109,35 @@ def test_small_label_dtypes_and_no_centroids():
     assert none_left.tolist() == [-1] * 6
 
 
+@pytest.mark.parametrize("settings", [
+    {}, {"threshold": 2}, {"p": 1.5}, {"metric": "manhattan", "max_distance": 1e3}, {"max_distance": 0.0},
+], ids=["default", "threshold", "real p", "manhattan within", "max_distance 0"])
+def test_the_same_labels_as_in_memory(settings):
+    """HDBSCAN's marks kept, max_distance, a real p: one behaviour in memory and on Dask."""
+    points, labels = make_data(n_dims=2, seed=5)
+    labels[::7] = np.where(np.arange(0, N, 7) % 2, -2, -3)
+    points[::14] = np.inf
+    points[7::14, 1] = np.nan
+    expected = velorn.reassign_noise(points, labels, **settings)
+    chunking = CHUNKINGS["many small"]
+    with dask.config.set(scheduler="sync"):
+        got = reassign_noise(da.from_array(points, chunks=(chunking, -1)), da.from_array(labels, chunks=(chunking,)),
+                             **settings).compute()
+    assert got.dtype == expected.dtype
+    np.testing.assert_array_equal(got, expected)
+    assert (got[::7] == labels[::7]).all()
+
+
+def test_unsigned_labels_as_in_memory():
+    points = np.arange(12.0).reshape(6, 2)
+    labels = np.array([0, 3, 3, 4, 4, 0], dtype=np.uint16)
+    with dask.config.set(scheduler="sync"):
+        got = reassign_noise(da.from_array(points, chunks=(3, 2)), da.from_array(labels, chunks=3),
+                             threshold=3).compute()
+    expected = velorn.reassign_noise(points, labels, threshold=3)
+    assert got.dtype == expected.dtype == np.int32 and got.tolist() == expected.tolist() == [3, 3, 3, 4, 4, 4]
+
+
 POINTS = da.zeros((10, 2), chunks=(5, 2))
 LABELS = da.zeros(10, dtype=np.int32, chunks=5)
 
@@ -115,15 +146,16 @@ LABELS = da.zeros(10, dtype=np.int32, chunks=5)
     (POINTS, LABELS.rechunk(4), {}, ValueError, "labels must be chunked like the rows of points"),
     (POINTS, da.zeros(9, dtype=np.int32, chunks=5), {}, ValueError, "labels has 9 labels but points has 10 rows"),
     (POINTS.rechunk((5, 1)), LABELS, {}, ValueError, "points must be chunked by rows only"),
-    (POINTS, LABELS.astype(np.float64), {}, TypeError, "labels must have a signed integer dtype"),
-    (POINTS, LABELS.astype(np.uint32), {}, TypeError, "labels must have a signed integer dtype"),
+    (POINTS, LABELS.astype(np.float64), {}, TypeError, "labels must have an integer dtype"),
     (POINTS[POINTS[:, 0] > 0], LABELS, {}, ValueError, "known chunk sizes"),
-    (POINTS.compute(), LABELS, {}, TypeError, "points must be a dask.array.Array, got ndarray"),
+    (POINTS.compute(), LABELS, {}, TypeError, "The 'points' parameter of reassign_noise must be an instance"),
     (POINTS[:, 0], LABELS, {}, ValueError, "points must be 2-D"),
-    (POINTS, LABELS, {"metric": "nope"}, ValueError, "Unrecognized metric"),
-    (POINTS, LABELS, {"threshold": 2**31}, OverflowError, "threshold = 2147483648 does not fit 32 bits"),
-], ids=["chunks", "lengths", "column chunks", "float labels", "unsigned labels", "unknown chunks",
-        "numpy points", "1-D points", "metric", "threshold"])
+    (POINTS, LABELS, {"metric": "nope"}, ValueError, "The 'metric' parameter of reassign_noise"),
+    (POINTS, LABELS, {"threshold": 2**31}, ValueError, "The 'threshold' parameter of reassign_noise"),
+    (POINTS, LABELS, {"p": 0.5}, ValueError, "The 'p' parameter of reassign_noise"),
+    (POINTS, LABELS, {"max_distance": -1}, ValueError, "The 'max_distance' parameter of reassign_noise"),
+], ids=["chunks", "lengths", "column chunks", "float labels", "unknown chunks",
+        "numpy points", "1-D points", "metric", "threshold", "p", "max_distance"])
 def test_errors_before_any_work(points, labels, kwargs, error, message):
     def must_not_run(*args, **kwargs):
         raise AssertionError("a task ran")
@@ -134,7 +166,7 @@ def test_errors_before_any_work(points, labels, kwargs, error, message):
 
 def test_label_beyond_32_bits_is_refused():
     labels = da.from_array(np.array([0, 2**31, -1, 0]), chunks=2)
-    with dask.config.set(scheduler="sync"), pytest.raises(ValueError, match="label 2147483648 does not fit 32 bits"):
+    with dask.config.set(scheduler="sync"), pytest.raises(ValueError, match="label 2147483648 is outside the 32-bit integer range"):
         reassign_noise(da.zeros((4, 2), chunks=(2, 2)), labels)
 
 
@@ -153,3 +185,12 @@ def test_without_dask_velorn_imports_and_velorn_dask_says_how_to_install():
     )
     out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True)
     assert "pip install 'velorn[dask]'" in out.stdout
+
+
+def test_docstring_example_shows_what_it_prints():
+    import doctest
+
+    import velorn.dask
+
+    with dask.config.set(scheduler="sync"):
+        assert doctest.testmod(velorn.dask).failed == 0

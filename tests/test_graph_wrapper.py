@@ -401,3 +401,78 @@ def test_kernel_on_fewer_rows_than_labels_raises_as_to_numpy():
         weighted_label_propagation(ids, weights, labels)
     with pytest.raises(ValueError, match="dtype mismatch"):  # the two containers swapped
         weighted_label_propagation(weights, ids, np.array([0, -1], dtype=np.int32))
+
+
+def random_csr(n, seed, uniform=False):
+    """A directed graph with rows of different lengths (an isolated node, a
+    self loop, unsorted columns), or of one length."""
+    import scipy.sparse
+
+    rng = np.random.default_rng(seed)
+    lengths = np.full(n, 3) if uniform else rng.integers(0, 6, n)
+    lengths[0] = 3 if uniform else 0
+    indptr = np.concatenate([[0], np.cumsum(lengths)])
+    indices = rng.integers(0, n, indptr[-1])
+    indices[indptr[1]] = 1  # a self loop in row 1
+    data = rng.uniform(0.5, 2.0, indptr[-1])
+    return scipy.sparse.csr_array((data, indices, indptr), shape=(n, n))
+
+
+@pytest.mark.parametrize("uniform", [False, True], ids=["ragged rows", "equal rows"])
+def test_from_csr_rows_are_the_stored_rows_in_order(uniform):
+    matrix = random_csr(40, seed=1, uniform=uniform)
+    # Any sparse format, converted by its own tocsr() (which sums duplicates).
+    for source, stored in [(matrix, matrix), (matrix.tocoo(), matrix.tocoo().tocsr())]:
+        connections, weights = GraphWrapper.from_csr(source)
+        for i in range(40):
+            start, end = stored.indptr[i], stored.indptr[i + 1]
+            assert connections.to_numpy(i).tolist() == stored.indices[start:end].tolist()
+            assert weights.to_numpy(i).tolist() == stored.data[start:end].astype(np.float32).tolist()
+        assert (connections.to_csr(weights) != stored.astype(np.float32)).nnz == 0
+
+
+class ListRows:
+    def __init__(self, rows):
+        self.rows = rows
+
+    def to_numpy(self, i):
+        return self.rows[i]
+
+
+def test_from_csr_feeds_the_kernels_as_python_rows_do():
+    from velorn import connect_unlabeled
+
+    matrix = random_csr(60, seed=2)
+    rows = [(matrix.indices[s:e], matrix.data[s:e]) for s, e in zip(matrix.indptr[:-1], matrix.indptr[1:])]
+    python_ids = ListRows([np.asarray(ids, dtype=np.int64) for ids, _ in rows])
+    python_weights = ListRows([np.asarray(w, dtype=np.float32) for _, w in rows])
+    labels = np.full(60, -1, dtype=np.int32)
+    labels[[3, 30]] = [0, 1]
+    connections, weights = GraphWrapper.from_csr(matrix)
+    expected = weighted_label_propagation(python_ids, python_weights, labels.copy())
+    assert weighted_label_propagation(connections, weights, labels.copy()).tolist() == expected.tolist()
+    knn = np.zeros((60, 1), dtype=np.int64)
+    knn[:, 0] = (np.arange(60) + 1) % 60
+    flags = np.zeros(60, dtype=np.uint8)
+    flags[:30] = 1
+    components = [(list(range(30)), True), (list(range(30, 60)), False)]
+    connect_unlabeled(knn, np.ones((60, 1), dtype=np.float32), components, flags, connections, weights)
+    assert connections.contains(59, 0) and weights.to_numpy(59)[-1] == 1.0
+
+
+@pytest.mark.parametrize("matrix, error, match", [
+    (np.eye(3), TypeError, "expected a scipy.sparse matrix or array"),
+    ("csr", ValueError, "expected a square matrix"),
+    ("out of range", ValueError, "row 0 has neighbour id 5 outside 0 .. 1"),
+    ("complex", TypeError, "expected real edge weights"),
+])
+def test_from_csr_refuses_what_is_no_graph(matrix, error, match):
+    import scipy.sparse
+
+    made = {
+        "csr": lambda: scipy.sparse.csr_array(np.ones((2, 3))),
+        "out of range": lambda: scipy.sparse.csr_array((np.ones(1), np.array([5]), np.array([0, 1, 1])), shape=(2, 2)),
+        "complex": lambda: scipy.sparse.csr_array(np.eye(2) * 1j),
+    }
+    with pytest.raises(error, match=match):
+        GraphWrapper.from_csr(made[matrix]() if isinstance(matrix, str) else matrix)

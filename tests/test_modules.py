@@ -1,4 +1,5 @@
-"""Import behaviour shared by the three kernel modules."""
+"""Import behaviour shared by the native modules: the three kernels and the
+package's own (GraphWrapper's, the table propagation, the nearest centroid)."""
 
 import importlib
 import subprocess
@@ -12,6 +13,8 @@ MODULES = [
     "velorn.algorithms.src.tolmar.binaries.tolmar_lp",
     "velorn.algorithms.src.tolmar.binaries.tolmar_connect",
     "velorn.algorithms.src.tolmar.binaries.tolmar_knn",
+    "velorn.algorithms.src.tolmar.binaries.graph_wrapper",
+    "velorn.algorithms.src.kelvo.binaries.kelvo_nearest",
 ]
 
 
@@ -48,7 +51,8 @@ def test_namespace_and_spec_attributes(name):
     module = importlib.import_module(name)
     short = name.rsplit(".", 1)[1]
     function = {"tolmar_lp": "weighted_label_propagation", "tolmar_connect": "connect_unlabeled",
-                "tolmar_knn": "propagate_knn_table"}.get(short, short)
+                "tolmar_knn": "propagate_knn_table", "graph_wrapper": "GraphWrapper",
+                "kelvo_nearest": "nearest_centroid"}.get(short, short)
     public = {k for k in vars(module) if not k.startswith("__")}
     expected = {"np", function} | ({"DistanceMetric"} if short == "kelvo_postprocess" else set())
     assert public == expected
@@ -56,7 +60,7 @@ def test_namespace_and_spec_attributes(name):
     assert module.__package__ == name.rsplit(".", 1)[0]
     assert module.__file__ == module.__spec__.origin
     assert type(module.__loader__).__name__ == "ExtensionFileLoader"
-    assert module.__doc__ is None
+    assert (module.__doc__ is None) == (short != "graph_wrapper")
     assert not hasattr(module, "__path__")
 
 

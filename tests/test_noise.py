@@ -57,8 +57,6 @@ def test_hdbscan_marks_for_infinite_and_missing_coordinates_are_kept():
     (POINTS, [CLUSTERS], {}, "labels must be one-dimensional"),
     (POINTS, np.array(CLUSTERS, dtype=float), {}, "labels must be integers"),
     (POINTS, np.array(CLUSTERS) + 2**31, {}, "32-bit integer range"),
-    (POINTS, CLUSTERS, {"max_distance": -1.0}, "max_distance must be None or a distance"),
-    (POINTS, CLUSTERS, {"max_distance": float("nan")}, "max_distance must be None or a distance"),
 ])
 def test_bad_input_gives_a_clear_error(points, labels, kwargs, match):
     with pytest.raises(ValueError, match=match):
@@ -68,3 +66,59 @@ def test_bad_input_gives_a_clear_error(points, labels, kwargs, match):
 def test_empty_input():
     result = reassign_noise(np.zeros((0, 3)), [])
     assert result.shape == (0,) and result.dtype == np.int64
+
+
+@pytest.mark.parametrize("name, value", [
+    ("max_distance", -1.0), ("max_distance", float("nan")), ("max_distance", "far"),
+    ("p", 0.5), ("p", "2"), ("p", None), ("metric", "nope"), ("metric", 2), ("metric", "mahalanobis"),
+    ("threshold", 2**31), ("threshold", 1.5), ("threshold", "0"),
+])
+def test_each_parameter_is_refused_by_name_before_any_work(monkeypatch, name, value):
+    import velorn.noise
+
+    def must_not_run(*args, **kwargs):
+        raise AssertionError("the work started")
+
+    monkeypatch.setattr(velorn.noise, "cluster_centroids", must_not_run)
+    with pytest.raises((ValueError, TypeError), match=f"The '{name}' parameter of reassign_noise"):
+        reassign_noise(POINTS, CLUSTERS, **{name: value})
+
+
+def test_a_real_minkowski_exponent_is_used_as_it_is():
+    """p=1.5 used to act as p=1 (truncated); max_distance then filtered by the real p."""
+    rng = np.random.default_rng(3)
+    points = rng.uniform(-10, 10, size=(300, 2))
+    labels = np.full(300, -1)
+    labels[:30] = np.repeat(np.arange(3), 10)
+    centroids = np.array([points[labels == k].mean(axis=0) for k in range(3)])
+    distances = (np.abs(points[30:, None, :] - centroids[None]) ** 1.5).sum(axis=2) ** (1 / 1.5)
+    expected = np.argmin(distances, axis=1)
+    result = reassign_noise(points, labels, p=1.5)
+    np.testing.assert_array_equal(result[30:], expected)
+    assert (result != reassign_noise(points, labels, p=1)).any()
+    limit = float(np.median(distances.min(axis=1)))
+    near = reassign_noise(points, labels, p=1.5, max_distance=limit)[30:]
+    np.testing.assert_array_equal(near, np.where(distances.min(axis=1) <= limit, expected, -1))
+
+
+def test_docstring_examples_show_what_they_print():
+    import doctest
+
+    import velorn.noise
+
+    assert doctest.testmod(velorn.noise).failed == 0
+
+
+@pytest.mark.parametrize("rows, centroids, error", [
+    (np.array([2]), np.zeros((1, 2)), IndexError),
+    (np.array([-1]), np.zeros((1, 2)), IndexError),
+    (np.array([0]), np.zeros((1, 3)), ValueError),
+    (np.array([0], dtype=np.int32), np.zeros((1, 2)), ValueError),
+])
+def test_nearest_centroid_reads_only_the_rows_it_is_given(rows, centroids, error):
+    from sklearn.metrics import DistanceMetric
+
+    from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
+
+    with pytest.raises(error):
+        nearest_centroid(np.zeros((2, 2)), rows, centroids, DistanceMetric.get_metric("euclidean"), np.inf)

@@ -1,6 +1,5 @@
 """The plain-Python kernels against the worked examples."""
 
-import numpy as np
 import pytest
 
 import reference
@@ -14,7 +13,6 @@ from examples import (
     check_propagation_example,
     example_id,
 )
-from velorn import GraphWrapper
 
 
 @pytest.mark.parametrize("example", PROPAGATION_EXAMPLES, ids=example_id)

@@ -1,5 +1,6 @@
 """velorn: graph label propagation and cluster post-processing."""
 
+from importlib.metadata import PackageNotFoundError, version
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -10,7 +11,10 @@ if TYPE_CHECKING:
     from velorn.noise import reassign_noise
     from velorn.propagation import WeightedLabelPropagation
 
-__version__ = "0.1.0"
+try:
+    __version__ = version("velorn")  # set once, in meson.build
+except PackageNotFoundError:  # a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [
     "GraphWrapper",

@@ -1,22 +1,20 @@
 """Noise reassignment of a clustering held in Dask arrays.
 
-``reassign_noise`` gives the same labels as ``kelvo_postprocess`` on the same
-data in memory, for clusterings too large for one machine. It works in two
-passes over the chunks:
+``reassign_noise`` is ``velorn.reassign_noise`` for clusterings too large for
+one machine: the same parameters, checks and labels. It works in two passes
+over the chunks:
 
 1. Centroids. The points of each cluster are summed in point order, chunk
    after chunk: each chunk's rows are first grouped by label on the worker
    that holds them (in parallel), then a chain of small tasks adds each group
    to its label's running sum. Only the sums and counts (labels x dims) move
    between workers. Summing in point order is what makes the centroids equal,
-   bit for bit, to ``np.mean`` over each cluster's rows: floating-point
-   addition is not associative, so adding up independent per-chunk sums
-   would not. A single column NumPy sums pairwise instead, and so do we
-   there (``_centroids_pairwise``).
-2. Assignment, lazily, chunk by chunk: each chunk's noise rows go through
-   ``kelvo_postprocess`` itself together with the centroid table, so that the
-   distances, ties and the NaN and infinity rules are those of the in-memory
-   function.
+   bit for bit, to ``np.mean`` over each cluster's rows, as the in-memory
+   function computes them: floating-point addition is not associative, so
+   adding up independent per-chunk sums would not. A single column NumPy sums
+   pairwise instead, and so do we there (``_centroids_pairwise``).
+2. Assignment, lazily, chunk by chunk: each chunk goes through the in-memory
+   function's own step (``velorn.noise.relabel``) with the centroid table.
 
 Install with ``pip install 'velorn[dask]'``.
 """
@@ -28,9 +26,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-
-from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess
-from velorn.noise import distance_metric
+from velorn.noise import (SHARED_CONSTRAINTS, check_label_range, checked_params, cluster_mask, group_numbers, relabel,
+                          result_dtype, stable_order)
 
 try:
     import dask
@@ -43,10 +40,6 @@ except ImportError as error:  # pragma: no cover - exercised without the extra
 
 __all__ = ["reassign_noise"]
 
-NOISE = -1
-INT32_MIN = -(2**31)
-INT32_MAX = 2**31 - 1
-
 # A running total: the labels seen so far (ascending), their per-column sums
 # in point order, and their point counts.
 Totals = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int64]]
@@ -57,62 +50,76 @@ Totals = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.in
 Groups = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.intp], npt.NDArray[np.float64]]
 
 
+@checked_params({"points": [da.Array], "labels": [da.Array], **SHARED_CONSTRAINTS})
 def reassign_noise(
     points: da.Array,
     labels: da.Array,
     threshold: int = -1,
     metric: str = "minkowski",
-    p: int = 2,
+    p: float = 2,
+    max_distance: float | None = None,
 ) -> da.Array:
-    """Dissolve the clusters below ``threshold`` and give every noise point the
-    label of the nearest cluster centroid, on Dask arrays.
+    """Give each noise point (-1) the label of the nearest cluster centroid, on Dask arrays.
 
-    Once computed, the result equals ``kelvo_postprocess(points, labels,
-    metric, p, threshold)`` on the same data in memory: clusters whose label
-    lies below ``threshold`` (other than -1) become noise, centroids are the
-    per-cluster means of the points, each noise point (label -1) takes the
-    label of its nearest centroid under scikit-learn's ``DistanceMetric``
-    (``p`` is used by "minkowski" only), equal distances go to the smaller
-    label, NaN and infinite distances never win, and a point with no centroid
-    keeps -1.
-
-    ``points`` is a 2-D Dask array of real numbers, chunked by rows only;
-    ``labels`` a 1-D Dask array of a signed integer dtype whose chunks match
-    the row chunks of ``points``. Label values must fit 32 bits.
+    Once computed, the result equals ``velorn.reassign_noise`` on the same
+    data in memory, with the same parameters: clusters whose label lies below
+    ``threshold`` become noise, centroids are the per-cluster means of the
+    points, each noise point takes the label of its nearest centroid (equal
+    distances go to the smaller label) or stays -1 when none lies within
+    ``max_distance``, and HDBSCAN's marks -2 and -3 are kept.
 
     The centroids are computed when you call this function (one pass over
     the data, on the active Dask scheduler; for one-dimensional points a
-    pass over the labels comes first); the returned labels, with the dtype
-    and chunks of ``labels``, are lazy. A worker holds a few chunks per
-    thread and the centroid table, whatever the number of points.
+    pass over the labels comes first); the returned labels are lazy. A
+    worker holds a few chunks per thread and the centroid table, whatever
+    the number of points.
+
+    Parameters
+    ----------
+    points : dask.array.Array of shape (n_points, n_features)
+        Real numbers, chunked by rows only.
+    labels : dask.array.Array of shape (n_points,)
+        Integer labels (-1: noise), chunked like the rows of ``points``.
+        Label values must fit 32 bits; a chunk with one that does not fails
+        when it is read.
+    threshold, metric, p, max_distance
+        As in ``velorn.reassign_noise``, with the same defaults and checks.
+
+    Returns
+    -------
+    new_labels : dask.array.Array of shape (n_points,)
+        The new labels, lazy, with the chunks of ``labels`` and the dtype
+        ``velorn.reassign_noise`` gives (that of ``labels`` when signed).
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> from velorn.dask import reassign_noise
+    >>> points = da.from_array([[0.0, 0.0], [0.0, 1.0], [9.0, 9.0], [9.0, 8.0], [1.0, 0.5]], chunks=(2, 2))
+    >>> labels = da.from_array([0, 0, 1, 1, -1], chunks=2)
+    >>> reassign_noise(points, labels).compute().tolist()
+    [0, 0, 1, 1, 0]
     """
     n_dims = _check_arrays(points, labels)
-    threshold = _check_int32("threshold", threshold)
-    p = _check_int32("p", p)
-    distance_metric(metric, p)  # an unknown metric or a bad p fails here, before any work
-
     centroid_labels, centroids = _centroids(points, labels, threshold, n_dims)
     table = dask.delayed((centroid_labels, centroids), pure=True)
+    dtype = result_dtype(labels.dtype)
     return da.blockwise(
         _assign_chunk, "i", points, "ij", labels, "i", table, None,
-        threshold=threshold, metric=metric, p=p,
-        concatenate=True, dtype=labels.dtype, meta=np.empty((0,), dtype=labels.dtype),
+        threshold=threshold, metric=metric, p=p, max_distance=max_distance,
+        concatenate=True, dtype=dtype, meta=np.empty((0,), dtype=dtype),
     )
 
 
 def _check_arrays(points: Any, labels: Any) -> int:
-    for name, value in (("points", points), ("labels", labels)):
-        if not isinstance(value, da.Array):
-            raise TypeError(f"{name} must be a dask.array.Array, got {type(value).__name__}; "
-                            f"wrap it with dask.array.from_array")
     if points.ndim != 2:
         raise ValueError(f"points must be 2-D (one row per point), got {points.ndim} dimensions")
     if labels.ndim != 1:
         raise ValueError(f"labels must be 1-D (one label per point), got {labels.ndim} dimensions")
     if not (np.issubdtype(points.dtype, np.floating) or np.issubdtype(points.dtype, np.integer)):
         raise TypeError(f"points must hold real numbers, got dtype {points.dtype}")
-    if not np.issubdtype(labels.dtype, np.signedinteger):
-        raise TypeError(f"labels must have a signed integer dtype (-1 marks noise), got {labels.dtype}")
+    if not np.issubdtype(labels.dtype, np.integer):
+        raise TypeError(f"labels must have an integer dtype (-1 marks noise), got {labels.dtype}")
     if any(np.isnan(size) for size in points.chunks[0] + labels.chunks[0]):
         raise ValueError("points and labels need known chunk sizes; call compute_chunk_sizes() first")
     if len(points.chunks[1]) != 1:
@@ -124,14 +131,6 @@ def _check_arrays(points: Any, labels: Any) -> int:
         raise ValueError(f"labels must be chunked like the rows of points: got {labels.chunks[0]} for labels "
                          f"and {points.chunks[0]} for points; rechunk with labels.rechunk(points.chunks[0])")
     return int(points.shape[1])
-
-
-def _check_int32(name: str, value: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
-    if not INT32_MIN <= value <= INT32_MAX:
-        raise OverflowError(f"{name} = {value} does not fit 32 bits")
-    return int(value)
 
 
 def _active_client() -> Any:
@@ -147,7 +146,7 @@ def _active_client() -> Any:
 
 
 def _centroids(points: da.Array, labels: da.Array, threshold: int,
-               n_dims: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+               n_dims: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The surviving labels (ascending) and their centroids, in one pass.
 
     The chain of additions runs in windows of as many chunks as the scheduler
@@ -184,7 +183,7 @@ def _centroids(points: da.Array, labels: da.Array, threshold: int,
     if client is not None:
         totals = totals.result()
     keys, sums, counts = totals
-    return keys.astype(np.int32), sums / counts[:, None]
+    return keys, sums / counts[:, None]
 
 
 # NumPy adds a single column pairwise: a tree whose leaves hold at most this
@@ -198,7 +197,7 @@ Shares = dict[int, tuple[dict[tuple[int, int], float], dict[tuple[int, int], lis
 
 
 def _centroids_pairwise(point_chunks: Any, label_chunks: Any,
-                        threshold: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+                        threshold: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """Centroids of one-dimensional points, where np.mean sums pairwise.
 
     The shape of that sum depends on the number of points of the cluster, so
@@ -228,12 +227,12 @@ def _centroids_pairwise(point_chunks: Any, label_chunks: Any,
                 for leaf, parts in share[key][1].items():
                     leaf_parts.setdefault(leaf, []).extend(parts)
         centroids[row, 0] = (0.0 + _assemble(0, totals[key], node_sums, leaf_parts)) / totals[key]
-    return np.array(keys, dtype=np.int32), centroids
+    return np.array(keys, dtype=np.int64), centroids
 
 
 def _count_chunk(labels: npt.ArrayLike, threshold: int) -> dict[int, int]:
     labels = _checked_labels(labels)
-    keys, counts = np.unique(labels[_cluster_mask(labels, threshold)], return_counts=True)
+    keys, counts = np.unique(labels[cluster_mask(labels, threshold)], return_counts=True)
     return dict(zip(keys.tolist(), counts.tolist()))
 
 
@@ -241,8 +240,8 @@ def _share_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int,
                  starts: dict[int, int], totals: dict[int, int]) -> Shares:
     values = np.asarray(points, dtype=np.float64)[:, 0]
     labels = _checked_labels(labels)
-    kept = np.flatnonzero(_cluster_mask(labels, threshold))
-    keys, inverse, counts = _group_numbers(labels[kept].astype(np.int64))
+    kept = np.flatnonzero(cluster_mask(labels, threshold))
+    keys, inverse, counts = group_numbers(labels[kept].astype(np.int64))
     order = kept[np.argsort(inverse, kind="stable")]
     bounds = np.concatenate([[0], np.cumsum(counts)]).tolist()
     shares: Shares = {}
@@ -310,50 +309,24 @@ def _pairwise_sum(values: npt.NDArray[np.float64]) -> float:
     return total
 
 
-def _checked_labels(labels: npt.ArrayLike) -> npt.NDArray[np.signedinteger[Any]]:
+def _checked_labels(labels: npt.ArrayLike) -> npt.NDArray[np.integer[Any]]:
     labels = np.asarray(labels)
-    if labels.size and (labels.min() < INT32_MIN or labels.max() > INT32_MAX):
-        bad = labels[(labels < INT32_MIN) | (labels > INT32_MAX)][0]
-        raise ValueError(f"label {bad} does not fit 32 bits")
+    check_label_range(labels)
     return labels
-
-
-def _cluster_mask(labels: npt.NDArray[np.signedinteger[Any]], threshold: int) -> npt.NDArray[np.bool_]:
-    """Points of clusters that survive: not noise, not below the threshold."""
-    return (labels != NOISE) & (labels >= threshold)
 
 
 def _group_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int) -> Groups:
     points = np.asarray(points, dtype=np.float64)
     labels = _checked_labels(labels)
-    kept = np.flatnonzero(_cluster_mask(labels, threshold))
-    keys, inverse, counts = _group_numbers(labels[kept].astype(np.int64))
-    # A stable sort keeps each group's rows in point order; small group
-    # numbers sort in linear time.
-    order = np.argsort(inverse.astype(np.uint16) if len(keys) <= 2**16 else inverse, kind="stable")
+    kept = np.flatnonzero(cluster_mask(labels, threshold))
+    keys, inverse, counts = group_numbers(labels[kept].astype(np.int64))
+    order = stable_order(inverse, len(keys))
     slots = (np.arange(len(keys)) + np.cumsum(counts) - counts).astype(np.intp)
     # Which point goes to each buffer row; the slots take any point for now.
     source = np.zeros(len(kept) + len(keys), dtype=np.intp)
     source[np.arange(len(kept)) + np.repeat(np.arange(1, len(keys) + 1), counts)] = kept[order]
     buffer = np.take(points, source, axis=0)
     return keys, counts.astype(np.int64), slots, buffer
-
-
-def _group_numbers(labels: npt.NDArray[np.int64]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.intp],
-                                                             npt.NDArray[np.intp]]:
-    """The distinct labels (ascending), each label's group number, and the
-    group sizes: by counting when the labels span a small range, as they
-    usually do, else by sorting."""
-    if len(labels) and int(labels.max()) - int(labels.min()) <= 2 * len(labels) + 1024:
-        lowest = int(labels.min())
-        offsets = labels - lowest
-        counts = np.bincount(offsets)
-        present = np.flatnonzero(counts)
-        number = np.zeros(len(counts), dtype=np.intp)
-        number[present] = np.arange(len(present))
-        return present + lowest, number[offsets], counts[present]
-    keys, inverse, counts = np.unique(labels, return_inverse=True, return_counts=True)
-    return keys, inverse.ravel(), counts
 
 
 def _add_groups(totals: Totals, groups: Groups) -> Totals:
@@ -379,27 +352,10 @@ def _add_groups(totals: Totals, groups: Groups) -> Totals:
 
 
 def _assign_chunk(points: npt.ArrayLike, labels: npt.ArrayLike,
-                  table: tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]],
-                  threshold: int, metric: str, p: int) -> npt.NDArray[Any]:
-    """One chunk's labels: dissolved clusters become noise, noise takes the
-    label of the nearest centroid.
-
-    The noise rows are handed to kelvo_postprocess after the centroid table,
-    each centroid as a cluster of one point: its mean is that point, so the
-    function measures every noise row against exactly the global centroids,
-    with its own distance, tie and NaN rules."""
+                  table: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
+                  threshold: int, metric: str, p: float, max_distance: float | None) -> npt.NDArray[Any]:
+    """One chunk's labels, by the in-memory function's own step."""
     centroid_labels, centroids = table
-    labels = np.asarray(labels)
-    result = labels.copy()
-    labels_dissolved = (labels != NOISE) & (labels < threshold)
-    result[labels_dissolved] = NOISE
-    noise = result == NOISE
-    n_noise = int(noise.sum())
-    if n_noise == 0 or len(centroid_labels) == 0:
-        return result
-    rows = np.asarray(points, dtype=np.float64)[noise]
-    stacked = np.concatenate([centroids, rows])
-    stacked_labels = np.concatenate([centroid_labels, np.full(n_noise, NOISE, dtype=np.int32)])
-    assigned = kelvo_postprocess(stacked, stacked_labels, metric, p, INT32_MIN)
-    result[noise] = assigned[len(centroid_labels):]
-    return result
+    working = _checked_labels(labels)
+    working = working.astype(result_dtype(working.dtype))
+    return relabel(points, working, centroid_labels, centroids, threshold, metric, p, max_distance)

@@ -46,7 +46,10 @@ struct View1D {
     }
 };
 
-template <class T>
+// A 2-D table of T, read by index at any stride and alignment. With
+// kUnitColumns the entries of a row are known to lie side by side, which lets
+// the compiler keep a row in registers (see has_unit_columns in ndarray.hpp).
+template <class T, bool kUnitColumns = false>
 struct View2D {
     char* data = nullptr;
     Py_ssize_t rows = 0, cols = 0;
@@ -55,6 +58,14 @@ struct View2D {
     View1D<T> row(Py_ssize_t i) const {
         return View1D<T>{data + i * row_stride, cols, col_stride};
     }
+    const char* row_data(Py_ssize_t i) const { return data + i * row_stride; }
+    T in_row(const char* row, Py_ssize_t j) const {
+        T v;
+        const Py_ssize_t step = kUnitColumns ? static_cast<Py_ssize_t>(sizeof(T)) : col_stride;
+        std::memcpy(&v, row + j * step, sizeof(T));
+        return v;
+    }
+    T at(Py_ssize_t i, Py_ssize_t j) const { return in_row(row_data(i), j); }
 };
 
 // ---------------------------------------------------------------------------

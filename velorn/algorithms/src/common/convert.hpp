@@ -1,5 +1,5 @@
-// Number conversions of arguments: to int32, to an unsigned 64-bit count and
-// to double, with the messages callers know ("an integer is required", ...).
+// Number conversions of arguments: the small-int fast path, to int32, to an
+// unsigned 64-bit count and to double, with the messages callers know ("an integer is required", ...).
 //
 // Relies on ref.hpp.
 #pragma once
@@ -10,6 +10,15 @@
 
 namespace pyext {
 namespace {
+
+// An exact int that fits a machine word, read in place: the fast path for the
+// small ids and row numbers that callers pass nearly always. False for
+// anything else, which then takes the full conversion.
+inline bool compact_int(PyObject* o, int64_t* out) {
+    if (!PyLong_CheckExact(o) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+    *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+    return true;
+}
 
 // The object as a Python int: ints as they are, anything else through its
 // type's __int__ (so floats truncate toward zero); strings and None refused.

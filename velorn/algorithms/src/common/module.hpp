@@ -1,7 +1,7 @@
 // Multi-phase module initialisation: the create and exec steps shared by the
 // modules (one interpreter per process, no re-initialisation, the Python
 // version warning, NumPy's C API and type sizes bound and checked, `np`, the
-// function and `__test__` in the namespace). A module describes itself with
+// function or type and `__test__` in the namespace). A module describes itself with
 // a ModuleSpec and returns PyModuleDef_Init(&ModuleDefinition<spec>::def).
 //
 // Relies on function.hpp, and on NumPy's C API headers; this is where the
@@ -23,6 +23,8 @@ struct ModuleSpec {
     const char* short_name;  // "tolmar_lp"
     const char* full_name;   // "velorn.algorithms.src.tolmar.binaries.tolmar_lp"
     const char* source_file;
+    // The published function, or null for a module that publishes a type
+    // (its prepare step adds it).
     const FunctionSpec* function;
     // The module's own set-up once `np` is bound (interned names, further
     // imports into the namespace); -1 on error.
@@ -160,10 +162,12 @@ inline int module_exec_steps(PyObject* module, const ModuleSpec& spec) {
     Ref np = Ref::steal(PyImport_ImportModule("numpy"));
     if (!np || PyDict_SetItemString(dict, "np", np.get()) < 0) return -1;
     if (spec.prepare(dict) < 0) return -1;
-    Ref defaults = Ref::steal(spec.make_defaults());
-    if (!defaults) return -1;
-    Ref function = make_function(*spec.function, module, defaults.get());
-    if (!function || PyDict_SetItemString(dict, spec.function->name, function.get()) < 0) return -1;
+    if (spec.function) {
+        Ref defaults = Ref::steal(spec.make_defaults());
+        if (!defaults) return -1;
+        Ref function = make_function(*spec.function, module, defaults.get());
+        if (!function || PyDict_SetItemString(dict, spec.function->name, function.get()) < 0) return -1;
+    }
     Ref test = Ref::steal(PyDict_New());
     return test ? PyDict_SetItemString(dict, "__test__", test.get()) : -1;
 }

@@ -1,5 +1,5 @@
 // NumPy arrays met as values: the check that a value is an ndarray (with the
-// error when it is not), and ArrayRow, a 1-D row of an array returned by
+// error when it is not), 2-D tables as View2D, and ArrayRow, a 1-D row of an array returned by
 // Python code, read in place when it is a plain native-order ndarray of the
 // right type and through a held buffer otherwise.
 //
@@ -37,6 +37,20 @@ inline bool dtype_matches(PyArray_Descr* d, const ElemType& type) {
     case 'R': return d->kind == 'f';
     default: return false;
     }
+}
+
+// A 2-D ndarray of T as a View2D over its data, as it is now: take it after
+// the last call out to Python code that could reshape the array.
+template <class T, bool kUnitColumns = false>
+View2D<T, kUnitColumns> view2d_of(PyArrayObject* a) {
+    return {static_cast<char*>(PyArray_DATA(a)), PyArray_DIM(a, 0), PyArray_DIM(a, 1), PyArray_STRIDE(a, 0),
+            PyArray_STRIDE(a, 1)};
+}
+
+// Whether the entries of each row of a 2-D ndarray of T lie side by side.
+template <class T>
+bool has_unit_columns(PyArrayObject* a) {
+    return PyArray_DIM(a, 1) <= 1 || PyArray_STRIDE(a, 1) == static_cast<npy_intp>(sizeof(T));
 }
 
 // A 1-D row of `T` owned by this object: read straight from the array when it

@@ -11,7 +11,8 @@ class GraphWrapper:
 
     ``GraphWrapper(table)`` takes a 2-D int64 or float32 table as the base rows
     (shared, not copied); ``GraphWrapper.from_knn(table)`` starts every row from
-    a row of any integer or floating-point table; ``GraphWrapper.empty(n, dtype)``
+    a row of any integer or floating-point table; ``GraphWrapper.from_csr(matrix)``
+    makes both containers of a sparse matrix's graph; ``GraphWrapper.empty(n, dtype)``
     starts ``n`` empty rows.  A connections container and its weights container
     are kept parallel by the caller: each append to one is followed by the
     matching append to the other.
@@ -21,6 +22,10 @@ class GraphWrapper:
     @classmethod
     def from_knn(cls, table: npt.ArrayLike) -> Self:
         """Rows from a k-nearest-neighbour table of ids (int64) or weights (float32)."""
+    @classmethod
+    def from_csr(cls, matrix: scipy.sparse.sparray | scipy.sparse.spmatrix) -> tuple[Self, Self]:
+        """The (connections, weights) pair of a square sparse matrix's graph: row i's
+        stored column ids (int64) and values (float32), in stored order."""
     @classmethod
     def empty(cls, num_rows: SupportsIndex, dtype: npt.DTypeLike) -> Self:
         """``num_rows`` empty rows of int64 ids or float32 weights."""

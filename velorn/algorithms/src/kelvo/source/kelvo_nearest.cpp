@@ -1,0 +1,169 @@
+// kelvo_nearest: the nearest centroid of each point under a scikit-learn
+// distance metric, the one step that reassign_noise runs in memory and on
+// every Dask chunk. Distances come from batched `pairwise(centroids, rows)`
+// calls; the nearest is picked here: the first centroid, in table order,
+// whose distance is strictly below all before it, starting from +inf, so ties
+// go to the first centroid and NaN or +inf never win. A point farther than
+// `max_distance` from its nearest centroid gets none.
+#include "ref.hpp"
+#include "convert.hpp"
+#include "buffer.hpp"
+#include "ndarray.hpp"
+#include "function.hpp"
+#include "module.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+using pyext::Ref;
+
+namespace {
+
+constexpr const char* kModuleName = "velorn.algorithms.src.kelvo.binaries.kelvo_nearest";
+constexpr const char* kSourceFile = "velorn/algorithms/src/kelvo/source/kelvo_nearest.cpp";
+
+constexpr const char* kDoc =
+    "nearest_centroid(points, rows, centroids, metric, max_distance) -> indices\n"
+    "\n"
+    "    For each row of `points` (a C-contiguous float64 2-D array) named in `rows`\n"
+    "    (a 1-D int64 array of row numbers), the index in `centroids` (a C-contiguous\n"
+    "    float64 array with as many columns) of its nearest centroid under `metric`\n"
+    "    (an object with scikit-learn DistanceMetric's `pairwise`), or -1 when there\n"
+    "    is none within `max_distance`: ties go to the lower index, NaN and infinite\n"
+    "    distances never win. Returns a new int64 array, one entry per entry of rows.\n";
+
+// Upper bound on one batch's memory: its copy of the rows plus the distance
+// matrix that `pairwise` returns for it.
+constexpr Py_ssize_t kChunkBytes = Py_ssize_t{32} << 20;
+
+PyObject* pairwise_name = nullptr;
+
+Ref new_array(int ndim, const npy_intp* dims, int type_num) {
+    return Ref::steal(PyArray_SimpleNew(ndim, const_cast<npy_intp*>(dims), type_num));
+}
+
+// pairwise's result as a native float64 (centroids, rows) array: NumPy
+// converts any real dtype; anything else, or another shape, is refused.
+Ref read_distances(Ref distances, npy_intp n_centroids, npy_intp rows) {
+    if (!pyext::is_ndarray(distances.get())) {
+        pyext::raise_cannot_convert(distances.get());
+        return {};
+    }
+    PyArray_Descr* d = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(distances.get()));
+    if (d->kind != 'b' && d->kind != 'i' && d->kind != 'u' && d->kind != 'f') {
+        PyErr_Format(PyExc_TypeError, "pairwise returned an array of dtype %R, expected real numbers",
+                     reinterpret_cast<PyObject*>(d));
+        return {};
+    }
+    Ref converted = Ref::steal(PyArray_FromAny(distances.get(), PyArray_DescrFromType(NPY_DOUBLE), 2, 2,
+                                               NPY_ARRAY_FORCECAST | NPY_ARRAY_ALIGNED, nullptr));
+    if (!converted) return {};
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(converted.get());
+    if (PyArray_DIM(a, 0) != n_centroids || PyArray_DIM(a, 1) != rows) {
+        PyErr_Format(PyExc_ValueError, "pairwise returned an array of shape (%zd, %zd), expected (%zd, %zd)",
+                     static_cast<Py_ssize_t>(PyArray_DIM(a, 0)), static_cast<Py_ssize_t>(PyArray_DIM(a, 1)),
+                     static_cast<Py_ssize_t>(n_centroids), static_cast<Py_ssize_t>(rows));
+        return {};
+    }
+    return converted;
+}
+
+PyObject* nearest_centroid(pyext::Call&, PyObject* const* args) {
+    double max_distance = 0.0;
+    if (!pyext::to_double(args[4], &max_distance)) return nullptr;
+    if (!(max_distance >= 0.0)) {
+        PyErr_SetString(PyExc_ValueError, "max_distance must be 0 or more");
+        return nullptr;
+    }
+    PyObject* metric = args[3];
+    // Held for the whole call: the memory cannot move while pairwise runs.
+    pyext::Buffer points_buffer, rows_buffer, centroids_buffer;
+    if (!points_buffer.acquire(args[0], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true) ||
+        !rows_buffer.acquire(args[1], 0, 1, pyext::kInt64) ||
+        !centroids_buffer.acquire(args[2], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true))
+        return nullptr;
+    const pyext::View2D<double> points = points_buffer.view2d<double>();
+    const pyext::View1D<int64_t> wanted = rows_buffer.view1d<int64_t>();
+    const pyext::View2D<double> centroids = centroids_buffer.view2d<double>();
+    if (centroids.cols != points.cols) {
+        PyErr_Format(PyExc_ValueError, "centroids have %zd columns but points have %zd", centroids.cols,
+                     points.cols);
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < wanted.size; ++k) {
+        if (wanted[k] < 0 || wanted[k] >= points.rows) {
+            PyErr_Format(PyExc_IndexError, "row %lld outside 0 .. %zd", static_cast<long long>(wanted[k]),
+                         points.rows - 1);
+            return nullptr;
+        }
+    }
+
+    const npy_intp result_dims[1] = {wanted.size};
+    Ref result = new_array(1, result_dims, NPY_INT64);
+    if (!result) return nullptr;
+    int64_t* nearest = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    std::fill_n(nearest, wanted.size, int64_t{-1});
+    if (wanted.size == 0 || centroids.rows == 0) return result.release();
+
+    const npy_intp table_dims[2] = {centroids.rows, centroids.cols};
+    Ref table = new_array(2, table_dims, NPY_DOUBLE);
+    if (!table) return nullptr;
+    const size_t row_bytes = static_cast<size_t>(points.cols) * sizeof(double);
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(table.get())), centroids.data,
+                row_bytes * static_cast<size_t>(centroids.rows));
+
+    const Py_ssize_t bytes_per_row = static_cast<Py_ssize_t>(sizeof(double)) * (centroids.rows + points.cols);
+    const Py_ssize_t chunk_rows = std::min(wanted.size, std::max<Py_ssize_t>(1, kChunkBytes / bytes_per_row));
+    std::vector<double> best(static_cast<size_t>(chunk_rows));
+    for (Py_ssize_t start = 0; start < wanted.size; start += chunk_rows) {
+        const Py_ssize_t rows = std::min(chunk_rows, wanted.size - start);
+        // A copy of the rows: pairwise never sees the caller's memory.
+        const npy_intp chunk_dims[2] = {rows, points.cols};
+        Ref chunk = new_array(2, chunk_dims, NPY_DOUBLE);
+        if (!chunk) return nullptr;
+        char* out = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(chunk.get())));
+        for (Py_ssize_t j = 0; j < rows; ++j)
+            std::memcpy(out + j * static_cast<Py_ssize_t>(row_bytes), points.row_data(wanted[start + j]), row_bytes);
+        Ref distances = pyext::call_method(metric, pairwise_name, table.get(), chunk.get());
+        if (distances) distances = read_distances(std::move(distances), centroids.rows, rows);
+        if (!distances) return nullptr;
+
+        PyArrayObject* d = reinterpret_cast<PyArrayObject*>(distances.get());
+        const pyext::View2D<double> view{static_cast<char*>(PyArray_DATA(d)), centroids.rows, rows,
+                                         PyArray_STRIDE(d, 0), PyArray_STRIDE(d, 1)};
+        std::fill_n(best.begin(), rows, std::numeric_limits<double>::infinity());
+        for (Py_ssize_t c = 0; c < centroids.rows; ++c) {
+            const pyext::View1D<double> row = view.row(c);
+            for (Py_ssize_t j = 0; j < rows; ++j) {
+                const double dist = row[j];
+                if (dist < best[static_cast<size_t>(j)]) {
+                    best[static_cast<size_t>(j)] = dist;
+                    nearest[start + j] = c;
+                }
+            }
+        }
+        for (Py_ssize_t j = 0; j < rows; ++j)
+            if (best[static_cast<size_t>(j)] > max_distance) nearest[start + j] = -1;
+    }
+    return result.release();
+}
+
+const char* const kParams[] = {"points", "rows", "centroids", "metric", "max_distance"};
+
+const pyext::FunctionSpec kFunction = {
+    "nearest_centroid", kModuleName, kDoc, kSourceFile, __LINE__, kParams, 5, 5, nearest_centroid,
+};
+
+int prepare(PyObject*) {
+    pairwise_name = pyext::intern("pairwise");
+    return pairwise_name ? 0 : -1;
+}
+
+const pyext::ModuleSpec kModule = {"kelvo_nearest", kModuleName, kSourceFile, &kFunction, prepare,
+                                   pyext::no_defaults};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_kelvo_nearest() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
