@@ -1,16 +1,26 @@
-"""Runs every kernel benchmark, prints one table and writes it as JSON.
+"""Runs every kernel benchmark, prints one table and records the rows in the
+results file that the documentation's tables and figures are built from.
 
     python bench/run.py                 # 50k, 200k and 1M nodes or points
     python bench/run.py --sizes 20000 50000 100000
     python bench/run.py --only bench_compare --sizes 10000 1000000
 
 A suite may set its own DEFAULT_SIZES (used without --sizes) and print its
-own report (print_report); its rows are then written under its name.
+own report (print_report).
+
+The results file (bench/results/results.json, kept in the repository) holds
+each suite's rows, every row naming the run it comes from, and each run's
+date, machine, Python, velorn version and command. A run replaces the rows it
+measured again (the same suite, workload, method and size) and keeps the
+others, so a run of one suite or one size adds to the file instead of
+emptying it.
 """
 
 import argparse
+import datetime
 import importlib
 import json
+import os
 import pathlib
 import platform
 import sys
@@ -73,14 +83,65 @@ def summarise(rows):
     return lines
 
 
+RESULTS = BENCH_DIR / "results" / "results.json"
+ABOUT = ("Benchmark rows written by bench/run.py (make bench); the documentation's performance tables and "
+         "figures are built from this file. Each row's 'run' names the entry of 'runs' it was measured in.")
+
+
+def row_key(suite, row):
+    """What a row measured: a later row with the same key replaces it."""
+    if "case" in row:  # bench_compare: the case holds workload, size and labelled share
+        return (suite, row["case"], row["method"])
+    return (suite, row.get("kernel"), row.get("workload"), row.get("size"))
+
+
+def this_run(argv):
+    import velorn
+
+    return {
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "machine": platform.machine(),
+        "processor": platform.processor() or platform.machine(),
+        "cores": os.cpu_count(),
+        "python": platform.python_version(),
+        "velorn": velorn.__version__,
+        "command": " ".join(["python bench/run.py", *argv]),
+    }
+
+
+def record(path, suites, run):
+    """Merges this run's rows of each suite into the results file at path."""
+    path = pathlib.Path(path)
+    results = json.loads(path.read_text()) if path.exists() else {}
+    run_id = run["date"]
+    kept = {}
+    for suite, rows in results.get("suites", {}).items():
+        for row in rows:
+            kept[row_key(suite, row)] = row
+    for suite, rows in suites.items():
+        for row in rows:
+            kept[row_key(suite, row)] = {**row, "run": run_id}
+    merged = {}
+    for key, row in kept.items():
+        merged.setdefault(key[0], []).append(row)
+    used = {row["run"] for rows in merged.values() for row in rows}
+    runs = {**results.get("runs", {}), run_id: run}
+    results = {"about": ABOUT, "runs": {name: runs[name] for name in sorted(used)},
+               "suites": {suite: merged[suite] for suite in sorted(merged)}}
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps(results, indent=1) + "\n")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+")
     parser.add_argument("--only", choices=SUITES, nargs="+", default=SUITES)
-    parser.add_argument("--output", default=str(BENCH_DIR / "results" / "bench.json"))
+    parser.add_argument("--output", default=str(RESULTS), help="the results file to merge this run's rows into")
     args = parser.parse_args(argv)
+    run = this_run(sys.argv[1:] if argv is None else argv)
 
     rows = []
+    suites = {}
     own_reports = {}
     started = time.perf_counter()
     for name in args.only:
@@ -91,6 +152,7 @@ def main(argv=None):
             continue
         print(f"running {name} ...", file=sys.stderr, flush=True)
         suite_rows = suite.run(sorted(args.sizes or getattr(suite, "DEFAULT_SIZES", DEFAULT_SIZES)))
+        suites[name] = suite_rows
         if hasattr(suite, "print_report"):
             own_reports[name] = (suite, suite_rows)
         else:
@@ -105,12 +167,8 @@ def main(argv=None):
         print()
         suite.print_report(suite_rows)
     print(f"\n{platform.processor() or platform.machine()}, {time.perf_counter() - started:.0f} s in all")
-    output = args.output
-    pathlib.Path(output).parent.mkdir(parents=True, exist_ok=True)
-    with open(output, "w") as file:
-        json.dump({"sizes": args.sizes, "rows": rows, **{name: r for name, (_, r) in own_reports.items()}}, file,
-                  indent=2)
-    print(f"written {output}")
+    record(args.output, suites, run)
+    print(f"recorded in {args.output}")
     return 0
 
 
