@@ -142,7 +142,7 @@ docs: install
 	mkdir -p build
 	$(VPY) -c "import tomllib; print('\n'.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['docs']))" > build/docs-requirements.txt
 	$(VPY) -m pip install -q -r build/docs-requirements.txt
-	$(VPY) -P -m sphinx -W --keep-going -q -b html docs $(DOCS_BUILD)/html
+	$(VPY) -P -m sphinx -E -W --keep-going -q -b html docs $(DOCS_BUILD)/html
 	@echo "docs: $(DOCS_BUILD)/html/index.html"
 
 # test-pythons: the suite under every Python of .python-version other than

@@ -50,6 +50,8 @@ sphinx_gallery_conf = {
     "within_subsection_order": "FileNameSortKey",
     "matplotlib_animations": False,
     "image_scrapers": ("matplotlib",),
+    # Two examples draw from the benchmark results file: every build runs them all.
+    "run_stale_examples": True,
     # The API pages list the examples that use each name.
     "doc_module": ("velorn",),
     "backreferences_dir": "api/generated/backreferences",

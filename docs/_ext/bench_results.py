@@ -8,10 +8,11 @@ Directives (in Markdown pages as ```{bench-runs}``` and so on):
 - ``bench-compare``: rows of the comparison with the peers (bench_compare);
   options ``:workloads:`` (keys, space-separated) and ``:stage:`` (``after
   search`` or ``end to end``).
-- ``bench-kernels``: rows of the kernel suites; option ``:kernel:`` (``label
-  propagation``, ``component connection``, ``post-processing``).
-- ``bench-figure``: a plot drawn from the rows, by name: ``fit-time`` (the fit
-  after the shared search against the number of points) or ``accuracy``.
+- ``bench-kernels``: rows of the kernel suites; option ``:kernel:`` (one or
+  more of ``label propagation``, ``component connection``, ``demo graph
+  steps``, ``post-processing``, separated by commas).
+- ``bench-figure``: a plot drawn from the rows, by name: ``accuracy`` (of
+  every method on every case of the comparison).
 """
 
 import json
@@ -19,7 +20,6 @@ from pathlib import Path
 
 from docutils import nodes
 from docutils.parsers.rst import directives
-from docutils.statemachine import StringList
 from sphinx.util.docutils import SphinxDirective
 
 RESULTS = Path(__file__).resolve().parents[2] / "bench" / "results" / "results.json"
@@ -41,25 +41,29 @@ def compare_rows(results, workloads=None, stage=None):
 
 
 class ResultsDirective(SphinxDirective):
-    def emit(self, lines):
-        """Parses reStructuredText lines into nodes."""
-        self.env.note_dependency(str(RESULTS))
-        container = nodes.container()
-        self.state.nested_parse(StringList(lines, source=str(RESULTS)), self.content_offset, container)
-        return container.children
+    """Builds its nodes directly, so that it works alike in Markdown and reStructuredText pages."""
 
-    def list_table(self, header, rows, widths=None):
-        lines = [".. list-table::", "   :header-rows: 1", ""]
-        if widths:
-            lines.insert(1, f"   :widths: {' '.join(map(str, widths))}")
-        for row in [header, *rows]:
-            cells = [str(cell).replace("|", "/") or " " for cell in row]
-            lines.append(f"   * - {cells[0]}")
-            lines += [f"     - {cell}" for cell in cells[1:]]
-        return self.emit(lines)
+    def list_table(self, header, rows):
+        self.env.note_dependency(str(RESULTS))
+        group = nodes.tgroup(cols=len(header))
+        group += [nodes.colspec(colwidth=1) for _ in header]
+        group += nodes.thead("", self.table_row(header))
+        group += nodes.tbody("", *[self.table_row(row) for row in rows])
+        return [nodes.table("", group, classes=["bench-results"])]
+
+    @staticmethod
+    def table_row(cells):
+        row = nodes.row()
+        for cell in cells:
+            text = str(cell)
+            inline = nodes.literal(text[2:-2], text[2:-2]) if text.startswith("``") else nodes.Text(text)
+            row += nodes.entry("", nodes.paragraph("", "", inline))
+        return row
 
     def nothing(self, what):
-        return self.emit([f".. note:: The results file has no {what} yet: ``make bench`` records them."])
+        self.env.note_dependency(str(RESULTS))
+        text = f"The results file has no {what} yet: make bench records them."
+        return [nodes.note("", nodes.paragraph(text, text))]
 
 
 class BenchRuns(ResultsDirective):
@@ -104,11 +108,11 @@ class BenchKernels(ResultsDirective):
     option_spec = {"kernel": directives.unchanged}
 
     def run(self):
-        kernel = self.options.get("kernel")
+        kernels = [name.strip() for name in self.options.get("kernel", "").split(",") if name.strip()]
         rows = [row for suite, rows in load()["suites"].items() if suite != "bench_compare" for row in rows
-                if not kernel or row.get("kernel") == kernel]
+                if not kernels or row.get("kernel") in kernels]
         if not rows:
-            return self.nothing(f"{kernel or 'kernel'} rows")
+            return self.nothing(f"{', '.join(kernels) or 'kernel'} rows")
         table = []
         for row in rows:
             notes = [row["note"]] if row.get("note") else []
@@ -129,7 +133,7 @@ class BenchFigure(ResultsDirective):
 
     def run(self):
         name = self.arguments[0]
-        draw = {"fit-time": fit_time, "accuracy": accuracy}[name]
+        draw = {"accuracy": accuracy}[name]
         figure = draw(load())
         if figure is None:
             return self.nothing(f"rows for the {name} figure")
@@ -139,64 +143,40 @@ class BenchFigure(ResultsDirective):
         import matplotlib.pyplot as plt
 
         plt.close(figure)
-        return self.emit([f".. image:: /{FIGURES}/bench-{name}.png", f"   :alt: benchmark figure {name}"])
+        self.env.note_dependency(str(RESULTS))
+        return [nodes.image(uri=f"/{FIGURES}/bench-{name}.png", alt=f"benchmark figure: {name}")]
 
 
-def fit_time(results):
-    """Time of each method's fit after the shared search, against the number of points, per workload."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    rows = [row for row in compare_rows(results, stage="after search")
-            if row["status"] == "ok" and results_sized(row)]
-    workloads = sorted({row["workload"] for row in rows})
-    if not workloads:
-        return None
-    figure, axes = plt.subplots(1, len(workloads), figsize=(4.2 * len(workloads), 3.6), squeeze=False)
-    for axis, workload in zip(axes[0], workloads):
-        chosen = [row for row in rows if row["workload"] == workload]
-        for method in sorted({row["name"] for row in chosen}):
-            points = sorted((row["size"], row["seconds"]) for row in chosen if row["name"] == method)
-            axis.plot(*zip(*points), marker="o", label=method)
-        axis.set(xscale="log", yscale="log", xlabel="points", title=chosen[0]["description"])
-    axes[0][0].set_ylabel("fit after the search (s)")
-    axes[0][-1].legend(fontsize="small")
-    figure.tight_layout()
-    return figure
-
-
-def results_sized(row):
-    return row["workload"] not in ("digits", "unreachable")
+SHORT_NAMES = {"blobs4": "4-D blobs", "blobs8": "8-D blobs", "moons": "two moons", "digits": "digits",
+               "unreachable": "4-D blobs + far group"}
 
 
 def accuracy(results):
-    """Accuracy of every method on every case, one group of bars per case."""
+    """Accuracy of every method on every case: one line of dots per case."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    import numpy as np
 
     rows = [row for row in compare_rows(results) if row["status"] == "ok" and row.get("accuracy") is not None]
     if not rows:
         return None
-    cases = list(dict.fromkeys((row["description"], row["size"], row["labelled_share"]) for row in rows))
-    methods = list(dict.fromkeys(row["name"] for row in rows))
-    figure, axis = plt.subplots(figsize=(10, 0.45 * len(cases) * len(methods) / 2 + 1.5))
-    height = 0.8 / len(methods)
+    rows.sort(key=lambda row: (row["workload"], row["size"], row["labelled_share"]))
+    cases = list(dict.fromkeys(row["case"] for row in rows))
+    names = {row["case"]: f"{SHORT_NAMES.get(row['workload'], row['description'])}, {row['size']:,} points, "
+                          f"{row['labelled_share']:.0%} labelled" for row in rows}
+    methods = list(dict.fromkeys(row["name"] for row in compare_rows(results)))
+    figure, axis = plt.subplots(figsize=(9, 0.42 * len(cases) + 1.6))
     for number, method in enumerate(methods):
-        scores = {(r["description"], r["size"], r["labelled_share"]): r["accuracy"] for r in rows
-                  if r["name"] == method}
-        axis.barh(np.arange(len(cases)) + number * height, [scores.get(case, 0.0) for case in cases], height,
-                  label=method)
-    axis.set_yticks(np.arange(len(cases)) + 0.4 - height / 2,
-                    [f"{d[:28]}, {n:,} points, {s:.0%} labelled" for d, n, s in cases], fontsize="small")
-    low = min(row["accuracy"] for row in rows)
-    axis.set(xlim=(max(0.0, low - 0.02), 1.0), xlabel="accuracy over the unlabelled samples")
-    axis.invert_yaxis()
-    axis.legend(fontsize="small", loc="lower left")
+        chosen = [(row["accuracy"], cases.index(row["case"])) for row in rows if row["name"] == method]
+        if chosen:
+            axis.scatter(*zip(*chosen), marker="osD^vP"[number % 6], s=46, alpha=0.8, label=method,
+                         color=f"C{number}", zorder=3)
+    axis.set_yticks(range(len(cases)), [names[case] for case in cases], fontsize="small")
+    axis.set_ylim(len(cases) - 0.5, -0.5)
+    axis.grid(axis="x", alpha=0.4)
+    axis.set_xlabel("accuracy over the unlabelled samples")
+    axis.legend(fontsize="small", loc="upper left", bbox_to_anchor=(1.01, 1.0))
     figure.tight_layout()
     return figure
 
