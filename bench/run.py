@@ -13,7 +13,8 @@ each suite's rows, every row naming the run it comes from, and each run's
 date, machine, Python, velorn version and command. A run replaces the rows it
 measured again (the same suite, workload, method and size) and keeps the
 others, so a run of one suite or one size adds to the file instead of
-emptying it.
+emptying it. A run of the comparison (bench_compare) into that file also
+rewrites the README's headline table from it.
 """
 
 import argparse
@@ -132,6 +133,63 @@ def record(path, suites, run):
     path.write_text(json.dumps(results, indent=1) + "\n")
 
 
+README = BENCH_DIR.parent / "README.md"
+HEADLINE = ("<!-- The headline, written by bench/run.py from bench/results/results.json -->\n",
+            "<!-- end of the headline -->\n")
+HEADLINE_WORKLOADS = ["blobs4", "blobs8", "moons", "digits"]
+
+
+def headline(results):
+    """The README's few lines of comparison, from the results: per workload, the
+    largest case where both velorn and LabelSpreading were fitted on the same graph."""
+    rows = {(row["case"], row["method"]): row for row in results.get("suites", {}).get("bench_compare", [])}
+
+    def seconds(case, method, field="seconds"):
+        row = rows.get((case, method), {})
+        return row.get(field) if row.get("status") == "ok" else None
+
+    def cell(values):
+        shown = " / ".join("-" if value is None else f"{value:.3g}" for value in values)
+        ours, theirs = values[0], values[1]
+        if not (ours and theirs):
+            return shown
+        return shown + (f" ({theirs / ours:.1f}x)" if theirs < 10 * ours else f" ({theirs / ours:.0f}x)")
+
+    lines = ["| workload | points | fit on the same graph (s): velorn / LabelSpreading / graphlearning "
+             "| from the points (s): velorn / LabelSpreading | accuracy: velorn / LabelSpreading |",
+             "|---|---:|---|---|---|"]
+    for workload in HEADLINE_WORKLOADS:
+        cases = [row for (case, method), row in rows.items() if row["workload"] == workload and method == "velorn"
+                 and row["labelled_share"] == 0.01 and seconds(case, "labelspreading") is not None
+                 and seconds(case, "velorn") is not None]
+        if not cases:
+            continue
+        case = max(cases, key=lambda row: row["size"])
+        key = case["case"]
+        lines.append(
+            f"| {case['description']} | {case['size']:,} "
+            f"| {cell([seconds(key, m) for m in ('velorn', 'labelspreading', 'graphlearning')])} "
+            f"| {cell([seconds(key, m, 'total_s') for m in ('velorn-exact', 'labelspreading-own')])} "
+            f"| {rows[(key, 'velorn')]['accuracy']:.4f} / {rows[(key, 'labelspreading')]['accuracy']:.4f} |")
+    far = [row for (case, method), row in rows.items() if row["workload"] == "unreachable" and row.get("group")]
+    if far:
+        given = "; ".join(f"{row['name'].split(',')[0]}: " + ", ".join(f"{count} x {label}" for label, count in
+                                                        row["group"]["given"].items()) for row in far
+                          if row["stage"] == "after search")
+        lines += ["", f"A group of {far[0]['group']['size']} samples far from every label gets: {given}."]
+    used = sorted({row["run"] for row in rows.values() if row["workload"] in HEADLINE_WORKLOADS + ["unreachable"]})
+    lines += ["", "From the benchmark run(s) " + ", ".join(used) + " (1% labelled, k = 15)."]
+    return "".join(line + "\n" for line in lines)
+
+
+def write_headline(results, readme=README):
+    """Replaces the headline between its two markers in the README."""
+    text = readme.read_text()
+    start = text.index(HEADLINE[0]) + len(HEADLINE[0])
+    end = text.index(HEADLINE[1])
+    readme.write_text(text[:start] + headline(results) + text[end:])
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+")
@@ -169,6 +227,9 @@ def main(argv=None):
     print(f"\n{platform.processor() or platform.machine()}, {time.perf_counter() - started:.0f} s in all")
     record(args.output, suites, run)
     print(f"recorded in {args.output}")
+    if pathlib.Path(args.output).resolve() == RESULTS and "bench_compare" in suites:
+        write_headline(json.loads(RESULTS.read_text()))
+        print(f"headline rewritten in {README}")
     return 0
 
 
