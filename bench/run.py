@@ -96,13 +96,25 @@ def row_key(suite, row):
     return (suite, row.get("kernel"), row.get("workload"), row.get("size"))
 
 
+def processor():
+    """The processor's model name where the system tells it, else its architecture."""
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
 def this_run(argv):
     import velorn
 
     return {
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "machine": platform.machine(),
-        "processor": platform.processor() or platform.machine(),
+        "processor": processor(),
         "cores": os.cpu_count(),
         "python": platform.python_version(),
         "velorn": velorn.__version__,
@@ -148,8 +160,11 @@ def headline(results):
         row = rows.get((case, method), {})
         return row.get(field) if row.get("status") == "ok" else None
 
+    def seconds_text(value):
+        return "-" if value is None else format(value, ".0f" if value >= 10 else ".1f" if value >= 1 else ".2g")
+
     def cell(values):
-        shown = " / ".join("-" if value is None else f"{value:.3g}" for value in values)
+        shown = " / ".join(seconds_text(value) for value in values)
         ours, theirs = values[0], values[1]
         if not (ours and theirs):
             return shown
