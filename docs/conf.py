@@ -91,7 +91,12 @@ def native_docstring(app, what, name, obj, options, lines):
     if not _is_native(obj) or not lines:
         return
     if lines[0].startswith(obj.__name__ + "("):
-        lines[0] = f"Typed signature: ``{lines[0]}``"
+        # After the summary, which the API index shows.
+        typed = [f"Typed signature: ``{lines.pop(0)}``", ""]
+        while lines and not lines[0].strip():
+            lines.pop(0)
+        end = next((number for number, line in enumerate(lines) if not line.strip()), len(lines))
+        lines[end:end] = ["", *typed]
     headings = [number for number in range(len(lines) - 1)
                 if lines[number].strip() and set(lines[number + 1].strip()) == {"-"}]
     for start, end in zip(headings, [*headings[1:], len(lines) + 1]):
