@@ -34,10 +34,22 @@ def fmt(value, spec):
     return "" if value is None else format(value, spec)
 
 
+def in_order(rows, *fields):
+    """The rows sorted by size within each of the fields, whose values keep the order they first come in."""
+    first = {field: {} for field in fields}
+    for row in rows:
+        for field in fields:
+            first[field].setdefault(row.get(field), len(first[field]))
+    return sorted(rows, key=lambda row: (first[fields[0]][row.get(fields[0])], row.get("size", 0),
+                                         row.get("labelled_share", 0),
+                                         *(first[field][row.get(field)] for field in fields[1:])))
+
+
 def compare_rows(results, workloads=None, stage=None):
     rows = results["suites"].get("bench_compare", [])
-    return [row for row in rows if row["method"] != "search"
-            and (not workloads or row["workload"] in workloads) and (not stage or row["stage"] == stage)]
+    return in_order([row for row in rows if row["method"] != "search"
+                     and (not workloads or row["workload"] in workloads) and (not stage or row["stage"] == stage)],
+                    "workload", "method")
 
 
 class ResultsDirective(SphinxDirective):
@@ -109,8 +121,8 @@ class BenchKernels(ResultsDirective):
 
     def run(self):
         kernels = [name.strip() for name in self.options.get("kernel", "").split(",") if name.strip()]
-        rows = [row for suite, rows in load()["suites"].items() if suite != "bench_compare" for row in rows
-                if not kernels or row.get("kernel") in kernels]
+        rows = in_order([row for suite, rows in load()["suites"].items() if suite != "bench_compare" for row in rows
+                         if not kernels or row.get("kernel") in kernels], "workload")
         if not rows:
             return self.nothing(f"{', '.join(kernels) or 'kernel'} rows")
         table = []
@@ -118,8 +130,12 @@ class BenchKernels(ResultsDirective):
             notes = [row["note"]] if row.get("note") else []
             if row.get("other_s") is not None:
                 notes.insert(0, f"{row['other_s']:.2f} s")
+            if row.get("python_own_ns_per_unit") is not None:
+                notes.append(f"plain Python own cost {row['python_own_ns_per_unit']:.0f} ns/unit")
             if row.get("accuracy") is not None:
                 notes.append(f"accuracy {row['accuracy']:.4f}")
+            if row.get("agreement") is not None:
+                notes.append(f"agreement with ours {row['agreement']:.4f}")
             per_unit = row.get("own_ns_per_unit", row.get("ns_per_unit"))
             table.append([row["workload"], f"{row['size']:,}", fmt(row.get("ours_s"), ".3f"),
                           fmt(row.get("floor_s"), ".3f"), fmt(row.get("ratio"), ".2f"), fmt(per_unit, ".0f"),
