@@ -84,9 +84,9 @@ class BenchRuns(ResultsDirective):
         if not runs:
             return self.nothing("runs")
         return self.list_table(
-            ["run", "command", "machine", "Python", "velorn"],
+            ["run", "command", "machine", "Python", "velorn", "source"],
             [[name, f"``{run['command']}``", f"{run['processor']}, {run['cores']} cores", run["python"],
-              run["velorn"]] for name, run in runs.items()])
+              run["velorn"], run.get("source", "measured by make bench")] for name, run in runs.items()])
 
 
 class BenchCompare(ResultsDirective):
