@@ -144,3 +144,35 @@ test-compat: wheel
 	$(COMPAT_PY) -m pip install -q --no-deps --force-reinstall dist/velorn-*.whl
 	$(COMPAT_PY) -c "import numpy, sklearn; print('numpy', numpy.__version__, '/ scikit-learn', sklearn.__version__)"
 	$(COMPAT_PY) -P -m pytest -q -p no:cacheprovider tests
+
+# --- Documentation and other Pythons -------------------------------------------
+.PHONY: docs test-pythons
+
+# docs: the documentation site, built from docs/ into docs/_build/html, with
+# every warning an error. Its packages (the [docs] extra of pyproject.toml)
+# go into .venv beside the installed velorn; the gallery's examples run as
+# the site is built.
+DOCS_BUILD := docs/_build
+docs: install
+	mkdir -p build
+	$(VPY) -c "import tomllib; print('\n'.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['docs']))" > build/docs-requirements.txt
+	$(VPY) -m pip install -q -r build/docs-requirements.txt
+	$(VPY) -P -m sphinx -E -W --keep-going -q -b html docs $(DOCS_BUILD)/html
+	@echo "docs: $(DOCS_BUILD)/html/index.html"
+
+# test-pythons: the suite under every Python of .python-version other than
+# .venv's ($(PYTHON)), each in an environment of its own (.venv-3.13, ...)
+# where the package is built for that Python. pyenv makes python3.13 and the
+# like resolve from the versions .python-version names.
+OTHER_PYTHONS ?= $(filter-out $(PYTHON:python%=%),$(shell cat .python-version))
+
+test-pythons: $(addprefix test-python-,$(OTHER_PYTHONS))
+
+# The build finds meson on PATH, so that environment's comes first.
+test-python-%:
+	@command -v python$* >/dev/null 2>&1 || { echo "error: python$* not found; install it (for example 'pyenv install $*') and try again" >&2; exit 1; }
+	@test -x .venv-$*/bin/python || python$* -m venv .venv-$*
+	.venv-$*/bin/python -m pip install -q --upgrade pip
+	.venv-$*/bin/python -m pip install -q --upgrade $(BUILD_DEPS) $(RUN_DEPS) $(FAST_DEPS) $(DASK_DEPS)
+	PATH="$(CURDIR)/.venv-$*/bin:$$PATH" .venv-$*/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+	.venv-$*/bin/python -P -m pytest -q -p no:cacheprovider tests

@@ -1,16 +1,27 @@
-"""Runs every kernel benchmark, prints one table and writes it as JSON.
+"""Runs every kernel benchmark, prints one table and records the rows in the
+results file that the documentation's tables and figures are built from.
 
     python bench/run.py                 # 50k, 200k and 1M nodes or points
     python bench/run.py --sizes 20000 50000 100000
     python bench/run.py --only bench_compare --sizes 10000 1000000
 
 A suite may set its own DEFAULT_SIZES (used without --sizes) and print its
-own report (print_report); its rows are then written under its name.
+own report (print_report).
+
+The results file (bench/results/results.json, kept in the repository) holds
+each suite's rows, every row naming the run it comes from, and each run's
+date, machine, Python, velorn version and command. A run replaces the rows it
+measured again (the same suite, workload, method and size) and keeps the
+others, so a run of one suite or one size adds to the file instead of
+emptying it. A run of the comparison (bench_compare) into that file also
+rewrites the README's headline table from it.
 """
 
 import argparse
+import datetime
 import importlib
 import json
+import os
 import pathlib
 import platform
 import sys
@@ -73,14 +84,137 @@ def summarise(rows):
     return lines
 
 
+RESULTS = BENCH_DIR / "results" / "results.json"
+ABOUT = ("Benchmark rows written by bench/run.py (make bench); the documentation's performance tables and "
+         "figures are built from this file. Each row's 'run' names the entry of 'runs' it was measured in.")
+
+
+def row_key(suite, row):
+    """What a row measured: a later row with the same key replaces it."""
+    if "case" in row:  # bench_compare: the case holds workload, size and labelled share
+        return (suite, row["case"], row["method"])
+    return (suite, row.get("kernel"), row.get("workload"), row.get("size"))
+
+
+def processor():
+    """The processor's model name where the system tells it, else its architecture."""
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def this_run(argv):
+    import velorn
+
+    return {
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "machine": platform.machine(),
+        "processor": processor(),
+        "cores": os.cpu_count(),
+        "python": platform.python_version(),
+        "velorn": velorn.__version__,
+        "command": " ".join(["python bench/run.py", *argv]),
+    }
+
+
+def record(path, suites, run):
+    """Merges this run's rows of each suite into the results file at path."""
+    path = pathlib.Path(path)
+    results = json.loads(path.read_text()) if path.exists() else {}
+    run_id = run["date"]
+    kept = {}
+    for suite, rows in results.get("suites", {}).items():
+        for row in rows:
+            kept[row_key(suite, row)] = row
+    for suite, rows in suites.items():
+        for row in rows:
+            kept[row_key(suite, row)] = {**row, "run": run_id}
+    merged = {}
+    for key, row in kept.items():
+        merged.setdefault(key[0], []).append(row)
+    used = {row["run"] for rows in merged.values() for row in rows}
+    runs = {**results.get("runs", {}), run_id: run}
+    results = {"about": ABOUT, "runs": {name: runs[name] for name in sorted(used)},
+               "suites": {suite: merged[suite] for suite in sorted(merged)}}
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps(results, indent=1) + "\n")
+
+
+README = BENCH_DIR.parent / "README.md"
+HEADLINE = ("<!-- The headline, written by bench/run.py from bench/results/results.json -->\n",
+            "<!-- end of the headline -->\n")
+HEADLINE_WORKLOADS = ["blobs4", "blobs8", "moons", "digits"]
+
+
+def headline(results):
+    """The README's few lines of comparison, from the results: per workload, the
+    largest case where both velorn and LabelSpreading were fitted on the same graph."""
+    rows = {(row["case"], row["method"]): row for row in results.get("suites", {}).get("bench_compare", [])}
+
+    def seconds(case, method, field="seconds"):
+        row = rows.get((case, method), {})
+        return row.get(field) if row.get("status") == "ok" else None
+
+    def seconds_text(value):
+        return "-" if value is None else format(value, ".0f" if value >= 10 else ".1f" if value >= 1 else ".2g")
+
+    def cell(values):
+        shown = " / ".join(seconds_text(value) for value in values)
+        ours, theirs = values[0], values[1]
+        if not (ours and theirs):
+            return shown
+        return shown + (f" ({theirs / ours:.1f}x)" if theirs < 10 * ours else f" ({theirs / ours:.0f}x)")
+
+    lines = ["| workload | points | fit on the same graph (s): velorn / LabelSpreading / graphlearning "
+             "| from the points (s): velorn / LabelSpreading | accuracy: velorn / LabelSpreading |",
+             "|---|---:|---|---|---|"]
+    for workload in HEADLINE_WORKLOADS:
+        cases = [row for (case, method), row in rows.items() if row["workload"] == workload and method == "velorn"
+                 and row["labelled_share"] == 0.01 and seconds(case, "labelspreading") is not None
+                 and seconds(case, "velorn") is not None]
+        if not cases:
+            continue
+        case = max(cases, key=lambda row: row["size"])
+        key = case["case"]
+        lines.append(
+            f"| {case['description']} | {case['size']:,} "
+            f"| {cell([seconds(key, m) for m in ('velorn', 'labelspreading', 'graphlearning')])} "
+            f"| {cell([seconds(key, m, 'total_s') for m in ('velorn-exact', 'labelspreading-own')])} "
+            f"| {rows[(key, 'velorn')]['accuracy']:.4f} / {rows[(key, 'labelspreading')]['accuracy']:.4f} |")
+    far = [row for (case, method), row in rows.items() if row["workload"] == "unreachable" and row.get("group")]
+    if far:
+        given = "; ".join(f"{row['name'].split(',')[0]}: " + ", ".join(f"{count} x {label}" for label, count in
+                                                        row["group"]["given"].items()) for row in far
+                          if row["stage"] == "after search")
+        lines += ["", f"A group of {far[0]['group']['size']} samples far from every label gets: {given}."]
+    used = sorted({row["run"] for row in rows.values() if row["workload"] in HEADLINE_WORKLOADS + ["unreachable"]})
+    lines += ["", "From the benchmark run(s) " + ", ".join(used) + " (1% labelled, k = 15)."]
+    return "".join(line + "\n" for line in lines)
+
+
+def write_headline(results, readme=README):
+    """Replaces the headline between its two markers in the README."""
+    text = readme.read_text()
+    start = text.index(HEADLINE[0]) + len(HEADLINE[0])
+    end = text.index(HEADLINE[1])
+    readme.write_text(text[:start] + headline(results) + text[end:])
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+")
     parser.add_argument("--only", choices=SUITES, nargs="+", default=SUITES)
-    parser.add_argument("--output", default=str(BENCH_DIR / "results" / "bench.json"))
+    parser.add_argument("--output", default=str(RESULTS), help="the results file to merge this run's rows into")
     args = parser.parse_args(argv)
+    run = this_run(sys.argv[1:] if argv is None else argv)
 
     rows = []
+    suites = {}
     own_reports = {}
     started = time.perf_counter()
     for name in args.only:
@@ -91,6 +225,7 @@ def main(argv=None):
             continue
         print(f"running {name} ...", file=sys.stderr, flush=True)
         suite_rows = suite.run(sorted(args.sizes or getattr(suite, "DEFAULT_SIZES", DEFAULT_SIZES)))
+        suites[name] = suite_rows
         if hasattr(suite, "print_report"):
             own_reports[name] = (suite, suite_rows)
         else:
@@ -105,12 +240,11 @@ def main(argv=None):
         print()
         suite.print_report(suite_rows)
     print(f"\n{platform.processor() or platform.machine()}, {time.perf_counter() - started:.0f} s in all")
-    output = args.output
-    pathlib.Path(output).parent.mkdir(parents=True, exist_ok=True)
-    with open(output, "w") as file:
-        json.dump({"sizes": args.sizes, "rows": rows, **{name: r for name, (_, r) in own_reports.items()}}, file,
-                  indent=2)
-    print(f"written {output}")
+    record(args.output, suites, run)
+    print(f"recorded in {args.output}")
+    if pathlib.Path(args.output).resolve() == RESULTS and "bench_compare" in suites:
+        write_headline(json.loads(RESULTS.read_text()))
+        print(f"headline rewritten in {README}")
     return 0
 
 
