@@ -3,13 +3,9 @@ refused before any work, n_jobs and random_state as in scikit-learn, data
 the approximate search must not round away, sparse features, string labels'
 own unlabelled marker, and coordinates too large for distances."""
 
-import contextlib
 import importlib.util
-import io
-import re
 import sys
 import types
-from pathlib import Path
 
 import joblib
 import numpy as np
@@ -17,7 +13,6 @@ import pytest
 from scipy import sparse
 from sklearn.datasets import make_blobs
 from sklearn.metrics import accuracy_score
-from test_readme import SHOWN_OUTPUT
 
 pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_knn")
 from velorn import WeightedLabelPropagation  # noqa: E402
@@ -156,14 +151,3 @@ def test_coordinates_that_overflow_distances_are_refused(where):
         with pytest.raises(ValueError, match="too large for distances"):
             model.fit(points, y).predict(points * 1e155)
 
-
-def test_the_search_guide_example_prints_what_it_shows():
-    guide = Path(__file__).resolve().parent.parent / "docs" / "guide" / "search.md"
-    for code in re.findall(r"^```python\n(.*?)^```", guide.read_text(), flags=re.MULTILINE | re.DOTALL):
-        if "approximate" in code:
-            pytest.importorskip("hnswlib")
-        shown = [match.group(1) for line in code.splitlines() if (match := SHOWN_OUTPUT.match(line))]
-        printed = io.StringIO()
-        with contextlib.redirect_stdout(printed):
-            exec(compile(code, str(guide), "exec"), {})
-        assert printed.getvalue().splitlines() == shown

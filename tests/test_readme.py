@@ -38,6 +38,8 @@ def test_example_prints_what_it_shows(page, code):
         pytest.importorskip(module)
     for module in re.findall(r"^(?:from|import) (dask|distributed)\b", code, flags=re.MULTILINE):
         pytest.importorskip(module)  # an optional extra
+    if 'search="approximate"' in code:
+        pytest.importorskip("hnswlib")  # the [fast] extra
     shown = [match.group(1) for line in code.splitlines() if (match := SHOWN_OUTPUT.match(line))]
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
