@@ -48,7 +48,7 @@ def test_namespace_and_spec_attributes(name):
     module = importlib.import_module(name)
     short = name.rsplit(".", 1)[1]
     function = {"tolmar_lp": "weighted_label_propagation", "tolmar_connect": "connect_unlabeled",
-                "tolmar_knn": "propagate_knn_table"}.get(short, short)
+                "tolmar_knn": "propagate_rows"}.get(short, short)
     public = {k for k in vars(module) if not k.startswith("__")}
     expected = {"np", function} | ({"DistanceMetric"} if short == "kelvo_postprocess" else set())
     assert public == expected

@@ -154,13 +154,13 @@ def test_bad_input_is_refused_before_any_work(params, fit_args, match):
         WeightedLabelPropagation(**params).fit(*fit_args(points, y))
 
 
-@pytest.mark.parametrize("bad, match", [(np.nan, "contains NaN"), (np.inf, "contains infinity"),
-                                        (-1.0, "holds negative distances")])
+@pytest.mark.parametrize("bad, match", [(np.nan, "holds NaN or infinite entries"),
+                                        (np.inf, "holds NaN or infinite entries"), (-1.0, "holds negative distances")])
 @pytest.mark.parametrize("extra_entry", [False, True])  # in a row as the sweeps read it, or one more
 def test_bad_graph_distances_are_refused(bad, match, extra_entry):
     points, _, y = blobs()
     graph = KNeighborsTransformer(mode="distance", n_neighbors=10).fit_transform(points)
-    if extra_entry:  # row 0 one entry longer, which rows are cut to the shortest would drop
+    if extra_entry:  # row 0 one entry longer, beyond the nearest n_neighbors
         graph = graph.tolil()
         graph[0, np.setdiff1d(np.arange(len(y)), graph.rows[0])[0]] = bad
         graph = graph.tocsr()
