@@ -173,6 +173,19 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         ``y``: labels (integers or strings), -1 (among strings also "-1") for
         an unlabelled sample.
         """
+        # A failed fit leaves the estimator as it was: the attributes that
+        # the input checks set are put back, the others are set at the end.
+        checked = ("n_features_in_", "feature_names_in_")
+        before = {name: vars(self)[name] for name in checked if name in vars(self)}
+        try:
+            return self._fit(X, y)
+        except BaseException:
+            for name in checked:
+                vars(self).pop(name, None)
+            vars(self).update(before)
+            raise
+
+    def _fit(self, X: Any, y: Any) -> Self:
         self._check_parameters()
         if y is None:
             raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
@@ -195,8 +208,6 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         labels = np.full(len(y), -1, dtype=np.int32)
         labels[~unlabelled] = codes
 
-        # Fitted attributes are set at the end, so that a failed fit leaves
-        # the estimator as it was.
         index = None
         if kind:
             graph = _graph_table(X, kind, self.n_neighbors)
@@ -222,13 +233,13 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
         unreachable = np.zeros(nodes.n_rows, dtype=bool)
         if (node_labels == -1).any() or not converged:
-            # Whether more neighbours per row could join what is unreachable.
+            # Rows this long may have been cut: more neighbours could join them.
             if kind is None:
-                rows_full = width < len(points) - 1
+                limit = width if width < len(points) - 1 else None
             else:
-                rows_full = kind == "distance" and bool((np.diff(graph.indptr) >= self.n_neighbors).any())
+                limit = self.n_neighbors if kind == "distance" else None
             along = f"their {width} nearest neighbours" if kind is None else "the graph's rows"
-            unreachable = self._explain_unlabelled(nodes, node_labels, node_of, converged, along, rows_full)
+            unreachable = self._explain_unlabelled(nodes, node_labels, node_of, converged, along, limit)
         votes, _ = _votes(nodes, node_labels, len(classes))
         totals = votes.sum(axis=1, keepdims=True)
         distributions = np.divide(votes, totals, out=np.zeros_like(votes), where=totals > 0)[node_of]
@@ -261,11 +272,12 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             _import_hnswlib()
 
     def _explain_unlabelled(self, nodes: Graph, labels: npt.NDArray[np.int32], node_of: npt.NDArray[np.int64],
-                            converged: bool, along: str, rows_full: bool) -> npt.NDArray[np.bool_]:
+                            converged: bool, along: str, limit: int | None) -> npt.NDArray[np.bool_]:
         """Warn about (or refuse) samples left unlabelled: those no labelled
         sample can be reached from, which are returned as a mask over the
-        nodes, and those the sweep limit cut off. ``rows_full``: whether
-        rows were cut to ``n_neighbors``, so that more might join them."""
+        nodes, and those the sweep limit cut off. ``limit``: the length rows
+        were cut to, if any; rows that long might reach a label with more
+        neighbours."""
         num_nodes = nodes.n_rows
         rows = nodes.row_of_entries()
         # Search backwards along the rows, from an extra node joined to every
@@ -297,7 +309,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         )
         _, group_of = connected_components(group_graph, directed=False)
         groups = len(np.unique(group_of[unreachable]))
-        isolated = np.count_nonzero((unreachable & (np.diff(nodes.indptr) == 0))[node_of])
+        lengths = np.diff(nodes.indptr)
+        isolated = np.count_nonzero((unreachable & (lengths == 0))[node_of])
+        rows_full = limit is not None and bool((lengths[unreachable] >= limit).any())
         message = (
             f"{count:,} of {len(node_of):,} samples, in {groups:,} group(s), cannot be reached from any "
             f"labelled sample along {along}"
