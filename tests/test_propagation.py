@@ -148,6 +148,10 @@ def test_a_group_no_larger_than_the_neighbours_is_reached(recwarn):
     ({"on_unreachable": "ignore"}, lambda X, y: (X, y), "on_unreachable must be"),
     ({"search": "approximate", "metric": "manhattan"}, lambda X, y: (X, y), "supports the metrics"),
     ({"metric": "precomputed"}, lambda X, y: (X, y), "takes a sparse distance graph"),
+    ({"metric": "precomputed_affinity"}, lambda X, y: (sparse.csr_matrix(X), y), r"shape \(60, 3\), expected 60"),
+    ({"metric": "precomputed_affinity"}, lambda X, y: (-np.eye(60), y), "holds negative similarities"),
+    ({"metric": "precomputed_affinity"}, lambda X, y: (np.full((60, 60), np.nan), y), "holds NaN or infinite"),
+    ({"metric": "precomputed"}, lambda X, y: (sparse.eye(61, format="csr"), y), "inconsistent numbers of samples"),
 ])
 def test_bad_input_is_refused_before_any_work(params, fit_args, match):
     points, _, y = blobs(60)
@@ -279,11 +283,14 @@ def test_copies_of_a_labelled_point_take_its_label(recwarn, metric):
         assert model.predict([[1.0], [-0.0], [0.4]]).tolist() == [7, 5, 5]
 
 
-def test_distances_far_from_one_label_everything(recwarn):
-    # Votes of 1 / distance**2 far below tol stop no sweep early.
-    points, truth, y = blobs()
-    model = WeightedLabelPropagation(n_neighbors=10).fit(points * 1e4, y)
-    assert np.mean(model.transduction_ == truth) > 0.99 and not recwarn.list
+def test_votes_far_below_tol_stop_no_sweep_early(recwarn):
+    # A line of points 1,000 apart, labelled at its far end: each vote is
+    # 1e-6, below tol, and each sweep labels one more sample.
+    points = np.arange(200.0)[:, None] * 1000
+    y = np.full(200, -1)
+    y[-1] = 3
+    model = WeightedLabelPropagation(n_neighbors=2).fit(points, y)
+    assert (model.transduction_ == 3).all() and not recwarn.list
 
 
 def test_a_failed_refit_leaves_the_fitted_estimator_as_it_was():
