@@ -1,10 +1,14 @@
 """WeightedLabelPropagation: scikit-learn's conventions, labels of any kind,
 the precomputed-graph input, and samples that cannot be labelled."""
 
+import contextlib
 import importlib.util
 import inspect
+import io
 import pickle
+import re
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -302,3 +306,17 @@ def test_a_failed_refit_leaves_the_fitted_estimator_as_it_was():
         model.fit(np.hstack([far_points, far_points]), far_y)  # other features too
     assert model.n_features_in_ == 3
     np.testing.assert_array_equal(model.predict(points), before)
+
+
+GUIDE = Path(__file__).resolve().parent.parent / "docs" / "guide" / "graphs.md"
+
+
+@pytest.mark.parametrize("code", re.findall(r"^```python\n(.*?)^```", GUIDE.read_text(), flags=re.M | re.S))
+def test_the_graph_guide_examples_print_what_they_show(code):
+    if "networkx" in code:
+        pytest.importorskip("networkx")
+    shown = re.findall(r"^print\(.*\)\s+# (.*)$", code, flags=re.M)
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        exec(compile(code, str(GUIDE), "exec"), {})
+    assert printed.getvalue().splitlines() == shown

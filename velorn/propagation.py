@@ -297,7 +297,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             warnings.warn(
                 f"{still} were still changing after max_iter={self.max_iter} sweeps; unlabelled samples keep -1 "
                 "in transduction_. Raise max_iter, or tol to stop when few labels change.",
-                ConvergenceWarning, stacklevel=3,
+                ConvergenceWarning, stacklevel=4,
             )
         count = np.count_nonzero(unreachable[node_of])
         if not count:
@@ -321,7 +321,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         )
         if self.on_unreachable == "raise":
             raise ValueError(message)
-        warnings.warn(message, UserWarning, stacklevel=3)
+        warnings.warn(message, UserWarning, stacklevel=4)
         return unreachable
 
     # --- predict -----------------------------------------------------------------------
