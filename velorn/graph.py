@@ -65,9 +65,9 @@ def check_matrix(matrix: Any, kind: Kind, num_columns: int) -> sparse.csr_matrix
             f"{name} takes a sparse distance graph, such as "
             "KNeighborsTransformer(mode='distance').fit_transform(points) gives"
         )
-    if sparse.issparse(matrix):  # copied, ours to reorder; float64 also from another byte order
+    if sparse.issparse(matrix):  # read, not written: float64 also from another byte order
         matrix = matrix.tocsr()
-        matrix = sparse.csr_matrix((matrix.data.astype(np.float64), matrix.indices.copy(), matrix.indptr.copy()),
+        matrix = sparse.csr_matrix((np.asarray(matrix.data, dtype=np.float64), matrix.indices, matrix.indptr),
                                    shape=matrix.shape)
     else:
         matrix = sparse.csr_matrix(np.asarray(matrix, dtype=np.float64))
@@ -91,32 +91,32 @@ def from_matrix(matrix: Any, kind: Kind, *, num_columns: int | None = None,
 
     ``num_columns=None``: a training graph, square, whose diagonal (self
     loops) is dropped and whose distance-0 entries are joined both ways, so
-    that copies know each other. Else rows of new samples against
+    that copies know each other. An entry stored twice counts twice among
+    distances, summed among similarities. Else rows of new samples against
     ``num_columns`` training samples. ``max_neighbours`` keeps each row's
     nearest (heaviest) entries, at most that many; a shorter row keeps all."""
     training = num_columns is None
     rows_expected = matrix.shape[0] if training else num_columns
     csr = check_matrix(matrix, kind, int(rows_expected))
-    if kind == "affinity":
+    if kind == "affinity" and not csr.has_canonical_format:  # an entry stored twice: the sum, as SciPy reads it
+        csr = csr.copy()
         csr.sum_duplicates()
-    else:
-        _keep_nearest_duplicate(csr)
-    rows = np.repeat(np.arange(csr.shape[0], dtype=np.int64), np.diff(csr.indptr))
-    cols = csr.indices.astype(np.int64)
-    values = csr.data
-    keep = np.ones(len(cols), dtype=bool)
-    if training:
-        keep &= rows != cols
-    if kind == "affinity":
-        keep &= values > 0
-    rows, cols, values = rows[keep], cols[keep], values[keep]
+    num_rows, num_columns = csr.shape
+    rows = np.repeat(np.arange(num_rows, dtype=np.int32 if num_rows < 2**31 else np.int64), np.diff(csr.indptr))
+    cols, values = csr.indices, csr.data
+    # Each step only when it drops something: new memory is slow to touch.
+    keep = rows != cols if training else None
+    if kind == "affinity" and (values <= 0).any():
+        keep = values > 0 if keep is None else keep & (values > 0)
+    if keep is not None and not keep.all():
+        rows, cols, values = rows[keep], cols[keep], values[keep]
     if training and kind == "distance":
         zero = values == 0
-        rows, cols = np.concatenate([rows, cols[zero]]), np.concatenate([cols, rows[zero]])
-        values = np.concatenate([values, values[zero]])
-    with np.errstate(divide="ignore"):
-        weights = values if kind == "affinity" else 1.0 / values**2
-    return _rows(rows, cols, weights, csr.shape[0], csr.shape[1], max_neighbours)
+        if zero.any():
+            rows, cols = np.concatenate([rows, cols[zero]]), np.concatenate([cols, rows[zero]])
+            values = np.concatenate([values, values[zero]])
+    return _rows(rows, cols, values if kind == "affinity" else _votes_of(values), num_rows, num_columns,
+                 max_neighbours)
 
 
 def from_table(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floating[Any]], *,
@@ -126,15 +126,12 @@ def from_table(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floa
     ``max_neighbours`` nearest entries kept; ``drop_self``: without each
     row's own sample (a search of the indexed samples themselves)."""
     num_rows, width = ids.shape
-    rows = np.repeat(np.arange(num_rows, dtype=np.int64), width)
-    cols = ids.ravel().astype(np.int64)
-    values = distances.ravel().astype(np.float64)
+    rows = np.repeat(np.arange(num_rows, dtype=np.int32 if num_rows < 2**31 else np.int64), width)
+    cols, values = ids.ravel(), distances.ravel()
     keep = cols >= 0  # searches mark missing neighbours with -1
     if drop_self:
         keep &= cols != rows
-    with np.errstate(divide="ignore"):
-        weights = 1.0 / values[keep] ** 2
-    return _rows(rows[keep], cols[keep], weights, num_rows, num_samples, max_neighbours)
+    return _rows(rows[keep], cols[keep], _votes_of(values[keep]), num_rows, num_samples, max_neighbours)
 
 
 def merge_copies(graph: Graph) -> tuple[Graph, npt.NDArray[np.int64]]:
@@ -165,20 +162,14 @@ def merge_copies(graph: Graph) -> tuple[Graph, npt.NDArray[np.int64]]:
                  merged.data.astype(np.float64), num_nodes), node_of
 
 
-def _keep_nearest_duplicate(csr: sparse.csr_matrix) -> None:
-    """Entries stored twice in a row of distances: the smaller is kept."""
-    if csr.has_canonical_format:
-        return
-    coo = csr.tocoo()
-    order = np.lexsort((coo.data, coo.col, coo.row))
-    row, col, data = coo.row[order], coo.col[order], coo.data[order]
-    first = np.ones(len(row), dtype=bool)
-    first[1:] = (row[1:] != row[:-1]) | (col[1:] != col[:-1])
-    fixed = sparse.csr_matrix((data[first], (row[first], col[first])), shape=csr.shape)
-    csr.data, csr.indices, csr.indptr = fixed.data, fixed.indices, fixed.indptr
+def _votes_of(distances: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float64]:
+    """1 / distance**2, inf at distance 0, in one new array."""
+    votes = np.square(distances, dtype=np.float64)
+    with np.errstate(divide="ignore"):
+        return np.divide(1.0, votes, out=votes)
 
 
-def _rows(rows: npt.NDArray[np.int64], cols: npt.NDArray[np.int64], weights: npt.NDArray[np.float64],
+def _rows(rows: npt.NDArray[np.integer[Any]], cols: npt.NDArray[np.integer[Any]], weights: npt.NDArray[np.float64],
           num_rows: int, num_samples: int, max_neighbours: int | None) -> Graph:
     """CSR rows from entries (row, column, weight) in any order, each row cut
     to its ``max_neighbours`` heaviest entries (the first of equals). Sorts
@@ -186,8 +177,11 @@ def _rows(rows: npt.NDArray[np.int64], cols: npt.NDArray[np.int64], weights: npt
     grouped by row, and a search's heaviest first."""
     counts = np.bincount(rows, minlength=num_rows)
     cut = max_neighbours is not None and len(rows) > 0 and int(counts.max()) > max_neighbours
-    same_row = rows[1:] == rows[:-1]
-    if not (rows[1:] >= rows[:-1]).all() or (cut and not (weights[1:][same_row] <= weights[:-1][same_row]).all()):
+    in_order = bool((rows[1:] >= rows[:-1]).all())
+    if in_order and cut:
+        same_row = rows[1:] == rows[:-1]
+        in_order = bool((weights[1:][same_row] <= weights[:-1][same_row]).all())
+    if not in_order:
         order = np.lexsort((-weights, rows)) if cut else np.argsort(rows, kind="stable")
         rows, cols, weights = rows[order], cols[order], weights[order]
     indptr = np.zeros(num_rows + 1, dtype=np.int64)

@@ -558,13 +558,17 @@ def _votes(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int
     row = rows.row_of_entries()
     label = codes[rows.indices]
     known = label != -1
-    copy = np.isinf(rows.weights)
-    has_copy = np.zeros(num_rows, dtype=bool)
-    has_copy[row[known & copy]] = True
-    use = known & (copy | ~has_copy[row])
-    scores = np.bincount(row[use] * num_classes + label[use], weights=np.where(copy, 1.0, rows.weights)[use],
-                         minlength=num_rows * num_classes)
+    weights = rows.weights
+    copy = np.isinf(weights)
+    if copy.any():
+        has_copy = np.zeros(num_rows, dtype=bool)
+        has_copy[row[known & copy]] = True
+        known &= copy | ~has_copy[row]
+        weights = np.where(copy, 1.0, weights)
+    if not known.all():
+        row, label, weights = row[known], label[known], weights[known]
+    scores = np.bincount(row * num_classes + label, weights=weights, minlength=num_rows * num_classes)
     reached = np.zeros(num_rows, dtype=bool)
-    reached[row[known]] = True
+    reached[row] = True
     # float64 also when no weight was summed, where bincount gives int64.
     return scores.astype(np.float64).reshape(num_rows, num_classes), reached

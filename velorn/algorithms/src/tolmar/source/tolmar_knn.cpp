@@ -68,23 +68,25 @@ bool vector_argument(PyObject* value, const char* what, int type, bool writable,
 
 // The sweeps, on labels of their own (each label's rank among the distinct
 // labels, so that scores fit a table as long as the labels are few), written
-// back to the caller's array only once all are done.
+// back to the caller's array only once all are done. Ranks are read at
+// random, one per entry: a byte each while the labels are few, so that at a
+// million samples they stay in the caches.
+template <class Rank>
 class RowSweeps {
+    static constexpr Rank kNone = std::numeric_limits<Rank>::max();
+
 public:
     RowSweeps(const pyext::View1D<int64_t>& indices, const pyext::View1D<double>& weights,
-              std::vector<int64_t> offsets, const pyext::View1D<int32_t>& labels)
-        : indices_(indices), weights_(weights), offsets_(std::move(offsets)), num_samples_(labels.size) {
-        for (Py_ssize_t i = 0; i < labels.size; ++i)
-            if (labels[i] != -1) classes_.push_back(labels[i]);
-        std::sort(classes_.begin(), classes_.end());
-        classes_.erase(std::unique(classes_.begin(), classes_.end()), classes_.end());
+              std::vector<int64_t> offsets, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
+        : indices_(indices), weights_(weights), offsets_(std::move(offsets)), num_samples_(labels.size),
+          classes_(std::move(classes)) {
         ranks_.resize(static_cast<size_t>(num_samples_));
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
             const int32_t label = labels[i];
             ranks_[static_cast<size_t>(i)] =
-                label == -1 ? -1
-                            : static_cast<int32_t>(std::lower_bound(classes_.begin(), classes_.end(), label) -
-                                                   classes_.begin());
+                label == -1 ? kNone
+                            : static_cast<Rank>(std::lower_bound(classes_.begin(), classes_.end(), label) -
+                                                classes_.begin());
         }
         scores_.assign(classes_.size(), 0.0);
         seen_.assign(classes_.size(), 0);
@@ -95,7 +97,7 @@ public:
     bool index_rows() {
         std::vector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
         for (Py_ssize_t i = 0; i < num_samples_; ++i) {
-            if (ranks_[static_cast<size_t>(i)] != -1) continue;
+            if (ranks_[static_cast<size_t>(i)] != kNone) continue;
             free_.push_back(static_cast<uint32_t>(i));
             for (int64_t e = offsets_[static_cast<size_t>(i)]; e < offsets_[static_cast<size_t>(i) + 1]; ++e) {
                 const int64_t id = indices_[e];
@@ -122,10 +124,10 @@ public:
         *converged = true;
         std::vector<uint32_t> visit(free_);
         std::vector<uint8_t> queued(static_cast<size_t>(num_samples_), 0);
-        std::vector<std::pair<uint32_t, int32_t>> changes;
+        std::vector<std::pair<uint32_t, Rank>> changes;
         const double revisions_allowed = tolerance * static_cast<double>(free_.size());
         changed_in_.assign(static_cast<size_t>(num_samples_), 0);
-        before_.assign(static_cast<size_t>(num_samples_), -1);
+        before_.assign(static_cast<size_t>(num_samples_), kNone);
         size_t last_changes = 0;
         while (!visit.empty()) {
             if (*sweeps == max_iterations) {
@@ -135,14 +137,14 @@ public:
             if (PyErr_CheckSignals() < 0) return false;
             changes.clear();
             for (const uint32_t i : visit) {
-                int32_t best;
+                Rank best = kNone;
                 if (!best_rank(i, &best)) return false;
                 if (best != ranks_[i]) changes.emplace_back(i, best);
             }
             ++*sweeps;
             size_t labelled = 0, undone = 0;
             for (const auto& [i, rank] : changes) {
-                labelled += ranks_[i] == -1;
+                labelled += ranks_[i] == kNone;
                 undone += changed_in_[i] + 1 == *sweeps && before_[i] == rank;
                 changed_in_[i] = *sweeps;
                 before_[i] = ranks_[i];
@@ -164,6 +166,16 @@ public:
                     }
                 }
             }
+            // In sample order, so that the rows are read front to back: at
+            // random, fetching them took most of a sweep's time.
+            if (visit.size() > free_.size() / 8) {
+                visit.clear();
+                for (const uint32_t i : free_) {
+                    if (queued[i]) visit.push_back(i);
+                }
+            } else {
+                std::sort(visit.begin(), visit.end());
+            }
             for (const uint32_t i : visit) queued[i] = 0;
         }
         return true;
@@ -171,35 +183,46 @@ public:
 
     void write_labels(const pyext::View1D<int32_t>& labels) const {
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
-            const int32_t rank = ranks_[static_cast<size_t>(i)];
-            labels.set(i, rank == -1 ? -1 : classes_[static_cast<size_t>(rank)]);
+            const Rank rank = ranks_[static_cast<size_t>(i)];
+            labels.set(i, rank == kNone ? -1 : classes_[static_cast<size_t>(rank)]);
         }
     }
 
 private:
-    // The rank of row i's best label (-1 when it holds no labelled entry):
+    // The rank of row i's best label (kNone when it holds no labelled entry):
     // the largest summed weight, the lowest rank among equals. The ids are
     // the caller's memory, which a signal handler may have written to since
     // they were checked: checked again here.
-    bool best_rank(uint32_t i, int32_t* best) {
+    bool best_rank(uint32_t i, Rank* best) {
         touched_.clear();
+        // A run of entries of one label (most rows hold few others) is summed
+        // in a register, the same additions in the same order as into its
+        // score, which is stored when the run ends.
+        Rank run = kNone;
+        double sum = 0.0;
         for (int64_t e = offsets_[i]; e < offsets_[i + 1]; ++e) {
             const int64_t id = indices_[e];
             if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples_))
                 return out_of_range(i, id, num_samples_);
-            const int32_t rank = ranks_[static_cast<size_t>(id)];
-            if (rank == -1) continue;
-            if (!seen_[static_cast<size_t>(rank)]) {
-                seen_[static_cast<size_t>(rank)] = 1;
-                touched_.push_back(rank);
+            const Rank rank = ranks_[static_cast<size_t>(id)];
+            if (rank == kNone) continue;
+            if (rank != run) {
+                if (run != kNone) scores_[run] = sum;
+                if (!seen_[rank]) {
+                    seen_[rank] = 1;
+                    touched_.push_back(rank);
+                }
+                run = rank;
+                sum = scores_[rank];
             }
-            scores_[static_cast<size_t>(rank)] += weights_[e];
+            sum += weights_[e];
         }
-        *best = -1;
+        if (run != kNone) scores_[run] = sum;
+        *best = kNone;
         double best_score = 0.0;
-        for (const int32_t rank : touched_) {
+        for (const Rank rank : touched_) {
             const double score = scores_[static_cast<size_t>(rank)];
-            if (*best == -1 || score > best_score || (score == best_score && rank < *best)) {
+            if (*best == kNone || score > best_score || (score == best_score && rank < *best)) {
                 *best = rank;
                 best_score = score;
             }
@@ -213,17 +236,29 @@ private:
     const pyext::View1D<double>& weights_;
     const std::vector<int64_t> offsets_;  // checked: from 0, not decreasing, to the entries' count
     const Py_ssize_t num_samples_;
-    std::vector<int32_t> classes_;  // the distinct labels, ascending
-    std::vector<int32_t> ranks_;    // each sample's label as its rank in classes_, -1 for none
+    const std::vector<int32_t> classes_;  // the distinct labels, ascending
+    std::vector<Rank> ranks_;       // each sample's label as its rank in classes_, kNone for none
     std::vector<uint32_t> free_;    // the samples unlabelled beforehand, ascending
     std::vector<int64_t> reader_offsets_;
     std::vector<uint32_t> readers_;  // for each sample, the unlabelled samples whose rows hold it
     std::vector<uint64_t> changed_in_;  // the sweep that last changed each sample's label, 0 for none
-    std::vector<int32_t> before_;       // its label before that change
+    std::vector<Rank> before_;          // its rank before that change
     std::vector<double> scores_;
     std::vector<uint8_t> seen_;
-    std::vector<int32_t> touched_;
+    std::vector<Rank> touched_;
 };
+
+template <class Rank>
+PyObject* sweep_with(const pyext::View1D<int64_t>& indices, const pyext::View1D<double>& weights,
+                     std::vector<int64_t> offsets, std::vector<int32_t> classes,
+                     const pyext::View1D<int32_t>& labels, uint64_t max_iterations, double tolerance) {
+    RowSweeps<Rank> sweeps(indices, weights, std::move(offsets), std::move(classes), labels);
+    uint64_t count = 0;
+    bool converged = true;
+    if (!sweeps.index_rows() || !sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
+    sweeps.write_labels(labels);
+    return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged));
+}
 
 // The row offsets, copied once checked, so that the entries read later lie
 // within the arrays whatever happens to the caller's offsets.
@@ -291,12 +326,15 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
         }
     }
     try {
-        RowSweeps sweeps(indices, weights, std::move(offsets), labels);
-        uint64_t count = 0;
-        bool converged = true;
-        if (!sweeps.index_rows() || !sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
-        sweeps.write_labels(labels);
-        return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged));
+        std::vector<int32_t> classes;
+        for (Py_ssize_t i = 0; i < labels.size; ++i)
+            if (labels[i] != -1) classes.push_back(labels[i]);
+        std::sort(classes.begin(), classes.end());
+        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+        return classes.size() < 255 ? sweep_with<uint8_t>(indices, weights, std::move(offsets), std::move(classes),
+                                                          labels, max_iterations, tolerance)
+                                    : sweep_with<int32_t>(indices, weights, std::move(offsets), std::move(classes),
+                                                          labels, max_iterations, tolerance);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
