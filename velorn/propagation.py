@@ -244,7 +244,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         totals = votes.sum(axis=1, keepdims=True)
         distributions = np.divide(votes, totals, out=np.zeros_like(votes), where=totals > 0)[node_of]
         final = np.where(labels != -1, labels, node_labels[node_of])
-        distributions[labels != -1] = np.eye(len(classes))[labels[labels != -1]]
+        labelled = np.flatnonzero(labels != -1)  # their own label, whatever their row says
+        distributions[labelled] = 0.0
+        distributions[labelled, labels[labelled]] = 1.0
 
         self.classes_ = classes
         self.n_neighbors_ = int(np.diff(graph.indptr).max(initial=0))
