@@ -30,7 +30,7 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from common import BENCH_DIR  # noqa: E402
 
-SUITES = ["bench_lp", "bench_connect", "bench_kelvo", "bench_dask", "bench_compare"]
+SUITES = ["bench_lp", "bench_connect", "bench_kelvo", "bench_dask", "bench_compare", "bench_graphs"]
 DEFAULT_SIZES = [50_000, 200_000, 1_000_000]
 
 

@@ -51,7 +51,7 @@ def test_namespace_and_spec_attributes(name):
     module = importlib.import_module(name)
     short = name.rsplit(".", 1)[1]
     function = {"tolmar_lp": "weighted_label_propagation", "tolmar_connect": "connect_unlabeled",
-                "tolmar_knn": "propagate_knn_table", "graph_wrapper": "GraphWrapper",
+                "tolmar_knn": "propagate_rows", "graph_wrapper": "GraphWrapper",
                 "kelvo_nearest": "nearest_centroid"}.get(short, short)
     public = {k for k in vars(module) if not k.startswith("__")}
     expected = {"np", function} | ({"DistanceMetric"} if short == "kelvo_postprocess" else set())

@@ -1,16 +1,21 @@
 """WeightedLabelPropagation: scikit-learn's conventions, labels of any kind,
 the precomputed-graph input, and samples that cannot be labelled."""
 
+import contextlib
 import importlib.util
 import inspect
+import io
 import pickle
+import re
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
-from sklearn.datasets import make_blobs
+from scipy import sparse
+from sklearn.datasets import make_blobs, make_classification
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
-from sklearn.neighbors import KNeighborsTransformer
+from sklearn.neighbors import KNeighborsTransformer, kneighbors_graph, radius_neighbors_graph
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
@@ -147,6 +152,10 @@ def test_a_group_no_larger_than_the_neighbours_is_reached(recwarn):
     ({"on_unreachable": "ignore"}, lambda X, y: (X, y), "on_unreachable. parameter of WeightedLabelPropagation must be"),
     ({"search": "approximate", "metric": "manhattan"}, lambda X, y: (X, y), "supports the metrics"),
     ({"metric": "precomputed"}, lambda X, y: (X, y), "takes a sparse distance graph"),
+    ({"metric": "precomputed_affinity"}, lambda X, y: (sparse.csr_matrix(X), y), r"shape \(60, 3\), expected 60"),
+    ({"metric": "precomputed_affinity"}, lambda X, y: (-np.eye(60), y), "holds negative similarities"),
+    ({"metric": "precomputed_affinity"}, lambda X, y: (np.full((60, 60), np.nan), y), "holds NaN or infinite"),
+    ({"metric": "precomputed"}, lambda X, y: (sparse.eye(61, format="csr"), y), "inconsistent numbers of samples"),
 ])
 def test_bad_input_is_refused_before_any_work(params, fit_args, match):
     points, _, y = blobs(60)
@@ -154,13 +163,13 @@ def test_bad_input_is_refused_before_any_work(params, fit_args, match):
         WeightedLabelPropagation(**params).fit(*fit_args(points, y))
 
 
-@pytest.mark.parametrize("bad, match", [(np.nan, "contains NaN"), (np.inf, "contains infinity"),
-                                        (-1.0, "holds negative distances")])
+@pytest.mark.parametrize("bad, match", [(np.nan, "holds NaN or infinite entries"),
+                                        (np.inf, "holds NaN or infinite entries"), (-1.0, "holds negative distances")])
 @pytest.mark.parametrize("extra_entry", [False, True])  # in a row as the sweeps read it, or one more
 def test_bad_graph_distances_are_refused(bad, match, extra_entry):
     points, _, y = blobs()
     graph = KNeighborsTransformer(mode="distance", n_neighbors=10).fit_transform(points)
-    if extra_entry:  # row 0 one entry longer, which rows are cut to the shortest would drop
+    if extra_entry:  # row 0 one entry longer, beyond the nearest n_neighbors
         graph = graph.tolil()
         graph[0, np.setdiff1d(np.arange(len(y)), graph.rows[0])[0]] = bad
         graph = graph.tocsr()
@@ -187,3 +196,117 @@ def test_verbose_reports_the_steps_and_default_is_silent(capsys):
     output = capsys.readouterr().out
     for step in ("neighbour search: 600 samples", "propagation: "):
         assert step in output
+
+
+def planted_partition(num_nodes=300, blocks=3, degree=12, mu=0.1, seed=0):
+    """An undirected weighted graph of `blocks` communities, a share mu of the
+    edges leaving their block, and 1 seed per block; nodes shuffled."""
+    rng = np.random.default_rng(seed)
+    truth = rng.permutation(np.arange(num_nodes) % blocks)
+    sources = rng.integers(0, num_nodes, num_nodes * degree // 2)
+    leave = rng.random(len(sources)) < mu
+    targets = np.array([rng.choice(np.flatnonzero((truth == truth[s]) != out)) for s, out in zip(sources, leave)])
+    weights = rng.uniform(0.5, 2.0, len(sources))
+    graph = sparse.coo_matrix((weights, (sources, targets)), shape=(num_nodes, num_nodes)).tocsr()
+    y = np.full(num_nodes, -1)
+    seeds = [np.flatnonzero(truth == block)[0] for block in range(blocks)]
+    y[seeds] = truth[seeds]
+    return graph + graph.T, truth, y
+
+
+@pytest.mark.parametrize("dense", [False, True])
+def test_a_similarity_graph_of_any_degrees_labels_its_communities(dense):
+    graph, truth, y = planted_partition()
+    isolated = np.flatnonzero(y == -1)[0]
+    graph = graph.tolil()
+    graph[isolated, :] = 0
+    graph[:, isolated] = 0
+    graph.setdiag(100.0)  # self loops are ignored
+    graph = graph.tocsr()
+    with pytest.warns(UserWarning, match=r"1 of 300 samples.*\(1 of them have no neighbour at all\); they keep -1 "
+                                         r"in transduction_ \(see unreachable_\)\. Label a sample in each such group\.$"):
+        model = WeightedLabelPropagation(metric="precomputed_affinity").fit(graph.toarray() if dense else graph, y)
+    assert model.unreachable_.tolist() == [i == isolated for i in range(300)]
+    reached = ~model.unreachable_
+    assert np.mean(model.transduction_[reached] == truth[reached]) > 0.97
+    assert model.n_neighbors_ > 15  # every entry of a row counts, not n_neighbors of them
+    np.testing.assert_array_equal(model.predict(graph), model.transduction_)
+    distributions = model.label_distributions_
+    assert distributions.shape == (300, 3) and not distributions[isolated].any()
+    np.testing.assert_allclose(distributions[reached].sum(axis=1), 1.0)
+    np.testing.assert_array_equal(distributions[reached].argmax(axis=1), model.transduction_[reached])
+
+
+def test_rows_of_a_distance_graph_keep_their_own_lengths():
+    # A radius graph: rows of any length, two samples without any neighbour.
+    points, truth = make_blobs(600, centers=3, n_features=3, cluster_std=0.8, random_state=0)
+    points = np.vstack([points, [[50.0, 50.0, 0.0], [-50.0, 50.0, 0.0]]])
+    y = np.full(602, -1)
+    y[[np.flatnonzero(truth == blob)[0] for blob in range(3)]] = range(3)
+    graph = radius_neighbors_graph(points, radius=1.5, mode="distance")
+    with pytest.warns(UserWarning, match=r"2 of 602 samples, in 2 group\(s\).*\(2 of them have no neighbour at "
+                                         r"all\).*Label a sample in each such group\.$"):
+        model = WeightedLabelPropagation(n_neighbors=40, metric="precomputed").fit(graph, y)
+    assert model.n_neighbors_ == 40
+    assert np.mean(model.transduction_[:600] == truth) > 0.99
+    assert model.unreachable_.tolist() == [False] * 600 + [True] * 2
+
+
+@pytest.mark.parametrize("metric", ["minkowski", "precomputed_affinity"])
+def test_a_permutation_of_the_samples_permutes_the_labels(metric):
+    points, truth = make_classification(2000, n_features=4, n_informative=4, n_redundant=0, n_classes=4,
+                                        random_state=0)
+    y = np.where(np.arange(2000) < 40, truth, -1)
+    new_points = np.random.default_rng(1).normal(size=(300, 4))
+    permutation = np.argsort(points[:, 0])  # rows sorted by a feature, as data often arrive
+
+    def fit(order):
+        X = points[order]
+        if metric == "precomputed_affinity":
+            X = kneighbors_graph(X, 15, mode="distance")
+            X.data = np.exp(-X.data)
+        return WeightedLabelPropagation(metric=metric).fit(X, y[order])
+
+    model, permuted = fit(np.arange(2000)), fit(permutation)
+    np.testing.assert_array_equal(permuted.transduction_, model.transduction_[permutation])
+    np.testing.assert_allclose(permuted.label_distributions_, model.label_distributions_[permutation], atol=1e-12)
+    if metric == "minkowski":
+        np.testing.assert_array_equal(permuted.predict(new_points), model.predict(new_points))
+
+
+@pytest.mark.parametrize("metric", ["minkowski", "precomputed"])
+def test_copies_of_a_labelled_point_take_its_label(recwarn, metric):
+    points = np.repeat([[0.0], [1.0]], 20, axis=0)
+    y = np.full(40, -1)
+    y[[0, 39]] = [5, 7]
+    X = points if metric == "minkowski" else kneighbors_graph(points, 5, mode="distance")
+    model = WeightedLabelPropagation(n_neighbors=5, metric=metric).fit(X, y)
+    assert model.transduction_.tolist() == [5] * 20 + [7] * 20
+    assert not model.unreachable_.any() and not recwarn.list
+    if metric == "minkowski":
+        assert model.predict([[1.0], [-0.0], [0.4]]).tolist() == [7, 5, 5]
+
+
+def test_a_failed_refit_leaves_the_fitted_estimator_as_it_was():
+    points, truth, y = blobs()
+    model = WeightedLabelPropagation(n_neighbors=10, on_unreachable="raise").fit(points, y)
+    before = model.predict(points)
+    far_points, far_y = far_group(20)
+    with pytest.raises(ValueError, match="cannot be reached"):
+        model.fit(np.hstack([far_points, far_points]), far_y)  # other features too
+    assert model.n_features_in_ == 3
+    np.testing.assert_array_equal(model.predict(points), before)
+
+
+GUIDE = Path(__file__).resolve().parent.parent / "docs" / "guide" / "graphs.md"
+
+
+@pytest.mark.parametrize("code", re.findall(r"^```python\n(.*?)^```", GUIDE.read_text(), flags=re.M | re.S))
+def test_the_graph_guide_examples_print_what_they_show(code):
+    if "networkx" in code:
+        pytest.importorskip("networkx")
+    shown = re.findall(r"^print\(.*\)\s+# (.*)$", code, flags=re.M)
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        exec(compile(code, str(GUIDE), "exec"), {})
+    assert printed.getvalue().splitlines() == shown

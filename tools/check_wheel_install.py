@@ -20,7 +20,7 @@ MODULES = {
     "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess": "kelvo_postprocess",
     "velorn.algorithms.src.tolmar.binaries.tolmar_lp": "weighted_label_propagation",
     "velorn.algorithms.src.tolmar.binaries.tolmar_connect": "connect_unlabeled",
-    "velorn.algorithms.src.tolmar.binaries.tolmar_knn": "propagate_knn_table",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_knn": "propagate_rows",
 }
 
 

@@ -13,13 +13,14 @@ from scipy import sparse
 from scipy.sparse.csgraph import breadth_first_order, connected_components
 from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
-from sklearn.neighbors import VALID_METRICS, sort_graph_by_row_values
+from sklearn.neighbors import VALID_METRICS
 from sklearn.utils import assert_all_finite, check_consistent_length, column_or_1d
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_knn_table
+from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows
+from velorn.graph import PRECOMPUTED, Graph, from_matrix, from_table, merge_copies
 from velorn.neighbours import NeighbourSearch, report
 
 try:
@@ -42,13 +43,15 @@ def _parameters_checked[Fit: Callable[..., Any]](fit: Fit) -> Fit:
 class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
     """Label every sample from a few labelled ones, along its nearest neighbours.
 
-    Each sample is joined to its ``n_neighbors`` nearest samples; an
-    unlabelled sample takes the label whose neighbours weigh most, each
-    neighbour counting ``1 / distance**2``, and labels spread from sample to
-    sample until no sample changes: the sweeps of ``weighted_label_propagation``,
-    run straight over the neighbour table. The sweeps take the samples with a
-    labelled neighbour first, so that every label rests on the nearest
-    labelled samples before it spreads further.
+    Each sample is joined to its ``n_neighbors`` nearest samples (or to its
+    entries of a precomputed graph); an unlabelled sample takes the label
+    whose neighbours weigh most, each neighbour counting ``1 / distance**2``
+    (a similarity counts as it is, and a copy of the sample, at distance 0,
+    outweighs all others). In each sweep every unlabelled sample votes from
+    the labels of the sweep before, so the labels depend on the graph and the
+    labelled samples, never on the order of the rows; a label given may
+    change in later sweeps until the labelling is stable. The samples
+    labelled in ``y`` keep their labels.
 
     A sample whose neighbours, their neighbours and so on never meet a
     labelled sample (a group of more than ``n_neighbors`` samples, apart from
@@ -62,11 +65,12 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         Neighbours per sample (fewer when there are fewer samples).
     metric : str or callable, default="minkowski"
         The distance, as scikit-learn's ``NearestNeighbors`` takes it.
-        ``"precomputed"``: ``X`` is a sparse distance graph as
-        ``KNeighborsTransformer(mode="distance")`` gives it (each row the
-        sample itself at distance 0 and its nearest neighbours), so that any
-        neighbour search can be plugged in; rows with more entries than
-        ``n_neighbors`` are cut to the nearest.
+        ``"precomputed"``: ``X`` is a sparse distance graph, such as
+        ``KNeighborsTransformer(mode="distance")`` gives it, of any row
+        lengths; each row is cut to its ``n_neighbors`` nearest entries.
+        ``"precomputed_affinity"``: ``X`` is a (sparse or dense) matrix of
+        similarities, such as an adjacency matrix, every entry used. Self
+        loops are ignored in both.
     metric_params : dict, default=None
         Further arguments of the metric, as ``NearestNeighbors`` takes them
         (for example ``{"VI": inverse_covariance}`` for ``"mahalanobis"``).
@@ -85,7 +89,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     max_iter : int, default=50000
         Most sweeps over the unlabelled samples.
     tol : float, default=1e-3
-        Sweeps stop when none changed a sample's best score by that much.
+        Sweeps also stop when one labels no new sample and changes the labels
+        of at most this share of the unlabelled samples.
     on_unreachable : {"warn", "raise"}, default="warn"
         What to do when samples cannot be reached from any labelled one.
     n_jobs : int, default=None
@@ -107,6 +112,10 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         when the labels are strings).
     classes_ : ndarray of shape (n_classes,)
         The labels found in ``y``, sorted.
+    label_distributions_ : ndarray of shape (n_samples, n_classes)
+        Each training sample's share of its neighbours' votes per class (its
+        own label for a labelled sample); a row of zeros for a sample that
+        cannot be labelled.
     unreachable_ : ndarray of bool, shape (n_samples,)
         The samples that no labelled sample can be reached from; they keep
         the unlabelled marker. (Samples that ``max_iter`` cut off also keep
@@ -136,7 +145,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         "n_neighbors": [Interval(Integral, 1, None, closed="left")],
-        "metric": [StrOptions({name for names in VALID_METRICS.values() for name in names}), callable],
+        "metric": [StrOptions({name for names in VALID_METRICS.values() for name in names} | set(PRECOMPUTED)),
+                   callable],
         "metric_params": [dict, None],
         "p": [Interval(Real, 0, None, closed="right"), None],
         "search": [StrOptions({"exact", "approximate"})],
@@ -184,8 +194,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         Parameters
         ----------
         X : {array-like, sparse matrix} of shape (n_samples, n_features)
-            The samples; with ``metric="precomputed"``, a sparse distance
-            graph of shape (n_samples, n_samples).
+            The samples; with ``metric="precomputed"``, a sparse matrix of
+            distances, with ``metric="precomputed_affinity"`` a (sparse or
+            dense) matrix of similarities, of shape (n_samples, n_samples).
         y : array-like of shape (n_samples,)
             Labels (integers or strings); -1 (among strings also "-1") marks
             an unlabelled sample.
@@ -195,15 +206,25 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         self : WeightedLabelPropagation
             The fitted estimator, its labels in ``transduction_``.
         """
+        # A failed fit leaves the estimator as it was: the attributes that
+        # the input checks set are put back, the others are set at the end.
+        checked = ("n_features_in_", "feature_names_in_")
+        before = {name: vars(self)[name] for name in checked if name in vars(self)}
+        try:
+            return self._fit(X, y)
+        except BaseException:
+            for name in checked:
+                vars(self).pop(name, None)
+            vars(self).update(before)
+            raise
+
+    def _fit(self, X: Any, y: Any) -> Self:
         search = self._check_parameters()
         if y is None:
             raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
-        precomputed = self.metric == "precomputed"
-        if precomputed:
-            # The graph's distances are checked by the sweeps, which read
-            # them all anyway, or below when they do not.
+        kind = _graph_kind(self.metric)
+        if kind:  # the graph's entries are checked by velorn.graph, with messages of its own
             X = validate_data(self, X, accept_sparse="csr", **SKIP_FINITE_CHECK)
-            _check_graph(X, X.shape[0])
         else:
             X = validate_data(self, X, accept_sparse="csr")
         y = column_or_1d(y, warn=True)
@@ -220,100 +241,110 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         labels = np.full(len(y), -1, dtype=np.int32)
         labels[~unlabelled] = codes
 
-        # Fitted attributes are set at the end, so that a failed fit leaves
-        # no half-fitted estimator behind.
-        num_samples = len(y)
         index = None
-        if precomputed:
-            ids, distances = _graph_table(X)
-            if distances.dtype not in (np.float32, np.float64):  # integers, float16, another byte order
-                distances = distances.astype(np.float64)
-            if ids.dtype not in (np.int32, np.int64):
-                ids = ids.astype(np.int64)
-            if ids.size < X.nnz:  # rows cut to the shortest: the sweeps do not read every distance
-                self._check_distances(X)
-            # Rows that hold their own sample lose it; a graph without such
-            # entries is taken as it is.
-            width = min(self.n_neighbors, ids.shape[1] - _holds_self(ids))
+        if kind:
+            graph = _graph_table(X, kind, self.n_neighbors)
+            point_of = np.arange(len(y), dtype=np.int64)
         else:
-            width = min(self.n_neighbors, num_samples - 1)
-            assert search is not None  # built for every metric but "precomputed"
-            index = search.fit(X)
+            # Copies of a point are searched once, as one point: else the
+            # rows of a point with more copies than n_neighbors hold only
+            # copies, and none of them may hold the labelled one.
+            points, point_of = _distinct_points(X)
+            width = min(self.n_neighbors, points.shape[0] - 1)
+            assert search is not None  # built for every metric but the precomputed ones
+            index = search.fit(points)
             ids, distances = index.kneighbors(None, width + 1)
+            graph = _graph_rows(ids, distances, points.shape[0], width, drop_self=True)
+        nodes, node_of_point = merge_copies(graph)
+        node_of = node_of_point[point_of]
+        node_labels = _group_vote(labels, node_of, nodes.n_rows)
 
         start = time.perf_counter()
-        _, distances_valid = propagate_knn_table(ids, distances, labels, width, self.max_iter, self.tol)
-        if precomputed and not distances_valid:
-            self._check_distances(X)  # raises, with the error for what is wrong
+        _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, node_labels,
+                                      self.max_iter, self.tol)
         self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
-        unreachable = np.zeros(num_samples, dtype=bool)
-        if (labels == -1).any():
-            unreachable = self._explain_unlabelled(_kept_neighbours(ids, distances, width), labels)
+        unreachable = np.zeros(nodes.n_rows, dtype=bool)
+        if (node_labels == -1).any() or not converged:
+            # Rows this long may have been cut: more neighbours could join them.
+            if kind is None:
+                limit = width if width < points.shape[0] - 1 else None
+            else:
+                limit = self.n_neighbors if kind == "distance" else None
+            along = f"their {width} nearest neighbours" if kind is None else "the graph's rows"
+            unreachable = self._explain_unlabelled(nodes, node_labels, node_of, converged, along, limit)
+        votes, _ = _votes(nodes, node_labels, len(classes))
+        totals = votes.sum(axis=1, keepdims=True)
+        distributions = np.divide(votes, totals, out=np.zeros_like(votes), where=totals > 0)[node_of]
+        final = np.where(labels != -1, labels, node_labels[node_of])
+        labelled = np.flatnonzero(labels != -1)  # their own label, whatever their row says
+        distributions[labelled] = 0.0
+        distributions[labelled, labels[labelled]] = 1.0
 
         self.classes_ = classes
-        self.n_neighbors_ = width
-        self.unreachable_ = unreachable
-        self.transduction_ = _decode(labels, classes, y.dtype)
+        self.n_neighbors_ = int(np.diff(graph.indptr).max(initial=0))
+        self.unreachable_ = unreachable[node_of]
+        self.transduction_ = _decode(final, classes, y.dtype)
+        self.label_distributions_ = distributions
         self._index = index
-        self._codes = labels
+        # What predict reads, for each sample its search or graph gives back.
+        self._codes = final if kind else node_labels[node_of_point]
         return self
-
-    def _check_distances(self, graph: Any) -> None:
-        """A precomputed graph's distances: finite (scikit-learn's check, and
-        its message) and not negative."""
-        validate_data(self, graph, accept_sparse="csr", reset=False)
-        _check_not_negative(graph)
 
     def _check_parameters(self) -> NeighbourSearch | None:
         """Refuse bad parameters before any work; the neighbour search, unless
         the graph is precomputed."""
-        if self.metric == "precomputed":
+        if _graph_kind(self.metric):
             return None
         return NeighbourSearch(self.metric, self.metric_params, self.p, self.search, self.n_jobs,
                                self.random_state, self.verbose, owner=type(self).__name__)
 
-    def _explain_unlabelled(self, ids: npt.NDArray[np.int64], labels: npt.NDArray[np.int32]
-                            ) -> npt.NDArray[np.bool_]:
+    def _explain_unlabelled(self, nodes: Graph, labels: npt.NDArray[np.int32], node_of: npt.NDArray[np.int64],
+                            converged: bool, along: str, limit: int | None) -> npt.NDArray[np.bool_]:
         """Warn about (or refuse) samples left unlabelled: those no labelled
-        sample can be reached from, which are returned as a mask, and those
-        the sweep limit cut off."""
-        num_samples = len(labels)
-        rows = np.repeat(np.arange(num_samples), ids.shape[1])
+        sample can be reached from, which are returned as a mask over the
+        nodes, and those the sweep limit cut off. ``limit``: the length rows
+        were cut to, if any; rows that long might reach a label with more
+        neighbours."""
+        num_nodes = nodes.n_rows
+        rows = nodes.row_of_entries()
         # Search backwards along the rows, from an extra node joined to every
-        # labelled sample: what it finds can reach a label.
+        # labelled node: what it finds can reach a label.
         seeds = np.flatnonzero(labels != -1)
         backwards = sparse.csr_matrix(
             (np.ones(len(rows) + len(seeds), dtype=np.int8),
-             (np.concatenate([ids.ravel(), np.full(len(seeds), num_samples)]),
-              np.concatenate([rows, seeds]))),
-            shape=(num_samples + 1, num_samples + 1),
+             (np.concatenate([nodes.indices, np.full(len(seeds), num_nodes)]), np.concatenate([rows, seeds]))),
+            shape=(num_nodes + 1, num_nodes + 1),
         )
-        reachable = np.zeros(num_samples + 1, dtype=bool)
-        reachable[breadth_first_order(backwards, num_samples, directed=True, return_predecessors=False)] = True
-        reachable = reachable[:num_samples]
-        unreachable = ~reachable
-        cut_off = np.count_nonzero(reachable & (labels == -1))
-        if cut_off:
+        reachable = np.zeros(num_nodes + 1, dtype=bool)
+        reachable[breadth_first_order(backwards, num_nodes, directed=True, return_predecessors=False)] = True
+        unreachable = ~reachable[:num_nodes]
+        if not converged:
+            cut_off = np.count_nonzero((~unreachable & (labels == -1))[node_of])
+            still = f"{cut_off:,} samples were still unlabelled and labels" if cut_off else "labels"
             warnings.warn(
-                f"{cut_off:,} samples were still unlabelled after max_iter={self.max_iter} sweeps; "
-                "they keep -1 in transduction_. Raise max_iter.",
+                f"{still} were still changing after max_iter={self.max_iter} sweeps; unlabelled samples keep -1 "
+                "in transduction_. Raise max_iter, or tol to stop when few labels change.",
                 ConvergenceWarning, stacklevel=4,
             )
-        count = np.count_nonzero(unreachable)
+        count = np.count_nonzero(unreachable[node_of])
         if not count:
             return unreachable
-        inside = unreachable[rows] & unreachable[ids.ravel()]
+        inside = unreachable[rows] & unreachable[nodes.indices]
         group_graph = sparse.csr_matrix(
-            (np.ones(np.count_nonzero(inside), dtype=np.int8), (rows[inside], ids.ravel()[inside])),
-            shape=(num_samples, num_samples),
+            (np.ones(np.count_nonzero(inside), dtype=np.int8), (rows[inside], nodes.indices[inside])),
+            shape=(num_nodes, num_nodes),
         )
         _, group_of = connected_components(group_graph, directed=False)
         groups = len(np.unique(group_of[unreachable]))
+        lengths = np.diff(nodes.indptr)
+        isolated = np.count_nonzero((unreachable & (lengths == 0))[node_of])
+        rows_full = limit is not None and bool((lengths[unreachable] >= limit).any())
         message = (
-            f"{count:,} of {num_samples:,} samples, in {groups:,} group(s), cannot be reached from any "
-            f"labelled sample along their {ids.shape[1]} nearest neighbours; they keep -1 in "
-            "transduction_ (see unreachable_). Label a sample in each such group, or use more "
-            "neighbours (n_neighbors)."
+            f"{count:,} of {len(node_of):,} samples, in {groups:,} group(s), cannot be reached from any "
+            f"labelled sample along {along}"
+            + (f" ({isolated:,} of them have no neighbour at all)" if isolated else "")
+            + "; they keep -1 in transduction_ (see unreachable_). Label a sample in each such group"
+            + (", or use more neighbours (n_neighbors)." if rows_full else ".")
         )
         if self.on_unreachable == "raise":
             raise ValueError(message)
@@ -352,7 +383,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         array([[1., 0.],
                [0., 1.]])
         """
-        scores = self._scores(X)
+        scores, _ = self._scores(X)
         totals = scores.sum(axis=1, keepdims=True)
         return np.divide(scores, totals, out=np.zeros_like(scores), where=totals > 0)
 
@@ -360,7 +391,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         """The label of each sample by its nearest training samples.
 
         The ``n_neighbors`` nearest training samples vote with their labels
-        from ``fit``, each weighing ``1 / distance**2``.
+        from ``fit``, each weighing as in ``fit`` (the lowest class among
+        equal votes, as in ``fit``).
 
         Parameters
         ----------
@@ -376,51 +408,36 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             marker (-1, or "-1" for string labels) for a sample none of whose
             neighbours has a label.
         """
-        scores = self._scores(X)
-        codes = np.where(scores.any(axis=1), scores.argmax(axis=1), -1).astype(np.int32)
+        scores, reached = self._scores(X)
+        codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
         return _decode(codes, self.classes_, self.transduction_.dtype)
 
-    def _scores(self, X: Any) -> npt.NDArray[np.float64]:
+    def _scores(self, X: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]:
         check_is_fitted(self, "transduction_")
-        num_fitted = len(self._codes)
-        k = min(self.n_neighbors, num_fitted)
-        if self.metric == "precomputed":
-            X = validate_data(self, X, accept_sparse="csr", reset=False)
-            _check_graph(X, num_fitted)
-            _check_not_negative(X)
-            ids, distances = _graph_rows(X, k)
+        num_indexed = len(self._codes)
+        kind = _graph_kind(self.metric)
+        if kind:
+            X = validate_data(self, X, accept_sparse="csr", reset=False, **SKIP_FINITE_CHECK)
+            rows = _graph_table(X, kind, self.n_neighbors, num_columns=num_indexed)
         else:
             X = validate_data(self, X, accept_sparse="csr", reset=False)
             assert self._index is not None
+            k = min(self.n_neighbors, num_indexed)
             ids, distances = self._index.kneighbors(X, k)
-        labels = self._codes[ids]
-        distances = distances.astype(np.float64)
-        with np.errstate(divide="ignore"):
-            weights = 1.0 / distances**2
-        # A sample that coincides with a training sample takes its label.
-        exact = distances == 0
-        weights = np.where(exact.any(axis=1, keepdims=True), exact.astype(np.float64), weights)
-        known = labels != -1
-        num_classes = len(self.classes_)
-        sample = np.broadcast_to(np.arange(len(ids))[:, None], ids.shape)
-        scores = np.bincount(
-            (sample[known] * num_classes + labels[known]).astype(np.int64),
-            weights=weights[known], minlength=len(ids) * num_classes,
-        )
-        # float64 also when no weight was summed, where bincount gives int64.
-        return scores.astype(np.float64).reshape(len(ids), num_classes)
+            rows = _graph_rows(ids, distances, num_indexed, k, drop_self=False)
+        return _votes(rows, self._codes, len(self.classes_))
 
     def _report(self, what: str, start: float, final: bool = True) -> None:
         report(type(self).__name__, self.verbose, what, start, final)
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
-        tags.input_tags.pairwise = self.metric == "precomputed"
-        tags.input_tags.sparse = self.search == "exact" or self.metric == "precomputed"
+        tags.input_tags.pairwise = _graph_kind(self.metric) is not None
+        tags.input_tags.sparse = self.search == "exact" or _graph_kind(self.metric) is not None
         return tags
 
     def _more_tags(self) -> dict[str, Any]:  # scikit-learn before 1.6
-        return {"pairwise": self.metric == "precomputed"}
+        return {"pairwise": _graph_kind(self.metric) is not None}
 
 
 # --- helpers ---------------------------------------------------------------------------
@@ -458,65 +475,78 @@ def _decode(codes: npt.NDArray[np.int32], classes: npt.NDArray[Any], like: np.dt
     return out
 
 
-def _kept_neighbours(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floating[Any]],
-                     width: int) -> npt.NDArray[np.int64]:
-    """The rows of the table as the sweeps read them: nearest first (stably),
-    without the first entry that is the row's own sample, cut to ``width``."""
-    order = np.argsort(distances, axis=1, kind="stable")
-    ids = np.take_along_axis(ids, order, axis=1).astype(np.int64)
-    own = ids == np.arange(len(ids))[:, None]
-    own &= np.cumsum(own, axis=1) == 1
-    kept = ~own & (np.cumsum(~own, axis=1) <= width)
-    return ids[kept].reshape(len(ids), width)
+def _graph_kind(metric: Any) -> Any:
+    """What a precomputed graph's entries hold ("distance", "affinity"), or
+    None when ``X`` holds points."""
+    return PRECOMPUTED.get(metric) if isinstance(metric, str) else None
 
 
-def _holds_self(ids: npt.NDArray[np.integer[Any]]) -> bool:
-    """Whether some row of the table holds its own sample."""
-    if not ids.size:
-        return False
-    if ids[0, 0] == 0:  # as a search gives it: the first row starts with its own sample
-        return True
-    samples = np.arange(len(ids))
-    return bool((ids == samples[:, None]).any())
+def _graph_table(X: Any, kind: Any, n_neighbors: int, num_columns: int | None = None) -> Graph:
+    """A precomputed graph's rows: a distance graph's cut to the
+    ``n_neighbors`` nearest entries, a similarity graph's whole."""
+    return from_matrix(X, kind, num_columns=num_columns, max_neighbours=n_neighbors if kind == "distance" else None)
 
 
-def _check_graph(graph: Any, num_columns: int) -> None:
-    if not sparse.issparse(graph):
-        raise ValueError(
-            "metric='precomputed' takes a sparse distance graph, such as "
-            "KNeighborsTransformer(mode='distance').fit_transform(points) gives"
-        )
-    if graph.shape[1] != num_columns:
-        raise ValueError(f"the precomputed graph has {graph.shape[1]} columns, expected {num_columns} "
-                         "(one per training sample)")
+def _graph_rows(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floating[Any]], num_indexed: int,
+                width: int, drop_self: bool) -> Graph:
+    """A search's table as rows of ``width`` neighbours."""
+    return from_table(ids, distances, num_samples=num_indexed, max_neighbours=width, drop_self=drop_self)
 
 
-def _check_not_negative(graph: Any) -> None:
-    if graph.nnz and graph.data.min() < 0:
-        raise ValueError("the precomputed graph holds negative distances")
+def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64]]:
+    """The distinct rows of ``X`` in order of first appearance, and each
+    sample's row among them (0.0 and -0.0 alike)."""
+    num_samples = X.shape[0]
+    if num_samples < 2 or sparse.issparse(X):  # sparse features: copies are joined in the graph instead
+        return X, np.arange(num_samples, dtype=np.int64)
+    order = np.lexsort(X.T[::-1])  # stable: copies in sample order
+    ordered = X[order]
+    starts = np.ones(num_samples, dtype=bool)
+    starts[1:] = (ordered[1:] != ordered[:-1]).any(axis=1)
+    if starts.all():
+        return X, np.arange(num_samples, dtype=np.int64)
+    firsts = order[starts]
+    number = np.empty(len(firsts), dtype=np.int64)
+    number[np.argsort(firsts)] = np.arange(len(firsts))
+    point_of = np.empty(num_samples, dtype=np.int64)
+    point_of[order] = number[np.cumsum(starts) - 1]
+    return X[np.sort(firsts)], point_of
 
 
-def _graph_table(graph: Any) -> tuple[npt.NDArray[np.integer[Any]], npt.NDArray[np.floating[Any]]]:
-    """A sparse distance graph as a table of ids and one of distances, a row
-    per sample, as wide as the shortest row: views of the graph's arrays
-    when every row has as many entries (as KNeighborsTransformer gives it),
-    else each row's nearest entries."""
-    graph = sparse.csr_matrix(graph)
-    num_rows = graph.shape[0]
-    counts = np.diff(graph.indptr)
-    width = int(counts.min()) if num_rows else 0
-    if (counts == width).all():
-        return graph.indices.reshape(num_rows, width), graph.data.reshape(num_rows, width)
-    graph = sort_graph_by_row_values(graph, copy=True, warn_when_not_sorted=False)
-    take = np.arange(graph.nnz) - np.repeat(graph.indptr[:-1], counts) < width
-    return graph.indices[take].reshape(num_rows, width), graph.data[take].reshape(num_rows, width)
+def _group_vote(labels: npt.NDArray[np.int32], group_of: npt.NDArray[np.int64], num_groups: int
+                ) -> npt.NDArray[np.int32]:
+    """Each group's label: the one most of its labelled members hold (the
+    lowest among equals), -1 for a group without any."""
+    if num_groups == len(labels):  # every sample a group of its own, numbered in order
+        return labels.copy()
+    labelled = labels != -1
+    num_classes = int(labels.max()) + 1
+    counts = np.bincount(group_of[labelled] * num_classes + labels[labelled],
+                         minlength=num_groups * num_classes).reshape(num_groups, num_classes)
+    return np.where(counts.any(axis=1), counts.argmax(axis=1), -1).astype(np.int32)
 
 
-def _graph_rows(graph: Any, k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-    """A sparse distance graph as a table of each row's ``k`` nearest entries
-    (fewer if some row has fewer), nearest first."""
-    ids, distances = _graph_table(graph)
-    if ids.shape[1] > 1 and not (distances[:, 1:] >= distances[:, :-1]).all():
-        order = np.argsort(distances, axis=1, kind="stable")
-        ids, distances = np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
-    return ids[:, :k].astype(np.int64), distances[:, :k].astype(np.float32)
+def _votes(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int
+           ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]:
+    """Each row's summed weight per class over its labelled entries, as the
+    propagation scores a sample, except that a row holding copies (weight
+    inf) counts those alone, one each; and whether the row holds any
+    labelled entry."""
+    num_rows = rows.n_rows
+    row = rows.row_of_entries()
+    label = codes[rows.indices]
+    known = label != -1
+    weights = rows.weights
+    copy = np.isinf(weights)
+    if copy.any():
+        has_copy = np.zeros(num_rows, dtype=bool)
+        has_copy[row[known & copy]] = True
+        known &= copy | ~has_copy[row]
+        weights = np.where(copy, 1.0, weights)
+    if not known.all():
+        row, label, weights = row[known], label[known], weights[known]
+    scores = np.bincount(row * num_classes + label, weights=weights, minlength=num_rows * num_classes)
+    reached = np.zeros(num_rows, dtype=bool)
+    reached[row] = True
+    # float64 also when no weight was summed, where bincount gives int64.
+    return scores.astype(np.float64).reshape(num_rows, num_classes), reached

@@ -1,20 +1,19 @@
-"""Weighted label propagation straight over a k-nearest-neighbour table."""
+"""Label propagation over a graph's rows, of any lengths."""
 
-from typing import Any, SupportsFloat, SupportsIndex
+from typing import SupportsFloat, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
-def propagate_knn_table(
-    ids: npt.NDArray[np.integer[Any]],
-    distances: npt.NDArray[np.floating[Any]],
+def propagate_rows(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float64],
     labels: npt.NDArray[np.int32],
-    width: SupportsIndex,
     max_iterations: SupportsIndex,
     tolerance: SupportsFloat,
 ) -> tuple[int, bool]:
-    """ids: int32 or int64, distances: float32 or float64 (others are a
-    TypeError). Labels ``labels`` (-1: unlabelled) in place by the rows'
-    ``width`` nearest entries besides the row's own sample, sweeping the
-    samples with a labelled neighbour first; returns the sweeps run and
-    whether every distance of the table is finite and not negative."""
+    """Labels ``labels`` (-1: unlabelled) in place: in each sweep every
+    unlabelled sample takes the label of largest summed weight among its
+    row's labelled entries (the lowest among equals), from the labels of the
+    sweep before; returns the sweeps run and whether they converged."""
