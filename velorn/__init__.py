@@ -8,12 +8,14 @@ if TYPE_CHECKING:
     from velorn.algorithms.src.tolmar.binaries.tolmar_connect import connect_unlabeled
     from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
     from velorn.noise import reassign_noise
+    from velorn.poisson import PoissonLabelPropagation
     from velorn.propagation import WeightedLabelPropagation
 
 __version__ = "0.1.0"
 
 __all__ = [
     "GraphWrapper",
+    "PoissonLabelPropagation",
     "WeightedLabelPropagation",
     "connect_unlabeled",
     "kelvo_postprocess",
@@ -28,6 +30,7 @@ __all__ = [
 _LAZY = {
     "GraphWrapper": "velorn.algorithms.graph_wrapper",
     "WeightedLabelPropagation": "velorn.propagation",
+    "PoissonLabelPropagation": "velorn.poisson",
     "reassign_noise": "velorn.noise",
     "kelvo_postprocess": "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
     "weighted_label_propagation": "velorn.algorithms.src.tolmar.binaries.tolmar_lp",

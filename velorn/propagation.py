@@ -217,14 +217,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             if self.search == "approximate":
                 self._search_missed_exactly(X, ids, distances)
 
-        start = time.perf_counter()
-        _, distances_valid = propagate_knn_table(ids, distances, labels, width, self.max_iter, self.tol)
-        if precomputed and not distances_valid:
-            self._check_distances(X)  # raises, with the error for what is wrong
-        self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
-        unreachable = np.zeros(num_samples, dtype=bool)
-        if (labels == -1).any():
-            unreachable = self._explain_unlabelled(_kept_neighbours(ids, distances, width), labels)
+        unreachable = self._label_table(X, ids, distances, labels, width)
 
         self.classes_ = classes
         self.n_neighbors_ = width
@@ -233,6 +226,22 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         self._index = index
         self._codes = labels
         return self
+
+    def _label_table(self, X: Any, ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floating[Any]],
+                     labels: npt.NDArray[np.int32], width: int) -> npt.NDArray[np.bool_]:
+        """Labels ``labels`` (-1: unlabelled) in place from the neighbour table
+        (rows cut to ``width`` besides the sample itself); returns the mask of
+        the samples no labelled one can be reached from. ``X``: the points,
+        or the precomputed graph."""
+        start = time.perf_counter()
+        unlabelled = np.count_nonzero(labels == -1)
+        _, distances_valid = propagate_knn_table(ids, distances, labels, width, self.max_iter, self.tol)
+        if self.metric == "precomputed" and not distances_valid:
+            self._check_distances(X)  # raises, with the error for what is wrong
+        self._report(f"propagation: {unlabelled:,} unlabelled samples", start)
+        if not (labels == -1).any():
+            return np.zeros(len(labels), dtype=bool)
+        return self._explain_unlabelled(_kept_neighbours(ids, distances, width), labels)
 
     def _check_distances(self, graph: Any) -> None:
         """A precomputed graph's distances: finite (scikit-learn's check, and
@@ -280,7 +289,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             warnings.warn(
                 f"{cut_off:,} samples were still unlabelled after max_iter={self.max_iter} sweeps; "
                 "they keep -1 in transduction_. Raise max_iter.",
-                ConvergenceWarning, stacklevel=3,
+                ConvergenceWarning, stacklevel=4,
             )
         count = np.count_nonzero(unreachable)
         if not count:
@@ -300,7 +309,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         )
         if self.on_unreachable == "raise":
             raise ValueError(message)
-        warnings.warn(message, UserWarning, stacklevel=3)
+        warnings.warn(message, UserWarning, stacklevel=4)
         return unreachable
 
     # --- predict -----------------------------------------------------------------------

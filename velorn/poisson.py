@@ -1,0 +1,249 @@
+"""Semi-supervised labelling from very few labels: Poisson learning on the
+symmetrised weighted k-nearest-neighbour graph."""
+
+import time
+import warnings
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+from joblib import effective_n_jobs
+from scipy import sparse
+from scipy.sparse.csgraph import connected_components
+
+# The neighbour search, the input checks, label encoding and predict come
+# from WeightedLabelPropagation; this module replaces only the step that
+# labels the samples from the neighbour table (_label_table).
+from velorn.propagation import WeightedLabelPropagation
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve
+
+# Passes of the graph diffusion between two thresholdings of Poisson-MBO.
+MBO_STEPS = 10
+# The class shifts of the size-constrained thresholding are fitted on at
+# most this many samples, then applied to all.
+SHIFT_SAMPLE = 20_000
+SHIFT_ROUNDS = 200
+SHIFT_STEP = 0.1
+
+
+class PoissonLabelPropagation(WeightedLabelPropagation):
+    """Label every sample from very few labelled ones: Poisson learning.
+
+    Poisson learning (Calder, Cook, Thorpe and Slepčev, ICML 2020) puts a
+    source at each labelled sample, its one-hot label minus the mean label,
+    and solves the graph Poisson equation on the symmetrised k-nearest-
+    neighbour graph; each sample takes the class with the largest value.
+    Unlike label propagation, where a label once given spreads from wherever
+    it was met first, every labelled sample weighs on every sample, which
+    keeps the labels sound when there are only one or a few per class.
+
+    The graph: each sample's ``n_neighbors`` nearest neighbours, weighted
+    ``exp(-4 d**2 / d_k**2)`` with ``d_k`` the distance to the sample's k-th
+    neighbour, and symmetrised, ``(W + W.T) / 2``. The equation is solved
+    natively by the fixed-point iteration ``u <- D^-1 (b + W u)`` until a
+    random walk from the labelled samples has mixed (``tol``), on ``n_jobs``
+    threads. With ``mbo_iter`` > 0, Poisson-MBO then refines the result:
+    ``mbo_iter`` rounds each thresholding the scores to one class per sample
+    and diffusing them again along the graph. The thresholding keeps the
+    classes at their expected shares of the samples (``class_prior``).
+
+    A connected part of the graph without a labelled sample keeps -1 in
+    ``transduction_``, with a warning that gives the count, or a
+    ``ValueError`` with ``on_unreachable="raise"``. Labelled samples keep
+    their labels.
+
+    Parameters
+    ----------
+    n_neighbors : int, default 10
+        Neighbours per sample (fewer when there are fewer samples).
+    metric, search, on_unreachable, verbose
+        As for :class:`WeightedLabelPropagation`.
+    mbo_iter : int, default 10
+        Rounds of Poisson-MBO after the Poisson solution; 0 for Poisson
+        learning alone.
+    class_prior : "labelled", None or array-like of shape (n_classes,), default "labelled"
+        The share of the samples expected in each class (in the order of
+        ``classes_``). "labelled": the classes' shares of the labelled
+        samples. Each sample's scores are shifted per class so that the
+        classes take these shares. None: no shift, each sample takes its
+        largest score.
+    max_iter : int, default 100000
+        Most passes of the Poisson iteration.
+    tol : float, default 1.0
+        The iteration stops once the random walk from the labelled samples
+        is within ``tol / n_samples`` of its limit at every sample.
+    n_jobs : int or None, default None
+        Threads for the neighbour search and the passes (-1: all cores).
+        The labels do not depend on it.
+
+    Attributes
+    ----------
+    transduction_ : ndarray of shape (n_samples,)
+        The label of each training sample, -1 (or "-1") where none can be given.
+    label_distributions_ : ndarray of shape (n_samples, n_classes)
+        Each training sample's class scores, the positive part normalised to
+        sum to 1 (one-hot for a labelled sample; zeros where no label can be
+        given): a sample whose largest share is small is a good one to label
+        next.
+    classes_, unreachable_, n_neighbors_, n_features_in_
+        As for :class:`WeightedLabelPropagation`.
+    n_iter_ : int
+        Passes of the Poisson iteration run.
+    """
+
+    def __init__(
+        self,
+        n_neighbors: int = 10,
+        *,
+        metric: Any = "minkowski",
+        search: Literal["exact", "approximate"] = "exact",
+        mbo_iter: int = 10,
+        class_prior: Any = "labelled",
+        max_iter: int = 100_000,
+        tol: float = 1.0,
+        on_unreachable: Literal["warn", "raise"] = "warn",
+        n_jobs: int | None = None,
+        verbose: bool = False,
+    ) -> None:
+        super().__init__(n_neighbors, metric=metric, search=search, max_iter=max_iter, tol=tol,
+                         on_unreachable=on_unreachable, n_jobs=n_jobs, verbose=verbose)
+        self.mbo_iter = mbo_iter
+        self.class_prior = class_prior
+
+    def _check_parameters(self) -> None:
+        super()._check_parameters()
+        for name in ("mbo_iter", "max_iter"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
+                raise ValueError(f"{name} must be an int not below 0, got {value!r}")
+        if isinstance(self.tol, bool) or not isinstance(self.tol, (int, float, np.number)) or not self.tol >= 0:
+            raise ValueError(f"tol must be a number not below 0, got {self.tol!r}")
+        if not (self.class_prior is None or isinstance(self.class_prior, str) and self.class_prior == "labelled"):
+            if isinstance(self.class_prior, str):
+                raise ValueError(f"class_prior must be 'labelled', None or class shares, got {self.class_prior!r}")
+            prior = np.asarray(self.class_prior, dtype=np.float64)
+            if prior.ndim != 1 or not np.isfinite(prior).all() or (prior < 0).any() or not prior.sum() > 0:
+                raise ValueError("class_prior must be a 1-D array of shares, not negative, with a positive sum")
+
+    def _label_table(self, X: Any, ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floating[Any]],
+                     labels: npt.NDArray[np.int32], width: int) -> npt.NDArray[np.bool_]:
+        num_samples = len(labels)
+        labelled = labels != -1
+        num_classes = int(labels.max()) + 1
+        prior = self._prior(labels, num_classes)
+        if self.metric == "precomputed" and not (np.isfinite(distances).all() and (distances >= 0).all()):
+            self._check_distances(X)  # raises, with the error for what is wrong
+        start = time.perf_counter()
+        graph = _weighted_graph(*_kept_entries(ids, distances, width))
+        _, part = connected_components(graph, directed=False)
+        unreachable = ~np.isin(part, part[labelled])
+        self._report(f"graph: {graph.nnz:,} weighted edges", start)
+        if unreachable.any():
+            self._report_unreachable(unreachable, part, width)
+
+        start = time.perf_counter()
+        threads = max(1, effective_n_jobs(self.n_jobs))
+        scores = np.zeros((num_samples, num_classes))
+        passes = poisson_solve(graph.indptr, graph.indices, graph.data, labels, scores, self.max_iter, self.tol,
+                               threads)
+        self._report(f"Poisson solution: {passes:,} passes", start)
+        start = time.perf_counter()
+        reached = ~unreachable
+        shifts = np.zeros(num_classes)
+        for _ in range(self.mbo_iter):
+            codes, shifts = _threshold(scores[reached], prior, shifts)
+            scores[:] = 0.0
+            scores[np.flatnonzero(reached), codes] = 1.0
+            poisson_solve(graph.indptr, graph.indices, graph.data, labels, scores, MBO_STEPS, 0.0, threads)
+        if self.mbo_iter:
+            self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
+        if prior is not None:
+            _, shifts = _threshold(scores[reached], prior, shifts)
+            scores[reached] += shifts
+
+        distributions = np.maximum(scores, 0.0)
+        codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
+        # Labelled samples keep their labels; a row without a positive score
+        # is its class's alone.
+        codes[labelled] = labels[labelled]
+        totals = distributions.sum(axis=1)
+        alone = labelled | (reached & ~(totals > 0))
+        distributions[alone] = 0.0
+        distributions[np.flatnonzero(alone), codes[alone]] = 1.0
+        distributions[unreachable] = 0.0
+        distributions /= np.maximum(distributions.sum(axis=1, keepdims=True), np.finfo(np.float64).tiny)
+        labels[:] = codes
+        self.label_distributions_ = distributions
+        self.n_iter_ = passes
+        return unreachable
+
+    def _prior(self, labels: npt.NDArray[np.int32], num_classes: int) -> npt.NDArray[np.float64] | None:
+        if self.class_prior is None:
+            return None
+        if isinstance(self.class_prior, str):
+            counts = np.bincount(labels[labels != -1], minlength=num_classes).astype(np.float64)
+            return counts / counts.sum()
+        prior = np.asarray(self.class_prior, dtype=np.float64)
+        if len(prior) != num_classes:
+            raise ValueError(f"class_prior has {len(prior)} shares, but y has {num_classes} classes")
+        return prior / prior.sum()
+
+    def _report_unreachable(self, unreachable: npt.NDArray[np.bool_], part: npt.NDArray[np.int32],
+                            width: int) -> None:
+        count = np.count_nonzero(unreachable)
+        groups = len(np.unique(part[unreachable]))
+        message = (
+            f"{count:,} of {len(unreachable):,} samples, in {groups:,} group(s), cannot be reached from any "
+            f"labelled sample along their {width} nearest neighbours; they keep -1 in "
+            "transduction_ (see unreachable_). Label a sample in each such group, or use more "
+            "neighbours (n_neighbors)."
+        )
+        if self.on_unreachable == "raise":
+            raise ValueError(message)
+        warnings.warn(message, UserWarning, stacklevel=4)
+
+
+def _kept_entries(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floating[Any]], width: int
+                  ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """Each row's ``width`` nearest entries besides its own sample, nearest
+    first: their ids and distances."""
+    order = np.argsort(distances, axis=1, kind="stable")
+    ids = np.take_along_axis(ids, order, axis=1).astype(np.int64)
+    distances = np.take_along_axis(distances, order, axis=1).astype(np.float64)
+    own = ids == np.arange(len(ids))[:, None]
+    own &= np.cumsum(own, axis=1) == 1
+    kept = ~own & (np.cumsum(~own, axis=1) <= width)
+    return ids[kept].reshape(len(ids), width), distances[kept].reshape(len(ids), width)
+
+
+def _weighted_graph(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float64]) -> sparse.csr_matrix:
+    """The symmetrised graph of Gaussian weights, each row's distances scaled
+    by its farthest kept neighbour's (a row of duplicates at distance 0 weighs 1)."""
+    num_samples, width = ids.shape
+    scale = distances[:, -1:] if width else np.ones((num_samples, 1))
+    ratio = np.divide(distances, scale, out=np.zeros_like(distances), where=scale > 0)
+    weights = np.exp(-4.0 * ratio**2)
+    graph = sparse.csr_matrix((weights.ravel(), ids.ravel(), np.arange(0, num_samples * width + 1, width)),
+                              shape=(num_samples, num_samples))
+    graph = ((graph + graph.T) * 0.5).tocsr()
+    graph.sort_indices()
+    return graph
+
+
+def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] | None,
+               shifts: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """Each row's class, the largest of its scores plus a shift per class;
+    the shifts (from ``shifts``) are adjusted so that the classes take
+    ``prior``'s shares of the rows, on a fixed sample of at most
+    SHIFT_SAMPLE rows (None: no shifts)."""
+    if prior is None or not len(scores):
+        return scores.argmax(axis=1), shifts
+    sample = scores
+    if len(scores) > SHIFT_SAMPLE:
+        sample = scores[np.random.default_rng(0).choice(len(scores), SHIFT_SAMPLE, replace=False)]
+    step = SHIFT_STEP * float(np.std(sample))
+    shifts = shifts.copy()
+    for _ in range(SHIFT_ROUNDS):
+        shares = np.bincount((sample + shifts).argmax(axis=1), minlength=len(prior)) / len(sample)
+        shifts += step * (prior - shares)
+    return (scores + shifts).argmax(axis=1), shifts
