@@ -135,8 +135,13 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
             self._check_distances(X)  # raises, with the error for what is wrong
         start = time.perf_counter()
         graph = _weighted_graph(*_kept_entries(ids, distances, width))
-        _, part = connected_components(graph, directed=False)
+        num_parts, part = connected_components(graph, directed=False)
         unreachable = ~np.isin(part, part[labelled])
+        # A class can only be given where it was labelled in the same connected
+        # part: elsewhere its score says nothing (0, the centred sources' mean).
+        present = np.zeros((num_parts, num_classes), dtype=bool)
+        present[part[labelled], labels[labelled]] = True
+        absent = ~present[part[~unreachable]]
         self._report(f"graph: {graph.nnz:,} weighted edges", start)
         if unreachable.any():
             self._report_unreachable(unreachable, part, width)
@@ -151,15 +156,16 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         reached = ~unreachable
         shifts = np.zeros(num_classes)
         for _ in range(self.mbo_iter):
-            codes, shifts = _threshold(scores[reached], prior, shifts)
+            codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]), prior, shifts)
             scores[:] = 0.0
             scores[np.flatnonzero(reached), codes] = 1.0
             poisson_solve(graph.indptr, graph.indices, graph.data, labels, scores, MBO_STEPS, 0.0, threads)
         if self.mbo_iter:
             self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
         if prior is not None:
-            _, shifts = _threshold(scores[reached], prior, shifts)
+            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]), prior, shifts)
             scores[reached] += shifts
+        scores[reached] = np.where(absent, -np.inf, scores[reached])
 
         distributions = np.maximum(scores, 0.0)
         codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
@@ -223,7 +229,7 @@ def _weighted_graph(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float6
     scale = distances[:, -1:] if width else np.ones((num_samples, 1))
     ratio = np.divide(distances, scale, out=np.zeros_like(distances), where=scale > 0)
     weights = np.exp(-4.0 * ratio**2)
-    graph = sparse.csr_matrix((weights.ravel(), ids.ravel(), np.arange(0, num_samples * width + 1, width)),
+    graph = sparse.csr_matrix((weights.ravel(), ids.ravel(), np.arange(num_samples + 1) * width),
                               shape=(num_samples, num_samples))
     graph = ((graph + graph.T) * 0.5).tocsr()
     graph.sort_indices()
@@ -241,7 +247,8 @@ def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] |
     sample = scores
     if len(scores) > SHIFT_SAMPLE:
         sample = scores[np.random.default_rng(0).choice(len(scores), SHIFT_SAMPLE, replace=False)]
-    step = SHIFT_STEP * float(np.std(sample))
+    finite = np.isfinite(sample)  # a class absent from a sample's part scores -inf
+    step = SHIFT_STEP * float(np.std(sample[finite])) if finite.any() else 0.0
     shifts = shifts.copy()
     for _ in range(SHIFT_ROUNDS):
         shares = np.bincount((sample + shifts).argmax(axis=1), minlength=len(prior)) / len(sample)
