@@ -35,7 +35,7 @@ test: install
 # for example BENCH_ARGS="--only bench_compare --sizes 10000 200000 1000000".
 BENCH_VENV := .venv-bench
 BENCH_PY := $(BENCH_VENV)/bin/python
-BENCH_PEERS := graphlearning
+BENCH_PEERS := graphlearning scikit-network
 BENCH_ARGS ?=
 
 # The build finds meson on PATH, so the bench environment's comes first.

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -176,15 +177,16 @@ std::vector<int32_t> connected_parts(const Graph& graph) {
     return parent;
 }
 
-// The iteration's state: the solution in two buffers, the random walk's
-// q = D^-1 p in two, and each sample's source and limit.
+// The iteration's state in two buffers, a row of width c + 1 per sample: its
+// solution, then the random walk's q = D^-1 p, so that a neighbour's values
+// come in the same cache lines; and each sample's source and walk limit.
 class PoissonPasses {
 public:
+    // `state`: n rows of width c + 1, the solution's start in the first c.
     PoissonPasses(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes,
-                  std::vector<double>&& start)
-        : g_(graph), c_(num_classes), labels_(labels), current_(std::move(start)),
+                  std::vector<double>&& state)
+        : g_(graph), c_(num_classes), labels_(labels), current_(std::move(state)),
           next_(current_.size(), 0.0),
-          walk_(static_cast<size_t>(graph.n), 0.0), next_walk_(static_cast<size_t>(graph.n), 0.0),
           walk_limit_(static_cast<size_t>(graph.n), 0.0), source_slot_(static_cast<size_t>(graph.n), -1) {
         const std::vector<int32_t> part = connected_parts(graph);
         // Per part: labelled samples, their labels counted, and its volume.
@@ -228,24 +230,25 @@ public:
                 source_slot_[static_cast<size_t>(i)] = slot;
                 const double d = graph.degrees[static_cast<size_t>(i)];
                 // q = p / d; a labelled sample without weight keeps no mass.
-                if (d > 0) walk_[static_cast<size_t>(i)] = 1.0 / static_cast<double>(labelled) / d;
+                if (d > 0) current_[static_cast<size_t>(i * (c_ + 1) + c_)] = 1.0 / static_cast<double>(labelled) / d;
             }
         }
     }
 
     // One pass over rows [begin, end), with `sum` room for a row of the
-    // solution; returns the largest distance of the walk's probabilities from
+    // state; returns the largest distance of the walk's probabilities from
     // their limits there.
-    double pass(Py_ssize_t begin, Py_ssize_t end, double* sum) {
-        const size_t c = static_cast<size_t>(c_);
+    double pass(Py_ssize_t begin, Py_ssize_t end, double* __restrict sum) {
+        const size_t c = static_cast<size_t>(c_), width = c + 1;
+        const double* __restrict current = current_.data();
+        double* __restrict next = next_.data();
         double far = 0.0;
         for (Py_ssize_t i = begin; i < end; ++i) {
             const size_t row = static_cast<size_t>(i);
-            double* out = next_.data() + row * c;
+            double* out = next + row * width;
             const double d = g_.degrees[row];
             if (!(d > 0)) {
-                std::fill(out, out + c, 0.0);
-                next_walk_[row] = 0.0;
+                std::fill(out, out + width, 0.0);
                 continue;
             }
             const int32_t slot = source_slot_[row];
@@ -255,35 +258,30 @@ public:
             } else {
                 std::fill(sum, sum + c, 0.0);
             }
-            double walk = 0.0;
+            sum[c] = 0.0;
             const int64_t stop = g_.offsets[row + 1];
             for (int64_t e = g_.offsets[row]; e < stop; ++e) {
                 const double w = g_.weights[static_cast<size_t>(e)];
-                const size_t j = static_cast<size_t>(g_.columns[static_cast<size_t>(e)]);
-                const double* neighbour = current_.data() + j * c;
-                for (size_t k = 0; k < c; ++k) sum[k] += w * neighbour[k];
-                walk += w * walk_[j];
+                const double* neighbour = current + static_cast<size_t>(g_.columns[static_cast<size_t>(e)]) * width;
+                for (size_t k = 0; k < width; ++k) sum[k] += w * neighbour[k];
             }
-            for (size_t k = 0; k < c; ++k) out[k] = sum[k] / d;
-            next_walk_[row] = walk / d;
-            far = std::max(far, d * std::fabs(next_walk_[row] - walk_limit_[row]));
+            for (size_t k = 0; k < width; ++k) out[k] = sum[k] / d;
+            far = std::max(far, d * std::fabs(out[c] - walk_limit_[row]));
         }
         return far;
     }
 
-    void swap() {
-        current_.swap(next_);
-        walk_.swap(next_walk_);
-    }
+    void swap() { current_.swap(next_); }
 
-    const std::vector<double>& solution() const { return current_; }
+    // Sample i's value for class k.
+    double value(Py_ssize_t i, Py_ssize_t k) const { return current_[static_cast<size_t>(i * (c_ + 1) + k)]; }
 
 private:
     const Graph& g_;
     Py_ssize_t c_;
     const std::vector<int32_t>& labels_;
     std::vector<double> current_, next_;
-    std::vector<double> walk_, next_walk_, walk_limit_;
+    std::vector<double> walk_limit_;
     std::vector<int32_t> source_slot_;  // the part's slot of a labelled sample, else -1
     std::vector<double> means_;         // per slot, the part's mean label
 };
@@ -296,7 +294,7 @@ public:
     ParallelPasses(PoissonPasses& passes, Py_ssize_t n, Py_ssize_t num_classes, Py_ssize_t threads)
         : passes_(passes), n_(n), c_(num_classes),
           blocks_(std::max<Py_ssize_t>(1, std::min(threads, n / kMinRowsPerThread))),
-          far_(static_cast<size_t>(blocks_), 0.0), sums_(static_cast<size_t>(blocks_ * num_classes), 0.0) {
+          far_(static_cast<size_t>(blocks_), 0.0), sums_(static_cast<size_t>(blocks_ * (num_classes + 1)), 0.0) {
         workers_.reserve(static_cast<size_t>(blocks_));
         on_this_thread_.reserve(static_cast<size_t>(blocks_));
     }
@@ -322,7 +320,7 @@ public:
 private:
     void block(Py_ssize_t b) {
         far_[static_cast<size_t>(b)] =
-            passes_.pass(n_ * b / blocks_, n_ * (b + 1) / blocks_, sums_.data() + b * c_);
+            passes_.pass(n_ * b / blocks_, n_ * (b + 1) / blocks_, sums_.data() + b * (c_ + 1));
     }
 
     PoissonPasses& passes_;
@@ -419,7 +417,7 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
             }
             codes[static_cast<size_t>(i)] = label;
         }
-        std::vector<double> start(static_cast<size_t>(n) * static_cast<size_t>(c));
+        std::vector<double> state(static_cast<size_t>(n) * static_cast<size_t>(c + 1), 0.0);
         const pyext::View2D<double> given = matrix_of(solution);
         for (Py_ssize_t i = 0; i < n; ++i) {
             const pyext::View1D<double> row = given.row(i);
@@ -429,10 +427,10 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
                     PyErr_Format(PyExc_ValueError, "solution[%zd, %zd] is not finite", i, k);
                     return nullptr;
                 }
-                start[static_cast<size_t>(i * c + k)] = value;
+                state[static_cast<size_t>(i * (c + 1) + k)] = value;
             }
         }
-        PoissonPasses passes(graph, codes, c, std::move(start));
+        PoissonPasses passes(graph, codes, c, std::move(state));
         ParallelPasses parallel(passes, n, c, static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, 1024)));
         const double mixed = tolerance / static_cast<double>(std::max<Py_ssize_t>(n, 1));
         bool interrupted = false;
@@ -460,12 +458,14 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
             return nullptr;
         }
         const pyext::View2D<double> out = matrix_of(solution);
-        const std::vector<double>& result = passes.solution();
         for (Py_ssize_t i = 0; i < n; ++i) {
             const pyext::View1D<double> row = out.row(i);
-            for (Py_ssize_t k = 0; k < c; ++k) row.set(k, result[static_cast<size_t>(i * c + k)]);
+            for (Py_ssize_t k = 0; k < c; ++k) row.set(k, passes.value(i, k));
         }
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::length_error&) {
         PyErr_NoMemory();
         return nullptr;
     }
