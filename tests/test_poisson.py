@@ -1,7 +1,11 @@
 """PoissonLabelPropagation and its native solver: scikit-learn's conventions,
 parts of the graph without a label, threads, and hostile input."""
 
+import contextlib
 import inspect
+import io
+import re
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -159,3 +163,13 @@ def test_hostile_input_to_the_solver_is_refused(args, error, match):
         poisson_solve(*args)
     if solution is not None:  # a refused call leaves the solution as it was
         np.testing.assert_array_equal(args[4], solution)
+
+
+def test_the_guide_example_prints_what_it_shows():
+    guide = Path(__file__).resolve().parent.parent / "docs" / "guide" / "few_labels.md"
+    (code,) = re.findall(r"^```python\n(.*?)^```", guide.read_text(), flags=re.MULTILINE | re.DOTALL)
+    shown = re.findall(r"^print\(.*\)\s+# (.*)$", code, flags=re.MULTILINE)
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        exec(compile(code, str(guide), "exec"), {})
+    assert printed.getvalue().splitlines() == shown

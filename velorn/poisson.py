@@ -198,7 +198,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         if isinstance(self.class_prior, str):
             counts = np.bincount(labels[labels != -1], minlength=num_classes).astype(np.float64)
             return counts / counts.sum()
-        prior = np.asarray(self.class_prior, dtype=np.float64)
+        prior: npt.NDArray[np.float64] = np.asarray(self.class_prior, dtype=np.float64)
         if len(prior) != num_classes:
             raise ValueError(f"class_prior has {len(prior)} shares, but y has {num_classes} classes")
         return prior / prior.sum()
