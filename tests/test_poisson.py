@@ -168,8 +168,10 @@ def test_hostile_input_to_the_solver_is_refused(args, error, match):
 def test_the_guide_example_prints_what_it_shows():
     guide = Path(__file__).resolve().parent.parent / "docs" / "guide" / "few_labels.md"
     (code,) = re.findall(r"^```python\n(.*?)^```", guide.read_text(), flags=re.MULTILINE | re.DOTALL)
-    shown = re.findall(r"^print\(.*\)\s+# (.*)$", code, flags=re.MULTILINE)
+    (shown,) = re.findall(r"^print\(.*\)\s+# accuracy: (.*)$", code, flags=re.MULTILINE)
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
         exec(compile(code, str(guide), "exec"), {})
-    assert printed.getvalue().splitlines() == shown
+    # With one label per class a few images can change sides when the
+    # search's distances differ in their last bits (another BLAS, threads).
+    assert float(printed.getvalue().removeprefix("accuracy: ")) == pytest.approx(float(shown), abs=0.02)
