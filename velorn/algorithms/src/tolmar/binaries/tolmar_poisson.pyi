@@ -10,14 +10,15 @@ def poisson_solve(
     indices: npt.NDArray[np.integer[Any]],
     weights: npt.NDArray[np.floating[Any]],
     labels: npt.NDArray[np.int32],
-    num_classes: SupportsIndex,
+    solution: npt.NDArray[np.float64],
     max_iterations: SupportsIndex,
     tolerance: SupportsFloat,
     n_jobs: SupportsIndex,
-) -> tuple[npt.NDArray[np.float64], int]:
+) -> int:
     """indptr, indices: int32 or int64; weights: float32 or float64 (others
-    are a TypeError). The (n, num_classes) solution of the graph Poisson
-    equation with each labelled sample (``labels``, -1: unlabelled) a source
-    of its class, centred on its connected part, and the passes run: they
-    stop once a random walk from the labelled samples is within
-    ``tolerance / n`` of its limit everywhere, or after ``max_iterations``."""
+    are a TypeError). Runs the iteration u <- D^-1 (b + W u) from
+    ``solution`` (n, classes) and writes the result there: each labelled
+    sample (``labels``, -1: unlabelled) a source of its class, centred on
+    its connected part. Stops once a random walk from the labelled samples
+    is within ``tolerance / n`` of its limit everywhere, or after
+    ``max_iterations`` passes; returns the passes run."""

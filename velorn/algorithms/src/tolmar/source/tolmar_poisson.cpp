@@ -21,11 +21,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 #include <vector>
 
