@@ -50,6 +50,8 @@ constexpr const char* kDoc =
     "    weight gets zeros. From zeros, a connected part without a labelled\n"
     "    sample keeps zeros. The result does not depend on n_jobs.\n";
 
+// Doubles in a cache line.
+constexpr Py_ssize_t kCacheLineDoubles = 8;
 // Rows smaller than this are not worth a thread of their own.
 constexpr Py_ssize_t kMinRowsPerThread = 2048;
 // Signals are looked at after this many passes.
@@ -292,7 +294,8 @@ public:
     ParallelPasses(PoissonPasses& passes, Py_ssize_t n, Py_ssize_t num_classes, Py_ssize_t threads)
         : passes_(passes), n_(n), c_(num_classes),
           blocks_(std::max<Py_ssize_t>(1, std::min(threads, n / kMinRowsPerThread))),
-          far_(static_cast<size_t>(blocks_), 0.0), sums_(static_cast<size_t>(blocks_ * (num_classes + 1)), 0.0) {
+          scratch_((num_classes + 1 + 7) / 8 * 8 + kCacheLineDoubles),
+          far_(static_cast<size_t>(blocks_), 0.0), sums_(static_cast<size_t>(blocks_ * scratch_), 0.0) {
         workers_.reserve(static_cast<size_t>(blocks_));
         on_this_thread_.reserve(static_cast<size_t>(blocks_));
     }
@@ -318,11 +321,14 @@ public:
 private:
     void block(Py_ssize_t b) {
         far_[static_cast<size_t>(b)] =
-            passes_.pass(n_ * b / blocks_, n_ * (b + 1) / blocks_, sums_.data() + b * (c_ + 1));
+            passes_.pass(n_ * b / blocks_, n_ * (b + 1) / blocks_, sums_.data() + b * scratch_);
     }
 
     PoissonPasses& passes_;
     Py_ssize_t n_, c_, blocks_;
+    // Each block's row sums, a cache line apart from the next block's: they
+    // are written at every entry, and a shared line would pass between cores.
+    Py_ssize_t scratch_;
     std::vector<double> far_, sums_;
     std::vector<std::thread> workers_;
     std::vector<Py_ssize_t> on_this_thread_;
