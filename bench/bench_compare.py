@@ -624,31 +624,32 @@ def print_report(rows):
         print("Digits, accuracy on the unlabelled samples (%), mean of the draws:")
         print("\n".join(few_labels_table(few)))
         print()
-    header = (f"{'workload':<12} {'size':>9} {'lab.':>5} {'method':<34} {'search s':>9} {'rest s':>8} "
-              f"{'total s':>8} {'peak MiB':>9} {'accuracy':>8} {'-1 left':>8}  notes")
-    print(header)
-    print("-" * len(header))
-    searches = {row["case"]: row for row in rows if row["method"] == "search"}
-    for row in rows:
-        ok = row["status"] == "ok"
-        search = searches.get(row["case"], {})
-        search_s = row.get("seconds") if row["method"] == "search" else (
-            search.get("seconds") if row["stage"] == "after search" else None)
-        rest_s = row.get("seconds") if row["stage"] == "after search" else None
-        notes = [] if ok else [describe(row)]
-        if ok:
-            notes.append(f"inputs {row['inputs_mib']:.0f} MiB")
-            if row.get("runs", 1) > 1:
-                notes.append(f"{best_of(row)}, first {row['first_seconds']:.2f} s")
-        if row.get("agreement_with_same_graph") is not None:
-            notes.append(f"agrees with same-graph run on {row['agreement_with_same_graph']:.4f}")
-        if row.get("group"):
-            notes.append(f"far group of {row['group']['size']} given {row['group']['given']}")
-        notes += [w[:110] for w in row.get("warnings", []) if "group" in row or "ConvergenceWarning" in w]
-        print(f"{row['workload']:<12} {row['size']:>9} {row['labelled_share']:>5.0%} {row['name']:<34} "
-              f"{fmt(search_s, '9.2f'):>9} {fmt(rest_s, '8.2f'):>8} "
-              f"{fmt(row.get('total_s'), '8.2f'):>8} {fmt(row.get('peak_mib'), '9.0f'):>9} "
-              f"{fmt(row.get('accuracy'), '8.4f'):>8} {fmt(row.get('left_unlabelled'), '8d'):>8}  {'; '.join(notes)}")
+    if rows:
+        header = (f"{'workload':<12} {'size':>9} {'lab.':>5} {'method':<34} {'search s':>9} {'rest s':>8} "
+                  f"{'total s':>8} {'peak MiB':>9} {'accuracy':>8} {'-1 left':>8}  notes")
+        print(header)
+        print("-" * len(header))
+        searches = {row["case"]: row for row in rows if row["method"] == "search"}
+        for row in rows:
+            ok = row["status"] == "ok"
+            search = searches.get(row["case"], {})
+            search_s = row.get("seconds") if row["method"] == "search" else (
+                search.get("seconds") if row["stage"] == "after search" else None)
+            rest_s = row.get("seconds") if row["stage"] == "after search" else None
+            notes = [] if ok else [describe(row)]
+            if ok:
+                notes.append(f"inputs {row['inputs_mib']:.0f} MiB")
+                if row.get("runs", 1) > 1:
+                    notes.append(f"{best_of(row)}, first {row['first_seconds']:.2f} s")
+            if row.get("agreement_with_same_graph") is not None:
+                notes.append(f"agrees with same-graph run on {row['agreement_with_same_graph']:.4f}")
+            if row.get("group"):
+                notes.append(f"far group of {row['group']['size']} given {row['group']['given']}")
+            notes += [w[:110] for w in row.get("warnings", []) if "group" in row or "ConvergenceWarning" in w]
+            print(f"{row['workload']:<12} {row['size']:>9} {row['labelled_share']:>5.0%} {row['name']:<34} "
+                  f"{fmt(search_s, '9.2f'):>9} {fmt(rest_s, '8.2f'):>8} "
+                  f"{fmt(row.get('total_s'), '8.2f'):>8} {fmt(row.get('peak_mib'), '9.0f'):>9} "
+                  f"{fmt(row.get('accuracy'), '8.4f'):>8} {fmt(row.get('left_unlabelled'), '8d'):>8}  {'; '.join(notes)}")
     print()
     for line in targets(every_row):
         print(line)
