@@ -9,6 +9,7 @@ if TYPE_CHECKING:
     from velorn.algorithms.src.tolmar.binaries.tolmar_connect import connect_unlabeled
     from velorn.algorithms.src.tolmar.binaries.tolmar_lp import weighted_label_propagation
     from velorn.noise import reassign_noise
+    from velorn.poisson import PoissonLabelPropagation
     from velorn.propagation import WeightedLabelPropagation
 
 try:
@@ -18,6 +19,7 @@ except PackageNotFoundError:  # a source tree that was never installed
 
 __all__ = [
     "GraphWrapper",
+    "PoissonLabelPropagation",
     "WeightedLabelPropagation",
     "connect_unlabeled",
     "kelvo_postprocess",
@@ -32,6 +34,7 @@ __all__ = [
 _LAZY = {
     "GraphWrapper": "velorn.algorithms.graph_wrapper",
     "WeightedLabelPropagation": "velorn.propagation",
+    "PoissonLabelPropagation": "velorn.poisson",
     "reassign_noise": "velorn.noise",
     "kelvo_postprocess": "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
     "weighted_label_propagation": "velorn.algorithms.src.tolmar.binaries.tolmar_lp",

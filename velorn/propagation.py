@@ -3,12 +3,14 @@ around the k-nearest-neighbour search and weighted label propagation."""
 
 import time
 import warnings
+from pathlib import Path
 from collections.abc import Callable
 from numbers import Integral, Real
 from typing import Any, ClassVar, Literal, Self, cast
 
 import numpy as np
 import numpy.typing as npt
+import sklearn
 from scipy import sparse
 from scipy.sparse.csgraph import breadth_first_order, connected_components
 from sklearn.base import BaseEstimator, ClassifierMixin, _fit_context
@@ -259,22 +261,16 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         node_of = node_of_point[point_of]
         node_labels = _group_vote(labels, node_of, nodes.n_rows)
 
-        start = time.perf_counter()
-        _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, node_labels,
-                                      self.max_iter, self.tol)
-        self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
-        unreachable = np.zeros(nodes.n_rows, dtype=bool)
-        if (node_labels == -1).any() or not converged:
-            # Rows this long may have been cut: more neighbours could join them.
-            if kind is None:
-                limit = width if width < points.shape[0] - 1 else None
-            else:
-                limit = self.n_neighbors if kind == "distance" else None
-            along = f"their {width} nearest neighbours" if kind is None else "the graph's rows"
-            unreachable = self._explain_unlabelled(nodes, node_labels, node_of, converged, along, limit)
-        votes, _ = _votes(nodes, node_labels, len(classes))
-        totals = votes.sum(axis=1, keepdims=True)
-        distributions = np.divide(votes, totals, out=np.zeros_like(votes), where=totals > 0)[node_of]
+        # Rows this long may have been cut: more neighbours could join them.
+        if kind is None:
+            limit = width if width < points.shape[0] - 1 else None
+            along = f"their {width} nearest neighbours"
+        else:
+            limit = self.n_neighbors if kind == "distance" else None
+            along = "the graph's rows"
+        unreachable, node_distributions = self._label_nodes(nodes, node_labels, len(classes), kind, node_of,
+                                                            along, limit)
+        distributions = node_distributions[node_of]
         final = np.where(labels != -1, labels, node_labels[node_of])
         labelled = np.flatnonzero(labels != -1)  # their own label, whatever their row says
         distributions[labelled] = 0.0
@@ -297,6 +293,27 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             return None
         return NeighbourSearch(self.metric, self.metric_params, self.p, self.search, self.n_jobs,
                                self.random_state, self.verbose, owner=type(self).__name__)
+
+    def _label_nodes(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, kind: str | None,
+                     node_of: npt.NDArray[np.int64], along: str, limit: int | None
+                     ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
+        """Labels the graph's nodes ``labels`` (-1: unlabelled) in place: the
+        one step that estimators on this graph form differ in. Returns the
+        mask of the nodes no labelled one can be reached from (after warning
+        about them, or refusing them) and each node's normalised class
+        scores. ``kind``: what the graph was made from (None: a search's
+        distances, else "distance" or "affinity"); ``node_of``: each sample's
+        node; ``along`` and ``limit``: what the rows are, for the warning."""
+        start = time.perf_counter()
+        unlabelled = np.count_nonzero(labels == -1)
+        _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, labels, self.max_iter, self.tol)
+        self._report(f"propagation: {unlabelled:,} unlabelled nodes", start)
+        unreachable = np.zeros(nodes.n_rows, dtype=bool)
+        if (labels == -1).any() or not converged:
+            unreachable = self._explain_unlabelled(nodes, labels, node_of, converged, along, limit)
+        votes, _ = _votes(nodes, labels, num_classes)
+        totals = votes.sum(axis=1, keepdims=True)
+        return unreachable, np.divide(votes, totals, out=np.zeros_like(votes), where=totals > 0)
 
     def _explain_unlabelled(self, nodes: Graph, labels: npt.NDArray[np.int32], node_of: npt.NDArray[np.int64],
                             converged: bool, along: str, limit: int | None) -> npt.NDArray[np.bool_]:
@@ -321,10 +338,10 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         if not converged:
             cut_off = np.count_nonzero((~unreachable & (labels == -1))[node_of])
             still = f"{cut_off:,} samples were still unlabelled and labels" if cut_off else "labels"
-            warnings.warn(
+            warn_caller(
                 f"{still} were still changing after max_iter={self.max_iter} sweeps; unlabelled samples keep -1 "
                 "in transduction_. Raise max_iter, or tol to stop when few labels change.",
-                ConvergenceWarning, stacklevel=4,
+                ConvergenceWarning,
             )
         count = np.count_nonzero(unreachable[node_of])
         if not count:
@@ -348,7 +365,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         )
         if self.on_unreachable == "raise":
             raise ValueError(message)
-        warnings.warn(message, UserWarning, stacklevel=4)
+        warn_caller(message, UserWarning)
         return unreachable
 
     # --- predict -----------------------------------------------------------------------
@@ -441,6 +458,16 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
 
 
 # --- helpers ---------------------------------------------------------------------------
+
+
+# Warnings name the caller's line: the first frame outside velorn and the
+# scikit-learn wrappers around fit, however deep the warning is raised.
+_INTERNAL_FILES = (str(Path(__file__).parent), str(Path(sklearn.__file__).parent))
+
+
+def warn_caller(message: str, category: type[Warning]) -> None:
+    warnings.warn(message, category, skip_file_prefixes=_INTERNAL_FILES)
+
 
 
 def _unlabelled_mask(y: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:

@@ -1,0 +1,161 @@
+"""PoissonLabelPropagation and its native solver: scikit-learn's conventions,
+parts of the graph without a label, threads, and hostile input."""
+
+import inspect
+
+import numpy as np
+import pytest
+from scipy import sparse
+from sklearn.datasets import make_blobs
+from sklearn.exceptions import NotFittedError
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_poisson")
+from velorn import PoissonLabelPropagation  # noqa: E402
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve  # noqa: E402
+
+EXPECTED_FAILED_CHECKS = {
+    "check_classifiers_classes": "its binary case uses -1 as a class, which marks an unlabelled sample here",
+}
+
+if "expected_failed_checks" in inspect.signature(parametrize_with_checks).parameters:
+    @parametrize_with_checks([PoissonLabelPropagation()],
+                             expected_failed_checks=lambda estimator: EXPECTED_FAILED_CHECKS)
+    def test_scikit_learn_estimator_checks(estimator, check):
+        check(estimator)
+
+
+def blobs(num_points=600, seed=0, per_class=1):
+    points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=1.0, random_state=seed)
+    y = np.full(num_points, -1)
+    for blob in range(3):
+        chosen = np.flatnonzero(truth == blob)[:per_class]
+        y[chosen] = blob
+    return points, truth, y
+
+
+@pytest.mark.parametrize("mbo_iter, class_prior", [(0, None), (0, "labelled"), (10, "labelled"), (3, [1, 1, 2])])
+def test_one_label_per_class_labels_the_blobs(mbo_iter, class_prior):
+    points, truth, y = blobs()
+    model = PoissonLabelPropagation(mbo_iter=mbo_iter, class_prior=class_prior).fit(points, y)
+    assert np.mean(model.transduction_ == truth) > 0.97
+    distributions = model.label_distributions_
+    np.testing.assert_allclose(distributions.sum(axis=1), 1.0)
+    assert (distributions >= 0).all()
+    unlabelled = y == -1
+    np.testing.assert_array_equal(distributions[unlabelled].argmax(axis=1), model.transduction_[unlabelled])
+    np.testing.assert_array_equal(model.predict(points), model.transduction_)
+
+
+def test_string_labels_round_trip():
+    points, truth, y = blobs()
+    names = np.array(["ant", "bee", "cat"])
+    y_text = np.where(y == -1, "-1", names[np.maximum(y, 0)])
+    model = PoissonLabelPropagation().fit(points, y_text.tolist())
+    assert model.classes_.tolist() == ["ant", "bee", "cat"]
+    assert np.mean(model.transduction_ == names[truth]) > 0.97
+    assert set(model.predict(points[:50])) <= set(names)
+
+
+def test_a_part_without_a_label_keeps_minus_one_with_a_warning():
+    points, _, y = blobs()
+    far = np.random.default_rng(1).normal(size=(30, 3)) + 100
+    points, y = np.vstack([points, far]), np.concatenate([y, [-1] * 30])
+    with pytest.warns(UserWarning, match=r"30 of 630 samples, in 1 group\(s\), cannot be reached"):
+        model = PoissonLabelPropagation().fit(points, y)
+    assert model.unreachable_.tolist() == [False] * 600 + [True] * 30
+    assert (model.transduction_[600:] == -1).all() and (model.transduction_[:600] != -1).all()
+    assert not np.isnan(model.label_distributions_).any()
+    assert (model.label_distributions_[600:] == 0).all()
+    assert model.predict(far[:2]).tolist() == [-1, -1]
+    refusing = PoissonLabelPropagation(on_unreachable="raise")
+    with pytest.raises(ValueError, match="Label a sample in each such group"):
+        refusing.fit(points, y)
+    with pytest.raises(NotFittedError):
+        refusing.predict(points)
+
+
+def test_threads_give_what_one_thread_gives():
+    # Enough samples for the passes to be split between threads.
+    points, truth = make_blobs(6000, centers=4, n_features=4, cluster_std=2.5, random_state=0)
+    y = np.where(np.random.default_rng(0).random(6000) < 0.002, truth, -1)
+    one = PoissonLabelPropagation(n_jobs=1).fit(points, y)
+    three = PoissonLabelPropagation(n_jobs=3).fit(points, y)
+    np.testing.assert_array_equal(one.transduction_, three.transduction_)
+    np.testing.assert_array_equal(one.label_distributions_, three.label_distributions_)
+
+
+def test_the_solver_matches_the_iteration_written_out():
+    rng = np.random.default_rng(0)
+    weights = sparse.random(300, 300, density=0.05, random_state=0, format="csr")
+    weights = (weights + weights.T).tocsr()
+    labels = np.full(300, -1, dtype=np.int32)
+    labels[:6] = [0, 1, 2, 0, 1, 2]
+    start = rng.random((300, 3))
+    degrees = np.asarray(weights.sum(axis=1)).ravel()
+    # One connected part here, so the sources are centred on the mean label.
+    assert sparse.csgraph.connected_components(weights)[0] == 1
+    sources = np.zeros((300, 3))
+    sources[np.arange(6), labels[:6]] = 1.0
+    sources[:6] -= sources[:6].mean(axis=0)
+    expected = start.copy()
+    for _ in range(5):
+        expected = (sources + weights @ expected) / degrees[:, None]
+    got = start.copy()
+    assert poisson_solve(weights.indptr, weights.indices, weights.data, labels, got, 5, 0.0, 1) == 5
+    np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-12)
+    # Strided views of every argument give the same result.
+    spread = lambda a: np.repeat(a, 2)[::2]  # noqa: E731
+    out = np.zeros((300, 6))[:, ::2]
+    out[:] = start
+    poisson_solve(spread(weights.indptr.astype(np.int64)), spread(weights.indices), spread(weights.data),
+                  spread(labels), out, 5, 0.0, 2)
+    np.testing.assert_array_equal(out, got)
+
+
+def small_graph():
+    indptr = np.array([0, 1, 3, 4], dtype=np.int32)
+    indices = np.array([1, 0, 2, 1], dtype=np.int32)
+    weights = np.ones(4)
+    labels = np.array([0, -1, 1], dtype=np.int32)
+    return [indptr, indices, weights, labels, np.zeros((3, 2)), 10, 1.0, 1]
+
+
+def replaced(position, value):
+    args = small_graph()
+    args[position] = value(args[position]) if callable(value) else value
+    return args
+
+
+@pytest.mark.parametrize("args, error, match", [
+    (replaced(1, lambda a: np.array([1, 0, 3, 1], dtype=np.int32)), IndexError, r"indices\[2\] is 3"),
+    (replaced(1, lambda a: np.array([1, -1, 2, 1], dtype=np.int64)), IndexError, r"indices\[1\] is -1"),
+    (replaced(0, lambda a: np.array([0, 3, 1, 4], dtype=np.int64)), ValueError, "indptr must start at 0"),
+    (replaced(0, lambda a: np.array([1, 1, 3, 4], dtype=np.int32)), ValueError, "indptr must start at 0"),
+    (replaced(0, lambda a: np.array([0, 1, 3, 3], dtype=np.int32)), ValueError, "indptr ends at 3"),
+    (replaced(0, lambda a: a[:3]), ValueError, "indptr has 3 entries"),
+    (replaced(2, lambda a: np.ones(3)), ValueError, "indices has 4 entries but weights 3"),
+    (replaced(2, lambda a: np.array([1.0, np.nan, 1.0, 1.0])), ValueError, r"weights\[1\] is negative, infinite"),
+    (replaced(2, lambda a: np.array([1.0, -1.0, 1.0, 1.0])), ValueError, r"weights\[1\] is negative"),
+    (replaced(2, lambda a: np.full(4, 1e308)), ValueError, "sum to infinity"),
+    (replaced(3, lambda a: np.array([0, 2, 1], dtype=np.int32)), ValueError, r"labels\[1\] is 2"),
+    (replaced(4, lambda a: np.full((3, 2), np.inf)), ValueError, "is not finite"),
+    (replaced(4, lambda a: np.zeros((2, 2))), ValueError, "solution has shape"),
+    (replaced(1, lambda a: a.astype(np.float64)), TypeError, "indices has an unsupported dtype"),
+    (replaced(2, lambda a: a.astype(np.int64)), TypeError, "weights has an unsupported dtype"),
+    (replaced(2, lambda a: a.astype(">f8")), TypeError, "weights has an unsupported dtype"),
+    (replaced(3, lambda a: a.astype(np.int64)), TypeError, "labels has an unsupported dtype"),
+    (replaced(0, lambda a: a.tolist()), TypeError, "indptr must be a 1-D ndarray"),
+    (replaced(4, lambda a: a.astype(np.float32)), TypeError, "solution must be a writable 2-D float64"),
+    (replaced(4, lambda a: np.broadcast_to(0.0, (3, 2))), TypeError, "solution must be a writable"),
+    (replaced(6, -1.0), ValueError, "tolerance"),
+    (replaced(6, float("nan")), ValueError, "tolerance"),
+    (replaced(7, 0), ValueError, "n_jobs"),
+    (replaced(5, -1), OverflowError, "negative"),
+])
+def test_hostile_input_to_the_solver_is_refused(args, error, match):
+    solution = args[4].copy() if isinstance(args[4], np.ndarray) and args[4].flags.writeable else None
+    with pytest.raises(error, match=match):
+        poisson_solve(*args)
+    if solution is not None:  # a refused call leaves the solution as it was
+        np.testing.assert_array_equal(args[4], solution)

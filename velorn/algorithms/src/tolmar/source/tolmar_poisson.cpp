@@ -1,0 +1,495 @@
+// tolmar_poisson: the graph Poisson equation of Poisson learning (Calder,
+// Cook, Thorpe and Slepcev, 2020) on a weighted graph in CSR form. Each
+// labelled sample is a source of its class: its one-hot label minus the mean
+// label of its connected part, so that every part's sources sum to zero and
+// its equation has a solution. The solution is reached by the fixed-point
+// iteration u <- u + D^-1 (b - L u), that is u <- D^-1 (b + W u), which keeps
+// each part's degree-weighted mean at zero. The iteration stops once a random
+// walk started on the labelled samples has mixed: every sample's probability
+// within `tolerance` / n of its limit (the paper's rule at tolerance 1).
+//
+// The passes run on several threads, each over a block of rows; a row's sums
+// are taken in the same order whatever the threads, so the result does not
+// depend on their number.
+#include "ref.hpp"
+#include "convert.hpp"
+#include "buffer.hpp"
+#include "ndarray.hpp"
+#include "function.hpp"
+#include "module.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_poisson";
+
+constexpr const char* kDoc =
+    "poisson_solve(indptr, indices, weights, labels, solution, max_iterations, tolerance, n_jobs)\n"
+    "    -> iterations\n"
+    "\n"
+    "    Solves the graph Poisson equation of Poisson learning on a symmetric\n"
+    "    weighted graph in CSR form (indptr: 1-D int32 or int64 of n + 1 row\n"
+    "    offsets; indices: 1-D int32 or int64 column ids in 0 .. n-1; weights: 1-D\n"
+    "    float32 or float64, finite and not negative; any strides). `labels`: 1-D\n"
+    "    int32 of n class codes in 0 .. c-1, -1 for unlabelled. `solution`: a\n"
+    "    writable (n, c) float64 ndarray of finite values, where the iteration\n"
+    "    starts and which it overwrites with its result once done. Each labelled\n"
+    "    sample is a source: its one-hot label minus the mean label of its\n"
+    "    connected part. The iteration u <- D^-1 (b + W u) runs on `n_jobs`\n"
+    "    threads until a random walk from the labelled samples has mixed (every\n"
+    "    sample's probability within tolerance / n of its limit) or for\n"
+    "    `max_iterations` passes; it returns the passes run. A sample without\n"
+    "    weight gets zeros. From zeros, a connected part without a labelled\n"
+    "    sample keeps zeros. The result does not depend on n_jobs.\n";
+
+// Doubles in a cache line.
+constexpr Py_ssize_t kCacheLineDoubles = 8;
+// Rows smaller than this are not worth a thread of their own.
+constexpr Py_ssize_t kMinRowsPerThread = 2048;
+// Signals are looked at after this many passes.
+constexpr uint64_t kPassesPerSignalCheck = 8;
+
+// A 1-D ndarray of one of two NumPy types, native byte order, any stride.
+PyArrayObject* vector_argument(PyObject* value, const char* what, int first_type, int second_type) {
+    if (!pyext::is_ndarray(value) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(value)) != 1) {
+        PyErr_Format(PyExc_TypeError, "%s must be a 1-D ndarray", what);
+        return nullptr;
+    }
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(value);
+    const int type = PyArray_TYPE(a);
+    if ((type != first_type && type != second_type) || !PyArray_ISNBO(PyArray_DESCR(a)->byteorder)) {
+        PyErr_Format(PyExc_TypeError, "%s has an unsupported dtype", what);
+        return nullptr;
+    }
+    return a;
+}
+
+template <class T>
+pyext::View1D<T> view_of(PyArrayObject* a) {
+    return {static_cast<char*>(PyArray_DATA(a)), PyArray_DIM(a, 0), PyArray_STRIDE(a, 0)};
+}
+
+// The caller's graph, copied and checked: the copy is read with the GIL
+// released, where the caller's arrays could change under the passes.
+struct Graph {
+    Py_ssize_t n = 0;
+    std::vector<int64_t> offsets;  // n + 1
+    std::vector<int32_t> columns;
+    std::vector<double> weights;
+    std::vector<double> degrees;  // each row's weights summed in row order
+};
+
+template <class Offset>
+bool copy_offsets(PyArrayObject* indptr, Py_ssize_t nnz, Graph* graph) {
+    const pyext::View1D<Offset> v = view_of<Offset>(indptr);
+    graph->offsets.resize(static_cast<size_t>(v.size));
+    int64_t previous = 0;
+    for (Py_ssize_t i = 0; i < v.size; ++i) {
+        const int64_t offset = static_cast<int64_t>(v[i]);
+        if ((i == 0 && offset != 0) || offset < previous || offset > nnz) {
+            PyErr_Format(PyExc_ValueError,
+                         "indptr must start at 0 and not decrease up to the %zd entries, but indptr[%zd] is %lld",
+                         nnz, i, static_cast<long long>(offset));
+            return false;
+        }
+        graph->offsets[static_cast<size_t>(i)] = previous = offset;
+    }
+    if (previous != nnz) {
+        PyErr_Format(PyExc_ValueError, "indptr ends at %lld, but there are %zd entries",
+                     static_cast<long long>(previous), nnz);
+        return false;
+    }
+    return true;
+}
+
+template <class Index>
+bool copy_columns(PyArrayObject* indices, Graph* graph) {
+    const pyext::View1D<Index> v = view_of<Index>(indices);
+    graph->columns.resize(static_cast<size_t>(v.size));
+    for (Py_ssize_t e = 0; e < v.size; ++e) {
+        const int64_t id = static_cast<int64_t>(v[e]);
+        if (id < 0 || id >= graph->n) {
+            PyErr_Format(PyExc_IndexError, "indices[%zd] is %lld, outside 0 .. %zd", e,
+                         static_cast<long long>(id), graph->n - 1);
+            return false;
+        }
+        graph->columns[static_cast<size_t>(e)] = static_cast<int32_t>(id);
+    }
+    return true;
+}
+
+template <class Weight>
+bool copy_weights(PyArrayObject* weights, Graph* graph) {
+    const pyext::View1D<Weight> v = view_of<Weight>(weights);
+    graph->weights.resize(static_cast<size_t>(v.size));
+    for (Py_ssize_t e = 0; e < v.size; ++e) {
+        const double w = static_cast<double>(v[e]);
+        if (!(w >= 0 && w <= std::numeric_limits<double>::max())) {  // NaN fails both
+            PyErr_Format(PyExc_ValueError, "weights[%zd] is negative, infinite or NaN; weights must be finite "
+                         "and not negative", e);
+            return false;
+        }
+        graph->weights[static_cast<size_t>(e)] = w;
+    }
+    graph->degrees.assign(static_cast<size_t>(graph->n), 0.0);
+    for (Py_ssize_t i = 0; i < graph->n; ++i) {
+        double sum = 0.0;
+        for (int64_t e = graph->offsets[static_cast<size_t>(i)]; e < graph->offsets[static_cast<size_t>(i) + 1]; ++e)
+            sum += graph->weights[static_cast<size_t>(e)];
+        if (!(sum <= std::numeric_limits<double>::max())) {
+            PyErr_Format(PyExc_ValueError, "the weights of row %zd sum to infinity", i);
+            return false;
+        }
+        graph->degrees[static_cast<size_t>(i)] = sum;
+    }
+    return true;
+}
+
+// Connected parts by union-find over the entries (a part reached along an
+// entry either way, so that a graph that is not quite symmetric still gets
+// parts that hold together).
+std::vector<int32_t> connected_parts(const Graph& graph) {
+    std::vector<int32_t> parent(static_cast<size_t>(graph.n));
+    for (Py_ssize_t i = 0; i < graph.n; ++i) parent[static_cast<size_t>(i)] = static_cast<int32_t>(i);
+    auto root = [&parent](int32_t i) {
+        while (parent[static_cast<size_t>(i)] != i) {
+            parent[static_cast<size_t>(i)] = parent[static_cast<size_t>(parent[static_cast<size_t>(i)])];
+            i = parent[static_cast<size_t>(i)];
+        }
+        return i;
+    };
+    for (Py_ssize_t i = 0; i < graph.n; ++i) {
+        for (int64_t e = graph.offsets[static_cast<size_t>(i)]; e < graph.offsets[static_cast<size_t>(i) + 1]; ++e) {
+            if (graph.weights[static_cast<size_t>(e)] == 0) continue;
+            const int32_t a = root(static_cast<int32_t>(i)), b = root(graph.columns[static_cast<size_t>(e)]);
+            if (a != b) parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+        }
+    }
+    for (Py_ssize_t i = 0; i < graph.n; ++i) parent[static_cast<size_t>(i)] = root(static_cast<int32_t>(i));
+    return parent;
+}
+
+// The iteration's state in two buffers, a row of width c + 1 per sample: its
+// solution, then the random walk's q = D^-1 p, so that a neighbour's values
+// come in the same cache lines; and each sample's source and walk limit.
+class PoissonPasses {
+public:
+    // `state`: n rows of width c + 1, the solution's start in the first c.
+    PoissonPasses(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes,
+                  std::vector<double>&& state)
+        : g_(graph), c_(num_classes), labels_(labels), current_(std::move(state)),
+          next_(current_.size(), 0.0),
+          walk_limit_(static_cast<size_t>(graph.n), 0.0), source_slot_(static_cast<size_t>(graph.n), -1) {
+        const std::vector<int32_t> part = connected_parts(graph);
+        // Per part: labelled samples, their labels counted, and its volume.
+        std::vector<int32_t> slot_of_part(static_cast<size_t>(graph.n), -1);
+        std::vector<double> counts, volume;
+        Py_ssize_t labelled = 0;
+        for (Py_ssize_t i = 0; i < graph.n; ++i) {
+            const int32_t label = labels[static_cast<size_t>(i)];
+            if (label < 0) continue;
+            ++labelled;
+            int32_t& slot = slot_of_part[static_cast<size_t>(part[static_cast<size_t>(i)])];
+            if (slot < 0) {
+                slot = static_cast<int32_t>(volume.size());
+                volume.push_back(0.0);
+                counts.resize(counts.size() + static_cast<size_t>(c_), 0.0);
+            }
+            counts[static_cast<size_t>(slot * c_ + label)] += 1.0;
+        }
+        for (Py_ssize_t i = 0; i < graph.n; ++i) {
+            const int32_t slot = slot_of_part[static_cast<size_t>(part[static_cast<size_t>(i)])];
+            if (slot >= 0) volume[static_cast<size_t>(slot)] += graph.degrees[static_cast<size_t>(i)];
+        }
+        // Each part's mean label; the walk starts with 1 / labelled at each
+        // labelled sample and tends to its part's share of that mass spread
+        // in proportion to the degrees.
+        means_.assign(counts.size(), 0.0);
+        std::vector<double> part_limit(volume.size(), 0.0);
+        for (size_t slot = 0; slot < volume.size(); ++slot) {
+            double in_part = 0.0;
+            for (Py_ssize_t k = 0; k < c_; ++k) in_part += counts[slot * static_cast<size_t>(c_) + static_cast<size_t>(k)];
+            for (Py_ssize_t k = 0; k < c_; ++k)
+                means_[slot * static_cast<size_t>(c_) + static_cast<size_t>(k)] =
+                    counts[slot * static_cast<size_t>(c_) + static_cast<size_t>(k)] / in_part;
+            part_limit[slot] = volume[slot] > 0 ? in_part / static_cast<double>(labelled) / volume[slot] : 0.0;
+        }
+        for (Py_ssize_t i = 0; i < graph.n; ++i) {
+            const int32_t slot = slot_of_part[static_cast<size_t>(part[static_cast<size_t>(i)])];
+            if (slot < 0) continue;
+            walk_limit_[static_cast<size_t>(i)] = part_limit[static_cast<size_t>(slot)];
+            if (labels[static_cast<size_t>(i)] >= 0) {
+                source_slot_[static_cast<size_t>(i)] = slot;
+                const double d = graph.degrees[static_cast<size_t>(i)];
+                // q = p / d; a labelled sample without weight keeps no mass.
+                if (d > 0) current_[static_cast<size_t>(i * (c_ + 1) + c_)] = 1.0 / static_cast<double>(labelled) / d;
+            }
+        }
+    }
+
+    // One pass over rows [begin, end), with `sum` room for a row of the
+    // state; returns the largest distance of the walk's probabilities from
+    // their limits there.
+    double pass(Py_ssize_t begin, Py_ssize_t end, double* __restrict sum) {
+        const size_t c = static_cast<size_t>(c_), width = c + 1;
+        const double* __restrict current = current_.data();
+        double* __restrict next = next_.data();
+        double far = 0.0;
+        for (Py_ssize_t i = begin; i < end; ++i) {
+            const size_t row = static_cast<size_t>(i);
+            double* out = next + row * width;
+            const double d = g_.degrees[row];
+            if (!(d > 0)) {
+                std::fill(out, out + width, 0.0);
+                continue;
+            }
+            const int32_t slot = source_slot_[row];
+            if (slot >= 0) {
+                for (size_t k = 0; k < c; ++k) sum[k] = -means_[static_cast<size_t>(slot) * c + k];
+                sum[static_cast<size_t>(labels_[row])] += 1.0;
+            } else {
+                std::fill(sum, sum + c, 0.0);
+            }
+            sum[c] = 0.0;
+            const int64_t stop = g_.offsets[row + 1];
+            for (int64_t e = g_.offsets[row]; e < stop; ++e) {
+                const double w = g_.weights[static_cast<size_t>(e)];
+                const double* neighbour = current + static_cast<size_t>(g_.columns[static_cast<size_t>(e)]) * width;
+                for (size_t k = 0; k < width; ++k) sum[k] += w * neighbour[k];
+            }
+            for (size_t k = 0; k < width; ++k) out[k] = sum[k] / d;
+            far = std::max(far, d * std::fabs(out[c] - walk_limit_[row]));
+        }
+        return far;
+    }
+
+    void swap() { current_.swap(next_); }
+
+    // Sample i's value for class k.
+    double value(Py_ssize_t i, Py_ssize_t k) const { return current_[static_cast<size_t>(i * (c_ + 1) + k)]; }
+
+private:
+    const Graph& g_;
+    Py_ssize_t c_;
+    const std::vector<int32_t>& labels_;
+    std::vector<double> current_, next_;
+    std::vector<double> walk_limit_;
+    std::vector<int32_t> source_slot_;  // the part's slot of a labelled sample, else -1
+    std::vector<double> means_;         // per slot, the part's mean label
+};
+
+// Runs passes over all rows on up to `threads` threads, rows split into
+// equal blocks. Everything a pass needs is allocated beforehand, so that a
+// pass, run with the GIL released, throws nothing.
+class ParallelPasses {
+public:
+    ParallelPasses(PoissonPasses& passes, Py_ssize_t n, Py_ssize_t num_classes, Py_ssize_t threads)
+        : passes_(passes), n_(n), c_(num_classes),
+          blocks_(std::max<Py_ssize_t>(1, std::min(threads, n / kMinRowsPerThread))),
+          scratch_((num_classes + 1 + 7) / 8 * 8 + kCacheLineDoubles),
+          far_(static_cast<size_t>(blocks_), 0.0), sums_(static_cast<size_t>(blocks_ * scratch_), 0.0) {
+        workers_.reserve(static_cast<size_t>(blocks_));
+        on_this_thread_.reserve(static_cast<size_t>(blocks_));
+    }
+
+    // One pass; the largest distance of the walk from its limit over all rows
+    // (a maximum, the same in any order).
+    double run() {
+        workers_.clear();
+        on_this_thread_.clear();
+        for (Py_ssize_t b = 1; b < blocks_; ++b) {
+            try {
+                workers_.emplace_back([this, b] { block(b); });
+            } catch (...) {  // no thread to be had: this one does the block
+                on_this_thread_.push_back(b);
+            }
+        }
+        block(0);
+        for (const Py_ssize_t b : on_this_thread_) block(b);
+        for (std::thread& worker : workers_) worker.join();
+        return *std::max_element(far_.begin(), far_.end());
+    }
+
+private:
+    void block(Py_ssize_t b) {
+        far_[static_cast<size_t>(b)] =
+            passes_.pass(n_ * b / blocks_, n_ * (b + 1) / blocks_, sums_.data() + b * scratch_);
+    }
+
+    PoissonPasses& passes_;
+    Py_ssize_t n_, c_, blocks_;
+    // Each block's row sums, a cache line apart from the next block's: they
+    // are written at every entry, and a shared line would pass between cores.
+    Py_ssize_t scratch_;
+    std::vector<double> far_, sums_;
+    std::vector<std::thread> workers_;
+    std::vector<Py_ssize_t> on_this_thread_;
+};
+
+// The `solution` argument: a writable 2-D float64 ndarray of n rows, native
+// byte order, any strides; null with TypeError or ValueError otherwise.
+PyArrayObject* solution_argument(PyObject* value, Py_ssize_t n) {
+    PyArrayObject* a = pyext::is_ndarray(value) ? reinterpret_cast<PyArrayObject*>(value) : nullptr;
+    if (!a || PyArray_NDIM(a) != 2 || PyArray_TYPE(a) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(a)->byteorder) ||
+        !PyArray_ISWRITEABLE(a)) {
+        PyErr_SetString(PyExc_TypeError, "solution must be a writable 2-D float64 ndarray");
+        return nullptr;
+    }
+    if (PyArray_DIM(a, 0) != n || PyArray_DIM(a, 1) < 1) {
+        PyErr_Format(PyExc_ValueError, "solution has shape (%zd, %zd), expected (%zd, number of classes)",
+                     static_cast<Py_ssize_t>(PyArray_DIM(a, 0)), static_cast<Py_ssize_t>(PyArray_DIM(a, 1)), n);
+        return nullptr;
+    }
+    return a;
+}
+
+pyext::View2D<double> matrix_of(PyArrayObject* a) {
+    return {static_cast<char*>(PyArray_DATA(a)), PyArray_DIM(a, 0), PyArray_DIM(a, 1), PyArray_STRIDE(a, 0),
+            PyArray_STRIDE(a, 1)};
+}
+
+PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
+    // The numbers first: converting them may run Python code, which could
+    // reshape the arrays read below.
+    uint64_t max_iterations = 0, n_jobs = 0;
+    double tolerance = 0.0;
+    if (!pyext::to_size_t(args[5], &max_iterations) || !pyext::to_double(args[6], &tolerance) ||
+        !pyext::to_size_t(args[7], &n_jobs))
+        return nullptr;
+    if (!(tolerance >= 0)) {
+        PyErr_SetString(PyExc_ValueError, "tolerance must be a number not below 0");
+        return nullptr;
+    }
+    if (n_jobs < 1) {
+        PyErr_SetString(PyExc_ValueError, "n_jobs must be at least 1");
+        return nullptr;
+    }
+    PyArrayObject* indptr = vector_argument(args[0], "indptr", NPY_INT32, NPY_INT64);
+    if (!indptr) return nullptr;
+    PyArrayObject* indices = vector_argument(args[1], "indices", NPY_INT32, NPY_INT64);
+    if (!indices) return nullptr;
+    PyArrayObject* weights = vector_argument(args[2], "weights", NPY_FLOAT32, NPY_FLOAT64);
+    if (!weights) return nullptr;
+    PyArrayObject* labels = vector_argument(args[3], "labels", NPY_INT32, NPY_INT32);
+    if (!labels) return nullptr;
+    const Py_ssize_t n = PyArray_DIM(labels, 0);
+    PyArrayObject* solution = solution_argument(args[4], n);
+    if (!solution) return nullptr;
+    const Py_ssize_t c = PyArray_DIM(solution, 1);
+    const Py_ssize_t nnz = PyArray_DIM(indices, 0);
+    if (PyArray_DIM(indptr, 0) != n + 1) {
+        PyErr_Format(PyExc_ValueError, "indptr has %zd entries, expected one more than the %zd labels",
+                     static_cast<Py_ssize_t>(PyArray_DIM(indptr, 0)), n);
+        return nullptr;
+    }
+    if (PyArray_DIM(weights, 0) != nnz) {
+        PyErr_Format(PyExc_ValueError, "indices has %zd entries but weights %zd", nnz,
+                     static_cast<Py_ssize_t>(PyArray_DIM(weights, 0)));
+        return nullptr;
+    }
+    if (n > std::numeric_limits<int32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "more samples than a 32-bit id can number");
+        return nullptr;
+    }
+    Graph graph;
+    graph.n = n;
+    std::vector<int32_t> codes(static_cast<size_t>(n));
+    uint64_t passes_run = 0;
+    try {
+        const bool copied =
+            (PyArray_TYPE(indptr) == NPY_INT32 ? copy_offsets<int32_t>(indptr, nnz, &graph)
+                                               : copy_offsets<int64_t>(indptr, nnz, &graph)) &&
+            (PyArray_TYPE(indices) == NPY_INT32 ? copy_columns<int32_t>(indices, &graph)
+                                                : copy_columns<int64_t>(indices, &graph)) &&
+            (PyArray_TYPE(weights) == NPY_FLOAT32 ? copy_weights<float>(weights, &graph)
+                                                  : copy_weights<double>(weights, &graph));
+        if (!copied) return nullptr;
+        const pyext::View1D<int32_t> label_view = view_of<int32_t>(labels);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const int32_t label = label_view[i];
+            if (label < -1 || label >= c) {
+                PyErr_Format(PyExc_ValueError, "labels[%zd] is %d, outside -1 .. %zd", i, label, c - 1);
+                return nullptr;
+            }
+            codes[static_cast<size_t>(i)] = label;
+        }
+        std::vector<double> state(static_cast<size_t>(n) * static_cast<size_t>(c + 1), 0.0);
+        const pyext::View2D<double> given = matrix_of(solution);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const pyext::View1D<double> row = given.row(i);
+            for (Py_ssize_t k = 0; k < c; ++k) {
+                const double value = row[k];
+                if (!std::isfinite(value)) {
+                    PyErr_Format(PyExc_ValueError, "solution[%zd, %zd] is not finite", i, k);
+                    return nullptr;
+                }
+                state[static_cast<size_t>(i * (c + 1) + k)] = value;
+            }
+        }
+        PoissonPasses passes(graph, codes, c, std::move(state));
+        ParallelPasses parallel(passes, n, c, static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, 1024)));
+        const double mixed = tolerance / static_cast<double>(std::max<Py_ssize_t>(n, 1));
+        bool interrupted = false;
+        while (passes_run < max_iterations && !interrupted) {
+            bool done = false;
+            Py_BEGIN_ALLOW_THREADS
+            for (uint64_t k = 0; k < kPassesPerSignalCheck && passes_run < max_iterations; ++k) {
+                const double far = parallel.run();
+                passes.swap();
+                ++passes_run;
+                if (far <= mixed) {
+                    done = true;
+                    break;
+                }
+            }
+            Py_END_ALLOW_THREADS
+            if (done) break;
+            interrupted = PyErr_CheckSignals() < 0;
+        }
+        if (interrupted) return nullptr;
+        // A signal handler may have reshaped the array: its layout is taken
+        // again before it is written.
+        if (!solution_argument(args[4], n) || PyArray_DIM(solution, 1) != c) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "solution changed shape during the passes");
+            return nullptr;
+        }
+        const pyext::View2D<double> out = matrix_of(solution);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const pyext::View1D<double> row = out.row(i);
+            for (Py_ssize_t k = 0; k < c; ++k) row.set(k, passes.value(i, k));
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(passes_run);
+}
+
+const char* const kParams[] = {"indptr",         "indices",   "weights", "labels", "solution",
+                               "max_iterations", "tolerance", "n_jobs"};
+
+const pyext::FunctionSpec kFunction = {
+    "poisson_solve", kModuleName, kDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
+    kParams, 8, 8, poisson_solve,
+};
+
+int prepare(PyObject*) { return 0; }
+
+const pyext::ModuleSpec kModule = {"tolmar_poisson", kModuleName,
+                                   "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", &kFunction,
+                                   prepare, pyext::no_defaults};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tolmar_poisson() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }

@@ -1,0 +1,268 @@
+"""Semi-supervised labelling from very few labels: Poisson learning on the
+symmetrised weighted k-nearest-neighbour graph."""
+
+import time
+from numbers import Integral
+from typing import Any, ClassVar, Literal
+
+import numpy as np
+import numpy.typing as npt
+from joblib import effective_n_jobs
+from scipy import sparse
+from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
+
+# The neighbour search, the input checks, label encoding and predict come
+# from WeightedLabelPropagation; this module replaces only the step that
+# labels the nodes of the graph (_label_nodes).
+from sklearn.utils._param_validation import Interval, StrOptions
+
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve
+from velorn.graph import Graph
+from velorn.propagation import WeightedLabelPropagation, warn_caller
+
+# Passes of the graph diffusion between two thresholdings of Poisson-MBO.
+MBO_STEPS = 10
+# The class shifts of the size-constrained thresholding are fitted on at
+# most this many samples, then applied to all.
+SHIFT_SAMPLE = 20_000
+SHIFT_ROUNDS = 200
+SHIFT_STEP = 0.1
+
+
+class PoissonLabelPropagation(WeightedLabelPropagation):
+    """Label every sample from very few labelled ones: Poisson learning.
+
+    Poisson learning (Calder, Cook, Thorpe and Slepčev, ICML 2020) puts a
+    source at each labelled sample, its one-hot label minus the mean label,
+    and solves the graph Poisson equation on the symmetrised k-nearest-
+    neighbour graph; each sample takes the class with the largest value.
+    Unlike label propagation, where a label once given spreads from wherever
+    it was met first, every labelled sample weighs on every sample, which
+    keeps the labels sound when there are only one or a few per class.
+
+    The graph: each sample's ``n_neighbors`` nearest neighbours, weighted
+    ``exp(-4 d**2 / d_k**2)`` with ``d_k`` the distance to the sample's k-th
+    neighbour, and symmetrised, ``(W + W.T) / 2``. The equation is solved
+    natively by the fixed-point iteration ``u <- D^-1 (b + W u)`` until a
+    random walk from the labelled samples has mixed (``tol``), on ``n_jobs``
+    threads. With ``mbo_iter`` > 0, Poisson-MBO then refines the result:
+    ``mbo_iter`` rounds each thresholding the scores to one class per sample
+    and diffusing them again along the graph. The thresholding keeps the
+    classes at their expected shares of the samples (``class_prior``).
+
+    A connected part of the graph without a labelled sample keeps -1 in
+    ``transduction_``, with a warning that gives the count, or a
+    ``ValueError`` with ``on_unreachable="raise"``. Labelled samples keep
+    their labels.
+
+    Parameters
+    ----------
+    n_neighbors : int, default 10
+        Neighbours per sample (fewer when there are fewer samples).
+    metric, metric_params, p, search, on_unreachable, random_state, verbose
+        As for :class:`WeightedLabelPropagation`. With
+        ``metric="precomputed_affinity"`` the similarities are the graph's
+        weights as they are (symmetrised); with ``metric="precomputed"``
+        each row's distances are weighted as above.
+    mbo_iter : int, default 10
+        Rounds of Poisson-MBO after the Poisson solution; 0 for Poisson
+        learning alone.
+    class_prior : "labelled", None or array-like of shape (n_classes,), default "labelled"
+        The share of the samples expected in each class (in the order of
+        ``classes_``). "labelled": the classes' shares of the labelled
+        samples. Each sample's scores are shifted per class so that the
+        classes take these shares. None: no shift, each sample takes its
+        largest score.
+    max_iter : int, default 100000
+        Most passes of the Poisson iteration.
+    tol : float, default 1.0
+        The iteration stops once the random walk from the labelled samples
+        is within ``tol / n_samples`` of its limit at every sample.
+    n_jobs : int or None, default None
+        Threads for the neighbour search and the passes (-1: all cores).
+        The labels do not depend on it.
+
+    Attributes
+    ----------
+    transduction_ : ndarray of shape (n_samples,)
+        The label of each training sample, -1 (or "-1") where none can be given.
+    label_distributions_ : ndarray of shape (n_samples, n_classes)
+        Each training sample's class scores, the positive part normalised to
+        sum to 1 (one-hot for a labelled sample; zeros where no label can be
+        given): a sample whose largest share is small is a good one to label
+        next.
+    classes_, unreachable_, n_neighbors_, n_features_in_
+        As for :class:`WeightedLabelPropagation`.
+    n_iter_ : int
+        Passes of the Poisson iteration run.
+    """
+
+    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
+        **WeightedLabelPropagation._parameter_constraints,
+        "mbo_iter": [Interval(Integral, 0, None, closed="left")],
+        "class_prior": [StrOptions({"labelled"}), "array-like", None],
+    }
+
+    def __init__(
+        self,
+        n_neighbors: int = 10,
+        *,
+        metric: Any = "minkowski",
+        metric_params: dict[str, Any] | None = None,
+        p: float = 2,
+        search: Literal["exact", "approximate"] = "exact",
+        mbo_iter: int = 10,
+        class_prior: Any = "labelled",
+        max_iter: int = 100_000,
+        tol: float = 1.0,
+        on_unreachable: Literal["warn", "raise"] = "warn",
+        n_jobs: int | None = None,
+        random_state: Any = None,
+        verbose: bool = False,
+    ) -> None:
+        super().__init__(n_neighbors, metric=metric, metric_params=metric_params, p=p, search=search,
+                         max_iter=max_iter, tol=tol, on_unreachable=on_unreachable, n_jobs=n_jobs,
+                         random_state=random_state, verbose=verbose)
+        self.mbo_iter = mbo_iter
+        self.class_prior = class_prior
+
+    def _check_parameters(self) -> Any:
+        search = super()._check_parameters()
+        if self.class_prior is not None and not isinstance(self.class_prior, str):
+            prior = np.asarray(self.class_prior, dtype=np.float64)
+            if prior.ndim != 1 or not np.isfinite(prior).all() or (prior < 0).any() or not prior.sum() > 0:
+                raise ValueError("class_prior must be a 1-D array of shares, not negative, with a positive sum")
+        return search
+
+    def _label_nodes(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, kind: str | None,
+                     node_of: npt.NDArray[np.int64], along: str, limit: int | None
+                     ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
+        num_samples = len(labels)
+        labelled = labels != -1
+        prior = self._prior(labels, num_classes)
+        start = time.perf_counter()
+        graph = _weighted_graph(nodes, similarities=kind == "affinity")
+        num_parts, part = connected_components(graph, directed=False)
+        unreachable = ~np.isin(part, part[labelled])
+        # A class can only be given where it was labelled in the same connected
+        # part: elsewhere its score says nothing (0, the centred sources' mean).
+        present = np.zeros((num_parts, num_classes), dtype=bool)
+        present[part[labelled], labels[labelled]] = True
+        if unreachable.any():
+            self._report_unreachable(unreachable, part, node_of, along)
+        # The passes read the neighbours' rows at random: numbered so that
+        # neighbours lie close (reverse Cuthill-McKee), they come from the
+        # caches. Everything up to the decision runs in that order.
+        order = reverse_cuthill_mckee(graph, symmetric_mode=True)
+        graph = graph[order][:, order]
+        graph.sort_indices()
+        reached = ~unreachable[order]
+        absent = ~present[part[order][reached]]
+        ordered_labels = labels[order]
+        self._report(f"graph: {graph.nnz:,} weighted edges", start)
+
+        start = time.perf_counter()
+        threads = max(1, effective_n_jobs(self.n_jobs))
+        scores = np.zeros((num_samples, num_classes))
+        passes = poisson_solve(graph.indptr, graph.indices, graph.data, ordered_labels, scores, self.max_iter,
+                               self.tol, threads)
+        self._report(f"Poisson solution: {passes:,} passes", start)
+        start = time.perf_counter()
+        shifts = np.zeros(num_classes)
+        for _ in range(self.mbo_iter):
+            codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]), prior, shifts)
+            scores[:] = 0.0
+            scores[np.flatnonzero(reached), codes] = 1.0
+            poisson_solve(graph.indptr, graph.indices, graph.data, ordered_labels, scores, MBO_STEPS, 0.0, threads)
+        if self.mbo_iter:
+            self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
+        if prior is not None:
+            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]), prior, shifts)
+            scores[reached] += shifts
+        scores[reached] = np.where(absent, -np.inf, scores[reached])
+        scores = scores[np.argsort(order)]
+        reached = ~unreachable
+
+        distributions = np.maximum(scores, 0.0)
+        codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
+        # Labelled samples keep their labels; a row without a positive score
+        # is its class's alone.
+        codes[labelled] = labels[labelled]
+        totals = distributions.sum(axis=1)
+        alone = labelled | (reached & ~(totals > 0))
+        distributions[alone] = 0.0
+        distributions[np.flatnonzero(alone), codes[alone]] = 1.0
+        distributions[unreachable] = 0.0
+        distributions /= np.maximum(distributions.sum(axis=1, keepdims=True), np.finfo(np.float64).tiny)
+        labels[:] = codes
+        self.n_iter_ = passes
+        return unreachable, distributions
+
+    def _prior(self, labels: npt.NDArray[np.int32], num_classes: int) -> npt.NDArray[np.float64] | None:
+        if self.class_prior is None:
+            return None
+        if isinstance(self.class_prior, str):
+            counts = np.bincount(labels[labels != -1], minlength=num_classes).astype(np.float64)
+            return counts / counts.sum()
+        prior: npt.NDArray[np.float64] = np.asarray(self.class_prior, dtype=np.float64)
+        if len(prior) != num_classes:
+            raise ValueError(f"class_prior has {len(prior)} shares, but y has {num_classes} classes")
+        return prior / prior.sum()
+
+    def _report_unreachable(self, unreachable: npt.NDArray[np.bool_], part: npt.NDArray[np.int32],
+                            node_of: npt.NDArray[np.int64], along: str) -> None:
+        """The connected parts without a labelled sample, as the base class
+        words its warning (its rows are directed, these parts are not)."""
+        count = np.count_nonzero(unreachable[node_of])
+        groups = len(np.unique(part[unreachable]))
+        message = (
+            f"{count:,} of {len(node_of):,} samples, in {groups:,} group(s), cannot be reached from any "
+            f"labelled sample along {along}; they keep -1 in transduction_ (see unreachable_). Label a "
+            "sample in each such group, or use more neighbours (n_neighbors)."
+        )
+        if self.on_unreachable == "raise":
+            raise ValueError(message)
+        warn_caller(message, UserWarning)
+
+
+def _weighted_graph(nodes: Graph, similarities: bool) -> sparse.csr_matrix:
+    """The symmetrised weighted graph, ``(W + W.T) / 2``. Similarities are the
+    weights as they are; else each entry's distance ``d`` (its vote weight is
+    ``1 / d**2``) weighs ``exp(-4 d**2 / d_k**2)``, with ``d_k`` the row's
+    largest distance (a row of entries at distance 0 weighs 1)."""
+    num_nodes = nodes.n_rows
+    if similarities:
+        weights = np.asarray(nodes.weights, dtype=np.float64)
+    else:
+        with np.errstate(divide="ignore"):
+            squared = 1.0 / np.asarray(nodes.weights, dtype=np.float64)  # d**2; 0 for a copy
+        rows = nodes.row_of_entries()
+        scale = np.zeros(num_nodes)
+        filled = np.diff(nodes.indptr) > 0
+        scale[filled] = np.maximum.reduceat(squared, nodes.indptr[:-1][filled])
+        weights = np.exp(-4.0 * np.divide(squared, scale[rows], out=np.zeros_like(squared),
+                                          where=scale[rows] > 0))
+    graph = sparse.csr_matrix((weights, nodes.indices, nodes.indptr), shape=(num_nodes, num_nodes))
+    graph = ((graph + graph.T) * 0.5).tocsr()
+    graph.sort_indices()
+    return graph
+
+
+def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] | None,
+               shifts: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """Each row's class, the largest of its scores plus a shift per class;
+    the shifts (from ``shifts``) are adjusted so that the classes take
+    ``prior``'s shares of the rows, on a fixed sample of at most
+    SHIFT_SAMPLE rows (None: no shifts)."""
+    if prior is None or not len(scores):
+        return scores.argmax(axis=1), shifts
+    sample = scores
+    if len(scores) > SHIFT_SAMPLE:
+        sample = scores[np.random.default_rng(0).choice(len(scores), SHIFT_SAMPLE, replace=False)]
+    finite = np.isfinite(sample)  # a class absent from a sample's part scores -inf
+    step = SHIFT_STEP * float(np.std(sample[finite])) if finite.any() else 0.0
+    shifts = shifts.copy()
+    for _ in range(SHIFT_ROUNDS):
+        shares = np.bincount((sample + shifts).argmax(axis=1), minlength=len(prior)) / len(sample)
+        shifts += step * (prior - shares)
+    return (scores + shifts).argmax(axis=1), shifts
