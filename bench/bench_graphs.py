@@ -82,6 +82,12 @@ def velorn_graph(adjacency, y):
     return WeightedLabelPropagation(metric="precomputed_affinity").fit(adjacency, y).transduction_
 
 
+def velorn_poisson(adjacency, y):
+    from velorn import PoissonLabelPropagation
+
+    return PoissonLabelPropagation(metric="precomputed_affinity").fit(adjacency, y).transduction_
+
+
 def sknetwork_method(name):
     def fit(adjacency, y):
         from sknetwork import classification
@@ -109,6 +115,7 @@ def igraph_propagation(adjacency, y):
 
 GRAPH_METHODS = {
     "velorn": velorn_graph,
+    "velorn Poisson": velorn_poisson,
     "sknetwork Propagation": sknetwork_method("Propagation"),
     "sknetwork DiffusionClassifier": sknetwork_method("DiffusionClassifier"),
     "igraph label_propagation": igraph_propagation,
