@@ -5,8 +5,9 @@ Accuracy against the number of labels per class
 scikit-learn's handwritten digits (1,797 images of 8 x 8 pixels, 10 classes)
 with the true class of only a few images per class. For each number of
 labels per class, 10 random draws of the labelled images are fitted by
-velorn's :class:`~velorn.WeightedLabelPropagation` and by scikit-learn's
-``LabelSpreading`` (its ``knn`` kernel), both with 15 neighbours; the lines
+velorn's :class:`~velorn.WeightedLabelPropagation` and
+:class:`~velorn.PoissonLabelPropagation` and by scikit-learn's
+``LabelSpreading`` (its ``knn`` kernel), all with 15 neighbours; the lines
 are the mean accuracy over the unlabelled images, the bands the spread of the
 draws.
 
@@ -25,12 +26,13 @@ import numpy as np
 from sklearn.datasets import load_digits
 from sklearn.semi_supervised import LabelSpreading
 
-from velorn import WeightedLabelPropagation
+from velorn import PoissonLabelPropagation, WeightedLabelPropagation
 
 points, truth = load_digits(return_X_y=True)
 per_class = [1, 2, 3, 5, 8, 12, 20]
 methods = {
     "velorn WeightedLabelPropagation": lambda: WeightedLabelPropagation(n_neighbors=15),
+    "velorn PoissonLabelPropagation": lambda: PoissonLabelPropagation(n_neighbors=15),
     "scikit-learn LabelSpreading (knn)": lambda: LabelSpreading(kernel="knn", n_neighbors=15, max_iter=100),
 }
 
