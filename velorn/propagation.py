@@ -19,8 +19,8 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows
-from velorn.graph import PRECOMPUTED, Graph, from_matrix, from_table, merge_copies
+from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows, propagate_table
+from velorn.graph import PRECOMPUTED, Graph, check_matrix, from_matrix, from_table, merge_copies
 from velorn.neighbours import NeighbourSearch, report
 
 try:
@@ -242,29 +242,55 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         labels[~unlabelled] = codes
 
         index = None
+        table = None  # the rows as a search's table (ids, distances, entries kept per row), when they are one
         if kind:
-            graph = _graph_table(X, kind, self.n_neighbors)
+            graph = None
             point_of = np.arange(len(y), dtype=np.int64)
+            width = self.n_neighbors
+            table = _uniform_rows(X, kind)
         else:
             # Copies of a point are searched once, as one point: else the
             # rows of a point with more copies than n_neighbors hold only
             # copies, and none of them may hold the labelled one.
+            graph = None
             points, point_of = _distinct_points(X)
             width = min(self.n_neighbors, points.shape[0] - 1)
             assert search is not None  # built for every metric but the precomputed ones
             index = search.fit(points)
             ids, distances = index.kneighbors(None, width + 1)
-            graph = _graph_rows(ids, distances, points.shape[0], width, drop_self=True)
-        nodes, node_of_point = merge_copies(graph)
-        node_of = node_of_point[point_of]
-        node_labels = _group_vote(labels, node_of, nodes.n_rows)
+            table = ids, distances
+        num_points = len(point_of) if kind else points.shape[0]
 
         start = time.perf_counter()
-        _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, node_labels,
-                                      self.max_iter, self.tol)
+        # Read in place from the table, unless it holds copies (distance 0)
+        # or rows the graph module would have to sort: then through CSR rows.
+        outcome = None
+        if table is not None:
+            node_labels = _group_vote(labels, point_of, num_points)
+            votes = np.zeros((num_points, len(classes)))
+            outcome = propagate_table(*table, node_labels, width, self.max_iter, self.tol, votes)
+        if outcome is not None:
+            _, converged, longest_row = outcome
+            node_of_point = np.arange(num_points, dtype=np.int64)
+            node_of = point_of
+            nodes = None
+        else:
+            if graph is None:
+                graph = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(
+                    ids, distances, num_points, width, drop_self=True)
+            nodes, node_of_point = merge_copies(graph)
+            node_of = node_of_point[point_of]
+            node_labels = _group_vote(labels, node_of, nodes.n_rows)
+            _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, node_labels,
+                                          self.max_iter, self.tol)
+            longest_row = int(np.diff(graph.indptr).max(initial=0))
+            votes = None
         self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
-        unreachable = np.zeros(nodes.n_rows, dtype=bool)
+        unreachable = np.zeros(len(node_labels), dtype=bool)
         if (node_labels == -1).any() or not converged:
+            if nodes is None:  # the table's rows as a graph
+                nodes = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(
+                    ids, distances, num_points, width, drop_self=True)
             # Rows this long may have been cut: more neighbours could join them.
             if kind is None:
                 limit = width if width < points.shape[0] - 1 else None
@@ -272,16 +298,20 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                 limit = self.n_neighbors if kind == "distance" else None
             along = f"their {width} nearest neighbours" if kind is None else "the graph's rows"
             unreachable = self._explain_unlabelled(nodes, node_labels, node_of, converged, along, limit)
-        votes, _ = _votes(nodes, node_labels, len(classes))
+        if votes is None:
+            assert nodes is not None
+            votes, _ = _votes(nodes, node_labels, len(classes))
         totals = votes.sum(axis=1, keepdims=True)
-        distributions = np.divide(votes, totals, out=np.zeros_like(votes), where=totals > 0)[node_of]
+        distributions = np.divide(votes, totals, out=votes, where=totals > 0)
+        if len(distributions) != len(node_of) or (node_of != np.arange(len(node_of))).any():
+            distributions = distributions[node_of]
         final = np.where(labels != -1, labels, node_labels[node_of])
         labelled = np.flatnonzero(labels != -1)  # their own label, whatever their row says
         distributions[labelled] = 0.0
         distributions[labelled, labels[labelled]] = 1.0
 
         self.classes_ = classes
-        self.n_neighbors_ = int(np.diff(graph.indptr).max(initial=0))
+        self.n_neighbors_ = longest_row
         self.unreachable_ = unreachable[node_of]
         self.transduction_ = _decode(final, classes, y.dtype)
         self.label_distributions_ = distributions
@@ -497,7 +527,8 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
     """The distinct rows of ``X`` in order of first appearance, and each
     sample's row among them (0.0 and -0.0 alike)."""
     num_samples = X.shape[0]
-    if num_samples < 2 or sparse.issparse(X):  # sparse features: copies are joined in the graph instead
+    if num_samples < 2 or sparse.issparse(X) or not _may_hold_copies(X):
+        # Sparse features: copies are joined in the graph instead.
         return X, np.arange(num_samples, dtype=np.int64)
     order = np.lexsort(X.T[::-1])  # stable: copies in sample order
     ordered = X[order]
@@ -511,6 +542,32 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
     point_of = np.empty(num_samples, dtype=np.int64)
     point_of[order] = number[np.cumsum(starts) - 1]
     return X[np.sort(firsts)], point_of
+
+
+def _may_hold_copies(X: npt.NDArray[Any]) -> bool:
+    """False when the rows of ``X`` are surely distinct: their hashes are (a
+    sort of one number per row, much cheaper than sorting the rows)."""
+    if X.dtype.kind == "f":
+        X = X + X.dtype.type(0)  # -0.0 as 0.0
+        X = X.view(np.dtype(f"u{X.dtype.itemsize}"))
+    bits = X.astype(np.uint64, copy=False)
+    # Any odd multipliers: equal rows give equal sums (modulo 2**64).
+    multipliers = np.random.default_rng(0).integers(1, 2**63, X.shape[1], dtype=np.uint64) * np.uint64(2) + np.uint64(1)
+    hashes = np.sort((bits * multipliers).sum(axis=1, dtype=np.uint64))
+    return bool((hashes[1:] == hashes[:-1]).any())
+
+
+def _uniform_rows(X: Any, kind: Any) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]] | None:
+    """A sparse distance graph whose rows all hold as many entries, as a
+    search's table: views of its ids and distances, row by row; else None."""
+    if kind != "distance" or not sparse.issparse(X):
+        return None
+    csr = check_matrix(X, kind, X.shape[0])
+    lengths = np.diff(csr.indptr)
+    if len(lengths) == 0 or (lengths != lengths[0]).any():
+        return None
+    shape = (csr.shape[0], int(lengths[0]))
+    return csr.indices.reshape(shape), csr.data.reshape(shape)
 
 
 def _group_vote(labels: npt.NDArray[np.int32], group_of: npt.NDArray[np.int64], num_groups: int

@@ -11,10 +11,12 @@
 #include "ndarray.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "cache_hint.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -66,20 +68,82 @@ bool vector_argument(PyObject* value, const char* what, int type, bool writable,
     return true;
 }
 
+// A graph's rows in CSR layout: row i's entries are offsets[i] ..
+// offsets[i + 1] - 1 of the ids and weights.
+class CsrRows {
+public:
+    CsrRows(const pyext::View1D<int64_t>& indices, const pyext::View1D<double>& weights,
+            std::vector<int64_t> offsets)
+        : indices_(indices), weights_(weights), offsets_(std::move(offsets)) {}
+
+    // Calls visit(id, weight) for each entry of row i, in row order, the
+    // weight read only when asked for; stops at the first false.
+    template <class Visit>
+    bool for_each(uint32_t i, Visit&& visit) const {
+        for (int64_t e = offsets_[i]; e < offsets_[i + 1]; ++e)
+            if (!visit(indices_[e], [&] { return weights_[e]; })) return false;
+        return true;
+    }
+    const char* row_start(uint32_t i) const { return indices_.data + offsets_[i] * indices_.stride; }
+    double mean_length() const {
+        return static_cast<double>(offsets_.back()) / static_cast<double>(std::max<size_t>(offsets_.size() - 1, 1));
+    }
+
+private:
+    const pyext::View1D<int64_t>& indices_;
+    const pyext::View1D<double>& weights_;
+    const std::vector<int64_t> offsets_;  // checked: from 0, not decreasing, to the entries' count
+};
+
+// A neighbour search's table (a row of ids and distances per sample, nearest
+// first) read in place as rows: each row's first `width` entries besides the
+// sample itself, each voting 1 / distance**2, computed as NumPy computes it
+// for the CSR rows (the square in float64, then 1.0 divided by it).
+template <class Id, class Distance>
+class TableRows {
+public:
+    TableRows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width)
+        : ids_(ids), distances_(distances), width_(width) {}
+
+    template <class Visit>
+    bool for_each(uint32_t i, Visit&& visit) const {
+        const char* id_row = ids_.row_data(i);
+        const char* distance_row = distances_.row_data(i);
+        Py_ssize_t kept = 0;
+        for (Py_ssize_t e = 0; e < ids_.cols && kept < width_; ++e) {
+            const int64_t id = static_cast<int64_t>(ids_.in_row(id_row, e));
+            if (id == static_cast<int64_t>(i)) continue;
+            ++kept;
+            if (!visit(id, [&] { return vote_of(distances_.in_row(distance_row, e)); })) return false;
+        }
+        return true;
+    }
+    const char* row_start(uint32_t i) const { return ids_.row_data(i); }
+    double mean_length() const { return static_cast<double>(width_); }
+
+    static double vote_of(Distance distance) {
+        const double d = static_cast<double>(distance);
+        return 1.0 / (d * d);
+    }
+
+private:
+    const pyext::View2D<Id>& ids_;
+    const pyext::View2D<Distance>& distances_;
+    const Py_ssize_t width_;
+};
+
 // The sweeps, on labels of their own (each label's rank among the distinct
 // labels, so that scores fit a table as long as the labels are few), written
 // back to the caller's array only once all are done. Ranks are read at
 // random, one per entry: a byte each while the labels are few, so that at a
 // million samples they stay in the caches.
-template <class Rank>
+template <class Rank, class Rows>
 class RowSweeps {
     static constexpr Rank kNone = std::numeric_limits<Rank>::max();
 
 public:
-    RowSweeps(const pyext::View1D<int64_t>& indices, const pyext::View1D<double>& weights,
-              std::vector<int64_t> offsets, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
-        : indices_(indices), weights_(weights), offsets_(std::move(offsets)), num_samples_(labels.size),
-          classes_(std::move(classes)) {
+    RowSweeps(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
+        : rows_(rows), num_samples_(labels.size), classes_(std::move(classes)) {
         ranks_.resize(static_cast<size_t>(num_samples_));
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
             const int32_t label = labels[i];
@@ -87,38 +151,51 @@ public:
                 label == -1 ? kNone
                             : static_cast<Rank>(std::lower_bound(classes_.begin(), classes_.end(), label) -
                                                 classes_.begin());
+            if (label == -1) free_.push_back(static_cast<uint32_t>(i));
         }
         scores_.assign(classes_.size(), 0.0);
         seen_.assign(classes_.size(), 0);
     }
 
-    // Checks every id and builds, for each sample, the unlabelled samples
-    // whose rows hold it: they are the ones to visit after it changes.
-    bool index_rows() {
-        std::vector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
-        for (Py_ssize_t i = 0; i < num_samples_; ++i) {
-            if (ranks_[static_cast<size_t>(i)] != kNone) continue;
-            free_.push_back(static_cast<uint32_t>(i));
-            for (int64_t e = offsets_[static_cast<size_t>(i)]; e < offsets_[static_cast<size_t>(i) + 1]; ++e) {
-                const int64_t id = indices_[e];
-                if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples_))
-                    return out_of_range(i, id, num_samples_);
-                ++counts[static_cast<size_t>(id) + 1];
-            }
+    // Checks every id of the unlabelled samples' rows (the only ones read).
+    bool check_ids() const {
+        for (const uint32_t i : free_) {
+            const bool ok = rows_.for_each(i, [&](int64_t id, auto) {
+                return static_cast<uint64_t>(id) < static_cast<uint64_t>(num_samples_) ||
+                       out_of_range(i, id, num_samples_);
+            });
+            if (!ok) return false;
         }
+        return true;
+    }
+
+    // Builds, for each sample, the unlabelled samples whose rows hold it:
+    // they are the ones to visit after it changes. Ids checked by check_ids.
+    void index_rows() {
+        std::vector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
+        for (const uint32_t i : free_)
+            rows_.for_each(i, [&](int64_t id, auto) {
+                ++counts[static_cast<size_t>(id) + 1];
+                return true;
+            });
         for (size_t v = 1; v < counts.size(); ++v) counts[v] += counts[v - 1];
         readers_.resize(static_cast<size_t>(counts.back()));
         std::vector<int64_t> next(counts.begin(), counts.end() - 1);
         for (const uint32_t i : free_)
-            for (int64_t e = offsets_[i]; e < offsets_[i + 1]; ++e)
-                readers_[static_cast<size_t>(next[static_cast<size_t>(indices_[e])]++)] = i;
+            rows_.for_each(i, [&](int64_t id, auto) {
+                readers_[static_cast<size_t>(next[static_cast<size_t>(id)]++)] = i;
+                return true;
+            });
         reader_offsets_ = std::move(counts);
-        return true;
     }
 
     // Sweeps until one changes nothing, or labels no new sample and changes
     // at most `tolerance` of the unlabelled ones, or `max_iterations` have
-    // run; false with an exception for a bad id or a signal.
+    // run; false with an exception for a bad id or a signal. While a sweep
+    // changes so many samples that their readers would be most unlabelled
+    // ones, the next visits them all, without the readers' index: a sample
+    // whose row holds no changed label gives the label it has, so the
+    // outcome is the same; the index is built once the changes are few.
     bool run(uint64_t max_iterations, double tolerance, uint64_t* sweeps, bool* converged) {
         *sweeps = 0;
         *converged = true;
@@ -136,7 +213,11 @@ public:
             }
             if (PyErr_CheckSignals() < 0) return false;
             changes.clear();
-            for (const uint32_t i : visit) {
+            for (size_t j = 0; j < visit.size(); ++j) {
+                // The rows are visited in sample order, with gaps: their
+                // memory is asked for a few rows ahead.
+                if (j + 4 < visit.size()) pyext::cache_hint(rows_.row_start(visit[j + 4]));
+                const uint32_t i = visit[j];
                 Rank best = kNone;
                 if (!best_rank(i, &best)) return false;
                 if (best != ranks_[i]) changes.emplace_back(i, best);
@@ -156,6 +237,13 @@ public:
             if (undone == changes.size() && undone == last_changes) return true;
             last_changes = changes.size();
             visit.clear();
+            if (reader_offsets_.empty()) {
+                if (static_cast<double>(changes.size()) * rows_.mean_length() > static_cast<double>(free_.size())) {
+                    visit = free_;
+                    continue;
+                }
+                index_rows();
+            }
             for (const auto& change : changes) {
                 const uint32_t v = change.first;
                 for (int64_t r = reader_offsets_[v]; r < reader_offsets_[v + 1]; ++r) {
@@ -188,6 +276,30 @@ public:
         }
     }
 
+    // Each sample's summed weight per label over its row's labelled entries
+    // (the samples labelled beforehand too: their copies may be unlabelled),
+    // added in row order into its row of `scores` (zeros beforehand; a
+    // column per label); false with an exception for a bad id.
+    bool write_scores(const pyext::View2D<double>& scores) const {
+        for (Py_ssize_t i = 0; i < num_samples_; ++i) {
+            char* row = scores.data + i * scores.row_stride;
+            const bool ok = rows_.for_each(static_cast<uint32_t>(i), [&](int64_t id, auto weight) {
+                if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples_))
+                    return out_of_range(i, id, num_samples_);
+                const Rank rank = ranks_[static_cast<size_t>(id)];
+                if (rank == kNone) return true;
+                char* cell = row + classes_[rank] * scores.col_stride;
+                double score;
+                std::memcpy(&score, cell, sizeof score);
+                score += weight();
+                std::memcpy(cell, &score, sizeof score);
+                return true;
+            });
+            if (!ok) return false;
+        }
+        return true;
+    }
+
 private:
     // The rank of row i's best label (kNone when it holds no labelled entry):
     // the largest summed weight, the lowest rank among equals. The ids are
@@ -200,12 +312,11 @@ private:
         // score, which is stored when the run ends.
         Rank run = kNone;
         double sum = 0.0;
-        for (int64_t e = offsets_[i]; e < offsets_[i + 1]; ++e) {
-            const int64_t id = indices_[e];
+        const bool ok = rows_.for_each(i, [&](int64_t id, auto weight) {
             if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples_))
                 return out_of_range(i, id, num_samples_);
             const Rank rank = ranks_[static_cast<size_t>(id)];
-            if (rank == kNone) continue;
+            if (rank == kNone) return true;
             if (rank != run) {
                 if (run != kNone) scores_[run] = sum;
                 if (!seen_[rank]) {
@@ -215,8 +326,10 @@ private:
                 run = rank;
                 sum = scores_[rank];
             }
-            sum += weights_[e];
-        }
+            sum += weight();
+            return true;
+        });
+        if (!ok) return false;
         if (run != kNone) scores_[run] = sum;
         *best = kNone;
         double best_score = 0.0;
@@ -232,9 +345,7 @@ private:
         return true;
     }
 
-    const pyext::View1D<int64_t>& indices_;
-    const pyext::View1D<double>& weights_;
-    const std::vector<int64_t> offsets_;  // checked: from 0, not decreasing, to the entries' count
+    const Rows& rows_;
     const Py_ssize_t num_samples_;
     const std::vector<int32_t> classes_;  // the distinct labels, ascending
     std::vector<Rank> ranks_;       // each sample's label as its rank in classes_, kNone for none
@@ -248,16 +359,62 @@ private:
     std::vector<Rank> touched_;
 };
 
-template <class Rank>
-PyObject* sweep_with(const pyext::View1D<int64_t>& indices, const pyext::View1D<double>& weights,
-                     std::vector<int64_t> offsets, std::vector<int32_t> classes,
-                     const pyext::View1D<int32_t>& labels, uint64_t max_iterations, double tolerance) {
-    RowSweeps<Rank> sweeps(indices, weights, std::move(offsets), std::move(classes), labels);
+// Runs the sweeps with labels stored as Rank, writes the labels back and,
+// when `scores` is given, the unlabelled samples' summed weights per label.
+// Returns the sweeps run and whether they converged, or null with an exception.
+template <class Rank, class Rows>
+PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
+                     uint64_t max_iterations, double tolerance, bool check_ids,
+                     const pyext::View2D<double>* scores) {
+    RowSweeps<Rank, Rows> sweeps(rows, std::move(classes), labels);
     uint64_t count = 0;
     bool converged = true;
-    if (!sweeps.index_rows() || !sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
+    if ((check_ids && !sweeps.check_ids()) || !sweeps.run(max_iterations, tolerance, &count, &converged))
+        return nullptr;
+    if (scores && !sweeps.write_scores(*scores)) return nullptr;
     sweeps.write_labels(labels);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged));
+}
+
+// The distinct labels, ascending; the sweeps store each as its rank among
+// them, in a byte while they are few.
+template <class Rows>
+PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations, double tolerance,
+                bool check_ids, const pyext::View2D<double>* scores) {
+    try {
+        std::vector<int32_t> classes;
+        for (Py_ssize_t i = 0; i < labels.size; ++i)
+            if (labels[i] != -1) classes.push_back(labels[i]);
+        std::sort(classes.begin(), classes.end());
+        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+        return classes.size() < 255
+                   ? sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, check_ids, scores)
+                   : sweep_with<int32_t>(rows, std::move(classes), labels, max_iterations, tolerance, check_ids,
+                                         scores);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// Whether labels are -1 or in 0 .. limit - 1.
+bool checked_labels(const pyext::View1D<int32_t>& labels, int64_t limit) {
+    if (static_cast<uint64_t>(labels.size) > std::numeric_limits<uint32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "more samples than 2**32 - 1");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < labels.size; ++i) {
+        if (labels[i] < -1) {
+            PyErr_Format(PyExc_ValueError, "labels[%zd] = %d: labels are -1 (unlabelled) or not negative", i,
+                         labels[i]);
+            return false;
+        }
+        if (labels[i] >= limit) {
+            PyErr_Format(PyExc_ValueError, "labels[%zd] = %d: scores has %lld columns", i, labels[i],
+                         static_cast<long long>(limit));
+            return false;
+        }
+    }
+    return true;
 }
 
 // The row offsets, copied once checked, so that the entries read later lie
@@ -306,38 +463,18 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
         PyErr_SetString(PyExc_ValueError, "indices and weights do not have the same length");
         return nullptr;
     }
-    if (static_cast<uint64_t>(labels.size) > std::numeric_limits<uint32_t>::max()) {
-        PyErr_SetString(PyExc_ValueError, "more samples than 2**32 - 1");
-        return nullptr;
-    }
     std::vector<int64_t> offsets;
-    if (!checked_offsets(indptr, labels.size, indices.size, &offsets)) return nullptr;
+    if (!checked_labels(labels, int64_t{std::numeric_limits<int32_t>::max()} + 1) ||
+        !checked_offsets(indptr, labels.size, indices.size, &offsets))
+        return nullptr;
     for (Py_ssize_t e = 0; e < weights.size; ++e) {
         if (!(weights[e] >= 0)) {  // NaN fails too
             PyErr_Format(PyExc_ValueError, "weights[%zd] is negative or NaN", e);
             return nullptr;
         }
     }
-    for (Py_ssize_t i = 0; i < labels.size; ++i) {
-        if (labels[i] < -1) {
-            PyErr_Format(PyExc_ValueError, "labels[%zd] = %d: labels are -1 (unlabelled) or not negative", i,
-                         labels[i]);
-            return nullptr;
-        }
-    }
-    try {
-        std::vector<int32_t> classes;
-        for (Py_ssize_t i = 0; i < labels.size; ++i)
-            if (labels[i] != -1) classes.push_back(labels[i]);
-        std::sort(classes.begin(), classes.end());
-        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
-        return classes.size() < 255 ? sweep_with<uint8_t>(indices, weights, std::move(offsets), std::move(classes),
-                                                          labels, max_iterations, tolerance)
-                                    : sweep_with<int32_t>(indices, weights, std::move(offsets), std::move(classes),
-                                                          labels, max_iterations, tolerance);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    const CsrRows rows(indices, weights, std::move(offsets));
+    return sweep(rows, labels, max_iterations, tolerance, true, nullptr);
 }
 
 const char* const kParams[] = {"indptr", "indices", "weights", "labels", "max_iterations", "tolerance"};
@@ -348,7 +485,143 @@ const pyext::FunctionSpec kFunction = {
     kParams, 6, 6, propagate_rows,
 };
 
-int prepare(PyObject*) { return 0; }
+// Whether the sweeps over a search's table give what they give over its CSR
+// rows (the graph module's from_table): every id besides the row's own lies
+// in 0 .. n - 1, every other distance is finite and above 0 (a 0 is a copy,
+// which the CSR path joins first) with a finite vote, and the rows are
+// nearest first wherever one is cut to `width` (else the CSR path sorts
+// them). Also gives the longest row kept.
+template <class Id, class Distance>
+bool table_fits(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width,
+                Py_ssize_t* longest) {
+    bool cut = false, unsorted = false;
+    *longest = 0;
+    for (Py_ssize_t i = 0; i < ids.rows; ++i) {
+        const char* id_row = ids.row_data(i);
+        const char* distance_row = distances.row_data(i);
+        Py_ssize_t count = 0;
+        double previous = std::numeric_limits<double>::infinity();
+        for (Py_ssize_t e = 0; e < ids.cols; ++e) {
+            const int64_t id = static_cast<int64_t>(ids.in_row(id_row, e));
+            if (id == i) continue;
+            if (id < 0 || id >= ids.rows) return false;
+            const Distance distance = distances.in_row(distance_row, e);
+            const double vote = TableRows<Id, Distance>::vote_of(distance);
+            if (!(distance > 0) || !std::isfinite(distance) || !std::isfinite(vote)) return false;
+            unsorted |= vote > previous;
+            previous = vote;
+            ++count;
+        }
+        cut |= count > width;
+        *longest = std::max(*longest, std::min(count, width));
+    }
+    return !(cut && unsorted);
+}
+
+template <class Id, class Distance>
+PyObject* propagate_table_of(PyArrayObject* ids_array, PyArrayObject* distances_array,
+                             const pyext::View1D<int32_t>& labels, Py_ssize_t width, uint64_t max_iterations,
+                             double tolerance, const pyext::View2D<double>* scores) {
+    const auto ids = pyext::view2d_of<Id>(ids_array);
+    const auto distances = pyext::view2d_of<Distance>(distances_array);
+    Py_ssize_t longest = 0;
+    if (!table_fits(ids, distances, width, &longest)) Py_RETURN_NONE;
+    const TableRows<Id, Distance> rows(ids, distances, width);
+    pyext::Ref outcome = pyext::Ref::steal(sweep(rows, labels, max_iterations, tolerance, false, scores));
+    if (!outcome) return nullptr;
+    return Py_BuildValue("(OOn)", PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1), longest);
+}
+
+// A 2-D ndarray of one of two NumPy types, in native byte order.
+bool table_argument(PyObject* value, const char* what, int type, int other_type, PyArrayObject** array) {
+    *array = pyext::is_ndarray(value) ? reinterpret_cast<PyArrayObject*>(value) : nullptr;
+    if (!*array || PyArray_NDIM(*array) != 2 ||
+        (PyArray_TYPE(*array) != type && PyArray_TYPE(*array) != other_type) ||
+        !PyArray_ISNBO(PyArray_DESCR(*array)->byteorder)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a 2-D %s ndarray", what,
+                     type == NPY_INT64 ? "int64 or int32" : "float64 or float32");
+        return false;
+    }
+    return true;
+}
+
+PyObject* propagate_table(pyext::Call&, PyObject* const* args) {
+    uint64_t width = 0, max_iterations = 0;
+    double tolerance = 0.0;
+    if (!pyext::to_size_t(args[3], &width) || !pyext::to_size_t(args[4], &max_iterations) ||
+        !pyext::to_double(args[5], &tolerance))
+        return nullptr;
+    PyArrayObject *ids = nullptr, *distances = nullptr, *scores_array = nullptr;
+    pyext::View1D<int32_t> labels;
+    if (!table_argument(args[0], "ids", NPY_INT64, NPY_INT32, &ids) ||
+        !table_argument(args[1], "distances", NPY_FLOAT64, NPY_FLOAT32, &distances) ||
+        !vector_argument(args[2], "labels", NPY_INT32, true, &labels))
+        return nullptr;
+    const bool has_scores = args[6] && args[6] != Py_None;
+    if (has_scores) {
+        if (!pyext::is_ndarray(args[6]) ||
+            PyArray_NDIM(scores_array = reinterpret_cast<PyArrayObject*>(args[6])) != 2 ||
+            PyArray_TYPE(scores_array) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(scores_array)->byteorder) ||
+            !PyArray_ISWRITEABLE(scores_array)) {
+            PyErr_SetString(PyExc_TypeError, "scores must be a writable 2-D float64 ndarray or None");
+            return nullptr;
+        }
+    }
+    const Py_ssize_t num_samples = labels.size;
+    if (PyArray_DIM(ids, 0) != num_samples || !PyArray_SAMESHAPE(ids, distances) ||
+        (has_scores && PyArray_DIM(scores_array, 0) != num_samples)) {
+        PyErr_SetString(PyExc_ValueError, "ids, distances, labels and scores must have a row per sample, "
+                                          "ids and distances the same shape");
+        return nullptr;
+    }
+    const int64_t num_classes = has_scores ? PyArray_DIM(scores_array, 1)
+                                           : int64_t{std::numeric_limits<int32_t>::max()} + 1;
+    if (!checked_labels(labels, num_classes)) return nullptr;
+    const Py_ssize_t kept = static_cast<Py_ssize_t>(std::min<uint64_t>(width, PY_SSIZE_T_MAX));
+    const pyext::View2D<double> scores =
+        has_scores ? pyext::view2d_of<double>(scores_array) : pyext::View2D<double>{};
+    const pyext::View2D<double>* out = has_scores ? &scores : nullptr;
+    const bool wide_ids = PyArray_TYPE(ids) == NPY_INT64, wide_distances = PyArray_TYPE(distances) == NPY_FLOAT64;
+    if (wide_ids)
+        return wide_distances ? propagate_table_of<int64_t, double>(ids, distances, labels, kept, max_iterations,
+                                                                    tolerance, out)
+                              : propagate_table_of<int64_t, float>(ids, distances, labels, kept, max_iterations,
+                                                                   tolerance, out);
+    return wide_distances
+               ? propagate_table_of<int32_t, double>(ids, distances, labels, kept, max_iterations, tolerance, out)
+               : propagate_table_of<int32_t, float>(ids, distances, labels, kept, max_iterations, tolerance, out);
+}
+
+const char* const kTableParams[] = {"ids", "distances", "labels", "width", "max_iterations", "tolerance", "scores"};
+
+constexpr const char* kTableDoc =
+    "propagate_table(ids, distances, labels, width, max_iterations, tolerance, scores=None)\n"
+    "    -> (sweeps, converged, longest_row) or None\n"
+    "\n"
+    "    propagate_rows over a neighbour search's table read in place: row i of\n"
+    "    `ids` (2-D int64 or int32) and `distances` (2-D float64 or float32, the\n"
+    "    same shape), nearest first, gives sample i's first `width` entries\n"
+    "    besides its own, each voting 1 / distance**2. Returns None, with\n"
+    "    `labels` untouched, when the table cannot be read so (a distance that\n"
+    "    is 0, negative or not finite besides the row's own, an id outside\n"
+    "    0 .. n - 1, a row cut to `width` out of order): the CSR rows then\n"
+    "    decide. `scores` (a writable (n, classes) float64 array of zeros, or\n"
+    "    None) receives each sample's summed weight per label over its kept\n"
+    "    labelled entries, once the sweeps are done. Also returns the longest\n"
+    "    row kept.\n";
+
+const pyext::FunctionSpec kTableFunction = {
+    "propagate_table", kModuleName, kTableDoc,
+    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
+    kTableParams, 7, 6, propagate_table,
+};
+
+int prepare(PyObject* dict) {
+    pyext::Ref defaults = pyext::Ref::steal(PyTuple_Pack(1, Py_None));
+    if (!defaults) return -1;
+    pyext::Ref function = pyext::make_function(kTableFunction, pyext::module_state.module, defaults.get());
+    return function ? PyDict_SetItemString(dict, kTableFunction.name, function.get()) : -1;
+}
 
 const pyext::ModuleSpec kModule = {"tolmar_knn", kModuleName,
                                    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", &kFunction,
