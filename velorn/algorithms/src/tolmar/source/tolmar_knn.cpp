@@ -68,68 +68,17 @@ bool vector_argument(PyObject* value, const char* what, int type, bool writable,
     return true;
 }
 
-// A graph's rows in CSR layout: row i's entries are offsets[i] ..
-// offsets[i + 1] - 1 of the ids and weights.
-class CsrRows {
-public:
-    CsrRows(const pyext::View1D<int64_t>& indices, const pyext::View1D<double>& weights,
-            std::vector<int64_t> offsets)
-        : indices_(indices), weights_(weights), offsets_(std::move(offsets)) {}
+// A graph's rows as the sweeps read them, in CSR layout (row i's entries are
+// offsets[i] .. offsets[i + 1] - 1), copied from the caller's arrays once
+// checked: ids that lie within the samples, in 4 bytes, and their votes.
+struct PackedRows {
+    std::vector<int64_t> offsets;
+    std::vector<uint32_t> ids;
+    std::vector<double> weights;
 
-    // Calls visit(id, weight) for each entry of row i, in row order, the
-    // weight read only when asked for; stops at the first false.
-    template <class Visit>
-    bool for_each(uint32_t i, Visit&& visit) const {
-        for (int64_t e = offsets_[i]; e < offsets_[i + 1]; ++e)
-            if (!visit(indices_[e], [&] { return weights_[e]; })) return false;
-        return true;
-    }
-    const char* row_start(uint32_t i) const { return indices_.data + offsets_[i] * indices_.stride; }
     double mean_length() const {
-        return static_cast<double>(offsets_.back()) / static_cast<double>(std::max<size_t>(offsets_.size() - 1, 1));
+        return static_cast<double>(ids.size()) / static_cast<double>(std::max<size_t>(offsets.size() - 1, 1));
     }
-
-private:
-    const pyext::View1D<int64_t>& indices_;
-    const pyext::View1D<double>& weights_;
-    const std::vector<int64_t> offsets_;  // checked: from 0, not decreasing, to the entries' count
-};
-
-// A neighbour search's table (a row of ids and distances per sample, nearest
-// first) read in place as rows: each row's first `width` entries besides the
-// sample itself, each voting 1 / distance**2, computed as NumPy computes it
-// for the CSR rows (the square in float64, then 1.0 divided by it).
-template <class Id, class Distance>
-class TableRows {
-public:
-    TableRows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width)
-        : ids_(ids), distances_(distances), width_(width) {}
-
-    template <class Visit>
-    bool for_each(uint32_t i, Visit&& visit) const {
-        const char* id_row = ids_.row_data(i);
-        const char* distance_row = distances_.row_data(i);
-        Py_ssize_t kept = 0;
-        for (Py_ssize_t e = 0; e < ids_.cols && kept < width_; ++e) {
-            const int64_t id = static_cast<int64_t>(ids_.in_row(id_row, e));
-            if (id == static_cast<int64_t>(i)) continue;
-            ++kept;
-            if (!visit(id, [&] { return vote_of(distances_.in_row(distance_row, e)); })) return false;
-        }
-        return true;
-    }
-    const char* row_start(uint32_t i) const { return ids_.row_data(i); }
-    double mean_length() const { return static_cast<double>(width_); }
-
-    static double vote_of(Distance distance) {
-        const double d = static_cast<double>(distance);
-        return 1.0 / (d * d);
-    }
-
-private:
-    const pyext::View2D<Id>& ids_;
-    const pyext::View2D<Distance>& distances_;
-    const Py_ssize_t width_;
 };
 
 // The sweeps, on labels of their own (each label's rank among the distinct
@@ -137,12 +86,12 @@ private:
 // back to the caller's array only once all are done. Ranks are read at
 // random, one per entry: a byte each while the labels are few, so that at a
 // million samples they stay in the caches.
-template <class Rank, class Rows>
+template <class Rank>
 class RowSweeps {
     static constexpr Rank kNone = std::numeric_limits<Rank>::max();
 
 public:
-    RowSweeps(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
+    RowSweeps(const PackedRows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
         : rows_(rows), num_samples_(labels.size), classes_(std::move(classes)) {
         ranks_.resize(static_cast<size_t>(num_samples_));
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
@@ -157,45 +106,29 @@ public:
         seen_.assign(classes_.size(), 0);
     }
 
-    // Checks every id of the unlabelled samples' rows (the only ones read).
-    bool check_ids() const {
-        for (const uint32_t i : free_) {
-            const bool ok = rows_.for_each(i, [&](int64_t id, auto) {
-                return static_cast<uint64_t>(id) < static_cast<uint64_t>(num_samples_) ||
-                       out_of_range(i, id, num_samples_);
-            });
-            if (!ok) return false;
-        }
-        return true;
-    }
-
     // Builds, for each sample, the unlabelled samples whose rows hold it:
-    // they are the ones to visit after it changes. Ids checked by check_ids.
+    // they are the ones to visit after it changes.
     void index_rows() {
         std::vector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
         for (const uint32_t i : free_)
-            rows_.for_each(i, [&](int64_t id, auto) {
-                ++counts[static_cast<size_t>(id) + 1];
-                return true;
-            });
+            for (int64_t e = rows_.offsets[i]; e < rows_.offsets[i + 1]; ++e)
+                ++counts[static_cast<size_t>(rows_.ids[static_cast<size_t>(e)]) + 1];
         for (size_t v = 1; v < counts.size(); ++v) counts[v] += counts[v - 1];
         readers_.resize(static_cast<size_t>(counts.back()));
         std::vector<int64_t> next(counts.begin(), counts.end() - 1);
         for (const uint32_t i : free_)
-            rows_.for_each(i, [&](int64_t id, auto) {
-                readers_[static_cast<size_t>(next[static_cast<size_t>(id)]++)] = i;
-                return true;
-            });
+            for (int64_t e = rows_.offsets[i]; e < rows_.offsets[i + 1]; ++e)
+                readers_[static_cast<size_t>(next[rows_.ids[static_cast<size_t>(e)]]++)] = i;
         reader_offsets_ = std::move(counts);
     }
 
     // Sweeps until one changes nothing, or labels no new sample and changes
     // at most `tolerance` of the unlabelled ones, or `max_iterations` have
-    // run; false with an exception for a bad id or a signal. While a sweep
-    // changes so many samples that their readers would be most unlabelled
-    // ones, the next visits them all, without the readers' index: a sample
-    // whose row holds no changed label gives the label it has, so the
-    // outcome is the same; the index is built once the changes are few.
+    // run; false with an exception for a signal. While a sweep changes so
+    // many samples that their readers would be most unlabelled ones, the
+    // next visits them all, without the readers' index: a sample whose row
+    // holds no changed label gives the label it has, so the outcome is the
+    // same; the index is built once the changes are few.
     bool run(uint64_t max_iterations, double tolerance, uint64_t* sweeps, bool* converged) {
         *sweeps = 0;
         *converged = true;
@@ -206,6 +139,7 @@ public:
         changed_in_.assign(static_cast<size_t>(num_samples_), 0);
         before_.assign(static_cast<size_t>(num_samples_), kNone);
         size_t last_changes = 0;
+        int scans_left = 8;
         while (!visit.empty()) {
             if (*sweeps == max_iterations) {
                 *converged = false;
@@ -216,10 +150,13 @@ public:
             for (size_t j = 0; j < visit.size(); ++j) {
                 // The rows are visited in sample order, with gaps: their
                 // memory is asked for a few rows ahead.
-                if (j + 4 < visit.size()) pyext::cache_hint(rows_.row_start(visit[j + 4]));
+                if (j + 4 < visit.size()) {
+                    const size_t ahead = static_cast<size_t>(rows_.offsets[visit[j + 4]]);
+                    pyext::cache_hint(rows_.ids.data() + ahead);
+                    pyext::cache_hint(rows_.weights.data() + ahead);
+                }
                 const uint32_t i = visit[j];
-                Rank best = kNone;
-                if (!best_rank(i, &best)) return false;
+                const Rank best = best_rank(i);
                 if (best != ranks_[i]) changes.emplace_back(i, best);
             }
             ++*sweeps;
@@ -240,6 +177,22 @@ public:
             if (reader_offsets_.empty()) {
                 if (static_cast<double>(changes.size()) * rows_.mean_length() > static_cast<double>(free_.size())) {
                     visit = free_;
+                    continue;
+                }
+                // Scattered writes make the index cost several scans of the
+                // rows: the first few sweeps with few changes scan instead.
+                if (scans_left > 0) {
+                    --scans_left;
+                    for (const auto& change : changes) queued[change.first] = 1;
+                    for (const uint32_t i : free_) {
+                        for (int64_t e = rows_.offsets[i]; e < rows_.offsets[i + 1]; ++e) {
+                            if (queued[rows_.ids[static_cast<size_t>(e)]]) {
+                                visit.push_back(i);
+                                break;
+                            }
+                        }
+                    }
+                    for (const auto& change : changes) queued[change.first] = 0;
                     continue;
                 }
                 index_rows();
@@ -279,44 +232,53 @@ public:
     // Each sample's summed weight per label over its row's labelled entries
     // (the samples labelled beforehand too: their copies may be unlabelled),
     // added in row order into its row of `scores` (zeros beforehand; a
-    // column per label); false with an exception for a bad id.
-    bool write_scores(const pyext::View2D<double>& scores) const {
+    // column per label), a run of one label in a register.
+    void write_scores(const pyext::View2D<double>& scores) const {
         for (Py_ssize_t i = 0; i < num_samples_; ++i) {
             char* row = scores.data + i * scores.row_stride;
-            const bool ok = rows_.for_each(static_cast<uint32_t>(i), [&](int64_t id, auto weight) {
-                if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples_))
-                    return out_of_range(i, id, num_samples_);
-                const Rank rank = ranks_[static_cast<size_t>(id)];
-                if (rank == kNone) return true;
-                char* cell = row + classes_[rank] * scores.col_stride;
-                double score;
-                std::memcpy(&score, cell, sizeof score);
-                score += weight();
-                std::memcpy(cell, &score, sizeof score);
-                return true;
-            });
-            if (!ok) return false;
+            char* cell = nullptr;
+            double sum = 0.0;
+            Rank run = kNone;
+            for (int64_t e = rows_.offsets[static_cast<size_t>(i)]; e < rows_.offsets[static_cast<size_t>(i) + 1];
+                 ++e) {
+                const Rank rank = ranks_[rows_.ids[static_cast<size_t>(e)]];
+                if (rank == kNone) continue;
+                if (rank != run) {
+                    if (cell) std::memcpy(cell, &sum, sizeof sum);
+                    run = rank;
+                    cell = row + classes_[static_cast<size_t>(rank)] * scores.col_stride;
+                    std::memcpy(&sum, cell, sizeof sum);
+                }
+                sum += rows_.weights[static_cast<size_t>(e)];
+            }
+            if (cell) std::memcpy(cell, &sum, sizeof sum);
         }
-        return true;
     }
 
 private:
     // The rank of row i's best label (kNone when it holds no labelled entry):
-    // the largest summed weight, the lowest rank among equals. The ids are
-    // the caller's memory, which a signal handler may have written to since
-    // they were checked: checked again here.
-    bool best_rank(uint32_t i, Rank* best) {
+    // the largest summed weight, the lowest rank among equals. A row whose
+    // labelled entries hold one label gives it without summing.
+    Rank best_rank(uint32_t i) {
+        const int64_t begin = rows_.offsets[i], end = rows_.offsets[i + 1];
+        Rank only = kNone;
+        int64_t e = begin;
+        for (; e < end; ++e) {
+            const Rank rank = ranks_[rows_.ids[static_cast<size_t>(e)]];
+            if (rank == kNone || rank == only) continue;
+            if (only != kNone) break;
+            only = rank;
+        }
+        if (e == end) return only;
         touched_.clear();
         // A run of entries of one label (most rows hold few others) is summed
         // in a register, the same additions in the same order as into its
         // score, which is stored when the run ends.
         Rank run = kNone;
         double sum = 0.0;
-        const bool ok = rows_.for_each(i, [&](int64_t id, auto weight) {
-            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples_))
-                return out_of_range(i, id, num_samples_);
-            const Rank rank = ranks_[static_cast<size_t>(id)];
-            if (rank == kNone) return true;
+        for (e = begin; e < end; ++e) {
+            const Rank rank = ranks_[rows_.ids[static_cast<size_t>(e)]];
+            if (rank == kNone) continue;
             if (rank != run) {
                 if (run != kNone) scores_[run] = sum;
                 if (!seen_[rank]) {
@@ -326,31 +288,29 @@ private:
                 run = rank;
                 sum = scores_[rank];
             }
-            sum += weight();
-            return true;
-        });
-        if (!ok) return false;
+            sum += rows_.weights[static_cast<size_t>(e)];
+        }
         if (run != kNone) scores_[run] = sum;
-        *best = kNone;
+        Rank best = kNone;
         double best_score = 0.0;
         for (const Rank rank : touched_) {
             const double score = scores_[static_cast<size_t>(rank)];
-            if (*best == kNone || score > best_score || (score == best_score && rank < *best)) {
-                *best = rank;
+            if (best == kNone || score > best_score || (score == best_score && rank < best)) {
+                best = rank;
                 best_score = score;
             }
             scores_[static_cast<size_t>(rank)] = 0.0;
             seen_[static_cast<size_t>(rank)] = 0;
         }
-        return true;
+        return best;
     }
 
-    const Rows& rows_;
+    const PackedRows& rows_;
     const Py_ssize_t num_samples_;
     const std::vector<int32_t> classes_;  // the distinct labels, ascending
     std::vector<Rank> ranks_;       // each sample's label as its rank in classes_, kNone for none
     std::vector<uint32_t> free_;    // the samples unlabelled beforehand, ascending
-    std::vector<int64_t> reader_offsets_;
+    std::vector<int64_t> reader_offsets_;  // empty until the index is built
     std::vector<uint32_t> readers_;  // for each sample, the unlabelled samples whose rows hold it
     std::vector<uint64_t> changed_in_;  // the sweep that last changed each sample's label, 0 for none
     std::vector<Rank> before_;          // its rank before that change
@@ -362,25 +322,22 @@ private:
 // Runs the sweeps with labels stored as Rank, writes the labels back and,
 // when `scores` is given, the unlabelled samples' summed weights per label.
 // Returns the sweeps run and whether they converged, or null with an exception.
-template <class Rank, class Rows>
-PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
-                     uint64_t max_iterations, double tolerance, bool check_ids,
-                     const pyext::View2D<double>* scores) {
-    RowSweeps<Rank, Rows> sweeps(rows, std::move(classes), labels);
+template <class Rank>
+PyObject* sweep_with(const PackedRows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
+                     uint64_t max_iterations, double tolerance, const pyext::View2D<double>* scores) {
+    RowSweeps<Rank> sweeps(rows, std::move(classes), labels);
     uint64_t count = 0;
     bool converged = true;
-    if ((check_ids && !sweeps.check_ids()) || !sweeps.run(max_iterations, tolerance, &count, &converged))
-        return nullptr;
-    if (scores && !sweeps.write_scores(*scores)) return nullptr;
+    if (!sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
+    if (scores) sweeps.write_scores(*scores);
     sweeps.write_labels(labels);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged));
 }
 
 // The distinct labels, ascending; the sweeps store each as its rank among
 // them, in a byte while they are few.
-template <class Rows>
-PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations, double tolerance,
-                bool check_ids, const pyext::View2D<double>* scores) {
+PyObject* sweep(const PackedRows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations,
+                double tolerance, const pyext::View2D<double>* scores) {
     try {
         std::vector<int32_t> classes;
         for (Py_ssize_t i = 0; i < labels.size; ++i)
@@ -388,9 +345,8 @@ PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t
         std::sort(classes.begin(), classes.end());
         classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
         return classes.size() < 255
-                   ? sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, check_ids, scores)
-                   : sweep_with<int32_t>(rows, std::move(classes), labels, max_iterations, tolerance, check_ids,
-                                         scores);
+                   ? sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores)
+                   : sweep_with<int32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -473,8 +429,24 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
             return nullptr;
         }
     }
-    const CsrRows rows(indices, weights, std::move(offsets));
-    return sweep(rows, labels, max_iterations, tolerance, true, nullptr);
+    try {
+        PackedRows rows;
+        rows.ids.resize(static_cast<size_t>(indices.size));
+        rows.weights.resize(static_cast<size_t>(weights.size));
+        for (Py_ssize_t i = 0; i < labels.size; ++i) {
+            for (int64_t e = offsets[static_cast<size_t>(i)]; e < offsets[static_cast<size_t>(i) + 1]; ++e) {
+                const int64_t id = indices[e];
+                if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(labels.size))
+                    return out_of_range(i, id, labels.size), nullptr;
+                rows.ids[static_cast<size_t>(e)] = static_cast<uint32_t>(id);
+                rows.weights[static_cast<size_t>(e)] = weights[e];
+            }
+        }
+        rows.offsets = std::move(offsets);
+        return sweep(rows, labels, max_iterations, tolerance, nullptr);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 const char* const kParams[] = {"indptr", "indices", "weights", "labels", "max_iterations", "tolerance"};
@@ -485,17 +457,30 @@ const pyext::FunctionSpec kFunction = {
     kParams, 6, 6, propagate_rows,
 };
 
-// Whether the sweeps over a search's table give what they give over its CSR
-// rows (the graph module's from_table): every id besides the row's own lies
-// in 0 .. n - 1, every other distance is finite and above 0 (a 0 is a copy,
-// which the CSR path joins first) with a finite vote, and the rows are
-// nearest first wherever one is cut to `width` (else the CSR path sorts
-// them). Also gives the longest row kept.
+// 1 / distance**2, as NumPy computes it for the CSR rows: the square in
+// float64, then 1.0 divided by it.
+template <class Distance>
+double vote_of(Distance distance) {
+    const double d = static_cast<double>(distance);
+    return 1.0 / (d * d);
+}
+
+// A search's table (a row of ids and distances per sample, nearest first)
+// as the rows the graph module's from_table gives: each row's first `width`
+// entries besides the sample itself. False when the sweeps over them would
+// not give what they give over from_table's rows: an id outside 0 .. n - 1,
+// a distance besides the row's own that is 0 (a copy, which the CSR path
+// joins first), negative, not finite or of an infinite vote, or rows out of
+// order where one is cut to `width` (from_table then sorts them).
 template <class Id, class Distance>
-bool table_fits(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width,
-                Py_ssize_t* longest) {
+bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width,
+                PackedRows* rows) {
+    const size_t most = static_cast<size_t>(ids.rows) * static_cast<size_t>(std::min(width, ids.cols));
+    rows->ids.reserve(most);
+    rows->weights.reserve(most);
+    rows->offsets.reserve(static_cast<size_t>(ids.rows) + 1);
+    rows->offsets.push_back(0);
     bool cut = false, unsorted = false;
-    *longest = 0;
     for (Py_ssize_t i = 0; i < ids.rows; ++i) {
         const char* id_row = ids.row_data(i);
         const char* distance_row = distances.row_data(i);
@@ -506,14 +491,17 @@ bool table_fits(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& dis
             if (id == i) continue;
             if (id < 0 || id >= ids.rows) return false;
             const Distance distance = distances.in_row(distance_row, e);
-            const double vote = TableRows<Id, Distance>::vote_of(distance);
+            const double vote = vote_of(distance);
             if (!(distance > 0) || !std::isfinite(distance) || !std::isfinite(vote)) return false;
             unsorted |= vote > previous;
             previous = vote;
-            ++count;
+            if (count++ < width) {
+                rows->ids.push_back(static_cast<uint32_t>(id));
+                rows->weights.push_back(vote);
+            }
         }
         cut |= count > width;
-        *longest = std::max(*longest, std::min(count, width));
+        rows->offsets.push_back(static_cast<int64_t>(rows->ids.size()));
     }
     return !(cut && unsorted);
 }
@@ -522,14 +510,20 @@ template <class Id, class Distance>
 PyObject* propagate_table_of(PyArrayObject* ids_array, PyArrayObject* distances_array,
                              const pyext::View1D<int32_t>& labels, Py_ssize_t width, uint64_t max_iterations,
                              double tolerance, const pyext::View2D<double>* scores) {
-    const auto ids = pyext::view2d_of<Id>(ids_array);
-    const auto distances = pyext::view2d_of<Distance>(distances_array);
-    Py_ssize_t longest = 0;
-    if (!table_fits(ids, distances, width, &longest)) Py_RETURN_NONE;
-    const TableRows<Id, Distance> rows(ids, distances, width);
-    pyext::Ref outcome = pyext::Ref::steal(sweep(rows, labels, max_iterations, tolerance, false, scores));
-    if (!outcome) return nullptr;
-    return Py_BuildValue("(OOn)", PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1), longest);
+    try {
+        PackedRows rows;
+        if (!table_rows(pyext::view2d_of<Id>(ids_array), pyext::view2d_of<Distance>(distances_array), width, &rows))
+            Py_RETURN_NONE;
+        int64_t longest = 0;
+        for (size_t i = 1; i < rows.offsets.size(); ++i)
+            longest = std::max(longest, rows.offsets[i] - rows.offsets[i - 1]);
+        pyext::Ref outcome = pyext::Ref::steal(sweep(rows, labels, max_iterations, tolerance, scores));
+        if (!outcome) return nullptr;
+        return Py_BuildValue("(OOL)", PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
+                             static_cast<long long>(longest));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }
 
 // A 2-D ndarray of one of two NumPy types, in native byte order.
