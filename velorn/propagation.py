@@ -3,7 +3,7 @@ around the k-nearest-neighbour search and weighted label propagation."""
 
 import time
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from numbers import Integral, Real
 from typing import Any, ClassVar, Literal, Self, cast
 
@@ -413,9 +413,12 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         array([[1., 0.],
                [0., 1.]])
         """
-        scores, _ = self._scores(X)
-        totals = scores.sum(axis=1, keepdims=True)
-        return np.divide(scores, totals, out=np.zeros_like(scores), where=totals > 0)
+        rows = self._query_rows(X)
+        proba = np.zeros((rows.n_rows, len(self.classes_)))
+        for begin, end, (scores, _) in _vote_chunks(rows, self._codes, len(self.classes_)):
+            totals = scores.sum(axis=1, keepdims=True)
+            np.divide(scores, totals, out=proba[begin:end], where=totals > 0)
+        return proba
 
     def predict(self, X: Any) -> npt.NDArray[Any]:
         """The label of each sample by its nearest training samples.
@@ -438,11 +441,15 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             marker (-1, or "-1" for string labels) for a sample none of whose
             neighbours has a label.
         """
-        scores, reached = self._scores(X)
-        codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
+        rows = self._query_rows(X)
+        codes = np.empty(rows.n_rows, dtype=np.int32)
+        for begin, end, (scores, reached) in _vote_chunks(rows, self._codes, len(self.classes_)):
+            codes[begin:end] = np.where(reached, scores.argmax(axis=1), -1)
         return _decode(codes, self.classes_, self.transduction_.dtype)
 
-    def _scores(self, X: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]:
+    def _query_rows(self, X: Any) -> Graph:
+        """The rows of new samples: their nearest training samples (or their
+        entries of a precomputed graph), with the weights of their votes."""
         check_is_fitted(self, "transduction_")
         num_indexed = len(self._codes)
         kind = _graph_kind(self.metric)
@@ -455,7 +462,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             k = min(self.n_neighbors, num_indexed)
             ids, distances = self._index.kneighbors(X, k)
             rows = _graph_rows(ids, distances, num_indexed, k, drop_self=False)
-        return _votes(rows, self._codes, len(self.classes_))
+        return rows
 
     def _report(self, what: str, start: float, final: bool = True) -> None:
         report(type(self).__name__, self.verbose, what, start, final)
@@ -581,6 +588,21 @@ def _group_vote(labels: npt.NDArray[np.int32], group_of: npt.NDArray[np.int64], 
     counts = np.bincount(group_of[labelled] * num_classes + labels[labelled],
                          minlength=num_groups * num_classes).reshape(num_groups, num_classes)
     return np.where(counts.any(axis=1), counts.argmax(axis=1), -1).astype(np.int32)
+
+
+# The most scores (rows times classes) that predict holds at once: with many
+# classes a table of all rows' scores would outgrow the memory.
+VOTE_CHUNK = 2**19
+
+
+def _vote_chunks(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int
+                 ) -> Iterator[tuple[int, int, tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]]]:
+    """:func:`_votes` over blocks of rows, each of at most ``VOTE_CHUNK``
+    scores: (first row, end row, the block's votes)."""
+    step = max(1, VOTE_CHUNK // max(num_classes, 1))
+    for begin in range(0, rows.n_rows, step):
+        end = min(begin + step, rows.n_rows)
+        yield begin, end, _votes(rows.slice_rows(begin, end), codes, num_classes)
 
 
 def _votes(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int
