@@ -242,7 +242,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         labels[~unlabelled] = codes
 
         index = None
-        table = None  # the rows as a search's table (ids, distances, entries kept per row), when they are one
+        # The rows as a search's table (ids, distances), when they are one.
+        table: tuple[npt.NDArray[Any], npt.NDArray[Any]] | None = None
         if kind:
             graph = None
             point_of = np.arange(len(y), dtype=np.int64)
@@ -265,10 +266,11 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         # Read in place from the table, unless it holds copies (distance 0)
         # or rows the graph module would have to sort: then through CSR rows.
         outcome = None
+        votes: npt.NDArray[np.float64] | None = None
         if table is not None:
             node_labels = _group_vote(labels, point_of, num_points)
             votes = np.zeros((num_points, len(classes)))
-            outcome = propagate_table(*table, node_labels, width, self.max_iter, self.tol, votes)
+            outcome = propagate_table(table[0], table[1], node_labels, width, self.max_iter, self.tol, votes)
         if outcome is not None:
             _, converged, longest_row = outcome
             node_of_point = np.arange(num_points, dtype=np.int64)
@@ -284,7 +286,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, node_labels,
                                           self.max_iter, self.tol)
             longest_row = int(np.diff(graph.indptr).max(initial=0))
-            votes = None
+            votes = None  # summed below, copies counted as the scores count them
         self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
         unreachable = np.zeros(len(node_labels), dtype=bool)
         if (node_labels == -1).any() or not converged:

@@ -4,7 +4,10 @@
 // samples of a sweep at once from the labels of the sweep before, so that
 // the outcome depends on the graph and the labels, never on how the samples
 // are numbered; a label given may change in later sweeps until none does.
-// The samples labelled beforehand keep theirs.
+// The samples labelled beforehand keep theirs. propagate_table runs the same
+// sweeps over a neighbour search's table as it comes, without the CSR
+// copies NumPy would build, and also sums the votes per label that the
+// estimator reports.
 #include "ref.hpp"
 #include "convert.hpp"
 #include "buffer.hpp"
