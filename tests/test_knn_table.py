@@ -109,12 +109,15 @@ def random_table(rng, n, width, id_dtype, distance_dtype):
 
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("id_dtype, distance_dtype", [(np.int64, np.float64), (np.int32, np.float32)])
-def test_the_table_read_in_place_gives_what_its_rows_give(seed, id_dtype, distance_dtype):
+@pytest.mark.parametrize("own_first", [True, False])  # read in place, or packed without the own entry
+def test_the_table_read_in_place_gives_what_its_rows_give(seed, id_dtype, distance_dtype, own_first):
     from velorn.graph import from_table
     from velorn.propagation import _votes
 
     rng = np.random.default_rng(seed)
     ids, distances = random_table(rng, 80, 6, id_dtype, distance_dtype)
+    if not own_first:
+        ids, distances = np.roll(ids, -1, axis=1), np.roll(distances, -1, axis=1)
     labels = np.where(rng.random(80) < 0.1, rng.integers(0, 3, 80), -1).astype(np.int32)
     width = 4  # rows cut: the 4 nearest besides the sample itself
     rows = from_table(ids, distances, num_samples=80, max_neighbours=width, drop_self=True)

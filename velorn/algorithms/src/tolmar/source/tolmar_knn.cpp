@@ -82,6 +82,55 @@ struct PackedRows {
     double mean_length() const {
         return static_cast<double>(ids.size()) / static_cast<double>(std::max<size_t>(offsets.size() - 1, 1));
     }
+    int64_t start(uint32_t i) const { return offsets[i]; }
+    int64_t stop(uint32_t i) const { return offsets[i + 1]; }
+    uint32_t id(uint32_t, int64_t e) const { return ids[static_cast<size_t>(e)]; }
+    double weight(uint32_t, int64_t e) const { return weights[static_cast<size_t>(e)]; }
+    void ask_for(uint32_t i) const {
+        pyext::cache_hint(ids.data() + offsets[i]);
+        pyext::cache_hint(weights.data() + offsets[i]);
+    }
+    bool intact() const { return true; }
+};
+
+// 1 / distance**2, as NumPy computes it for the CSR rows: the square in
+// float64, then 1.0 divided by it.
+template <class Distance>
+double vote_of(Distance distance) {
+    const double d = static_cast<double>(distance);
+    return 1.0 / (d * d);
+}
+
+// A search's table read in place, without copies: row i's entries are its
+// columns 1 .. `length` (column 0 holds the sample itself), each voting
+// 1 / distance**2. Its ids were checked; a signal handler run between sweeps
+// may have changed them since, so an id read outside the samples reads
+// sample 0 instead and marks the rows as no longer intact.
+template <class Id, class Distance>
+class TableRows {
+public:
+    TableRows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t length)
+        : ids_(ids), distances_(distances), length_(length) {}
+
+    double mean_length() const { return static_cast<double>(length_); }
+    int64_t start(uint32_t) const { return 1; }
+    int64_t stop(uint32_t) const { return 1 + length_; }
+    uint32_t id(uint32_t i, int64_t e) const {
+        const int64_t id = static_cast<int64_t>(ids_.at(i, e));
+        if (static_cast<uint64_t>(id) < static_cast<uint64_t>(ids_.rows)) [[likely]]
+            return static_cast<uint32_t>(id);
+        changed_ = true;
+        return 0;
+    }
+    double weight(uint32_t i, int64_t e) const { return vote_of(distances_.at(i, e)); }
+    void ask_for(uint32_t i) const { pyext::cache_hint(ids_.row_data(i)); }
+    bool intact() const { return !changed_; }
+
+private:
+    const pyext::View2D<Id> ids_;
+    const pyext::View2D<Distance> distances_;
+    const Py_ssize_t length_;
+    mutable bool changed_ = false;
 };
 
 // The sweeps, on labels of their own (each label's rank among the distinct
@@ -89,12 +138,12 @@ struct PackedRows {
 // back to the caller's array only once all are done. Ranks are read at
 // random, one per entry: a byte each while the labels are few, so that at a
 // million samples they stay in the caches.
-template <class Rank>
+template <class Rank, class Rows>
 class RowSweeps {
     static constexpr Rank kNone = std::numeric_limits<Rank>::max();
 
 public:
-    RowSweeps(const PackedRows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
+    RowSweeps(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
         : rows_(rows), num_samples_(labels.size), classes_(std::move(classes)) {
         ranks_.resize(static_cast<size_t>(num_samples_));
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
@@ -114,14 +163,13 @@ public:
     void index_rows() {
         std::vector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
         for (const uint32_t i : free_)
-            for (int64_t e = rows_.offsets[i]; e < rows_.offsets[i + 1]; ++e)
-                ++counts[static_cast<size_t>(rows_.ids[static_cast<size_t>(e)]) + 1];
+            for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) ++counts[rows_.id(i, e) + size_t{1}];
         for (size_t v = 1; v < counts.size(); ++v) counts[v] += counts[v - 1];
         readers_.resize(static_cast<size_t>(counts.back()));
         std::vector<int64_t> next(counts.begin(), counts.end() - 1);
         for (const uint32_t i : free_)
-            for (int64_t e = rows_.offsets[i]; e < rows_.offsets[i + 1]; ++e)
-                readers_[static_cast<size_t>(next[rows_.ids[static_cast<size_t>(e)]]++)] = i;
+            for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e)
+                readers_[static_cast<size_t>(next[rows_.id(i, e)]++)] = i;
         reader_offsets_ = std::move(counts);
     }
 
@@ -153,16 +201,13 @@ public:
             for (size_t j = 0; j < visit.size(); ++j) {
                 // The rows are visited in sample order, with gaps: their
                 // memory is asked for a few rows ahead.
-                if (j + 4 < visit.size()) {
-                    const size_t ahead = static_cast<size_t>(rows_.offsets[visit[j + 4]]);
-                    pyext::cache_hint(rows_.ids.data() + ahead);
-                    pyext::cache_hint(rows_.weights.data() + ahead);
-                }
+                if (j + 4 < visit.size()) rows_.ask_for(visit[j + 4]);
                 const uint32_t i = visit[j];
                 const Rank best = best_rank(i);
                 if (best != ranks_[i]) changes.emplace_back(i, best);
             }
             ++*sweeps;
+            if (!rows_.intact()) return true;  // the caller reports it
             size_t labelled = 0, undone = 0;
             for (const auto& [i, rank] : changes) {
                 labelled += ranks_[i] == kNone;
@@ -188,8 +233,8 @@ public:
                     --scans_left;
                     for (const auto& change : changes) queued[change.first] = 1;
                     for (const uint32_t i : free_) {
-                        for (int64_t e = rows_.offsets[i]; e < rows_.offsets[i + 1]; ++e) {
-                            if (queued[rows_.ids[static_cast<size_t>(e)]]) {
+                        for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
+                            if (queued[rows_.id(i, e)]) {
                                 visit.push_back(i);
                                 break;
                             }
@@ -242,9 +287,9 @@ public:
             char* cell = nullptr;
             double sum = 0.0;
             Rank run = kNone;
-            for (int64_t e = rows_.offsets[static_cast<size_t>(i)]; e < rows_.offsets[static_cast<size_t>(i) + 1];
-                 ++e) {
-                const Rank rank = ranks_[rows_.ids[static_cast<size_t>(e)]];
+            const uint32_t sample = static_cast<uint32_t>(i);
+            for (int64_t e = rows_.start(sample); e < rows_.stop(sample); ++e) {
+                const Rank rank = ranks_[rows_.id(sample, e)];
                 if (rank == kNone) continue;
                 if (rank != run) {
                     if (cell) std::memcpy(cell, &sum, sizeof sum);
@@ -252,7 +297,7 @@ public:
                     cell = row + classes_[static_cast<size_t>(rank)] * scores.col_stride;
                     std::memcpy(&sum, cell, sizeof sum);
                 }
-                sum += rows_.weights[static_cast<size_t>(e)];
+                sum += rows_.weight(sample, e);
             }
             if (cell) std::memcpy(cell, &sum, sizeof sum);
         }
@@ -263,11 +308,11 @@ private:
     // the largest summed weight, the lowest rank among equals. A row whose
     // labelled entries hold one label gives it without summing.
     Rank best_rank(uint32_t i) {
-        const int64_t begin = rows_.offsets[i], end = rows_.offsets[i + 1];
+        const int64_t begin = rows_.start(i), end = rows_.stop(i);
         Rank only = kNone;
         int64_t e = begin;
         for (; e < end; ++e) {
-            const Rank rank = ranks_[rows_.ids[static_cast<size_t>(e)]];
+            const Rank rank = ranks_[rows_.id(i, e)];
             if (rank == kNone || rank == only) continue;
             if (only != kNone) break;
             only = rank;
@@ -280,7 +325,7 @@ private:
         Rank run = kNone;
         double sum = 0.0;
         for (e = begin; e < end; ++e) {
-            const Rank rank = ranks_[rows_.ids[static_cast<size_t>(e)]];
+            const Rank rank = ranks_[rows_.id(i, e)];
             if (rank == kNone) continue;
             if (rank != run) {
                 if (run != kNone) scores_[run] = sum;
@@ -291,7 +336,7 @@ private:
                 run = rank;
                 sum = scores_[rank];
             }
-            sum += rows_.weights[static_cast<size_t>(e)];
+            sum += rows_.weight(i, e);
         }
         if (run != kNone) scores_[run] = sum;
         Rank best = kNone;
@@ -308,7 +353,7 @@ private:
         return best;
     }
 
-    const PackedRows& rows_;
+    const Rows& rows_;
     const Py_ssize_t num_samples_;
     const std::vector<int32_t> classes_;  // the distinct labels, ascending
     std::vector<Rank> ranks_;       // each sample's label as its rank in classes_, kNone for none
@@ -325,21 +370,26 @@ private:
 // Runs the sweeps with labels stored as Rank, writes the labels back and,
 // when `scores` is given, the unlabelled samples' summed weights per label.
 // Returns the sweeps run and whether they converged, or null with an exception.
-template <class Rank>
-PyObject* sweep_with(const PackedRows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
+template <class Rank, class Rows>
+PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
                      uint64_t max_iterations, double tolerance, const pyext::View2D<double>* scores) {
-    RowSweeps<Rank> sweeps(rows, std::move(classes), labels);
+    RowSweeps<Rank, Rows> sweeps(rows, std::move(classes), labels);
     uint64_t count = 0;
     bool converged = true;
     if (!sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
     if (scores) sweeps.write_scores(*scores);
+    if (!rows.intact()) {
+        PyErr_SetString(PyExc_IndexError, "the neighbour ids changed while the sweeps read them");
+        return nullptr;
+    }
     sweeps.write_labels(labels);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged));
 }
 
 // The distinct labels, ascending; the sweeps store each as its rank among
 // them, in a byte while they are few.
-PyObject* sweep(const PackedRows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations,
+template <class Rows>
+PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations,
                 double tolerance, const pyext::View2D<double>* scores) {
     try {
         std::vector<int32_t> classes;
@@ -460,14 +510,6 @@ const pyext::FunctionSpec kFunction = {
     kParams, 6, 6, propagate_rows,
 };
 
-// 1 / distance**2, as NumPy computes it for the CSR rows: the square in
-// float64, then 1.0 divided by it.
-template <class Distance>
-double vote_of(Distance distance) {
-    const double d = static_cast<double>(distance);
-    return 1.0 / (d * d);
-}
-
 // A search's table (a row of ids and distances per sample, nearest first)
 // as the rows the graph module's from_table gives: each row's first `width`
 // entries besides the sample itself. False when the sweeps over them would
@@ -509,24 +551,56 @@ bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& dis
     return !(cut && unsorted);
 }
 
+// Whether the table can be read in place as TableRows: each row holds its
+// own sample first and then only others, each as table_rows requires.
+template <class Id, class Distance>
+bool table_in_place(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width) {
+    bool unsorted = false;
+    for (Py_ssize_t i = 0; i < ids.rows; ++i) {
+        const char* id_row = ids.row_data(i);
+        const char* distance_row = distances.row_data(i);
+        if (ids.cols == 0 || static_cast<int64_t>(ids.in_row(id_row, 0)) != i) return false;
+        double previous = std::numeric_limits<double>::infinity();
+        for (Py_ssize_t e = 1; e < ids.cols; ++e) {
+            const int64_t id = static_cast<int64_t>(ids.in_row(id_row, e));
+            if (id == i || id < 0 || id >= ids.rows) return false;
+            const Distance distance = distances.in_row(distance_row, e);
+            const double vote = vote_of(distance);
+            if (!(distance > 0) || !std::isfinite(distance) || !std::isfinite(vote)) return false;
+            unsorted |= vote > previous;
+            previous = vote;
+        }
+    }
+    return !(ids.cols - 1 > width && unsorted);
+}
+
 template <class Id, class Distance>
 PyObject* propagate_table_of(PyArrayObject* ids_array, PyArrayObject* distances_array,
                              const pyext::View1D<int32_t>& labels, Py_ssize_t width, uint64_t max_iterations,
                              double tolerance, const pyext::View2D<double>* scores) {
+    const auto ids = pyext::view2d_of<Id>(ids_array);
+    const auto distances = pyext::view2d_of<Distance>(distances_array);
+    pyext::Ref outcome;
+    int64_t longest = 0;
     try {
-        PackedRows rows;
-        if (!table_rows(pyext::view2d_of<Id>(ids_array), pyext::view2d_of<Distance>(distances_array), width, &rows))
-            Py_RETURN_NONE;
-        int64_t longest = 0;
-        for (size_t i = 1; i < rows.offsets.size(); ++i)
-            longest = std::max(longest, rows.offsets[i] - rows.offsets[i - 1]);
-        pyext::Ref outcome = pyext::Ref::steal(sweep(rows, labels, max_iterations, tolerance, scores));
-        if (!outcome) return nullptr;
-        return Py_BuildValue("(OOL)", PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
-                             static_cast<long long>(longest));
+        if (table_in_place(ids, distances, width)) {
+            const Py_ssize_t length = std::min(width, ids.cols - 1);
+            longest = ids.rows ? length : 0;
+            outcome = pyext::Ref::steal(
+                sweep(TableRows<Id, Distance>(ids, distances, length), labels, max_iterations, tolerance, scores));
+        } else {
+            PackedRows rows;
+            if (!table_rows(ids, distances, width, &rows)) Py_RETURN_NONE;
+            for (size_t i = 1; i < rows.offsets.size(); ++i)
+                longest = std::max(longest, rows.offsets[i] - rows.offsets[i - 1]);
+            outcome = pyext::Ref::steal(sweep(rows, labels, max_iterations, tolerance, scores));
+        }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+    if (!outcome) return nullptr;
+    return Py_BuildValue("(OOL)", PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
+                         static_cast<long long>(longest));
 }
 
 // A 2-D ndarray of one of two NumPy types, in native byte order.
