@@ -556,17 +556,21 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
 def _may_hold_copies(X: npt.NDArray[Any]) -> bool:
     """False when the rows of ``X`` are surely distinct: their hashes are (a
     sort of one number per row, much cheaper than sorting the rows). Hashed
-    in blocks of rows, so that the memory taken stays small."""
+    a column at a time into one array, so that little new memory is taken."""
     num_samples, num_features = X.shape
     # Any odd multipliers: equal rows give equal sums (modulo 2**64).
     multipliers = np.random.default_rng(0).integers(0, 2**63, num_features, dtype=np.uint64) * np.uint64(2) + np.uint64(1)
-    hashes = np.empty(num_samples, dtype=np.uint64)
-    step = max(1, 2**20 // max(num_features, 1))
-    for begin in range(0, num_samples, step):
-        block = X[begin:begin + step]
-        if block.dtype.kind == "f":  # the bits, with -0.0 as 0.0
-            block = (block + block.dtype.type(0)).view(np.dtype(f"u{block.dtype.itemsize}"))
-        hashes[begin:begin + step] = (block.astype(np.uint64, copy=False) * multipliers).sum(axis=1, dtype=np.uint64)
+    hashes = np.zeros(num_samples, dtype=np.uint64)
+    column = np.empty(num_samples, dtype=X.dtype)
+    bits = np.empty(num_samples, dtype=np.uint64)
+    for feature in range(num_features):
+        if X.dtype.kind == "f":  # the bits, with -0.0 as 0.0
+            np.add(X[:, feature], X.dtype.type(0), out=column)
+            bits[:] = column.view(np.dtype(f"u{X.dtype.itemsize}"))
+        else:
+            bits[:] = X[:, feature].astype(np.uint64)
+        bits *= multipliers[feature]
+        hashes += bits
     hashes.sort()
     return bool((hashes[1:] == hashes[:-1]).any())
 
