@@ -310,3 +310,37 @@ def test_the_graph_guide_examples_print_what_they_show(code):
     with contextlib.redirect_stdout(printed):
         exec(compile(code, str(GUIDE), "exec"), {})
     assert printed.getvalue().splitlines() == shown
+
+
+@pytest.mark.parametrize("metric", ["minkowski", "precomputed"])
+def test_the_table_read_in_place_labels_as_the_graph_rows_do(monkeypatch, metric):
+    import velorn.propagation
+
+    points, _, y = blobs(900, share=0.02)
+    points[::7] = points[1::7][:len(points[::7])]  # copies
+    X = KNeighborsTransformer(n_neighbors=15, mode="distance").fit_transform(points) if metric != "minkowski" \
+        else points
+    fast = WeightedLabelPropagation(metric=metric, n_neighbors=8).fit(X, y)
+    monkeypatch.setattr(velorn.propagation, "propagate_table", lambda *args: None)
+    rows = WeightedLabelPropagation(metric=metric, n_neighbors=8).fit(X, y)
+    for name in ["transduction_", "label_distributions_", "unreachable_", "n_neighbors_"]:
+        np.testing.assert_array_equal(getattr(fast, name), getattr(rows, name))
+
+
+@pytest.mark.filterwarnings("ignore:The number of unique classes")
+def test_predict_holds_a_bounded_share_of_samples_times_classes():
+    import tracemalloc
+
+    num_classes = 3000  # every training sample a class of its own
+    points = np.random.default_rng(0).random((num_classes, 2))
+    model = WeightedLabelPropagation(n_neighbors=5).fit(points, np.arange(num_classes))
+    queries = np.random.default_rng(1).random((3000, 2))
+    tracemalloc.start()
+    try:
+        labels = model.predict(queries)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 3000 * num_classes * 8 / 4  # a table of all scores would be 72 MB
+    nearest = np.linalg.norm(queries[:, None] - points[None], axis=2).argmin(axis=1)
+    assert (labels == nearest).mean() > 0.6  # mostly the nearest sample's own class

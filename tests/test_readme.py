@@ -37,7 +37,7 @@ def test_example_prints_what_it_shows(page, code):
     for module in re.findall(r"^from (velorn\S*binaries\S*) import", code, flags=re.MULTILINE):
         pytest.importorskip(module)
     for module in re.findall(r"^(?:from|import) (dask|distributed|networkx|igraph)\b", code, flags=re.MULTILINE):
-        pytest.importorskip(module)  # an optional extra, or a graph library
+        pytest.importorskip(module)  # an optional extra, or a graph library the guide converts from
     if 'search="approximate"' in code:
         pytest.importorskip("hnswlib")  # the [fast] extra
     shown = [match.group(1) for line in code.splitlines() if (match := SHOWN_OUTPUT.match(line))]

@@ -50,6 +50,12 @@ class Graph:
         """The row of each entry."""
         return np.repeat(np.arange(self.n_rows, dtype=np.int64), np.diff(self.indptr))
 
+    def slice_rows(self, begin: int, end: int) -> "Graph":
+        """Rows ``begin`` .. ``end - 1`` as a graph of their own (views)."""
+        first, last = self.indptr[begin], self.indptr[end]
+        return Graph(self.indptr[begin:end + 1] - first, self.indices[first:last], self.weights[first:last],
+                     self.n_samples)
+
     def to_csr(self) -> sparse.csr_matrix:
         return sparse.csr_matrix((self.weights, self.indices, self.indptr), shape=(self.n_rows, self.n_samples))
 

@@ -97,6 +97,8 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         Passes of the Poisson iteration run.
     """
 
+    _sweeps_tables: ClassVar[bool] = False
+
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         **WeightedLabelPropagation._parameter_constraints,
         "mbo_iter": [Interval(Integral, 0, None, closed="left")],

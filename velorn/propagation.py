@@ -3,8 +3,8 @@ around the k-nearest-neighbour search and weighted label propagation."""
 
 import time
 import warnings
+from collections.abc import Callable, Iterator
 from pathlib import Path
-from collections.abc import Callable
 from numbers import Integral, Real
 from typing import Any, ClassVar, Literal, Self, cast
 
@@ -21,8 +21,8 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows
-from velorn.graph import PRECOMPUTED, Graph, from_matrix, from_table, merge_copies
+from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows, propagate_table
+from velorn.graph import PRECOMPUTED, Graph, check_matrix, from_matrix, from_table, merge_copies
 from velorn.neighbours import NeighbourSearch, report
 
 try:
@@ -145,6 +145,10 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     array([0, 1])
     """
 
+    # fit sweeps a search's table in place; estimators that label otherwise
+    # set it False and get the graph's rows in _label_nodes.
+    _sweeps_tables: ClassVar[bool] = True
+
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         "n_neighbors": [Interval(Integral, 1, None, closed="left")],
         "metric": [StrOptions({name for names in VALID_METRICS.values() for name in names} | set(PRECOMPUTED)),
@@ -244,22 +248,25 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         labels[~unlabelled] = codes
 
         index = None
+        # The rows as a search's table (ids, distances), when they are one.
+        table: tuple[npt.NDArray[Any], npt.NDArray[Any]] | None = None
         if kind:
-            graph = _graph_table(X, kind, self.n_neighbors)
+            graph = None
             point_of = np.arange(len(y), dtype=np.int64)
+            width = self.n_neighbors
+            table = _uniform_rows(X, kind)
         else:
             # Copies of a point are searched once, as one point: else the
             # rows of a point with more copies than n_neighbors hold only
             # copies, and none of them may hold the labelled one.
+            graph = None
             points, point_of = _distinct_points(X)
             width = min(self.n_neighbors, points.shape[0] - 1)
             assert search is not None  # built for every metric but the precomputed ones
             index = search.fit(points)
             ids, distances = index.kneighbors(None, width + 1)
-            graph = _graph_rows(ids, distances, points.shape[0], width, drop_self=True)
-        nodes, node_of_point = merge_copies(graph)
-        node_of = node_of_point[point_of]
-        node_labels = _group_vote(labels, node_of, nodes.n_rows)
+            table = ids, distances
+        num_points = len(point_of) if kind else points.shape[0]
 
         # Rows this long may have been cut: more neighbours could join them.
         if kind is None:
@@ -268,16 +275,47 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         else:
             limit = self.n_neighbors if kind == "distance" else None
             along = "the graph's rows"
-        unreachable, node_distributions = self._label_nodes(nodes, node_labels, len(classes), kind, node_of,
-                                                            along, limit)
-        distributions = node_distributions[node_of]
+        # The sweeps read a search's table in place, unless it holds copies
+        # (distance 0) or rows the graph module would have to sort; then, and
+        # for the estimators that label otherwise, through the graph's rows.
+        outcome = None
+        if table is not None and self._sweeps_tables:
+            start = time.perf_counter()
+            node_labels = _group_vote(labels, point_of, num_points)
+            votes = np.zeros((num_points, len(classes)))
+            outcome = propagate_table(table[0], table[1], node_labels, width, self.max_iter, self.tol, votes)
+        if outcome is not None:
+            _, converged, longest_row = outcome
+            self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
+            node_of_point = np.arange(num_points, dtype=np.int64)
+            node_of = point_of
+            unreachable = np.zeros(num_points, dtype=bool)
+            if (node_labels == -1).any() or not converged:
+                nodes = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(
+                    ids, distances, num_points, width, drop_self=True)
+                unreachable = self._explain_unlabelled(nodes, node_labels, node_of, converged, along, limit)
+            totals = votes.sum(axis=1, keepdims=True)
+            node_distributions = np.divide(votes, totals, out=votes, where=totals > 0)
+        else:
+            if graph is None:
+                graph = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(
+                    ids, distances, num_points, width, drop_self=True)
+            nodes, node_of_point = merge_copies(graph)
+            node_of = node_of_point[point_of]
+            node_labels = _group_vote(labels, node_of, nodes.n_rows)
+            longest_row = int(np.diff(graph.indptr).max(initial=0))
+            unreachable, node_distributions = self._label_nodes(nodes, node_labels, len(classes), kind, node_of,
+                                                                along, limit)
+        distributions = node_distributions
+        if len(distributions) != len(node_of) or (node_of != np.arange(len(node_of))).any():
+            distributions = distributions[node_of]
         final = np.where(labels != -1, labels, node_labels[node_of])
         labelled = np.flatnonzero(labels != -1)  # their own label, whatever their row says
         distributions[labelled] = 0.0
         distributions[labelled, labels[labelled]] = 1.0
 
         self.classes_ = classes
-        self.n_neighbors_ = int(np.diff(graph.indptr).max(initial=0))
+        self.n_neighbors_ = longest_row
         self.unreachable_ = unreachable[node_of]
         self.transduction_ = _decode(final, classes, y.dtype)
         self.label_distributions_ = distributions
@@ -303,7 +341,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         about them, or refusing them) and each node's normalised class
         scores. ``kind``: what the graph was made from (None: a search's
         distances, else "distance" or "affinity"); ``node_of``: each sample's
-        node; ``along`` and ``limit``: what the rows are, for the warning."""
+        node; ``along`` and ``limit``: what the rows are, for the warning.
+        (With ``_sweeps_tables``, a search's table whose rows need no
+        rework is swept in place in ``fit`` instead, with the same result.)"""
         start = time.perf_counter()
         unlabelled = np.count_nonzero(labels == -1)
         _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, labels, self.max_iter, self.tol)
@@ -313,7 +353,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             unreachable = self._explain_unlabelled(nodes, labels, node_of, converged, along, limit)
         votes, _ = _votes(nodes, labels, num_classes)
         totals = votes.sum(axis=1, keepdims=True)
-        return unreachable, np.divide(votes, totals, out=np.zeros_like(votes), where=totals > 0)
+        return unreachable, np.divide(votes, totals, out=votes, where=totals > 0)
 
     def _explain_unlabelled(self, nodes: Graph, labels: npt.NDArray[np.int32], node_of: npt.NDArray[np.int64],
                             converged: bool, along: str, limit: int | None) -> npt.NDArray[np.bool_]:
@@ -400,9 +440,12 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         array([[1., 0.],
                [0., 1.]])
         """
-        scores, _ = self._scores(X)
-        totals = scores.sum(axis=1, keepdims=True)
-        return np.divide(scores, totals, out=np.zeros_like(scores), where=totals > 0)
+        rows = self._query_rows(X)
+        proba = np.zeros((rows.n_rows, len(self.classes_)))
+        for begin, end, (scores, _) in _vote_chunks(rows, self._codes, len(self.classes_)):
+            totals = scores.sum(axis=1, keepdims=True)
+            np.divide(scores, totals, out=proba[begin:end], where=totals > 0)
+        return proba
 
     def predict(self, X: Any) -> npt.NDArray[Any]:
         """The label of each sample by its nearest training samples.
@@ -425,11 +468,15 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             marker (-1, or "-1" for string labels) for a sample none of whose
             neighbours has a label.
         """
-        scores, reached = self._scores(X)
-        codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
+        rows = self._query_rows(X)
+        codes = np.empty(rows.n_rows, dtype=np.int32)
+        for begin, end, (scores, reached) in _vote_chunks(rows, self._codes, len(self.classes_)):
+            codes[begin:end] = np.where(reached, scores.argmax(axis=1), -1)
         return _decode(codes, self.classes_, self.transduction_.dtype)
 
-    def _scores(self, X: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]:
+    def _query_rows(self, X: Any) -> Graph:
+        """The rows of new samples: their nearest training samples (or their
+        entries of a precomputed graph), with the weights of their votes."""
         check_is_fitted(self, "transduction_")
         num_indexed = len(self._codes)
         kind = _graph_kind(self.metric)
@@ -442,7 +489,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             k = min(self.n_neighbors, num_indexed)
             ids, distances = self._index.kneighbors(X, k)
             rows = _graph_rows(ids, distances, num_indexed, k, drop_self=False)
-        return _votes(rows, self._codes, len(self.classes_))
+        return rows
 
     def _report(self, what: str, start: float, final: bool = True) -> None:
         report(type(self).__name__, self.verbose, what, start, final)
@@ -524,7 +571,8 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
     """The distinct rows of ``X`` in order of first appearance, and each
     sample's row among them (0.0 and -0.0 alike)."""
     num_samples = X.shape[0]
-    if num_samples < 2 or sparse.issparse(X):  # sparse features: copies are joined in the graph instead
+    if num_samples < 2 or sparse.issparse(X) or not _may_hold_copies(X):
+        # Sparse features: copies are joined in the graph instead.
         return X, np.arange(num_samples, dtype=np.int64)
     order = np.lexsort(X.T[::-1])  # stable: copies in sample order
     ordered = X[order]
@@ -540,6 +588,42 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
     return X[np.sort(firsts)], point_of
 
 
+def _may_hold_copies(X: npt.NDArray[Any]) -> bool:
+    """False when the rows of ``X`` are surely distinct: their hashes are (a
+    sort of one number per row, much cheaper than sorting the rows). Hashed
+    a column at a time into one array, so that little new memory is taken."""
+    num_samples, num_features = X.shape
+    # Any odd multipliers: equal rows give equal sums (modulo 2**64).
+    multipliers = np.asarray(np.random.default_rng(0).integers(0, 2**63, num_features, dtype=np.uint64),
+                             dtype=np.uint64) * np.uint64(2) + np.uint64(1)
+    hashes = np.zeros(num_samples, dtype=np.uint64)
+    column = np.empty(num_samples, dtype=X.dtype)
+    bits = np.empty(num_samples, dtype=np.uint64)
+    for feature in range(num_features):
+        if X.dtype.kind == "f":  # the bits, with -0.0 as 0.0
+            np.add(X[:, feature], X.dtype.type(0), out=column)
+            bits[:] = column.view(np.dtype(f"u{X.dtype.itemsize}"))
+        else:
+            bits[:] = X[:, feature].astype(np.uint64)
+        bits *= multipliers[feature]
+        hashes += bits
+    hashes.sort()
+    return bool((hashes[1:] == hashes[:-1]).any())
+
+
+def _uniform_rows(X: Any, kind: Any) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]] | None:
+    """A sparse distance graph whose rows all hold as many entries, as a
+    search's table: views of its ids and distances, row by row; else None."""
+    if kind != "distance" or not sparse.issparse(X):
+        return None
+    csr = check_matrix(X, kind, X.shape[0])
+    lengths = np.diff(csr.indptr)
+    if len(lengths) == 0 or (lengths != lengths[0]).any():
+        return None
+    shape = (csr.shape[0], int(lengths[0]))
+    return csr.indices.reshape(shape), csr.data.reshape(shape)
+
+
 def _group_vote(labels: npt.NDArray[np.int32], group_of: npt.NDArray[np.int64], num_groups: int
                 ) -> npt.NDArray[np.int32]:
     """Each group's label: the one most of its labelled members hold (the
@@ -551,6 +635,21 @@ def _group_vote(labels: npt.NDArray[np.int32], group_of: npt.NDArray[np.int64], 
     counts = np.bincount(group_of[labelled] * num_classes + labels[labelled],
                          minlength=num_groups * num_classes).reshape(num_groups, num_classes)
     return np.where(counts.any(axis=1), counts.argmax(axis=1), -1).astype(np.int32)
+
+
+# The most scores (rows times classes) that predict holds at once: with many
+# classes a table of all rows' scores would outgrow the memory.
+VOTE_CHUNK = 2**19
+
+
+def _vote_chunks(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int
+                 ) -> Iterator[tuple[int, int, tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]]]:
+    """:func:`_votes` over blocks of rows, each of at most ``VOTE_CHUNK``
+    scores: (first row, end row, the block's votes)."""
+    step = max(1, VOTE_CHUNK // max(num_classes, 1))
+    for begin in range(0, rows.n_rows, step):
+        end = min(begin + step, rows.n_rows)
+        yield begin, end, _votes(rows.slice_rows(begin, end), codes, num_classes)
 
 
 def _votes(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int

@@ -1,6 +1,6 @@
-"""Label propagation over a graph's rows, of any lengths."""
+"""Label propagation over a graph's rows, of any lengths, or over a search's table."""
 
-from typing import SupportsFloat, SupportsIndex
+from typing import Any, SupportsFloat, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -17,3 +17,20 @@ def propagate_rows(
     unlabelled sample takes the label of largest summed weight among its
     row's labelled entries (the lowest among equals), from the labels of the
     sweep before; returns the sweeps run and whether they converged."""
+
+def propagate_table(
+    ids: npt.NDArray[np.integer[Any]],
+    distances: npt.NDArray[np.floating[Any]],
+    labels: npt.NDArray[np.int32],
+    width: SupportsIndex,
+    max_iterations: SupportsIndex,
+    tolerance: SupportsFloat,
+    scores: npt.NDArray[np.float64] | None = None,
+) -> tuple[int, bool, int] | None:
+    """propagate_rows over a neighbour search's table read in place (ids
+    int64 or int32, distances float64 or float32, a row per sample, nearest
+    first): each row's first ``width`` entries besides its own sample, each
+    voting 1 / distance**2. None, with ``labels`` untouched, when the table
+    holds a copy (distance 0), a missing or bad entry, or a cut row out of
+    order: its CSR rows then decide. ``scores`` receives each sample's summed
+    weight per label; also returns the longest row kept."""

@@ -4,17 +4,22 @@
 // samples of a sweep at once from the labels of the sweep before, so that
 // the outcome depends on the graph and the labels, never on how the samples
 // are numbered; a label given may change in later sweeps until none does.
-// The samples labelled beforehand keep theirs.
+// The samples labelled beforehand keep theirs. propagate_table runs the same
+// sweeps over a neighbour search's table as it comes, without the CSR
+// copies NumPy would build, and also sums the votes per label that the
+// estimator reports.
 #include "ref.hpp"
 #include "convert.hpp"
 #include "buffer.hpp"
 #include "ndarray.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "cache_hint.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -66,20 +71,80 @@ bool vector_argument(PyObject* value, const char* what, int type, bool writable,
     return true;
 }
 
+// A graph's rows as the sweeps read them, in CSR layout (row i's entries are
+// offsets[i] .. offsets[i + 1] - 1), copied from the caller's arrays once
+// checked: ids that lie within the samples, in 4 bytes, and their votes.
+struct PackedRows {
+    std::vector<int64_t> offsets;
+    std::vector<uint32_t> ids;
+    std::vector<double> weights;
+
+    double mean_length() const {
+        return static_cast<double>(ids.size()) / static_cast<double>(std::max<size_t>(offsets.size() - 1, 1));
+    }
+    int64_t start(uint32_t i) const { return offsets[i]; }
+    int64_t stop(uint32_t i) const { return offsets[i + 1]; }
+    uint32_t id(uint32_t, int64_t e) const { return ids[static_cast<size_t>(e)]; }
+    double weight(uint32_t, int64_t e) const { return weights[static_cast<size_t>(e)]; }
+    void ask_for(uint32_t i) const {
+        pyext::cache_hint(ids.data() + offsets[i]);
+        pyext::cache_hint(weights.data() + offsets[i]);
+    }
+    bool intact() const { return true; }
+};
+
+// 1 / distance**2, as NumPy computes it for the CSR rows: the square in
+// float64, then 1.0 divided by it.
+template <class Distance>
+double vote_of(Distance distance) {
+    const double d = static_cast<double>(distance);
+    return 1.0 / (d * d);
+}
+
+// A search's table read in place, without copies: row i's entries are its
+// columns 1 .. `length` (column 0 holds the sample itself), each voting
+// 1 / distance**2. Its ids were checked; a signal handler run between sweeps
+// may have changed them since, so an id read outside the samples reads
+// sample 0 instead and marks the rows as no longer intact.
+template <class Id, class Distance>
+class TableRows {
+public:
+    TableRows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t length)
+        : ids_(ids), distances_(distances), length_(length) {}
+
+    double mean_length() const { return static_cast<double>(length_); }
+    int64_t start(uint32_t) const { return 1; }
+    int64_t stop(uint32_t) const { return 1 + length_; }
+    uint32_t id(uint32_t i, int64_t e) const {
+        const int64_t id = static_cast<int64_t>(ids_.at(i, e));
+        if (static_cast<uint64_t>(id) < static_cast<uint64_t>(ids_.rows)) [[likely]]
+            return static_cast<uint32_t>(id);
+        changed_ = true;
+        return 0;
+    }
+    double weight(uint32_t i, int64_t e) const { return vote_of(distances_.at(i, e)); }
+    void ask_for(uint32_t i) const { pyext::cache_hint(ids_.row_data(i)); }
+    bool intact() const { return !changed_; }
+
+private:
+    const pyext::View2D<Id> ids_;
+    const pyext::View2D<Distance> distances_;
+    const Py_ssize_t length_;
+    mutable bool changed_ = false;
+};
+
 // The sweeps, on labels of their own (each label's rank among the distinct
 // labels, so that scores fit a table as long as the labels are few), written
 // back to the caller's array only once all are done. Ranks are read at
 // random, one per entry: a byte each while the labels are few, so that at a
 // million samples they stay in the caches.
-template <class Rank>
+template <class Rank, class Rows>
 class RowSweeps {
     static constexpr Rank kNone = std::numeric_limits<Rank>::max();
 
 public:
-    RowSweeps(const pyext::View1D<int64_t>& indices, const pyext::View1D<double>& weights,
-              std::vector<int64_t> offsets, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
-        : indices_(indices), weights_(weights), offsets_(std::move(offsets)), num_samples_(labels.size),
-          classes_(std::move(classes)) {
+    RowSweeps(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
+        : rows_(rows), num_samples_(labels.size), classes_(std::move(classes)) {
         ranks_.resize(static_cast<size_t>(num_samples_));
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
             const int32_t label = labels[i];
@@ -87,38 +152,34 @@ public:
                 label == -1 ? kNone
                             : static_cast<Rank>(std::lower_bound(classes_.begin(), classes_.end(), label) -
                                                 classes_.begin());
+            if (label == -1) free_.push_back(static_cast<uint32_t>(i));
         }
         scores_.assign(classes_.size(), 0.0);
         seen_.assign(classes_.size(), 0);
     }
 
-    // Checks every id and builds, for each sample, the unlabelled samples
-    // whose rows hold it: they are the ones to visit after it changes.
-    bool index_rows() {
+    // Builds, for each sample, the unlabelled samples whose rows hold it:
+    // they are the ones to visit after it changes.
+    void index_rows() {
         std::vector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
-        for (Py_ssize_t i = 0; i < num_samples_; ++i) {
-            if (ranks_[static_cast<size_t>(i)] != kNone) continue;
-            free_.push_back(static_cast<uint32_t>(i));
-            for (int64_t e = offsets_[static_cast<size_t>(i)]; e < offsets_[static_cast<size_t>(i) + 1]; ++e) {
-                const int64_t id = indices_[e];
-                if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples_))
-                    return out_of_range(i, id, num_samples_);
-                ++counts[static_cast<size_t>(id) + 1];
-            }
-        }
+        for (const uint32_t i : free_)
+            for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) ++counts[rows_.id(i, e) + size_t{1}];
         for (size_t v = 1; v < counts.size(); ++v) counts[v] += counts[v - 1];
         readers_.resize(static_cast<size_t>(counts.back()));
         std::vector<int64_t> next(counts.begin(), counts.end() - 1);
         for (const uint32_t i : free_)
-            for (int64_t e = offsets_[i]; e < offsets_[i + 1]; ++e)
-                readers_[static_cast<size_t>(next[static_cast<size_t>(indices_[e])]++)] = i;
+            for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e)
+                readers_[static_cast<size_t>(next[rows_.id(i, e)]++)] = i;
         reader_offsets_ = std::move(counts);
-        return true;
     }
 
     // Sweeps until one changes nothing, or labels no new sample and changes
     // at most `tolerance` of the unlabelled ones, or `max_iterations` have
-    // run; false with an exception for a bad id or a signal.
+    // run; false with an exception for a signal. While a sweep changes so
+    // many samples that their readers would be most unlabelled ones, the
+    // next visits them all, without the readers' index: a sample whose row
+    // holds no changed label gives the label it has, so the outcome is the
+    // same; the index is built once the changes are few.
     bool run(uint64_t max_iterations, double tolerance, uint64_t* sweeps, bool* converged) {
         *sweeps = 0;
         *converged = true;
@@ -129,6 +190,7 @@ public:
         changed_in_.assign(static_cast<size_t>(num_samples_), 0);
         before_.assign(static_cast<size_t>(num_samples_), kNone);
         size_t last_changes = 0;
+        int scans_left = 8;
         while (!visit.empty()) {
             if (*sweeps == max_iterations) {
                 *converged = false;
@@ -136,12 +198,16 @@ public:
             }
             if (PyErr_CheckSignals() < 0) return false;
             changes.clear();
-            for (const uint32_t i : visit) {
-                Rank best = kNone;
-                if (!best_rank(i, &best)) return false;
+            for (size_t j = 0; j < visit.size(); ++j) {
+                // The rows are visited in sample order, with gaps: their
+                // memory is asked for a few rows ahead.
+                if (j + 4 < visit.size()) rows_.ask_for(visit[j + 4]);
+                const uint32_t i = visit[j];
+                const Rank best = best_rank(i);
                 if (best != ranks_[i]) changes.emplace_back(i, best);
             }
             ++*sweeps;
+            if (!rows_.intact()) return true;  // the caller reports it
             size_t labelled = 0, undone = 0;
             for (const auto& [i, rank] : changes) {
                 labelled += ranks_[i] == kNone;
@@ -156,6 +222,29 @@ public:
             if (undone == changes.size() && undone == last_changes) return true;
             last_changes = changes.size();
             visit.clear();
+            if (reader_offsets_.empty()) {
+                if (static_cast<double>(changes.size()) * rows_.mean_length() > static_cast<double>(free_.size())) {
+                    visit = free_;
+                    continue;
+                }
+                // Scattered writes make the index cost several scans of the
+                // rows: the first few sweeps with few changes scan instead.
+                if (scans_left > 0) {
+                    --scans_left;
+                    for (const auto& change : changes) queued[change.first] = 1;
+                    for (const uint32_t i : free_) {
+                        for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
+                            if (queued[rows_.id(i, e)]) {
+                                visit.push_back(i);
+                                break;
+                            }
+                        }
+                    }
+                    for (const auto& change : changes) queued[change.first] = 0;
+                    continue;
+                }
+                index_rows();
+            }
             for (const auto& change : changes) {
                 const uint32_t v = change.first;
                 for (int64_t r = reader_offsets_[v]; r < reader_offsets_[v + 1]; ++r) {
@@ -188,23 +277,55 @@ public:
         }
     }
 
+    // Each sample's summed weight per label over its row's labelled entries
+    // (the samples labelled beforehand too: their copies may be unlabelled),
+    // added in row order into its row of `scores` (zeros beforehand; a
+    // column per label), a run of one label in a register.
+    void write_scores(const pyext::View2D<double>& scores) const {
+        for (Py_ssize_t i = 0; i < num_samples_; ++i) {
+            char* row = scores.data + i * scores.row_stride;
+            char* cell = nullptr;
+            double sum = 0.0;
+            Rank run = kNone;
+            const uint32_t sample = static_cast<uint32_t>(i);
+            for (int64_t e = rows_.start(sample); e < rows_.stop(sample); ++e) {
+                const Rank rank = ranks_[rows_.id(sample, e)];
+                if (rank == kNone) continue;
+                if (rank != run) {
+                    if (cell) std::memcpy(cell, &sum, sizeof sum);
+                    run = rank;
+                    cell = row + classes_[static_cast<size_t>(rank)] * scores.col_stride;
+                    std::memcpy(&sum, cell, sizeof sum);
+                }
+                sum += rows_.weight(sample, e);
+            }
+            if (cell) std::memcpy(cell, &sum, sizeof sum);
+        }
+    }
+
 private:
     // The rank of row i's best label (kNone when it holds no labelled entry):
-    // the largest summed weight, the lowest rank among equals. The ids are
-    // the caller's memory, which a signal handler may have written to since
-    // they were checked: checked again here.
-    bool best_rank(uint32_t i, Rank* best) {
+    // the largest summed weight, the lowest rank among equals. A row whose
+    // labelled entries hold one label gives it without summing.
+    Rank best_rank(uint32_t i) {
+        const int64_t begin = rows_.start(i), end = rows_.stop(i);
+        Rank only = kNone;
+        int64_t e = begin;
+        for (; e < end; ++e) {
+            const Rank rank = ranks_[rows_.id(i, e)];
+            if (rank == kNone || rank == only) continue;
+            if (only != kNone) break;
+            only = rank;
+        }
+        if (e == end) return only;
         touched_.clear();
         // A run of entries of one label (most rows hold few others) is summed
         // in a register, the same additions in the same order as into its
         // score, which is stored when the run ends.
         Rank run = kNone;
         double sum = 0.0;
-        for (int64_t e = offsets_[i]; e < offsets_[i + 1]; ++e) {
-            const int64_t id = indices_[e];
-            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples_))
-                return out_of_range(i, id, num_samples_);
-            const Rank rank = ranks_[static_cast<size_t>(id)];
+        for (e = begin; e < end; ++e) {
+            const Rank rank = ranks_[rows_.id(i, e)];
             if (rank == kNone) continue;
             if (rank != run) {
                 if (run != kNone) scores_[run] = sum;
@@ -215,31 +336,29 @@ private:
                 run = rank;
                 sum = scores_[rank];
             }
-            sum += weights_[e];
+            sum += rows_.weight(i, e);
         }
         if (run != kNone) scores_[run] = sum;
-        *best = kNone;
+        Rank best = kNone;
         double best_score = 0.0;
         for (const Rank rank : touched_) {
             const double score = scores_[static_cast<size_t>(rank)];
-            if (*best == kNone || score > best_score || (score == best_score && rank < *best)) {
-                *best = rank;
+            if (best == kNone || score > best_score || (score == best_score && rank < best)) {
+                best = rank;
                 best_score = score;
             }
             scores_[static_cast<size_t>(rank)] = 0.0;
             seen_[static_cast<size_t>(rank)] = 0;
         }
-        return true;
+        return best;
     }
 
-    const pyext::View1D<int64_t>& indices_;
-    const pyext::View1D<double>& weights_;
-    const std::vector<int64_t> offsets_;  // checked: from 0, not decreasing, to the entries' count
+    const Rows& rows_;
     const Py_ssize_t num_samples_;
     const std::vector<int32_t> classes_;  // the distinct labels, ascending
     std::vector<Rank> ranks_;       // each sample's label as its rank in classes_, kNone for none
     std::vector<uint32_t> free_;    // the samples unlabelled beforehand, ascending
-    std::vector<int64_t> reader_offsets_;
+    std::vector<int64_t> reader_offsets_;  // empty until the index is built
     std::vector<uint32_t> readers_;  // for each sample, the unlabelled samples whose rows hold it
     std::vector<uint64_t> changed_in_;  // the sweep that last changed each sample's label, 0 for none
     std::vector<Rank> before_;          // its rank before that change
@@ -248,16 +367,63 @@ private:
     std::vector<Rank> touched_;
 };
 
-template <class Rank>
-PyObject* sweep_with(const pyext::View1D<int64_t>& indices, const pyext::View1D<double>& weights,
-                     std::vector<int64_t> offsets, std::vector<int32_t> classes,
-                     const pyext::View1D<int32_t>& labels, uint64_t max_iterations, double tolerance) {
-    RowSweeps<Rank> sweeps(indices, weights, std::move(offsets), std::move(classes), labels);
+// Runs the sweeps with labels stored as Rank, writes the labels back and,
+// when `scores` is given, the unlabelled samples' summed weights per label.
+// Returns the sweeps run and whether they converged, or null with an exception.
+template <class Rank, class Rows>
+PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
+                     uint64_t max_iterations, double tolerance, const pyext::View2D<double>* scores) {
+    RowSweeps<Rank, Rows> sweeps(rows, std::move(classes), labels);
     uint64_t count = 0;
     bool converged = true;
-    if (!sweeps.index_rows() || !sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
+    if (!sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
+    if (scores) sweeps.write_scores(*scores);
+    if (!rows.intact()) {
+        PyErr_SetString(PyExc_IndexError, "the neighbour ids changed while the sweeps read them");
+        return nullptr;
+    }
     sweeps.write_labels(labels);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged));
+}
+
+// The distinct labels, ascending; the sweeps store each as its rank among
+// them, in a byte while they are few.
+template <class Rows>
+PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations,
+                double tolerance, const pyext::View2D<double>* scores) {
+    try {
+        std::vector<int32_t> classes;
+        for (Py_ssize_t i = 0; i < labels.size; ++i)
+            if (labels[i] != -1) classes.push_back(labels[i]);
+        std::sort(classes.begin(), classes.end());
+        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+        return classes.size() < 255
+                   ? sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores)
+                   : sweep_with<int32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// Whether labels are -1 or in 0 .. limit - 1.
+bool checked_labels(const pyext::View1D<int32_t>& labels, int64_t limit) {
+    if (static_cast<uint64_t>(labels.size) > std::numeric_limits<uint32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "more samples than 2**32 - 1");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < labels.size; ++i) {
+        if (labels[i] < -1) {
+            PyErr_Format(PyExc_ValueError, "labels[%zd] = %d: labels are -1 (unlabelled) or not negative", i,
+                         labels[i]);
+            return false;
+        }
+        if (labels[i] >= limit) {
+            PyErr_Format(PyExc_ValueError, "labels[%zd] = %d: scores has %lld columns", i, labels[i],
+                         static_cast<long long>(limit));
+            return false;
+        }
+    }
+    return true;
 }
 
 // The row offsets, copied once checked, so that the entries read later lie
@@ -306,35 +472,31 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
         PyErr_SetString(PyExc_ValueError, "indices and weights do not have the same length");
         return nullptr;
     }
-    if (static_cast<uint64_t>(labels.size) > std::numeric_limits<uint32_t>::max()) {
-        PyErr_SetString(PyExc_ValueError, "more samples than 2**32 - 1");
-        return nullptr;
-    }
     std::vector<int64_t> offsets;
-    if (!checked_offsets(indptr, labels.size, indices.size, &offsets)) return nullptr;
+    if (!checked_labels(labels, int64_t{std::numeric_limits<int32_t>::max()} + 1) ||
+        !checked_offsets(indptr, labels.size, indices.size, &offsets))
+        return nullptr;
     for (Py_ssize_t e = 0; e < weights.size; ++e) {
         if (!(weights[e] >= 0)) {  // NaN fails too
             PyErr_Format(PyExc_ValueError, "weights[%zd] is negative or NaN", e);
             return nullptr;
         }
     }
-    for (Py_ssize_t i = 0; i < labels.size; ++i) {
-        if (labels[i] < -1) {
-            PyErr_Format(PyExc_ValueError, "labels[%zd] = %d: labels are -1 (unlabelled) or not negative", i,
-                         labels[i]);
-            return nullptr;
-        }
-    }
     try {
-        std::vector<int32_t> classes;
-        for (Py_ssize_t i = 0; i < labels.size; ++i)
-            if (labels[i] != -1) classes.push_back(labels[i]);
-        std::sort(classes.begin(), classes.end());
-        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
-        return classes.size() < 255 ? sweep_with<uint8_t>(indices, weights, std::move(offsets), std::move(classes),
-                                                          labels, max_iterations, tolerance)
-                                    : sweep_with<int32_t>(indices, weights, std::move(offsets), std::move(classes),
-                                                          labels, max_iterations, tolerance);
+        PackedRows rows;
+        rows.ids.resize(static_cast<size_t>(indices.size));
+        rows.weights.resize(static_cast<size_t>(weights.size));
+        for (Py_ssize_t i = 0; i < labels.size; ++i) {
+            for (int64_t e = offsets[static_cast<size_t>(i)]; e < offsets[static_cast<size_t>(i) + 1]; ++e) {
+                const int64_t id = indices[e];
+                if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(labels.size))
+                    return out_of_range(i, id, labels.size), nullptr;
+                rows.ids[static_cast<size_t>(e)] = static_cast<uint32_t>(id);
+                rows.weights[static_cast<size_t>(e)] = weights[e];
+            }
+        }
+        rows.offsets = std::move(offsets);
+        return sweep(rows, labels, max_iterations, tolerance, nullptr);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -348,7 +510,189 @@ const pyext::FunctionSpec kFunction = {
     kParams, 6, 6, propagate_rows,
 };
 
-int prepare(PyObject*) { return 0; }
+// A search's table (a row of ids and distances per sample, nearest first)
+// as the rows the graph module's from_table gives: each row's first `width`
+// entries besides the sample itself. False when the sweeps over them would
+// not give what they give over from_table's rows: an id outside 0 .. n - 1,
+// a distance besides the row's own that is 0 (a copy, which the CSR path
+// joins first), negative, not finite or of an infinite vote, or rows out of
+// order where one is cut to `width` (from_table then sorts them).
+template <class Id, class Distance>
+bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width,
+                PackedRows* rows) {
+    const size_t most = static_cast<size_t>(ids.rows) * static_cast<size_t>(std::min(width, ids.cols));
+    rows->ids.reserve(most);
+    rows->weights.reserve(most);
+    rows->offsets.reserve(static_cast<size_t>(ids.rows) + 1);
+    rows->offsets.push_back(0);
+    bool cut = false, unsorted = false;
+    for (Py_ssize_t i = 0; i < ids.rows; ++i) {
+        const char* id_row = ids.row_data(i);
+        const char* distance_row = distances.row_data(i);
+        Py_ssize_t count = 0;
+        double previous = std::numeric_limits<double>::infinity();
+        for (Py_ssize_t e = 0; e < ids.cols; ++e) {
+            const int64_t id = static_cast<int64_t>(ids.in_row(id_row, e));
+            if (id == i) continue;
+            if (id < 0 || id >= ids.rows) return false;
+            const Distance distance = distances.in_row(distance_row, e);
+            const double vote = vote_of(distance);
+            if (!(distance > 0) || !std::isfinite(distance) || !std::isfinite(vote)) return false;
+            unsorted |= vote > previous;
+            previous = vote;
+            if (count++ < width) {
+                rows->ids.push_back(static_cast<uint32_t>(id));
+                rows->weights.push_back(vote);
+            }
+        }
+        cut |= count > width;
+        rows->offsets.push_back(static_cast<int64_t>(rows->ids.size()));
+    }
+    return !(cut && unsorted);
+}
+
+// Whether the table can be read in place as TableRows: each row holds its
+// own sample first and then only others, each as table_rows requires.
+template <class Id, class Distance>
+bool table_in_place(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width) {
+    bool unsorted = false;
+    for (Py_ssize_t i = 0; i < ids.rows; ++i) {
+        const char* id_row = ids.row_data(i);
+        const char* distance_row = distances.row_data(i);
+        if (ids.cols == 0 || static_cast<int64_t>(ids.in_row(id_row, 0)) != i) return false;
+        double previous = std::numeric_limits<double>::infinity();
+        for (Py_ssize_t e = 1; e < ids.cols; ++e) {
+            const int64_t id = static_cast<int64_t>(ids.in_row(id_row, e));
+            if (id == i || id < 0 || id >= ids.rows) return false;
+            const Distance distance = distances.in_row(distance_row, e);
+            const double vote = vote_of(distance);
+            if (!(distance > 0) || !std::isfinite(distance) || !std::isfinite(vote)) return false;
+            unsorted |= vote > previous;
+            previous = vote;
+        }
+    }
+    return !(ids.cols - 1 > width && unsorted);
+}
+
+template <class Id, class Distance>
+PyObject* propagate_table_of(PyArrayObject* ids_array, PyArrayObject* distances_array,
+                             const pyext::View1D<int32_t>& labels, Py_ssize_t width, uint64_t max_iterations,
+                             double tolerance, const pyext::View2D<double>* scores) {
+    const auto ids = pyext::view2d_of<Id>(ids_array);
+    const auto distances = pyext::view2d_of<Distance>(distances_array);
+    pyext::Ref outcome;
+    int64_t longest = 0;
+    try {
+        if (table_in_place(ids, distances, width)) {
+            const Py_ssize_t length = std::min(width, ids.cols - 1);
+            longest = ids.rows ? length : 0;
+            outcome = pyext::Ref::steal(
+                sweep(TableRows<Id, Distance>(ids, distances, length), labels, max_iterations, tolerance, scores));
+        } else {
+            PackedRows rows;
+            if (!table_rows(ids, distances, width, &rows)) Py_RETURN_NONE;
+            for (size_t i = 1; i < rows.offsets.size(); ++i)
+                longest = std::max(longest, rows.offsets[i] - rows.offsets[i - 1]);
+            outcome = pyext::Ref::steal(sweep(rows, labels, max_iterations, tolerance, scores));
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!outcome) return nullptr;
+    return Py_BuildValue("(OOL)", PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
+                         static_cast<long long>(longest));
+}
+
+// A 2-D ndarray of one of two NumPy types, in native byte order.
+bool table_argument(PyObject* value, const char* what, int type, int other_type, PyArrayObject** array) {
+    *array = pyext::is_ndarray(value) ? reinterpret_cast<PyArrayObject*>(value) : nullptr;
+    if (!*array || PyArray_NDIM(*array) != 2 ||
+        (PyArray_TYPE(*array) != type && PyArray_TYPE(*array) != other_type) ||
+        !PyArray_ISNBO(PyArray_DESCR(*array)->byteorder)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a 2-D %s ndarray", what,
+                     type == NPY_INT64 ? "int64 or int32" : "float64 or float32");
+        return false;
+    }
+    return true;
+}
+
+PyObject* propagate_table(pyext::Call&, PyObject* const* args) {
+    uint64_t width = 0, max_iterations = 0;
+    double tolerance = 0.0;
+    if (!pyext::to_size_t(args[3], &width) || !pyext::to_size_t(args[4], &max_iterations) ||
+        !pyext::to_double(args[5], &tolerance))
+        return nullptr;
+    PyArrayObject *ids = nullptr, *distances = nullptr, *scores_array = nullptr;
+    pyext::View1D<int32_t> labels;
+    if (!table_argument(args[0], "ids", NPY_INT64, NPY_INT32, &ids) ||
+        !table_argument(args[1], "distances", NPY_FLOAT64, NPY_FLOAT32, &distances) ||
+        !vector_argument(args[2], "labels", NPY_INT32, true, &labels))
+        return nullptr;
+    const bool has_scores = args[6] && args[6] != Py_None;
+    if (has_scores) {
+        if (!pyext::is_ndarray(args[6]) ||
+            PyArray_NDIM(scores_array = reinterpret_cast<PyArrayObject*>(args[6])) != 2 ||
+            PyArray_TYPE(scores_array) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(scores_array)->byteorder) ||
+            !PyArray_ISWRITEABLE(scores_array)) {
+            PyErr_SetString(PyExc_TypeError, "scores must be a writable 2-D float64 ndarray or None");
+            return nullptr;
+        }
+    }
+    const Py_ssize_t num_samples = labels.size;
+    if (PyArray_DIM(ids, 0) != num_samples || !PyArray_SAMESHAPE(ids, distances) ||
+        (has_scores && PyArray_DIM(scores_array, 0) != num_samples)) {
+        PyErr_SetString(PyExc_ValueError, "ids, distances, labels and scores must have a row per sample, "
+                                          "ids and distances the same shape");
+        return nullptr;
+    }
+    const int64_t num_classes = has_scores ? PyArray_DIM(scores_array, 1)
+                                           : int64_t{std::numeric_limits<int32_t>::max()} + 1;
+    if (!checked_labels(labels, num_classes)) return nullptr;
+    const Py_ssize_t kept = static_cast<Py_ssize_t>(std::min<uint64_t>(width, PY_SSIZE_T_MAX));
+    const pyext::View2D<double> scores =
+        has_scores ? pyext::view2d_of<double>(scores_array) : pyext::View2D<double>{};
+    const pyext::View2D<double>* out = has_scores ? &scores : nullptr;
+    const bool wide_ids = PyArray_TYPE(ids) == NPY_INT64, wide_distances = PyArray_TYPE(distances) == NPY_FLOAT64;
+    if (wide_ids)
+        return wide_distances ? propagate_table_of<int64_t, double>(ids, distances, labels, kept, max_iterations,
+                                                                    tolerance, out)
+                              : propagate_table_of<int64_t, float>(ids, distances, labels, kept, max_iterations,
+                                                                   tolerance, out);
+    return wide_distances
+               ? propagate_table_of<int32_t, double>(ids, distances, labels, kept, max_iterations, tolerance, out)
+               : propagate_table_of<int32_t, float>(ids, distances, labels, kept, max_iterations, tolerance, out);
+}
+
+const char* const kTableParams[] = {"ids", "distances", "labels", "width", "max_iterations", "tolerance", "scores"};
+
+constexpr const char* kTableDoc =
+    "propagate_table(ids, distances, labels, width, max_iterations, tolerance, scores=None)\n"
+    "    -> (sweeps, converged, longest_row) or None\n"
+    "\n"
+    "    propagate_rows over a neighbour search's table read in place: row i of\n"
+    "    `ids` (2-D int64 or int32) and `distances` (2-D float64 or float32, the\n"
+    "    same shape), nearest first, gives sample i's first `width` entries\n"
+    "    besides its own, each voting 1 / distance**2. Returns None, with\n"
+    "    `labels` untouched, when the table cannot be read so (a distance that\n"
+    "    is 0, negative or not finite besides the row's own, an id outside\n"
+    "    0 .. n - 1, a row cut to `width` out of order): the CSR rows then\n"
+    "    decide. `scores` (a writable (n, classes) float64 array of zeros, or\n"
+    "    None) receives each sample's summed weight per label over its kept\n"
+    "    labelled entries, once the sweeps are done. Also returns the longest\n"
+    "    row kept.\n";
+
+const pyext::FunctionSpec kTableFunction = {
+    "propagate_table", kModuleName, kTableDoc,
+    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
+    kTableParams, 7, 6, propagate_table,
+};
+
+int prepare(PyObject* dict) {
+    pyext::Ref defaults = pyext::Ref::steal(PyTuple_Pack(1, Py_None));
+    if (!defaults) return -1;
+    pyext::Ref function = pyext::make_function(kTableFunction, pyext::module_state.module, defaults.get());
+    return function ? PyDict_SetItemString(dict, kTableFunction.name, function.get()) : -1;
+}
 
 const pyext::ModuleSpec kModule = {"tolmar_knn", kModuleName,
                                    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", &kFunction,
