@@ -85,19 +85,20 @@ def test_threads_give_what_one_thread_gives():
     np.testing.assert_array_equal(one.label_distributions_, three.label_distributions_)
 
 
-def test_the_solver_matches_the_iteration_written_out():
+@pytest.mark.parametrize("num_classes", [3, 14])  # a row width the passes know when compiled, and one they don't
+def test_the_solver_matches_the_iteration_written_out(num_classes):
     rng = np.random.default_rng(0)
     weights = sparse.random(300, 300, density=0.05, random_state=0, format="csr")
     weights = (weights + weights.T).tocsr()
     labels = np.full(300, -1, dtype=np.int32)
-    labels[:6] = [0, 1, 2, 0, 1, 2]
-    start = rng.random((300, 3))
+    labels[:2 * num_classes] = np.tile(np.arange(num_classes), 2)
+    start = rng.random((300, num_classes))
     degrees = np.asarray(weights.sum(axis=1)).ravel()
     # One connected part here, so the sources are centred on the mean label.
     assert sparse.csgraph.connected_components(weights)[0] == 1
-    sources = np.zeros((300, 3))
-    sources[np.arange(6), labels[:6]] = 1.0
-    sources[:6] -= sources[:6].mean(axis=0)
+    sources = np.zeros((300, num_classes))
+    sources[np.arange(2 * num_classes), labels[:2 * num_classes]] = 1.0
+    sources[:2 * num_classes] -= sources[:2 * num_classes].mean(axis=0)
     expected = start.copy()
     for _ in range(5):
         expected = (sources + weights @ expected) / degrees[:, None]
@@ -106,7 +107,7 @@ def test_the_solver_matches_the_iteration_written_out():
     np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-12)
     # Strided views of every argument give the same result.
     spread = lambda a: np.repeat(a, 2)[::2]  # noqa: E731
-    out = np.zeros((300, 6))[:, ::2]
+    out = np.zeros((300, 2 * num_classes))[:, ::2]
     out[:] = start
     poisson_solve(spread(weights.indptr.astype(np.int64)), spread(weights.indices), spread(weights.data),
                   spread(labels), out, 5, 0.0, 2)

@@ -237,9 +237,33 @@ public:
 
     // One pass over rows [begin, end), with `sum` room for a row of the
     // state; returns the largest distance of the walk's probabilities from
-    // their limits there.
+    // their limits there. A row's width known when compiled keeps its sums
+    // in registers (the passes spend their time in the loop over entries);
+    // the sums are taken in the same order either way.
     double pass(Py_ssize_t begin, Py_ssize_t end, double* __restrict sum) {
-        const size_t c = static_cast<size_t>(c_), width = c + 1;
+        switch (c_ + 1) {
+        case 2: return rows<2>(begin, end, sum);
+        case 3: return rows<3>(begin, end, sum);
+        case 4: return rows<4>(begin, end, sum);
+        case 5: return rows<5>(begin, end, sum);
+        case 6: return rows<6>(begin, end, sum);
+        case 7: return rows<7>(begin, end, sum);
+        case 8: return rows<8>(begin, end, sum);
+        case 9: return rows<9>(begin, end, sum);
+        case 10: return rows<10>(begin, end, sum);
+        case 11: return rows<11>(begin, end, sum);
+        case 12: return rows<12>(begin, end, sum);
+        default: return rows<0>(begin, end, sum);
+        }
+    }
+
+private:
+    // Width 0: the row's width as the number of classes gives it.
+    template <size_t Width>
+    double rows(Py_ssize_t begin, Py_ssize_t end, double* __restrict scratch) {
+        const size_t width = Width ? Width : static_cast<size_t>(c_) + 1, c = width - 1;
+        double local[Width ? Width : 1];
+        double* __restrict sum = Width ? local : scratch;
         const double* __restrict current = current_.data();
         double* __restrict next = next_.data();
         double far = 0.0;
@@ -271,6 +295,7 @@ public:
         return far;
     }
 
+public:
     void swap() { current_.swap(next_); }
 
     // Sample i's value for class k.
