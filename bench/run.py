@@ -154,7 +154,8 @@ HEADLINE_WORKLOADS = ["blobs4", "blobs8", "moons", "digits"]
 def headline(results):
     """The README's few lines of comparison, from the results: per workload, the
     largest case where both velorn and LabelSpreading were fitted on the same graph."""
-    rows = {(row["case"], row["method"]): row for row in results.get("suites", {}).get("bench_compare", [])}
+    rows = {(row["case"], row["method"]): row for row in results.get("suites", {}).get("bench_compare", [])
+            if "case" in row and "method" in row}  # the few-labels trials are rows of another shape
 
     def seconds(case, method, field="seconds"):
         row = rows.get((case, method), {})
@@ -188,9 +189,10 @@ def headline(results):
             f"| {rows[(key, 'velorn')]['accuracy']:.4f} / {rows[(key, 'labelspreading')]['accuracy']:.4f} |")
     far = [row for (case, method), row in rows.items() if row["workload"] == "unreachable" and row.get("group")]
     if far:
-        given = "; ".join(f"{row['name'].split(',')[0]}: " + ", ".join(f"{count} x {label}" for label, count in
-                                                        row["group"]["given"].items()) for row in far
-                          if row["stage"] == "after search")
+        # One entry per method: the thread counts of one method give one answer.
+        named = {row["name"].split(",")[0]: row for row in far if row["stage"] == "after search"}
+        given = "; ".join(f"{name}: " + ", ".join(f"{count} x {label}" for label, count in row["group"]["given"].items())
+                          for name, row in named.items())
         lines += ["", f"A group of {far[0]['group']['size']} samples far from every label gets: {given}."]
     used = sorted({row["run"] for row in rows.values() if row["workload"] in HEADLINE_WORKLOADS + ["unreachable"]})
     lines += ["", "From the benchmark run(s) " + ", ".join(used) + " (1% labelled, k = 15)."]
