@@ -47,7 +47,7 @@ def in_order(rows, *fields):
 
 def compare_rows(results, workloads=None, stage=None):
     rows = results["suites"].get("bench_compare", [])
-    return in_order([row for row in rows if row["method"] != "search"
+    return in_order([row for row in rows if "case" in row and row["method"] != "search"
                      and (not workloads or row["workload"] in workloads) and (not stage or row["stage"] == stage)],
                     "workload", "method")
 
@@ -98,7 +98,7 @@ class BenchCompare(ResultsDirective):
         rows = compare_rows(results, workloads, self.options.get("stage"))
         if not rows:
             return self.nothing("comparison rows" + (f" for {' '.join(workloads)}" if workloads else ""))
-        searches = {row["case"]: row for row in results["suites"]["bench_compare"] if row["method"] == "search"}
+        searches = {row["case"]: row for row in results["suites"]["bench_compare"] if row.get("method") == "search" and "case" in row}
         table = []
         for row in rows:
             after = row["stage"] == "after search"
