@@ -31,3 +31,14 @@ def test_a_run_replaces_what_it_measured_again_and_keeps_the_rest(tmp_path):
     bench_run.record(path, {"bench_lp": [{**kernel, "size": 10, "ours_s": 1.5}],
                             "bench_compare": [{**compare, "seconds": 4.0}]}, run("third"))
     assert set(json.loads(path.read_text())["runs"]) == {"second", "third"}
+
+
+def test_rows_of_different_methods_or_label_counts_are_kept_apart(tmp_path):
+    path = tmp_path / "results.json"
+    graphs = [{"kernel": "graphs", "workload": "karate club", "size": 34, "method": method, "accuracy": 0.9}
+              for method in ("velorn", "igraph")]
+    few = [{"workload": "few_labels", "method": "velorn", "labels_per_class": count, "accuracy": 0.9}
+           for count in (1, 3)]
+    bench_run.record(path, {"bench_graphs": graphs, "bench_compare": few}, run("first"))
+    suites = json.loads(path.read_text())["suites"]
+    assert len(suites["bench_graphs"]) == 2 and len(suites["bench_compare"]) == 2
