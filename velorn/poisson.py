@@ -27,6 +27,8 @@ MBO_STEPS = 10
 SHIFT_SAMPLE = 20_000
 SHIFT_ROUNDS = 200
 SHIFT_STEP = 0.1
+# From this many rows per class the shifted argmax is taken a class at a time.
+COLUMNWISE_ROWS_PER_CLASS = 2048
 
 
 class PoissonLabelPropagation(WeightedLabelPropagation):
@@ -265,6 +267,21 @@ def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] |
     step = SHIFT_STEP * float(np.std(sample[finite])) if finite.any() else 0.0
     shifts = shifts.copy()
     for _ in range(SHIFT_ROUNDS):
-        shares = np.bincount((sample + shifts).argmax(axis=1), minlength=len(prior)) / len(sample)
+        shares = np.bincount(_shifted_argmax(sample, shifts), minlength=len(prior)) / len(sample)
         shifts += step * (prior - shares)
-    return (scores + shifts).argmax(axis=1), shifts
+    return _shifted_argmax(scores, shifts), shifts
+
+
+def _shifted_argmax(scores: npt.NDArray[np.float64], shifts: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
+    """``(scores + shifts).argmax(axis=1)``, the first class on a tie. On many
+    rows of few classes a class at a time: far faster than NumPy's argmax
+    along short rows."""
+    if len(scores) < COLUMNWISE_ROWS_PER_CLASS * scores.shape[1]:
+        return (scores + shifts).argmax(axis=1)
+    best = scores[:, 0] + shifts[0]
+    codes = np.zeros(len(scores), dtype=np.intp)
+    for k in range(1, scores.shape[1]):
+        value = scores[:, k] + shifts[k]
+        codes[value > best] = k
+        np.maximum(best, value, out=best)
+    return codes
