@@ -158,7 +158,11 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         # neighbours lie close (reverse Cuthill-McKee), they come from the
         # caches. Everything up to the decision runs in that order.
         order = reverse_cuthill_mckee(graph, symmetric_mode=True)
-        graph = graph[order][:, order]
+        graph = graph[order]  # a copy: its columns are renumbered in place
+        position = np.empty_like(order)
+        position[order] = np.arange(num_samples, dtype=order.dtype)
+        graph.indices = position[graph.indices].astype(graph.indices.dtype, copy=False)
+        graph.has_sorted_indices = False
         graph.sort_indices()
         reached = ~unreachable[order]
         absent = ~present[part[order][reached]]
