@@ -13,6 +13,7 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_poisson")
 from velorn import PoissonLabelPropagation  # noqa: E402
 from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve  # noqa: E402
+from velorn.poisson import COLUMNWISE_ROWS_PER_CLASS, _shifted_argmax  # noqa: E402
 
 EXPECTED_FAILED_CHECKS = {
     "check_classifiers_classes": "its binary case uses -1 as a class, which marks an unlabelled sample here",
@@ -160,3 +161,15 @@ def test_hostile_input_to_the_solver_is_refused(args, error, match):
         poisson_solve(*args)
     if solution is not None:  # a refused call leaves the solution as it was
         np.testing.assert_array_equal(args[4], solution)
+
+
+@pytest.mark.parametrize("num_classes", [2, 5])
+def test_the_class_at_a_time_argmax_is_numpys(num_classes):
+    # Ties (rounded scores) go to the first class and a class absent from a
+    # sample's part scores -inf, as with NumPy's argmax.
+    rng = np.random.default_rng(0)
+    scores = np.round(rng.standard_normal((COLUMNWISE_ROWS_PER_CLASS * num_classes, num_classes)), 1)
+    scores[rng.random(scores.shape) < 0.2] = -np.inf
+    scores[::7] = -np.inf
+    shifts = np.round(rng.standard_normal(num_classes), 1)
+    np.testing.assert_array_equal(_shifted_argmax(scores, shifts), (scores + shifts).argmax(axis=1))

@@ -27,6 +27,8 @@ MBO_STEPS = 10
 SHIFT_SAMPLE = 20_000
 SHIFT_ROUNDS = 200
 SHIFT_STEP = 0.1
+# From this many rows per class the shifted argmax is taken a class at a time.
+COLUMNWISE_ROWS_PER_CLASS = 2048
 
 
 class PoissonLabelPropagation(WeightedLabelPropagation):
@@ -156,7 +158,11 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         # neighbours lie close (reverse Cuthill-McKee), they come from the
         # caches. Everything up to the decision runs in that order.
         order = reverse_cuthill_mckee(graph, symmetric_mode=True)
-        graph = graph[order][:, order]
+        graph = graph[order]  # a copy: its columns are renumbered in place
+        position = np.empty_like(order)
+        position[order] = np.arange(num_samples, dtype=order.dtype)
+        graph.indices = position[graph.indices].astype(graph.indices.dtype, copy=False)
+        graph.has_sorted_indices = False
         graph.sort_indices()
         reached = ~unreachable[order]
         absent = ~present[part[order][reached]]
@@ -265,6 +271,21 @@ def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] |
     step = SHIFT_STEP * float(np.std(sample[finite])) if finite.any() else 0.0
     shifts = shifts.copy()
     for _ in range(SHIFT_ROUNDS):
-        shares = np.bincount((sample + shifts).argmax(axis=1), minlength=len(prior)) / len(sample)
+        shares = np.bincount(_shifted_argmax(sample, shifts), minlength=len(prior)) / len(sample)
         shifts += step * (prior - shares)
-    return (scores + shifts).argmax(axis=1), shifts
+    return _shifted_argmax(scores, shifts), shifts
+
+
+def _shifted_argmax(scores: npt.NDArray[np.float64], shifts: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
+    """``(scores + shifts).argmax(axis=1)``, the first class on a tie. On many
+    rows of few classes a class at a time: far faster than NumPy's argmax
+    along short rows."""
+    if len(scores) < COLUMNWISE_ROWS_PER_CLASS * scores.shape[1]:
+        return (scores + shifts).argmax(axis=1)
+    best = scores[:, 0] + shifts[0]
+    codes = np.zeros(len(scores), dtype=np.intp)
+    for k in range(1, scores.shape[1]):
+        value = scores[:, k] + shifts[k]
+        codes[value > best] = k
+        np.maximum(best, value, out=best)
+    return codes
