@@ -1,30 +1,17 @@
 """PoissonLabelPropagation and its native solver: scikit-learn's conventions,
 parts of the graph without a label, threads, and hostile input."""
 
-import inspect
 
 import numpy as np
 import pytest
 from scipy import sparse
 from sklearn.datasets import make_blobs
 from sklearn.exceptions import NotFittedError
-from sklearn.utils.estimator_checks import parametrize_with_checks
 
 pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_poisson")
 from velorn import PoissonLabelPropagation  # noqa: E402
 from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve  # noqa: E402
 from velorn.poisson import COLUMNWISE_ROWS_PER_CLASS, _shifted_argmax  # noqa: E402
-
-EXPECTED_FAILED_CHECKS = {
-    "check_classifiers_classes": "its binary case uses -1 as a class, which marks an unlabelled sample here",
-}
-
-if "expected_failed_checks" in inspect.signature(parametrize_with_checks).parameters:
-    @parametrize_with_checks([PoissonLabelPropagation()],
-                             expected_failed_checks=lambda estimator: EXPECTED_FAILED_CHECKS)
-    def test_scikit_learn_estimator_checks(estimator, check):
-        check(estimator)
-
 
 def blobs(num_points=600, seed=0, per_class=1):
     points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=1.0, random_state=seed)

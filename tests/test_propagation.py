@@ -19,7 +19,7 @@ from sklearn.neighbors import KNeighborsTransformer, kneighbors_graph, radius_ne
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
-from velorn import WeightedLabelPropagation  # noqa: E402
+from velorn import PoissonLabelPropagation, WeightedLabelPropagation  # noqa: E402
 
 SEARCHES = ["exact", pytest.param("approximate", marks=pytest.mark.skipif(
     not importlib.util.find_spec("hnswlib"), reason="needs the [fast] extra (hnswlib)"))]
@@ -33,16 +33,22 @@ def blobs(num_points=600, seed=0, share=0.05):
 
 
 # The checks that cannot apply to a semi-supervised estimator, and why.
-EXPECTED_FAILED_CHECKS = {
+UNLABELLED_CLASS = {
     "check_classifiers_classes": "its binary case uses -1 as a class, which marks an unlabelled sample here",
-    "check_non_transformer_estimators_n_iter": "the propagation does not report how many sweeps it ran",
+}
+EXPECTED_FAILED_CHECKS = {
+    WeightedLabelPropagation: {
+        **UNLABELLED_CLASS,
+        "check_non_transformer_estimators_n_iter": "the propagation does not report how many sweeps it ran",
+    },
+    PoissonLabelPropagation: UNLABELLED_CLASS,
 }
 
 
 # expected_failed_checks came with scikit-learn 1.6; older ones skip the checks.
 if "expected_failed_checks" in inspect.signature(parametrize_with_checks).parameters:
-    @parametrize_with_checks([WeightedLabelPropagation()],
-                             expected_failed_checks=lambda estimator: EXPECTED_FAILED_CHECKS)
+    @parametrize_with_checks([WeightedLabelPropagation(), PoissonLabelPropagation()],
+                             expected_failed_checks=lambda estimator: EXPECTED_FAILED_CHECKS[type(estimator)])
     def test_scikit_learn_estimator_checks(estimator, check):
         check(estimator)
 
