@@ -140,6 +140,7 @@ private:
 // million samples they stay in the caches.
 template <class Rank, class Rows>
 class RowSweeps {
+    static_assert(std::is_unsigned_v<Rank>);  // kNone + 1 wraps to 0
     static constexpr Rank kNone = std::numeric_limits<Rank>::max();
 
 public:
@@ -309,22 +310,23 @@ private:
     // labelled entries hold one label gives it without summing.
     Rank best_rank(uint32_t i) {
         const int64_t begin = rows_.start(i), end = rows_.stop(i);
-        Rank only = kNone;
-        int64_t e = begin;
-        for (; e < end; ++e) {
+        // The lowest label held and one more than the highest, without a
+        // branch per entry (labelled and unlabelled entries alternate
+        // unpredictably): kNone + 1 wraps to 0, below every label's.
+        Rank lowest = kNone, above_highest = 0;
+        for (int64_t e = begin; e < end; ++e) {
             const Rank rank = ranks_[rows_.id(i, e)];
-            if (rank == kNone || rank == only) continue;
-            if (only != kNone) break;
-            only = rank;
+            lowest = std::min(lowest, rank);
+            above_highest = std::max(above_highest, static_cast<Rank>(rank + 1));
         }
-        if (e == end) return only;
+        if (lowest == kNone || static_cast<Rank>(lowest + 1) == above_highest) return lowest;
         touched_.clear();
         // A run of entries of one label (most rows hold few others) is summed
         // in a register, the same additions in the same order as into its
         // score, which is stored when the run ends.
         Rank run = kNone;
         double sum = 0.0;
-        for (e = begin; e < end; ++e) {
+        for (int64_t e = begin; e < end; ++e) {
             const Rank rank = ranks_[rows_.id(i, e)];
             if (rank == kNone) continue;
             if (rank != run) {
@@ -399,7 +401,7 @@ PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t
         classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
         return classes.size() < 255
                    ? sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores)
-                   : sweep_with<int32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores);
+                   : sweep_with<uint32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -555,21 +557,26 @@ bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& dis
 // own sample first and then only others, each as table_rows requires.
 template <class Id, class Distance>
 bool table_in_place(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width) {
+    if (ids.cols == 0) return ids.rows == 0;
     bool unsorted = false;
     for (Py_ssize_t i = 0; i < ids.rows; ++i) {
         const char* id_row = ids.row_data(i);
         const char* distance_row = distances.row_data(i);
-        if (ids.cols == 0 || static_cast<int64_t>(ids.in_row(id_row, 0)) != i) return false;
-        double previous = std::numeric_limits<double>::infinity();
+        if (static_cast<int64_t>(ids.in_row(id_row, 0)) != i) return false;
+        // A row's flags are gathered without a branch per entry; its vote,
+        // 1 / d**2, is finite exactly when d**2 is above 0, and it decreases
+        // as d grows.
+        bool bad = false;
+        double previous = 0.0;
         for (Py_ssize_t e = 1; e < ids.cols; ++e) {
             const int64_t id = static_cast<int64_t>(ids.in_row(id_row, e));
-            if (id == i || id < 0 || id >= ids.rows) return false;
-            const Distance distance = distances.in_row(distance_row, e);
-            const double vote = vote_of(distance);
-            if (!(distance > 0) || !std::isfinite(distance) || !std::isfinite(vote)) return false;
-            unsorted |= vote > previous;
-            previous = vote;
+            const double distance = static_cast<double>(distances.in_row(distance_row, e));
+            bad |= (id == i) | (static_cast<uint64_t>(id) >= static_cast<uint64_t>(ids.rows)) | !(distance > 0) |
+                   !(distance * distance > 0) | !(distance <= std::numeric_limits<double>::max());
+            unsorted |= distance < previous;
+            previous = distance;
         }
+        if (bad) return false;
     }
     return !(ids.cols - 1 > width && unsorted);
 }
