@@ -144,3 +144,8 @@ def test_a_table_the_rows_must_decide_is_handed_back_untouched():
         np.testing.assert_array_equal(before, labels)
     # Out of order but not cut: read as it is.
     assert knn.propagate_table(ids, unsorted, labels.copy(), 5, 50000, 0.0) is not None
+    # One bad distance in a row kept whole: 1e-200 votes an infinite weight.
+    for bad in [-0.5, 1e-200, np.inf, np.nan]:
+        wrong = distances.copy()
+        wrong[7, 5] = bad
+        assert knn.propagate_table(ids, wrong, labels.copy(), 5, 50000, 0.0) is None
