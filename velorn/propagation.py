@@ -294,8 +294,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                 nodes = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(
                     ids, distances, num_points, width, drop_self=True)
                 unreachable = self._explain_unlabelled(nodes, node_labels, node_of, converged, along, limit)
-            totals = votes.sum(axis=1, keepdims=True)
-            node_distributions = np.divide(votes, totals, out=votes, where=totals > 0)
+            node_distributions = _normalised(votes, out=votes)
         else:
             if graph is None:
                 graph = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(
@@ -352,8 +351,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         if (labels == -1).any() or not converged:
             unreachable = self._explain_unlabelled(nodes, labels, node_of, converged, along, limit)
         votes, _ = _votes(nodes, labels, num_classes)
-        totals = votes.sum(axis=1, keepdims=True)
-        return unreachable, np.divide(votes, totals, out=votes, where=totals > 0)
+        return unreachable, _normalised(votes, out=votes)
 
     def _explain_unlabelled(self, nodes: Graph, labels: npt.NDArray[np.int32], node_of: npt.NDArray[np.int64],
                             converged: bool, along: str, limit: int | None) -> npt.NDArray[np.bool_]:
@@ -443,8 +441,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         rows = self._query_rows(X)
         proba = np.zeros((rows.n_rows, len(self.classes_)))
         for begin, end, (scores, _) in _vote_chunks(rows, self._codes, len(self.classes_)):
-            totals = scores.sum(axis=1, keepdims=True)
-            np.divide(scores, totals, out=proba[begin:end], where=totals > 0)
+            _normalised(scores, out=proba[begin:end])
         return proba
 
     def predict(self, X: Any) -> npt.NDArray[Any]:
@@ -590,7 +587,7 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
 
 def _may_hold_copies(X: npt.NDArray[Any]) -> bool:
     """False when the rows of ``X`` are surely distinct: their hashes are (a
-    sort of one number per row, much cheaper than sorting the rows). Hashed
+    check of one number per row, much cheaper than sorting the rows). Hashed
     a column at a time into one array, so that little new memory is taken."""
     num_samples, num_features = X.shape
     # Any odd multipliers: equal rows give equal sums (modulo 2**64).
@@ -607,8 +604,13 @@ def _may_hold_copies(X: npt.NDArray[Any]) -> bool:
             bits[:] = X[:, feature].astype(np.uint64)
         bits *= multipliers[feature]
         hashes += bits
-    hashes.sort()
-    return bool((hashes[1:] == hashes[:-1]).any())
+    # Only hashes that share a bucket (of about 4 per row) may be equal: those
+    # few are sorted, not all.
+    bits = max(10, (4 * num_samples - 1).bit_length())
+    bucket = (hashes >> np.uint64(64 - bits)).astype(np.intp)
+    shared = hashes[np.bincount(bucket, minlength=1 << bits)[bucket] > 1]
+    shared.sort()
+    return bool((shared[1:] == shared[:-1]).any())
 
 
 def _uniform_rows(X: Any, kind: Any) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]] | None:
@@ -636,6 +638,23 @@ def _group_vote(labels: npt.NDArray[np.int32], group_of: npt.NDArray[np.int64], 
                          minlength=num_groups * num_classes).reshape(num_groups, num_classes)
     return np.where(counts.any(axis=1), counts.argmax(axis=1), -1).astype(np.int32)
 
+
+def _normalised(scores: npt.NDArray[np.float64], out: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """``scores`` (not negative) with each row divided by its sum, into
+    ``out``; a row of zeros stays so. Few classes are summed a column at a
+    time, in the order a row's sum takes: far faster than along short rows."""
+    if scores.shape[1] <= NORMALISED_BY_COLUMNS:
+        totals = np.zeros(len(scores))
+        for column in scores.T:
+            totals += column
+    else:
+        totals = scores.sum(axis=1)
+    totals[totals == 0] = 1.0
+    return np.divide(scores, totals[:, None], out=out)
+
+
+# Up to this many classes, _normalised sums a column at a time.
+NORMALISED_BY_COLUMNS = 8
 
 # The most scores (rows times classes) that predict holds at once: with many
 # classes a table of all rows' scores would outgrow the memory.
