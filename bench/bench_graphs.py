@@ -12,7 +12,8 @@ samples' order on the point workloads.
   velorn's WeightedLabelPropagation(metric="precomputed_affinity"),
   scikit-network's Propagation and DiffusionClassifier, igraph's
   community_label_propagation (seeds fixed; each community found is given
-  the label most of its seeds hold, -1 when it holds none).
+  the label most of its seeds hold, -1 when it holds none), graphlearning's
+  Poisson learning.
 - Zachary's karate club (networkx): weighted, the two leaders labelled.
 - Point workloads (two moons, blobs, overlapping classes, digits; exact
   15-nearest-neighbour search, 1% labelled, at least one per class): velorn's
@@ -113,12 +114,20 @@ def igraph_propagation(adjacency, y):
     return label[membership]
 
 
+def graphlearning_poisson(adjacency, y):
+    import graphlearning
+
+    train = np.flatnonzero(y != -1)
+    return graphlearning.ssl.poisson(adjacency).fit_predict(train, y[train])
+
+
 GRAPH_METHODS = {
     "velorn": velorn_graph,
     "velorn Poisson": velorn_poisson,
     "sknetwork Propagation": sknetwork_method("Propagation"),
     "sknetwork DiffusionClassifier": sknetwork_method("DiffusionClassifier"),
     "igraph label_propagation": igraph_propagation,
+    "graphlearning Poisson": graphlearning_poisson,
 }
 
 

@@ -145,7 +145,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     array([0, 1])
     """
 
-    # fit sweeps a search's table in place; estimators that label otherwise
+    # fit sweeps a search's table as it comes; estimators that label otherwise
     # set it False and get the graph's rows in _label_nodes.
     _sweeps_tables: ClassVar[bool] = True
 
@@ -275,7 +275,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         else:
             limit = self.n_neighbors if kind == "distance" else None
             along = "the graph's rows"
-        # The sweeps read a search's table in place, unless it holds copies
+        # The sweeps read a search's table as it comes, unless it holds copies
         # (distance 0) or rows the graph module would have to sort; then, and
         # for the estimators that label otherwise, through the graph's rows.
         outcome = None
@@ -342,7 +342,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         distances, else "distance" or "affinity"); ``node_of``: each sample's
         node; ``along`` and ``limit``: what the rows are, for the warning.
         (With ``_sweeps_tables``, a search's table whose rows need no
-        rework is swept in place in ``fit`` instead, with the same result.)"""
+        rework is swept as it comes in ``fit`` instead, with the same result.)"""
         start = time.perf_counter()
         unlabelled = np.count_nonzero(labels == -1)
         _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, labels, self.max_iter, self.tol)

@@ -90,7 +90,6 @@ struct PackedRows {
         pyext::cache_hint(ids.data() + offsets[i]);
         pyext::cache_hint(weights.data() + offsets[i]);
     }
-    bool intact() const { return true; }
 };
 
 // 1 / distance**2, as NumPy computes it for the CSR rows: the square in
@@ -101,36 +100,41 @@ double vote_of(Distance distance) {
     return 1.0 / (d * d);
 }
 
-// A search's table read in place, without copies: row i's entries are its
-// columns 1 .. `length` (column 0 holds the sample itself), each voting
-// 1 / distance**2. Its ids were checked; a signal handler run between sweeps
-// may have changed them since, so an id read outside the samples reads
-// sample 0 instead and marks the rows as no longer intact.
-template <class Id, class Distance>
+// A search's table with its ids copied once checked: row i's entries are its
+// columns 1 .. `length` (column 0 holds the sample itself), their ids packed
+// in 4 bytes (a sweep reads every id, and the table's 8-byte ids at a
+// stride cost it twice the memory traffic), each voting 1 / distance**2
+// from the table as it comes.
+template <class Distance>
 class TableRows {
 public:
-    TableRows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t length)
-        : ids_(ids), distances_(distances), length_(length) {}
+    TableRows(std::vector<uint32_t> ids, const pyext::View2D<Distance>& distances, Py_ssize_t length)
+        : ids_(std::move(ids)), distances_(distances), length_(length) {}
 
     double mean_length() const { return static_cast<double>(length_); }
-    int64_t start(uint32_t) const { return 1; }
-    int64_t stop(uint32_t) const { return 1 + length_; }
-    uint32_t id(uint32_t i, int64_t e) const {
-        const int64_t id = static_cast<int64_t>(ids_.at(i, e));
-        if (static_cast<uint64_t>(id) < static_cast<uint64_t>(ids_.rows)) [[likely]]
-            return static_cast<uint32_t>(id);
-        changed_ = true;
-        return 0;
-    }
-    double weight(uint32_t i, int64_t e) const { return vote_of(distances_.at(i, e)); }
-    void ask_for(uint32_t i) const { pyext::cache_hint(ids_.row_data(i)); }
-    bool intact() const { return !changed_; }
+    int64_t start(uint32_t i) const { return static_cast<int64_t>(i) * length_; }
+    int64_t stop(uint32_t i) const { return (static_cast<int64_t>(i) + 1) * length_; }
+    uint32_t id(uint32_t, int64_t e) const { return ids_[static_cast<size_t>(e)]; }
+    double weight(uint32_t i, int64_t e) const { return vote_of(distances_.at(i, 1 + e - start(i))); }
+    void ask_for(uint32_t i) const { pyext::cache_hint(ids_.data() + start(i)); }
 
 private:
-    const pyext::View2D<Id> ids_;
+    const std::vector<uint32_t> ids_;
     const pyext::View2D<Distance> distances_;
     const Py_ssize_t length_;
-    mutable bool changed_ = false;
+};
+
+// A set of samples, a bit each, so that it stays in the caches while a scan
+// tests it once per entry.
+class SampleBits {
+public:
+    explicit SampleBits(size_t size) : words_((size + 63) / 64, 0) {}
+    bool has(size_t i) const { return (words_[i >> 6] >> (i & 63)) & 1; }
+    void add(size_t i) { words_[i >> 6] |= uint64_t{1} << (i & 63); }
+    void remove(size_t i) { words_[i >> 6] &= ~(uint64_t{1} << (i & 63)); }
+
+private:
+    std::vector<uint64_t> words_;
 };
 
 // The sweeps, on labels of their own (each label's rank among the distinct
@@ -145,15 +149,15 @@ class RowSweeps {
 
 public:
     RowSweeps(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
-        : rows_(rows), num_samples_(labels.size), classes_(std::move(classes)) {
-        ranks_.resize(static_cast<size_t>(num_samples_));
+        : rows_(rows), num_samples_(labels.size), classes_(std::move(classes)),
+          ranks_(static_cast<size_t>(labels.size), kNone) {
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
             const int32_t label = labels[i];
-            ranks_[static_cast<size_t>(i)] =
-                label == -1 ? kNone
-                            : static_cast<Rank>(std::lower_bound(classes_.begin(), classes_.end(), label) -
-                                                classes_.begin());
-            if (label == -1) free_.push_back(static_cast<uint32_t>(i));
+            if (label == -1)
+                free_.push_back(static_cast<uint32_t>(i));
+            else
+                ranks_[static_cast<size_t>(i)] = static_cast<Rank>(
+                    std::lower_bound(classes_.begin(), classes_.end(), label) - classes_.begin());
         }
         scores_.assign(classes_.size(), 0.0);
         seen_.assign(classes_.size(), 0);
@@ -185,7 +189,7 @@ public:
         *sweeps = 0;
         *converged = true;
         std::vector<uint32_t> visit(free_);
-        std::vector<uint8_t> queued(static_cast<size_t>(num_samples_), 0);
+        SampleBits queued(static_cast<size_t>(num_samples_));
         std::vector<std::pair<uint32_t, Rank>> changes;
         const double revisions_allowed = tolerance * static_cast<double>(free_.size());
         changed_in_.assign(static_cast<size_t>(num_samples_), 0);
@@ -208,7 +212,6 @@ public:
                 if (best != ranks_[i]) changes.emplace_back(i, best);
             }
             ++*sweeps;
-            if (!rows_.intact()) return true;  // the caller reports it
             size_t labelled = 0, undone = 0;
             for (const auto& [i, rank] : changes) {
                 labelled += ranks_[i] == kNone;
@@ -232,16 +235,16 @@ public:
                 // rows: the first few sweeps with few changes scan instead.
                 if (scans_left > 0) {
                     --scans_left;
-                    for (const auto& change : changes) queued[change.first] = 1;
+                    for (const auto& change : changes) queued.add(change.first);
                     for (const uint32_t i : free_) {
                         for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
-                            if (queued[rows_.id(i, e)]) {
+                            if (queued.has(rows_.id(i, e))) {
                                 visit.push_back(i);
                                 break;
                             }
                         }
                     }
-                    for (const auto& change : changes) queued[change.first] = 0;
+                    for (const auto& change : changes) queued.remove(change.first);
                     continue;
                 }
                 index_rows();
@@ -250,8 +253,8 @@ public:
                 const uint32_t v = change.first;
                 for (int64_t r = reader_offsets_[v]; r < reader_offsets_[v + 1]; ++r) {
                     const uint32_t reader = readers_[static_cast<size_t>(r)];
-                    if (!queued[reader]) {
-                        queued[reader] = 1;
+                    if (!queued.has(reader)) {
+                        queued.add(reader);
                         visit.push_back(reader);
                     }
                 }
@@ -261,12 +264,12 @@ public:
             if (visit.size() > free_.size() / 8) {
                 visit.clear();
                 for (const uint32_t i : free_) {
-                    if (queued[i]) visit.push_back(i);
+                    if (queued.has(i)) visit.push_back(i);
                 }
             } else {
                 std::sort(visit.begin(), visit.end());
             }
-            for (const uint32_t i : visit) queued[i] = 0;
+            for (const uint32_t i : visit) queued.remove(i);
         }
         return true;
     }
@@ -380,10 +383,6 @@ PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext
     bool converged = true;
     if (!sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
     if (scores) sweeps.write_scores(*scores);
-    if (!rows.intact()) {
-        PyErr_SetString(PyExc_IndexError, "the neighbour ids changed while the sweeps read them");
-        return nullptr;
-    }
     sweeps.write_labels(labels);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged));
 }
@@ -553,11 +552,16 @@ bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& dis
     return !(cut && unsorted);
 }
 
-// Whether the table can be read in place as TableRows: each row holds its
-// own sample first and then only others, each as table_rows requires.
+// The table's ids as TableRows reads them, `length` = min(width, columns - 1)
+// a row, when the table can be read so: each row holds its own sample first
+// and then only others, each as table_rows requires. False otherwise.
 template <class Id, class Distance>
-bool table_in_place(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width) {
+bool table_ids(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width,
+               std::vector<uint32_t>* kept) {
     if (ids.cols == 0) return ids.rows == 0;
+    const Py_ssize_t length = std::min(width, ids.cols - 1);
+    kept->resize(static_cast<size_t>(ids.rows) * static_cast<size_t>(length));
+    uint32_t* next = kept->data();
     bool unsorted = false;
     for (Py_ssize_t i = 0; i < ids.rows; ++i) {
         const char* id_row = ids.row_data(i);
@@ -575,6 +579,7 @@ bool table_in_place(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>&
                    !(distance * distance > 0) | !(distance <= std::numeric_limits<double>::max());
             unsorted |= distance < previous;
             previous = distance;
+            if (e <= length) *next++ = static_cast<uint32_t>(id);
         }
         if (bad) return false;
     }
@@ -590,11 +595,12 @@ PyObject* propagate_table_of(PyArrayObject* ids_array, PyArrayObject* distances_
     pyext::Ref outcome;
     int64_t longest = 0;
     try {
-        if (table_in_place(ids, distances, width)) {
+        std::vector<uint32_t> kept;
+        if (table_ids(ids, distances, width, &kept)) {
             const Py_ssize_t length = std::min(width, ids.cols - 1);
             longest = ids.rows ? length : 0;
-            outcome = pyext::Ref::steal(
-                sweep(TableRows<Id, Distance>(ids, distances, length), labels, max_iterations, tolerance, scores));
+            outcome = pyext::Ref::steal(sweep(TableRows<Distance>(std::move(kept), distances, length), labels,
+                                              max_iterations, tolerance, scores));
         } else {
             PackedRows rows;
             if (!table_rows(ids, distances, width, &rows)) Py_RETURN_NONE;
@@ -676,7 +682,7 @@ constexpr const char* kTableDoc =
     "propagate_table(ids, distances, labels, width, max_iterations, tolerance, scores=None)\n"
     "    -> (sweeps, converged, longest_row) or None\n"
     "\n"
-    "    propagate_rows over a neighbour search's table read in place: row i of\n"
+    "    propagate_rows over a neighbour search's table as it comes: row i of\n"
     "    `ids` (2-D int64 or int32) and `distances` (2-D float64 or float32, the\n"
     "    same shape), nearest first, gives sample i's first `width` entries\n"
     "    besides its own, each voting 1 / distance**2. Returns None, with\n"
