@@ -4,6 +4,9 @@ results file that the documentation's tables and figures are built from.
     python bench/run.py                 # 50k, 200k and 1M nodes or points
     python bench/run.py --sizes 20000 50000 100000
     python bench/run.py --only bench_compare --sizes 10000 1000000
+    python bench/run.py --only bench_compare --sizes 200000 --workloads moons --methods search poisson
+
+--workloads and --methods go to the suites that take them (bench_compare).
 
 A suite may set its own DEFAULT_SIZES (used without --sizes) and print its
 own report (print_report).
@@ -20,6 +23,7 @@ rewrites the README's headline table from it.
 import argparse
 import datetime
 import importlib
+import inspect
 import json
 import os
 import pathlib
@@ -212,6 +216,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+")
     parser.add_argument("--only", choices=SUITES, nargs="+", default=SUITES)
+    parser.add_argument("--workloads", nargs="+", help="only these workloads, in the suites that take them")
+    parser.add_argument("--methods", nargs="+", help="only these methods, in the suites that take them")
     parser.add_argument("--output", default=str(RESULTS), help="the results file to merge this run's rows into")
     args = parser.parse_args(argv)
     run = this_run(sys.argv[1:] if argv is None else argv)
@@ -227,7 +233,10 @@ def main(argv=None):
             print(f"skipping {name}: {error}", file=sys.stderr)
             continue
         print(f"running {name} ...", file=sys.stderr, flush=True)
-        suite_rows = suite.run(sorted(args.sizes or getattr(suite, "DEFAULT_SIZES", DEFAULT_SIZES)))
+        accepted = inspect.signature(suite.run).parameters
+        choices = {name: tuple(value) for name, value in [("workloads", args.workloads), ("methods", args.methods)]
+                   if value and name in accepted}
+        suite_rows = suite.run(sorted(args.sizes or getattr(suite, "DEFAULT_SIZES", DEFAULT_SIZES)), **choices)
         suites[name] = suite_rows
         if hasattr(suite, "print_report"):
             own_reports[name] = (suite, suite_rows)
