@@ -154,6 +154,13 @@ README = BENCH_DIR.parent / "README.md"
 HEADLINE = ("<!-- The headline, written by bench/run.py from bench/results/results.json -->\n",
             "<!-- end of the headline -->\n")
 HEADLINE_WORKLOADS = ["blobs4", "blobs8", "moons", "digits"]
+# The few-labels and graph tables' columns, in this order.
+FEW_LABELS_SHOWN = ["poisson", "velorn", "graphlearning-poisson", "graphlearning", "sknetwork-diffusion",
+                    "sknetwork-propagation", "labelspreading"]
+GRAPH_SHOWN = {"velorn": "velorn WeightedLabelPropagation", "velorn Poisson": "velorn PoissonLabelPropagation",
+               "sknetwork Propagation": "scikit-network Propagation",
+               "sknetwork DiffusionClassifier": "scikit-network DiffusionClassifier",
+               "igraph label_propagation": "igraph label propagation", "graphlearning Poisson": "graphlearning Poisson"}
 
 
 def headline(results):
@@ -201,7 +208,93 @@ def headline(results):
         lines += ["", f"A group of {far[0]['group']['size']} samples far from every label gets: {given}."]
     used = sorted({row["run"] for row in rows.values() if row["workload"] in HEADLINE_WORKLOADS + ["unreachable"]})
     lines += ["", "From the benchmark run(s) " + ", ".join(used) + " (1% labelled, k = 15)."]
+    lines += few_labels_lines(results) + poisson_speed_lines(rows) + graph_lines(results)
     return "".join(line + "\n" for line in lines)
+
+
+def percent(value, digits=1):
+    return "-" if value is None else f"{100 * value:.{digits}f}"
+
+
+def few_labels_lines(results):
+    """Accuracy on digits with 1, 3 and 10 labels per class, every method on one graph and the same draws."""
+    found = {(row["method"], row["labels_per_class"]): row for row in results.get("suites", {}).get("bench_compare", [])
+             if row.get("workload") == "few_labels" and row.get("status") == "ok"}
+    counts = sorted({count for _, count in found})
+    if not counts:
+        return []
+    order = [m for m in FEW_LABELS_SHOWN if any((m, count) in found for count in counts)]
+    lines = ["", "Very few labels: scikit-learn's digits, share right over the unlabelled images (%), "
+             f"mean of {next(iter(found.values()))['trials']} draws, every method on the same 10-NN graph:", "",
+             "| labels per class | " + " | ".join(found[next((m, c) for c in counts if (m, c) in found)]["name"]
+                                                  for m in order) + " |",
+             "|---|" + "---:|" * len(order)]
+    for count in counts:
+        values = {m: found[(m, count)]["accuracy"] for m in order if (m, count) in found}
+        best = max(values.values())
+        cells = [("**" + percent(values[m]) + "**" if values.get(m) == best else percent(values.get(m)))
+                 for m in order]
+        lines.append(f"| {count} | " + " | ".join(cells) + " |")
+    used = sorted({row["run"] for row in found.values()})
+    return lines + ["", "From the benchmark run(s) " + ", ".join(used) + "."]
+
+
+def poisson_speed_lines(rows):
+    """PoissonLabelPropagation's fit against graphlearning's Poisson learning on the same graph, at 200k points and more."""
+    cases = sorted({(row["size"], case) for (case, method), row in rows.items()
+                    if method == "poisson" and row["size"] >= 200_000 and row.get("status") == "ok"})
+    if not cases:
+        return []
+    lines = ["", "Poisson learning on the same graph (k = 15, 1% labelled), fit in seconds and share right: "
+             "velorn on 1 and 2 threads, graphlearning:", "",
+             "| workload | points | velorn, 1 thread | velorn, 2 threads | graphlearning | graphlearning / velorn |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for size, case in cases:
+        ours, two, theirs = (rows.get((case, m), {}) for m in ("poisson", "poisson-2", "graphlearning-poisson"))
+
+        def shown(row):
+            if row.get("status") != "ok":
+                return row.get("status", "-")
+            return f"{row['seconds']:.1f} s ({percent(row.get('accuracy'))})"
+
+        fastest = min(row["seconds"] for row in (ours, two) if row.get("status") == "ok")
+        ratio = f"{theirs['seconds'] / fastest:.1f}x" if theirs.get("status") == "ok" else "-"
+        lines.append(f"| {ours['description']} | {size:,} | {shown(ours)} | {shown(two)} | {shown(theirs)} | {ratio} |")
+    used = sorted({rows[(case, m)]["run"] for _, case in cases for m in ("poisson", "poisson-2", "graphlearning-poisson")
+                   if (case, m) in rows})
+    return lines + ["", "From the benchmark run(s) " + ", ".join(used) + "."]
+
+
+def graph_lines(results):
+    """Planted partitions and the karate club: every method on the same graph and seeds."""
+    found = {(row["workload"], row["size"], row["method"]): row
+             for row in results.get("suites", {}).get("bench_graphs", []) if "method" in row and "seconds" in row}
+    if not found:
+        return []
+    methods = [m for m in GRAPH_SHOWN if any(key[2] == m for key in found)]
+    cases = sorted({(size, workload) for workload, size, _ in found},
+                   key=lambda case: (case[1] != "karate club", case[0], case[1]))
+    largest = max(size for size, workload in cases if workload != "karate club")
+    lines = ["", "Any graph: planted partitions (5 blocks, mean degree 15, a share mu of each node's edges between "
+             "blocks, 1% seeds) and Zachary's karate club (the two leaders labelled), every method on the same "
+             f"graph: share right (%), and at {largest:,} nodes the fit in seconds:", "",
+             "| graph | nodes | " + " | ".join(GRAPH_SHOWN[m] for m in methods) + " |",
+             "|---|---:|" + "---:|" * len(methods)]
+    for size, workload in cases:
+        values = {m: found[(workload, size, m)] for m in methods if (workload, size, m) in found}
+        best = max(row["accuracy"] for row in values.values())
+        cells = []
+        for m in methods:
+            row = values.get(m)
+            if row is None:
+                cells.append("-")
+                continue
+            text = percent(row["accuracy"], 2)
+            text = f"**{text}**" if row["accuracy"] == best else text
+            cells.append(text + (f" ({row['seconds']:.1f} s)" if size == largest else ""))
+        lines.append(f"| {workload} | {size:,} | " + " | ".join(cells) + " |")
+    used = sorted({row["run"] for row in found.values()})
+    return lines + ["", "From the benchmark run(s) " + ", ".join(used) + "."]
 
 
 def write_headline(results, readme=README):
@@ -254,7 +347,7 @@ def main(argv=None):
     print(f"\n{platform.processor() or platform.machine()}, {time.perf_counter() - started:.0f} s in all")
     record(args.output, suites, run)
     print(f"recorded in {args.output}")
-    if pathlib.Path(args.output).resolve() == RESULTS and "bench_compare" in suites:
+    if pathlib.Path(args.output).resolve() == RESULTS and {"bench_compare", "bench_graphs"} & set(suites):
         write_headline(json.loads(RESULTS.read_text()))
         print(f"headline rewritten in {README}")
     return 0

@@ -11,6 +11,8 @@ Directives (in Markdown pages as ```{bench-runs}``` and so on):
 - ``bench-kernels``: rows of the kernel suites; option ``:kernel:`` (one or
   more of ``label propagation``, ``component connection``, ``demo graph
   steps``, ``post-processing``, separated by commas).
+- ``bench-graphs``: the general-graph rows (bench_graphs): each graph's
+  share right per method, and its fit time.
 - ``bench-figure``: a plot drawn from the rows, by name: ``accuracy`` (of
   every method on every case of the comparison).
 """
@@ -144,6 +146,23 @@ class BenchKernels(ResultsDirective):
                                 "run"], table)
 
 
+class BenchGraphs(ResultsDirective):
+    def run(self):
+        rows = [row for row in load()["suites"].get("bench_graphs", []) if "method" in row and "seconds" in row]
+        if not rows:
+            return self.nothing("general-graph rows")
+        methods = list(dict.fromkeys(row["method"] for row in rows))
+        cases = {}
+        for row in rows:
+            cases.setdefault((row["size"], row["workload"]), {})[row["method"]] = row
+        table = []
+        for (size, workload), found in sorted(cases.items(), key=lambda item: (item[0][1] != "karate club", item[0])):
+            cells = [f"{100 * found[m]['accuracy']:.2f}% ({found[m]['seconds']:.2g} s)" if m in found else ""
+                     for m in methods]
+            table.append([workload, f"{size:,}", *cells, ", ".join(sorted({r["run"] for r in found.values()}))])
+        return self.list_table(["graph", "nodes", *methods, "run"], table)
+
+
 class BenchFigure(ResultsDirective):
     required_arguments = 1
 
@@ -201,5 +220,6 @@ def setup(app):
     app.add_directive("bench-runs", BenchRuns)
     app.add_directive("bench-compare", BenchCompare)
     app.add_directive("bench-kernels", BenchKernels)
+    app.add_directive("bench-graphs", BenchGraphs)
     app.add_directive("bench-figure", BenchFigure)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
