@@ -89,8 +89,9 @@ struct Rows : Table {
     // into `out`, which holds length(i) entries.
     void copy_row(Py_ssize_t i, T* out) {
         for (Py_ssize_t j = 0; j < cols; ++j) out[j] = base_entry(i, j);
-        if (Appended<T>* a = appended_to(i))
-            std::memcpy(out + cols, a->values.data(), a->values.size() * sizeof(T));
+        Appended<T>* a = appended_to(i);
+        // An empty vector's data() may be null, which memcpy must not get.
+        if (a && !a->values.empty()) std::memcpy(out + cols, a->values.data(), a->values.size() * sizeof(T));
     }
 };
 
