@@ -17,6 +17,7 @@ from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
 from sklearn.utils._param_validation import Interval, StrOptions
 
 from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve
+from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts
 from velorn.graph import Graph
 from velorn.propagation import WeightedLabelPropagation, warn_caller
 
@@ -270,9 +271,7 @@ def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] |
     finite = np.isfinite(sample)  # a class absent from a sample's part scores -inf
     step = SHIFT_STEP * float(np.std(sample[finite])) if finite.any() else 0.0
     shifts = shifts.copy()
-    for _ in range(SHIFT_ROUNDS):
-        shares = np.bincount(_shifted_argmax(sample, shifts), minlength=len(prior)) / len(sample)
-        shifts += step * (prior - shares)
+    class_shifts(sample, prior, shifts, step, SHIFT_ROUNDS)
     return _shifted_argmax(scores, shifts), shifts
 
 
