@@ -103,6 +103,16 @@ def test_the_solver_matches_the_iteration_written_out(num_classes):
     np.testing.assert_array_equal(out, got)
 
 
+
+def test_tolerance_zero_runs_every_pass_asked_for():
+    # Two labelled samples of equal degree: the walk is at its limit from the
+    # start, which must not cut short passes asked for with tolerance 0.
+    indptr, indices = np.array([0, 1, 2], dtype=np.int32), np.array([1, 0], dtype=np.int32)
+    labels = np.array([0, 1], dtype=np.int32)
+    solution = np.zeros((2, 2))
+    assert poisson_solve(indptr, indices, np.ones(2), labels, solution, 7, 0.0, 1) == 7
+    assert poisson_solve(indptr, indices, np.ones(2), labels, np.zeros((2, 2)), 7, 1.0, 1) == 1
+
 def small_graph():
     indptr = np.array([0, 1, 3, 4], dtype=np.int32)
     indices = np.array([1, 0, 2, 1], dtype=np.int32)
