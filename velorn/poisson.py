@@ -147,7 +147,9 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         prior = self._prior(labels, num_classes)
         start = time.perf_counter()
         graph = _weighted_graph(nodes, similarities=kind == "affinity")
-        num_parts, part = connected_components(graph, directed=False)
+        # The graph is symmetric: its strong components are its connected
+        # parts, found without the transpose that directed=False builds.
+        num_parts, part = connected_components(graph, directed=True, connection="strong")
         unreachable = ~np.isin(part, part[labelled])
         # A class can only be given where it was labelled in the same connected
         # part: elsewhere its score says nothing (0, the centred sources' mean).
@@ -249,10 +251,13 @@ def _weighted_graph(nodes: Graph, similarities: bool) -> sparse.csr_matrix:
         scale = np.zeros(num_nodes)
         filled = np.diff(nodes.indptr) > 0
         scale[filled] = np.maximum.reduceat(squared, nodes.indptr[:-1][filled])
-        weights = np.exp(-4.0 * np.divide(squared, scale[rows], out=np.zeros_like(squared),
-                                          where=scale[rows] > 0))
+        row_scale = scale[rows]
+        weights = np.divide(squared, row_scale, out=np.zeros_like(squared), where=row_scale > 0)
+        weights *= -4.0
+        weights = np.exp(weights, out=weights)
     graph = sparse.csr_matrix((weights, nodes.indices, nodes.indptr), shape=(num_nodes, num_nodes))
-    graph = ((graph + graph.T) * 0.5).tocsr()
+    graph = graph + graph.T
+    graph.data *= 0.5
     graph.sort_indices()
     return graph
 
