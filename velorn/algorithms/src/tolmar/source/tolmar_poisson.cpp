@@ -168,10 +168,16 @@ std::vector<int32_t> connected_parts(const Graph& graph) {
         return i;
     };
     for (Py_ssize_t i = 0; i < graph.n; ++i) {
+        // Row i's root, followed along its joins rather than looked up again
+        // at each entry: a root is the smallest sample of its part.
+        int32_t a = root(static_cast<int32_t>(i));
         for (int64_t e = graph.offsets[static_cast<size_t>(i)]; e < graph.offsets[static_cast<size_t>(i) + 1]; ++e) {
             if (graph.weights[static_cast<size_t>(e)] == 0) continue;
-            const int32_t a = root(static_cast<int32_t>(i)), b = root(graph.columns[static_cast<size_t>(e)]);
-            if (a != b) parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+            const int32_t b = root(graph.columns[static_cast<size_t>(e)]);
+            if (a != b) {
+                parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+                a = std::min(a, b);
+            }
         }
     }
     for (Py_ssize_t i = 0; i < graph.n; ++i) parent[static_cast<size_t>(i)] = root(static_cast<int32_t>(i));
