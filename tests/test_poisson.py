@@ -12,7 +12,8 @@ pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_poisson")
 from velorn import PoissonLabelPropagation  # noqa: E402
 from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve  # noqa: E402
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts  # noqa: E402
-from velorn.poisson import COLUMNWISE_ROWS_PER_CLASS, _shifted_argmax  # noqa: E402
+from velorn.graph import Graph  # noqa: E402
+from velorn.poisson import COLUMNWISE_ROWS_PER_CLASS, _shifted_argmax, _weighted_graph  # noqa: E402
 
 def blobs(num_points=600, seed=0, per_class=1):
     points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=1.0, random_state=seed)
@@ -206,3 +207,17 @@ def test_hostile_input_to_the_class_shifts_is_refused(scores, prior, shifts, ste
     with pytest.raises(error, match=match):
         class_shifts(scores, prior, shifts, step, 5)
     np.testing.assert_array_equal(shifts, before)
+
+
+
+@pytest.mark.parametrize("similarities", [False, True])
+def test_the_weighted_graph_leaves_the_rows_it_was_given(similarities):
+    # Rows in descending column order: sorted on a copy, not in the caller's arrays.
+    indptr = np.array([0, 2, 4, 6], dtype=np.int64)
+    indices = np.array([2, 1, 2, 0, 1, 0], dtype=np.int64)
+    weights = np.array([0.5, 0.25, 2.0, 4.0, 1.0, 3.0])
+    nodes = Graph(indptr, indices.copy(), weights.copy(), 3)
+    graph = _weighted_graph(nodes, similarities)
+    np.testing.assert_array_equal(nodes.indices, indices)
+    np.testing.assert_array_equal(nodes.weights, weights)
+    assert graph.has_sorted_indices and (graph != graph.T).nnz == 0
