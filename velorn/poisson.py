@@ -180,18 +180,27 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         self._report(f"Poisson solution: {passes:,} passes", start)
         start = time.perf_counter()
         shifts = np.zeros(num_classes)
+        reached_rows = np.flatnonzero(reached)
+        # Usually every sample is reached and every class labelled in its
+        # part: the scores are then taken as they are, not copied masked.
+        masked = not reached.all() or absent.any()
         for _ in range(self.mbo_iter):
-            codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]), prior, shifts)
+            codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior,
+                                       shifts)
             scores[:] = 0.0
-            scores[np.flatnonzero(reached), codes] = 1.0
+            scores[reached_rows, codes] = 1.0
             poisson_solve(graph.indptr, graph.indices, graph.data, ordered_labels, scores, MBO_STEPS, 0.0, threads)
         if self.mbo_iter:
             self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
         if prior is not None:
-            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]), prior, shifts)
-            scores[reached] += shifts
-        scores[reached] = np.where(absent, -np.inf, scores[reached])
-        scores = scores[np.argsort(order)]
+            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior, shifts)
+            if masked:
+                scores[reached] += shifts
+            else:
+                scores += shifts
+        if masked:
+            scores[reached] = np.where(absent, -np.inf, scores[reached])
+        scores = scores[position]  # back in the samples' order
         reached = ~unreachable
 
         distributions = np.maximum(scores, 0.0)
