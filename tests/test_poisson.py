@@ -11,7 +11,9 @@ from sklearn.exceptions import NotFittedError
 pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_poisson")
 from velorn import PoissonLabelPropagation  # noqa: E402
 from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve  # noqa: E402
-from velorn.poisson import COLUMNWISE_ROWS_PER_CLASS, _shifted_argmax  # noqa: E402
+from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts  # noqa: E402
+from velorn.graph import Graph  # noqa: E402
+from velorn.poisson import COLUMNWISE_ROWS_PER_CLASS, _shifted_argmax, _weighted_graph  # noqa: E402
 
 def blobs(num_points=600, seed=0, per_class=1):
     points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=1.0, random_state=seed)
@@ -102,6 +104,16 @@ def test_the_solver_matches_the_iteration_written_out(num_classes):
     np.testing.assert_array_equal(out, got)
 
 
+
+def test_tolerance_zero_runs_every_pass_asked_for():
+    # Two labelled samples of equal degree: the walk is at its limit from the
+    # start, which must not cut short passes asked for with tolerance 0.
+    indptr, indices = np.array([0, 1, 2], dtype=np.int32), np.array([1, 0], dtype=np.int32)
+    labels = np.array([0, 1], dtype=np.int32)
+    solution = np.zeros((2, 2))
+    assert poisson_solve(indptr, indices, np.ones(2), labels, solution, 7, 0.0, 1) == 7
+    assert poisson_solve(indptr, indices, np.ones(2), labels, np.zeros((2, 2)), 7, 1.0, 1) == 1
+
 def small_graph():
     indptr = np.array([0, 1, 3, 4], dtype=np.int32)
     indices = np.array([1, 0, 2, 1], dtype=np.int32)
@@ -160,3 +172,52 @@ def test_the_class_at_a_time_argmax_is_numpys(num_classes):
     scores[::7] = -np.inf
     shifts = np.round(rng.standard_normal(num_classes), 1)
     np.testing.assert_array_equal(_shifted_argmax(scores, shifts), (scores + shifts).argmax(axis=1))
+
+
+@pytest.mark.parametrize("num_classes", [2, 13])  # a row width the rounds know when compiled, and one they don't
+def test_the_class_shifts_are_numpys_rounds_to_the_bit(num_classes):
+    # Ties (rounded scores) go to the first class, -inf never wins a row that
+    # has a finite score; strided scores are read as they lie.
+    rng = np.random.default_rng(1)
+    scores = np.round(rng.standard_normal((3001, 2 * num_classes)), 1)[:, ::2]
+    scores[rng.random(scores.shape) < 0.2] = -np.inf
+    prior = rng.random(num_classes)
+    prior /= prior.sum()
+    expected = rng.standard_normal(num_classes)
+    got = expected.copy()
+    for _ in range(50):
+        shares = np.bincount((scores + expected).argmax(axis=1), minlength=num_classes) / len(scores)
+        expected += 0.037 * (prior - shares)
+    assert class_shifts(scores, prior, got, 0.037, 50) is None
+    np.testing.assert_array_equal(got, expected)
+
+
+@pytest.mark.parametrize("scores, prior, shifts, step, error, match", [
+    (np.zeros((0, 2)), np.ones(2), np.zeros(2), 0.1, ValueError, r"scores has shape \(0, 2\)"),
+    (np.zeros((3, 2)), np.ones(3), np.zeros(2), 0.1, ValueError, "prior has 3 values"),
+    (np.array([[0.0, np.nan]]), np.ones(2), np.zeros(2), 0.1, ValueError, r"scores\[0, 1\] is NaN or \+inf"),
+    (np.array([[np.inf, 0.0]]), np.ones(2), np.zeros(2), 0.1, ValueError, r"scores\[0, 0\] is NaN or \+inf"),
+    (np.zeros((3, 2)), np.array([1.0, np.inf]), np.zeros(2), 0.1, ValueError, r"prior\[1\] is not finite"),
+    (np.zeros((3, 2)), np.ones(2), np.zeros(2), np.nan, ValueError, "step must be finite"),
+    (np.zeros((3, 2), dtype=np.float32), np.ones(2), np.zeros(2), 0.1, TypeError, "scores must be a 2-D float64"),
+    (np.zeros((3, 2)), np.ones(2), np.broadcast_to(0.0, (2,)), 0.1, TypeError, "shifts must be a writable"),
+])
+def test_hostile_input_to_the_class_shifts_is_refused(scores, prior, shifts, step, error, match):
+    before = np.array(shifts)
+    with pytest.raises(error, match=match):
+        class_shifts(scores, prior, shifts, step, 5)
+    np.testing.assert_array_equal(shifts, before)
+
+
+
+@pytest.mark.parametrize("similarities", [False, True])
+def test_the_weighted_graph_leaves_the_rows_it_was_given(similarities):
+    # Rows in descending column order: sorted on a copy, not in the caller's arrays.
+    indptr = np.array([0, 2, 4, 6], dtype=np.int64)
+    indices = np.array([2, 1, 2, 0, 1, 0], dtype=np.int64)
+    weights = np.array([0.5, 0.25, 2.0, 4.0, 1.0, 3.0])
+    nodes = Graph(indptr, indices.copy(), weights.copy(), 3)
+    graph = _weighted_graph(nodes, similarities)
+    np.testing.assert_array_equal(nodes.indices, indices)
+    np.testing.assert_array_equal(nodes.weights, weights)
+    assert graph.has_sorted_indices and (graph != graph.T).nnz == 0

@@ -17,6 +17,7 @@ from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
 from sklearn.utils._param_validation import Interval, StrOptions
 
 from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve
+from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts
 from velorn.graph import Graph
 from velorn.propagation import WeightedLabelPropagation, warn_caller
 
@@ -146,7 +147,9 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         prior = self._prior(labels, num_classes)
         start = time.perf_counter()
         graph = _weighted_graph(nodes, similarities=kind == "affinity")
-        num_parts, part = connected_components(graph, directed=False)
+        # The graph is symmetric: its strong components are its connected
+        # parts, found without the transpose that directed=False builds.
+        num_parts, part = connected_components(graph, directed=True, connection="strong")
         unreachable = ~np.isin(part, part[labelled])
         # A class can only be given where it was labelled in the same connected
         # part: elsewhere its score says nothing (0, the centred sources' mean).
@@ -177,18 +180,27 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         self._report(f"Poisson solution: {passes:,} passes", start)
         start = time.perf_counter()
         shifts = np.zeros(num_classes)
+        reached_rows = np.flatnonzero(reached)
+        # Usually every sample is reached and every class labelled in its
+        # part: the scores are then taken as they are, not copied masked.
+        masked = not reached.all() or absent.any()
         for _ in range(self.mbo_iter):
-            codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]), prior, shifts)
+            codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior,
+                                       shifts)
             scores[:] = 0.0
-            scores[np.flatnonzero(reached), codes] = 1.0
+            scores[reached_rows, codes] = 1.0
             poisson_solve(graph.indptr, graph.indices, graph.data, ordered_labels, scores, MBO_STEPS, 0.0, threads)
         if self.mbo_iter:
             self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
         if prior is not None:
-            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]), prior, shifts)
-            scores[reached] += shifts
-        scores[reached] = np.where(absent, -np.inf, scores[reached])
-        scores = scores[np.argsort(order)]
+            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior, shifts)
+            if masked:
+                scores[reached] += shifts
+            else:
+                scores += shifts
+        if masked:
+            scores[reached] = np.where(absent, -np.inf, scores[reached])
+        scores = scores[position]  # back in the samples' order
         reached = ~unreachable
 
         distributions = np.maximum(scores, 0.0)
@@ -242,16 +254,29 @@ def _weighted_graph(nodes: Graph, similarities: bool) -> sparse.csr_matrix:
     if similarities:
         weights = np.asarray(nodes.weights, dtype=np.float64)
     else:
+        # Each step in place: on the million-sample graphs a fresh array of
+        # this size costs about as much as the step itself.
         with np.errstate(divide="ignore"):
-            squared = 1.0 / np.asarray(nodes.weights, dtype=np.float64)  # d**2; 0 for a copy
-        rows = nodes.row_of_entries()
+            weights = 1.0 / np.asarray(nodes.weights, dtype=np.float64)  # d**2; 0 for a copy
+        lengths = np.diff(nodes.indptr)
         scale = np.zeros(num_nodes)
-        filled = np.diff(nodes.indptr) > 0
-        scale[filled] = np.maximum.reduceat(squared, nodes.indptr[:-1][filled])
-        weights = np.exp(-4.0 * np.divide(squared, scale[rows], out=np.zeros_like(squared),
-                                          where=scale[rows] > 0))
+        filled = lengths > 0
+        scale[filled] = np.maximum.reduceat(weights, nodes.indptr[:-1][filled])
+        row_scale = np.repeat(scale, lengths)
+        # A row whose largest d**2 is 0 holds zeros only, and keeps them.
+        np.divide(weights, row_scale, out=weights, where=row_scale > 0)
+        weights *= -4.0
+        np.exp(weights, out=weights)
     graph = sparse.csr_matrix((weights, nodes.indices, nodes.indptr), shape=(num_nodes, num_nodes))
-    graph = ((graph + graph.T) * 0.5).tocsr()
+    # Sorted rows make the sum below a merge of rows, several times faster
+    # than adding unsorted ones; sorted on a copy where the arrays are the
+    # caller's.
+    if np.shares_memory(graph.indices, nodes.indices) or np.shares_memory(graph.data, nodes.weights):
+        graph = graph.sorted_indices()
+    else:
+        graph.sort_indices()
+    graph = graph + graph.T
+    graph.data *= 0.5
     graph.sort_indices()
     return graph
 
@@ -270,9 +295,7 @@ def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] |
     finite = np.isfinite(sample)  # a class absent from a sample's part scores -inf
     step = SHIFT_STEP * float(np.std(sample[finite])) if finite.any() else 0.0
     shifts = shifts.copy()
-    for _ in range(SHIFT_ROUNDS):
-        shares = np.bincount(_shifted_argmax(sample, shifts), minlength=len(prior)) / len(sample)
-        shifts += step * (prior - shares)
+    class_shifts(sample, prior, shifts, step, SHIFT_ROUNDS)
     return _shifted_argmax(scores, shifts), shifts
 
 

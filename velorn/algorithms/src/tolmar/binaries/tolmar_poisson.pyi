@@ -21,4 +21,5 @@ def poisson_solve(
     sample (``labels``, -1: unlabelled) a source of its class, centred on
     its connected part. Stops once a random walk from the labelled samples
     is within ``tolerance / n`` of its limit everywhere, or after
-    ``max_iterations`` passes; returns the passes run."""
+    ``max_iterations`` passes (always these with tolerance 0); returns the
+    passes run."""

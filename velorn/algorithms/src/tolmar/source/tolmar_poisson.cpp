@@ -46,9 +46,10 @@ constexpr const char* kDoc =
     "    connected part. The iteration u <- D^-1 (b + W u) runs on `n_jobs`\n"
     "    threads until a random walk from the labelled samples has mixed (every\n"
     "    sample's probability within tolerance / n of its limit) or for\n"
-    "    `max_iterations` passes; it returns the passes run. A sample without\n"
-    "    weight gets zeros. From zeros, a connected part without a labelled\n"
-    "    sample keeps zeros. The result does not depend on n_jobs.\n";
+    "    `max_iterations` passes (always these with tolerance 0); it returns the\n"
+    "    passes run. A sample without weight gets zeros. From zeros, a connected\n"
+    "    part without a labelled sample keeps zeros. The result does not depend\n"
+    "    on n_jobs.\n";
 
 // Doubles in a cache line.
 constexpr Py_ssize_t kCacheLineDoubles = 8;
@@ -167,25 +168,33 @@ std::vector<int32_t> connected_parts(const Graph& graph) {
         return i;
     };
     for (Py_ssize_t i = 0; i < graph.n; ++i) {
+        // Row i's root, followed along its joins rather than looked up again
+        // at each entry: a root is the smallest sample of its part.
+        int32_t a = root(static_cast<int32_t>(i));
         for (int64_t e = graph.offsets[static_cast<size_t>(i)]; e < graph.offsets[static_cast<size_t>(i) + 1]; ++e) {
             if (graph.weights[static_cast<size_t>(e)] == 0) continue;
-            const int32_t a = root(static_cast<int32_t>(i)), b = root(graph.columns[static_cast<size_t>(e)]);
-            if (a != b) parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+            const int32_t b = root(graph.columns[static_cast<size_t>(e)]);
+            if (a != b) {
+                parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+                a = std::min(a, b);
+            }
         }
     }
     for (Py_ssize_t i = 0; i < graph.n; ++i) parent[static_cast<size_t>(i)] = root(static_cast<int32_t>(i));
     return parent;
 }
 
-// The iteration's state in two buffers, a row of width c + 1 per sample: its
-// solution, then the random walk's q = D^-1 p, so that a neighbour's values
-// come in the same cache lines; and each sample's source and walk limit.
+// The iteration's state in two buffers, a row per sample: its solution, then
+// (when the walk decides when to stop) the random walk's q = D^-1 p, so that
+// a neighbour's values come in the same cache lines; and each sample's source
+// and walk limit.
 class PoissonPasses {
 public:
-    // `state`: n rows of width c + 1, the solution's start in the first c.
-    PoissonPasses(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes,
+    // `state`: n rows of width c + walk, the solution's start in the first c.
+    PoissonPasses(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes, bool walk,
                   std::vector<double>&& state)
-        : g_(graph), c_(num_classes), labels_(labels), current_(std::move(state)),
+        : g_(graph), c_(num_classes), width_(num_classes + (walk ? 1 : 0)), walk_(walk), labels_(labels),
+          current_(std::move(state)),
           next_(current_.size(), 0.0),
           walk_limit_(static_cast<size_t>(graph.n), 0.0), source_slot_(static_cast<size_t>(graph.n), -1) {
         const std::vector<int32_t> part = connected_parts(graph);
@@ -230,38 +239,69 @@ public:
                 source_slot_[static_cast<size_t>(i)] = slot;
                 const double d = graph.degrees[static_cast<size_t>(i)];
                 // q = p / d; a labelled sample without weight keeps no mass.
-                if (d > 0) current_[static_cast<size_t>(i * (c_ + 1) + c_)] = 1.0 / static_cast<double>(labelled) / d;
+                if (walk_ && d > 0) current_[static_cast<size_t>(i * width_ + c_)] = 1.0 / static_cast<double>(labelled) / d;
             }
         }
     }
 
     // One pass over rows [begin, end), with `sum` room for a row of the
     // state; returns the largest distance of the walk's probabilities from
-    // their limits there. A row's width known when compiled keeps its sums
-    // in registers (the passes spend their time in the loop over entries);
-    // the sums are taken in the same order either way.
+    // their limits there (0 without the walk). A row's width known when
+    // compiled keeps its sums in registers (the passes spend their time in
+    // the loop over entries); the sums are taken in the same order either way.
     double pass(Py_ssize_t begin, Py_ssize_t end, double* __restrict sum) {
-        switch (c_ + 1) {
-        case 2: return rows<2>(begin, end, sum);
-        case 3: return rows<3>(begin, end, sum);
-        case 4: return rows<4>(begin, end, sum);
-        case 5: return rows<5>(begin, end, sum);
-        case 6: return rows<6>(begin, end, sum);
-        case 7: return rows<7>(begin, end, sum);
-        case 8: return rows<8>(begin, end, sum);
-        case 9: return rows<9>(begin, end, sum);
-        case 10: return rows<10>(begin, end, sum);
-        case 11: return rows<11>(begin, end, sum);
-        case 12: return rows<12>(begin, end, sum);
-        default: return rows<0>(begin, end, sum);
+        switch (width_) {
+        case 1: return rows_for<1>(begin, end, sum);
+        case 2: return rows_for<2>(begin, end, sum);
+        case 3: return rows_for<3>(begin, end, sum);
+        case 4: return rows_for<4>(begin, end, sum);
+        case 5: return rows_for<5>(begin, end, sum);
+        case 6: return rows_for<6>(begin, end, sum);
+        case 7: return rows_for<7>(begin, end, sum);
+        case 8: return rows_for<8>(begin, end, sum);
+        case 9: return rows_for<9>(begin, end, sum);
+        case 10: return rows_for<10>(begin, end, sum);
+        case 11: return rows_for<11>(begin, end, sum);
+        case 12: return rows_for<12>(begin, end, sum);
+        default: return rows_for<0>(begin, end, sum);
         }
     }
 
 private:
-    // Width 0: the row's width as the number of classes gives it.
     template <size_t Width>
-    double rows(Py_ssize_t begin, Py_ssize_t end, double* __restrict scratch) {
-        const size_t width = Width ? Width : static_cast<size_t>(c_) + 1, c = width - 1;
+    double rows_for(Py_ssize_t begin, Py_ssize_t end, double* __restrict scratch) {
+        return walk_ ? rows_on<Width, true>(begin, end, scratch) : rows_on<Width, false>(begin, end, scratch);
+    }
+
+    template <size_t Width, bool Walk>
+    double rows_on(Py_ssize_t begin, Py_ssize_t end, double* __restrict scratch) {
+#if defined(__GNUC__) && defined(__x86_64__)
+        if (kHasAvx2) return rows_avx2<Width, Walk>(begin, end, scratch);
+#endif
+        return rows<Width, Walk>(begin, end, scratch);
+    }
+
+#if defined(__GNUC__) && defined(__x86_64__)
+    // The same passes in 256-bit registers where the processor has them: a
+    // row's classes are summed side by side, each sum still in its entries'
+    // order and without fused multiply-adds, so the result is the same.
+    static bool has_avx2() {
+        __builtin_cpu_init();  // static initialisers may run before the runtime's own
+        return __builtin_cpu_supports("avx2");
+    }
+    static inline const bool kHasAvx2 = has_avx2();
+
+    template <size_t Width, bool Walk>
+    __attribute__((target("avx2"))) double rows_avx2(Py_ssize_t begin, Py_ssize_t end, double* __restrict scratch) {
+        return rows<Width, Walk>(begin, end, scratch);
+    }
+#endif
+
+    // Width 0: the row's width as the number of classes gives it. Walk:
+    // whether the row's last value is the walk's.
+    template <size_t Width, bool Walk>
+    [[gnu::always_inline]] inline double rows(Py_ssize_t begin, Py_ssize_t end, double* __restrict scratch) {
+        const size_t width = Width ? Width : static_cast<size_t>(width_), c = width - (Walk ? 1 : 0);
         double local[Width ? Width : 1];
         double* __restrict sum = Width ? local : scratch;
         const double* __restrict current = current_.data();
@@ -282,7 +322,7 @@ private:
             } else {
                 std::fill(sum, sum + c, 0.0);
             }
-            sum[c] = 0.0;
+            if constexpr (Walk) sum[c] = 0.0;
             const int64_t stop = g_.offsets[row + 1];
             for (int64_t e = g_.offsets[row]; e < stop; ++e) {
                 const double w = g_.weights[static_cast<size_t>(e)];
@@ -290,7 +330,7 @@ private:
                 for (size_t k = 0; k < width; ++k) sum[k] += w * neighbour[k];
             }
             for (size_t k = 0; k < width; ++k) out[k] = sum[k] / d;
-            far = std::max(far, d * std::fabs(out[c] - walk_limit_[row]));
+            if constexpr (Walk) far = std::max(far, d * std::fabs(out[c] - walk_limit_[row]));
         }
         return far;
     }
@@ -299,11 +339,12 @@ public:
     void swap() { current_.swap(next_); }
 
     // Sample i's value for class k.
-    double value(Py_ssize_t i, Py_ssize_t k) const { return current_[static_cast<size_t>(i * (c_ + 1) + k)]; }
+    double value(Py_ssize_t i, Py_ssize_t k) const { return current_[static_cast<size_t>(i * width_ + k)]; }
 
 private:
     const Graph& g_;
-    Py_ssize_t c_;
+    Py_ssize_t c_, width_;
+    bool walk_;  // whether the walk decides when to stop
     const std::vector<int32_t>& labels_;
     std::vector<double> current_, next_;
     std::vector<double> walk_limit_;
@@ -446,7 +487,10 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
             }
             codes[static_cast<size_t>(i)] = label;
         }
-        std::vector<double> state(static_cast<size_t>(n) * static_cast<size_t>(c + 1), 0.0);
+        // Tolerance 0 asks for max_iterations passes: no walk to follow.
+        const bool walk = tolerance > 0;
+        const Py_ssize_t width = c + (walk ? 1 : 0);
+        std::vector<double> state(static_cast<size_t>(n) * static_cast<size_t>(width), 0.0);
         const pyext::View2D<double> given = matrix_of(solution);
         for (Py_ssize_t i = 0; i < n; ++i) {
             const pyext::View1D<double> row = given.row(i);
@@ -456,10 +500,10 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
                     PyErr_Format(PyExc_ValueError, "solution[%zd, %zd] is not finite", i, k);
                     return nullptr;
                 }
-                state[static_cast<size_t>(i * (c + 1) + k)] = value;
+                state[static_cast<size_t>(i * width + k)] = value;
             }
         }
-        PoissonPasses passes(graph, codes, c, std::move(state));
+        PoissonPasses passes(graph, codes, c, walk, std::move(state));
         ParallelPasses parallel(passes, n, c, static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, 1024)));
         const double mixed = tolerance / static_cast<double>(std::max<Py_ssize_t>(n, 1));
         bool interrupted = false;
@@ -470,7 +514,7 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
                 const double far = parallel.run();
                 passes.swap();
                 ++passes_run;
-                if (far <= mixed) {
+                if (walk && far <= mixed) {
                     done = true;
                     break;
                 }

@@ -1,0 +1,18 @@
+"""The class shifts of a thresholding that keeps the classes at given shares."""
+
+from typing import SupportsFloat, SupportsIndex
+
+import numpy as np
+import numpy.typing as npt
+
+def class_shifts(
+    scores: npt.NDArray[np.float64],
+    prior: npt.NDArray[np.float64],
+    shifts: npt.NDArray[np.float64],
+    step: SupportsFloat,
+    rounds: SupportsIndex,
+) -> None:
+    """Adjusts ``shifts`` (c,) in place over ``rounds`` rounds: each row of
+    ``scores`` (m, c; finite or -inf) takes the class with the largest score
+    plus shift, the first on a tie; then ``shifts += step * (prior - shares)``
+    with ``shares`` the classes' counts over m."""

@@ -1,0 +1,174 @@
+// tolmar_shifts: the class shifts of a thresholding that keeps the classes at
+// given shares of the rows. Each row takes the class with the largest score
+// plus that class's shift (the first class on a tie); each round moves the
+// shifts by step * (prior - shares). Rounds on many rows of few classes are
+// far faster here than as NumPy calls; the arithmetic is NumPy's, step by
+// step, so the shifts come out the same to the last bit.
+#include "ref.hpp"
+#include "convert.hpp"
+#include "ndarray.hpp"
+#include "function.hpp"
+#include "module.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_shifts";
+
+constexpr const char* kDoc =
+    "class_shifts(scores, prior, shifts, step, rounds) -> None\n"
+    "\n"
+    "    Adjusts `shifts` (a writable 1-D float64 ndarray of c finite values) in\n"
+    "    place over `rounds` rounds: each row of `scores` (an (m, c) float64\n"
+    "    ndarray, m >= 1, values finite or -inf, any strides) takes the class\n"
+    "    with the largest score plus shift, the first on a tie; then\n"
+    "    shifts += step * (prior - shares), with shares the classes' counts\n"
+    "    divided by m and `prior` a 1-D float64 ndarray of c finite values.\n";
+
+// A float64 ndarray of `dims` dimensions in native byte order; null with a
+// TypeError otherwise.
+PyArrayObject* float_array(PyObject* value, const char* what, int dims, bool writable) {
+    PyArrayObject* a = pyext::is_ndarray(value) ? reinterpret_cast<PyArrayObject*>(value) : nullptr;
+    if (!a || PyArray_NDIM(a) != dims || PyArray_TYPE(a) != NPY_FLOAT64 ||
+        !PyArray_ISNBO(PyArray_DESCR(a)->byteorder) || (writable && !PyArray_ISWRITEABLE(a))) {
+        PyErr_Format(PyExc_TypeError, "%s must be a %s%d-D float64 ndarray", what, writable ? "writable " : "",
+                     dims);
+        return nullptr;
+    }
+    return a;
+}
+
+// A 1-D ndarray's c values, each finite; false with a ValueError otherwise.
+bool copy_finite(PyArrayObject* a, const char* what, std::vector<double>* out) {
+    const pyext::View1D<double> v{static_cast<char*>(PyArray_DATA(a)), PyArray_DIM(a, 0), PyArray_STRIDE(a, 0)};
+    for (Py_ssize_t k = 0; k < v.size; ++k) {
+        if (!std::isfinite(v[k])) {
+            PyErr_Format(PyExc_ValueError, "%s[%zd] is not finite", what, k);
+            return false;
+        }
+        (*out)[static_cast<size_t>(k)] = v[k];
+    }
+    return true;
+}
+
+// The rounds on the rows' scores side by side (m rows of c). Width 0: c as
+// given; a width known when compiled keeps a row in registers.
+template <size_t Width>
+void rounds_of(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
+               uint64_t rounds, std::vector<double>& shifts) {
+    const size_t width = Width ? Width : c, m = scores.size() / width;
+    std::vector<int64_t> counts(width);
+    for (uint64_t r = 0; r < rounds; ++r) {
+        std::fill(counts.begin(), counts.end(), 0);
+        const double* row = scores.data();
+        for (size_t i = 0; i < m; ++i, row += width) {
+            double best = row[0] + shifts[0];
+            size_t code = 0;
+            for (size_t k = 1; k < width; ++k) {
+                const double value = row[k] + shifts[k];
+                if (value > best) {
+                    best = value;
+                    code = k;
+                }
+            }
+            ++counts[code];
+        }
+        for (size_t k = 0; k < width; ++k)
+            shifts[k] += step * (prior[k] - static_cast<double>(counts[k]) / static_cast<double>(m));
+    }
+}
+
+PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
+    // The numbers first: converting them may run Python code, which could
+    // reshape the arrays read below.
+    double step = 0.0;
+    uint64_t rounds = 0;
+    if (!pyext::to_double(args[3], &step) || !pyext::to_size_t(args[4], &rounds)) return nullptr;
+    if (!std::isfinite(step)) {
+        PyErr_SetString(PyExc_ValueError, "step must be finite");
+        return nullptr;
+    }
+    PyArrayObject* scores = float_array(args[0], "scores", 2, false);
+    if (!scores) return nullptr;
+    PyArrayObject* prior = float_array(args[1], "prior", 1, false);
+    if (!prior) return nullptr;
+    PyArrayObject* shifts = float_array(args[2], "shifts", 1, true);
+    if (!shifts) return nullptr;
+    const Py_ssize_t m = PyArray_DIM(scores, 0), c = PyArray_DIM(scores, 1);
+    if (m < 1 || c < 1) {
+        PyErr_Format(PyExc_ValueError, "scores has shape (%zd, %zd); it needs a row and a class", m, c);
+        return nullptr;
+    }
+    if (PyArray_DIM(prior, 0) != c || PyArray_DIM(shifts, 0) != c) {
+        PyErr_Format(PyExc_ValueError, "prior has %zd values and shifts %zd, but scores has %zd classes",
+                     static_cast<Py_ssize_t>(PyArray_DIM(prior, 0)), static_cast<Py_ssize_t>(PyArray_DIM(shifts, 0)),
+                     c);
+        return nullptr;
+    }
+    try {
+        std::vector<double> rows(static_cast<size_t>(m) * static_cast<size_t>(c));
+        const pyext::View2D<double> given = pyext::view2d_of<double>(scores);
+        for (Py_ssize_t i = 0; i < m; ++i) {
+            const pyext::View1D<double> row = given.row(i);
+            for (Py_ssize_t k = 0; k < c; ++k) {
+                const double value = row[k];
+                if (!(value < std::numeric_limits<double>::infinity())) {  // NaN fails too
+                    PyErr_Format(PyExc_ValueError, "scores[%zd, %zd] is NaN or +inf; scores must be finite or -inf",
+                                 i, k);
+                    return nullptr;
+                }
+                rows[static_cast<size_t>(i * c + k)] = value;
+            }
+        }
+        std::vector<double> prior_values(static_cast<size_t>(c)), shift_values(static_cast<size_t>(c));
+        if (!copy_finite(prior, "prior", &prior_values) || !copy_finite(shifts, "shifts", &shift_values))
+            return nullptr;
+        const size_t width = static_cast<size_t>(c);
+        switch (width) {
+        case 2: rounds_of<2>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 3: rounds_of<3>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 4: rounds_of<4>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 5: rounds_of<5>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 6: rounds_of<6>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 7: rounds_of<7>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 8: rounds_of<8>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 9: rounds_of<9>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 10: rounds_of<10>(rows, width, prior_values, step, rounds, shift_values); break;
+        default: rounds_of<0>(rows, width, prior_values, step, rounds, shift_values); break;
+        }
+        // No Python code ran since the checks: the array is as it was.
+        char* out = static_cast<char*>(PyArray_DATA(shifts));
+        for (Py_ssize_t k = 0; k < c; ++k)
+            *reinterpret_cast<double*>(out + k * PyArray_STRIDE(shifts, 0)) = shift_values[static_cast<size_t>(k)];
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const char* const kParams[] = {"scores", "prior", "shifts", "step", "rounds"};
+
+const pyext::FunctionSpec kFunction = {
+    "class_shifts", kModuleName, kDoc, "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", __LINE__,
+    kParams, 5, 5, class_shifts,
+};
+
+int prepare(PyObject*) { return 0; }
+
+const pyext::ModuleSpec kModule = {"tolmar_shifts", kModuleName,
+                                   "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", &kFunction,
+                                   prepare, pyext::no_defaults};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tolmar_shifts() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
