@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from scipy import sparse
 from sklearn.datasets import make_blobs
-from sklearn.exceptions import NotFittedError
+from sklearn.exceptions import ConvergenceWarning, NotFittedError
 
 pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_poisson")
 from velorn import PoissonLabelPropagation  # noqa: E402
@@ -63,6 +63,12 @@ def test_a_part_without_a_label_keeps_minus_one_with_a_warning():
         refusing.fit(points, y)
     with pytest.raises(NotFittedError):
         refusing.predict(points)
+
+
+def test_stopping_at_max_iter_short_of_tol_is_warned():
+    points, _, y = blobs()
+    with pytest.warns(ConvergenceWarning, match="stopped at max_iter=2 passes"):
+        PoissonLabelPropagation(max_iter=2).fit(points, y)
 
 
 def test_threads_give_what_one_thread_gives():

@@ -14,6 +14,7 @@ from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
 # The neighbour search, the input checks, label encoding and predict come
 # from WeightedLabelPropagation; this module replaces only the step that
 # labels the nodes of the graph (_label_nodes).
+from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import Interval, StrOptions
 
 from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve
@@ -77,7 +78,8 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         classes take these shares. None: no shift, each sample takes its
         largest score.
     max_iter : int, default 100000
-        Most passes of the Poisson iteration.
+        Most passes of the Poisson iteration; stopping there, short of
+        ``tol``, gives a ``ConvergenceWarning``.
     tol : float, default 1.0
         The iteration stops once the random walk from the labelled samples
         is within ``tol / n_samples`` of its limit at every sample.
@@ -178,6 +180,13 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         passes = poisson_solve(graph.indptr, graph.indices, graph.data, ordered_labels, scores, self.max_iter,
                                self.tol, threads)
         self._report(f"Poisson solution: {passes:,} passes", start)
+        if self.tol > 0 and passes >= self.max_iter:
+            warn_caller(
+                f"the Poisson iteration stopped at max_iter={self.max_iter} passes, before the random walk from the "
+                "labelled samples was within tol / n_samples of its limit; the labels are those of its last pass. "
+                "Raise max_iter, or tol to stop sooner.",
+                ConvergenceWarning,
+            )
         start = time.perf_counter()
         shifts = np.zeros(num_classes)
         reached_rows = np.flatnonzero(reached)
