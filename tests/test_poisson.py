@@ -10,7 +10,7 @@ from sklearn.exceptions import ConvergenceWarning, NotFittedError
 
 pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_poisson")
 from velorn import PoissonLabelPropagation  # noqa: E402
-from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve  # noqa: E402
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_graph, poisson_solve  # noqa: E402
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts  # noqa: E402
 from velorn.graph import Graph  # noqa: E402
 from velorn.poisson import COLUMNWISE_ROWS_PER_CLASS, _shifted_argmax, _weighted_graph  # noqa: E402
@@ -81,6 +81,11 @@ def test_threads_give_what_one_thread_gives():
     np.testing.assert_array_equal(one.label_distributions_, three.label_distributions_)
 
 
+def solve(indptr, indices, weights, labels, solution, max_iterations, tolerance, n_jobs):
+    return poisson_solve(poisson_graph(indptr, indices, weights), labels, solution, max_iterations, tolerance,
+                         n_jobs)
+
+
 @pytest.mark.parametrize("num_classes", [3, 14])  # a row width the passes know when compiled, and one they don't
 def test_the_solver_matches_the_iteration_written_out(num_classes):
     rng = np.random.default_rng(0)
@@ -99,14 +104,14 @@ def test_the_solver_matches_the_iteration_written_out(num_classes):
     for _ in range(5):
         expected = (sources + weights @ expected) / degrees[:, None]
     got = start.copy()
-    assert poisson_solve(weights.indptr, weights.indices, weights.data, labels, got, 5, 0.0, 1) == 5
+    assert solve(weights.indptr, weights.indices, weights.data, labels, got, 5, 0.0, 1) == 5
     np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-12)
     # Strided views of every argument give the same result.
     spread = lambda a: np.repeat(a, 2)[::2]  # noqa: E731
     out = np.zeros((300, 2 * num_classes))[:, ::2]
     out[:] = start
-    poisson_solve(spread(weights.indptr.astype(np.int64)), spread(weights.indices), spread(weights.data),
-                  spread(labels), out, 5, 0.0, 2)
+    solve(spread(weights.indptr.astype(np.int64)), spread(weights.indices), spread(weights.data),
+          spread(labels), out, 5, 0.0, 2)
     np.testing.assert_array_equal(out, got)
 
 
@@ -117,8 +122,9 @@ def test_tolerance_zero_runs_every_pass_asked_for():
     indptr, indices = np.array([0, 1, 2], dtype=np.int32), np.array([1, 0], dtype=np.int32)
     labels = np.array([0, 1], dtype=np.int32)
     solution = np.zeros((2, 2))
-    assert poisson_solve(indptr, indices, np.ones(2), labels, solution, 7, 0.0, 1) == 7
-    assert poisson_solve(indptr, indices, np.ones(2), labels, np.zeros((2, 2)), 7, 1.0, 1) == 1
+    graph = poisson_graph(indptr, indices, np.ones(2))  # one graph for any number of solves
+    assert poisson_solve(graph, labels, solution, 7, 0.0, 1) == 7
+    assert poisson_solve(graph, labels, np.zeros((2, 2)), 7, 1.0, 1) == 1
 
 def small_graph():
     indptr = np.array([0, 1, 3, 4], dtype=np.int32)
@@ -140,7 +146,9 @@ def replaced(position, value):
     (replaced(0, lambda a: np.array([0, 3, 1, 4], dtype=np.int64)), ValueError, "indptr must start at 0"),
     (replaced(0, lambda a: np.array([1, 1, 3, 4], dtype=np.int32)), ValueError, "indptr must start at 0"),
     (replaced(0, lambda a: np.array([0, 1, 3, 3], dtype=np.int32)), ValueError, "indptr ends at 3"),
-    (replaced(0, lambda a: a[:3]), ValueError, "indptr has 3 entries"),
+    ([np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), *small_graph()[3:]], ValueError,
+     "labels has 3 entries, but the graph 2 samples"),
+    (replaced(0, lambda a: a[:0]), ValueError, "indptr must hold at least one offset"),
     (replaced(2, lambda a: np.ones(3)), ValueError, "indices has 4 entries but weights 3"),
     (replaced(2, lambda a: np.array([1.0, np.nan, 1.0, 1.0])), ValueError, r"weights\[1\] is negative, infinite"),
     (replaced(2, lambda a: np.array([1.0, -1.0, 1.0, 1.0])), ValueError, r"weights\[1\] is negative"),
@@ -163,9 +171,15 @@ def replaced(position, value):
 def test_hostile_input_to_the_solver_is_refused(args, error, match):
     solution = args[4].copy() if isinstance(args[4], np.ndarray) and args[4].flags.writeable else None
     with pytest.raises(error, match=match):
-        poisson_solve(*args)
+        solve(*args)
     if solution is not None:  # a refused call leaves the solution as it was
         np.testing.assert_array_equal(args[4], solution)
+
+
+@pytest.mark.parametrize("graph", [None, "graph", np.zeros(3), sparse.eye(3, format="csr")])
+def test_the_solver_takes_only_a_graph_poisson_graph_made(graph):
+    with pytest.raises(TypeError, match="graph must be a graph that poisson_graph made"):
+        poisson_solve(graph, np.zeros(3, dtype=np.int32), np.zeros((3, 2)), 1, 0.0, 1)
 
 
 @pytest.mark.parametrize("num_classes", [2, 5])

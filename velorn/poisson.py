@@ -17,7 +17,7 @@ from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import Interval, StrOptions
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_solve
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_graph, poisson_solve
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts
 from velorn.graph import Graph
 from velorn.propagation import WeightedLabelPropagation, warn_caller
@@ -177,8 +177,9 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         start = time.perf_counter()
         threads = max(1, effective_n_jobs(self.n_jobs))
         scores = np.zeros((num_samples, num_classes))
-        passes = poisson_solve(graph.indptr, graph.indices, graph.data, ordered_labels, scores, self.max_iter,
-                               self.tol, threads)
+        # Checked and copied once for the solution and every MBO round.
+        solver_graph = poisson_graph(graph.indptr, graph.indices, graph.data)
+        passes = poisson_solve(solver_graph, ordered_labels, scores, self.max_iter, self.tol, threads)
         self._report(f"Poisson solution: {passes:,} passes", start)
         if self.tol > 0 and passes >= self.max_iter:
             warn_caller(
@@ -198,7 +199,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
                                        shifts)
             scores[:] = 0.0
             scores[reached_rows, codes] = 1.0
-            poisson_solve(graph.indptr, graph.indices, graph.data, ordered_labels, scores, MBO_STEPS, 0.0, threads)
+            poisson_solve(solver_graph, ordered_labels, scores, MBO_STEPS, 0.0, threads)
         if self.mbo_iter:
             self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
         if prior is not None:

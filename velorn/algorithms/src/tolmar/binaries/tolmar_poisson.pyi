@@ -5,18 +5,28 @@ from typing import Any, SupportsFloat, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-def poisson_solve(
+class PoissonGraph:
+    """An opaque graph, checked and copied by :func:`poisson_graph`."""
+
+def poisson_graph(
     indptr: npt.NDArray[np.integer[Any]],
     indices: npt.NDArray[np.integer[Any]],
     weights: npt.NDArray[np.floating[Any]],
+) -> PoissonGraph:
+    """indptr, indices: int32 or int64; weights: float32 or float64, finite
+    and not negative (others are a TypeError or ValueError). The graph
+    checked and copied once, with its degrees and connected parts, for any
+    number of :func:`poisson_solve` calls."""
+
+def poisson_solve(
+    graph: PoissonGraph,
     labels: npt.NDArray[np.int32],
     solution: npt.NDArray[np.float64],
     max_iterations: SupportsIndex,
     tolerance: SupportsFloat,
     n_jobs: SupportsIndex,
 ) -> int:
-    """indptr, indices: int32 or int64; weights: float32 or float64 (others
-    are a TypeError). Runs the iteration u <- D^-1 (b + W u) from
+    """Runs the iteration u <- D^-1 (b + W u) on ``graph`` from
     ``solution`` (n, classes) and writes the result there: each labelled
     sample (``labels``, -1: unlabelled) a source of its class, centred on
     its connected part. Stops once a random walk from the labelled samples

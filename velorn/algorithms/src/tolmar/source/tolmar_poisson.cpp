@@ -24,6 +24,7 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -32,24 +33,34 @@ namespace {
 constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_poisson";
 
 constexpr const char* kDoc =
-    "poisson_solve(indptr, indices, weights, labels, solution, max_iterations, tolerance, n_jobs)\n"
+    "poisson_solve(graph, labels, solution, max_iterations, tolerance, n_jobs)\n"
     "    -> iterations\n"
     "\n"
-    "    Solves the graph Poisson equation of Poisson learning on a symmetric\n"
-    "    weighted graph in CSR form (indptr: 1-D int32 or int64 of n + 1 row\n"
-    "    offsets; indices: 1-D int32 or int64 column ids in 0 .. n-1; weights: 1-D\n"
-    "    float32 or float64, finite and not negative; any strides). `labels`: 1-D\n"
-    "    int32 of n class codes in 0 .. c-1, -1 for unlabelled. `solution`: a\n"
-    "    writable (n, c) float64 ndarray of finite values, where the iteration\n"
-    "    starts and which it overwrites with its result once done. Each labelled\n"
-    "    sample is a source: its one-hot label minus the mean label of its\n"
-    "    connected part. The iteration u <- D^-1 (b + W u) runs on `n_jobs`\n"
+    "    Solves the graph Poisson equation of Poisson learning on `graph`, a\n"
+    "    symmetric weighted graph that poisson_graph checked and copied.\n"
+    "    `labels`: 1-D int32 of n class codes in 0 .. c-1, -1 for unlabelled.\n"
+    "    `solution`: a writable (n, c) float64 ndarray of finite values, where\n"
+    "    the iteration starts and which it overwrites with its result once done.\n"
+    "    Each labelled sample is a source: its one-hot label minus the mean label\n"
+    "    of its connected part. The iteration u <- D^-1 (b + W u) runs on `n_jobs`\n"
     "    threads until a random walk from the labelled samples has mixed (every\n"
     "    sample's probability within tolerance / n of its limit) or for\n"
     "    `max_iterations` passes (always these with tolerance 0); it returns the\n"
     "    passes run. A sample without weight gets zeros. From zeros, a connected\n"
     "    part without a labelled sample keeps zeros. The result does not depend\n"
     "    on n_jobs.\n";
+
+constexpr const char* kGraphDoc =
+    "poisson_graph(indptr, indices, weights) -> graph\n"
+    "\n"
+    "    A weighted graph in CSR form (indptr: 1-D int32 or int64 of n + 1 row\n"
+    "    offsets; indices: 1-D int32 or int64 column ids in 0 .. n-1; weights: 1-D\n"
+    "    float32 or float64, finite and not negative; any strides), checked and\n"
+    "    copied once, with its degrees and connected parts, for any number of\n"
+    "    poisson_solve calls (Poisson-MBO solves on one graph again and again).\n";
+
+// The name poisson_graph gives its graphs, which poisson_solve checks.
+constexpr const char* kGraphName = "velorn.tolmar_poisson.graph";
 
 // Doubles in a cache line.
 constexpr Py_ssize_t kCacheLineDoubles = 8;
@@ -86,6 +97,7 @@ struct Graph {
     std::vector<int32_t> columns;
     std::vector<double> weights;
     std::vector<double> degrees;  // each row's weights summed in row order
+    std::vector<int32_t> parts;   // each sample's connected part, its smallest sample
 };
 
 template <class Offset>
@@ -197,7 +209,7 @@ public:
           current_(std::move(state)),
           next_(current_.size(), 0.0),
           walk_limit_(static_cast<size_t>(graph.n), 0.0), source_slot_(static_cast<size_t>(graph.n), -1) {
-        const std::vector<int32_t> part = connected_parts(graph);
+        const std::vector<int32_t>& part = graph.parts;
         // Per part: labelled samples, their labels counted, and its volume.
         std::vector<int32_t> slot_of_part(static_cast<size_t>(graph.n), -1);
         std::vector<double> counts, volume;
@@ -422,38 +434,19 @@ pyext::View2D<double> matrix_of(PyArrayObject* a) {
             PyArray_STRIDE(a, 1)};
 }
 
-PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
-    // The numbers first: converting them may run Python code, which could
-    // reshape the arrays read below.
-    uint64_t max_iterations = 0, n_jobs = 0;
-    double tolerance = 0.0;
-    if (!pyext::to_size_t(args[5], &max_iterations) || !pyext::to_double(args[6], &tolerance) ||
-        !pyext::to_size_t(args[7], &n_jobs))
-        return nullptr;
-    if (!(tolerance >= 0)) {
-        PyErr_SetString(PyExc_ValueError, "tolerance must be a number not below 0");
-        return nullptr;
-    }
-    if (n_jobs < 1) {
-        PyErr_SetString(PyExc_ValueError, "n_jobs must be at least 1");
-        return nullptr;
-    }
+void delete_graph(PyObject* capsule) { delete static_cast<Graph*>(PyCapsule_GetPointer(capsule, kGraphName)); }
+
+PyObject* poisson_graph(pyext::Call&, PyObject* const* args) {
     PyArrayObject* indptr = vector_argument(args[0], "indptr", NPY_INT32, NPY_INT64);
     if (!indptr) return nullptr;
     PyArrayObject* indices = vector_argument(args[1], "indices", NPY_INT32, NPY_INT64);
     if (!indices) return nullptr;
     PyArrayObject* weights = vector_argument(args[2], "weights", NPY_FLOAT32, NPY_FLOAT64);
     if (!weights) return nullptr;
-    PyArrayObject* labels = vector_argument(args[3], "labels", NPY_INT32, NPY_INT32);
-    if (!labels) return nullptr;
-    const Py_ssize_t n = PyArray_DIM(labels, 0);
-    PyArrayObject* solution = solution_argument(args[4], n);
-    if (!solution) return nullptr;
-    const Py_ssize_t c = PyArray_DIM(solution, 1);
+    const Py_ssize_t n = PyArray_DIM(indptr, 0) - 1;
     const Py_ssize_t nnz = PyArray_DIM(indices, 0);
-    if (PyArray_DIM(indptr, 0) != n + 1) {
-        PyErr_Format(PyExc_ValueError, "indptr has %zd entries, expected one more than the %zd labels",
-                     static_cast<Py_ssize_t>(PyArray_DIM(indptr, 0)), n);
+    if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "indptr must hold at least one offset");
         return nullptr;
     }
     if (PyArray_DIM(weights, 0) != nnz) {
@@ -465,19 +458,65 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
         PyErr_SetString(PyExc_ValueError, "more samples than a 32-bit id can number");
         return nullptr;
     }
-    Graph graph;
-    graph.n = n;
-    std::vector<int32_t> codes(static_cast<size_t>(n));
+    try {
+        auto graph = std::make_unique<Graph>();
+        graph->n = n;
+        const bool copied =
+            (PyArray_TYPE(indptr) == NPY_INT32 ? copy_offsets<int32_t>(indptr, nnz, graph.get())
+                                               : copy_offsets<int64_t>(indptr, nnz, graph.get())) &&
+            (PyArray_TYPE(indices) == NPY_INT32 ? copy_columns<int32_t>(indices, graph.get())
+                                                : copy_columns<int64_t>(indices, graph.get())) &&
+            (PyArray_TYPE(weights) == NPY_FLOAT32 ? copy_weights<float>(weights, graph.get())
+                                                  : copy_weights<double>(weights, graph.get()));
+        if (!copied) return nullptr;
+        graph->parts = connected_parts(*graph);
+        PyObject* capsule = PyCapsule_New(graph.get(), kGraphName, delete_graph);
+        if (capsule) graph.release();  // the capsule owns it now
+        return capsule;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
+    // The numbers first: converting them may run Python code, which could
+    // reshape the arrays read below.
+    uint64_t max_iterations = 0, n_jobs = 0;
+    double tolerance = 0.0;
+    if (!pyext::to_size_t(args[3], &max_iterations) || !pyext::to_double(args[4], &tolerance) ||
+        !pyext::to_size_t(args[5], &n_jobs))
+        return nullptr;
+    if (!(tolerance >= 0)) {
+        PyErr_SetString(PyExc_ValueError, "tolerance must be a number not below 0");
+        return nullptr;
+    }
+    if (n_jobs < 1) {
+        PyErr_SetString(PyExc_ValueError, "n_jobs must be at least 1");
+        return nullptr;
+    }
+    if (!PyCapsule_IsValid(args[0], kGraphName)) {
+        PyErr_SetString(PyExc_TypeError, "graph must be a graph that poisson_graph made");
+        return nullptr;
+    }
+    // Held by the call's arguments until it returns; never changed once made.
+    const Graph& graph = *static_cast<const Graph*>(PyCapsule_GetPointer(args[0], kGraphName));
+    PyArrayObject* labels = vector_argument(args[1], "labels", NPY_INT32, NPY_INT32);
+    if (!labels) return nullptr;
+    const Py_ssize_t n = graph.n;
+    if (PyArray_DIM(labels, 0) != n) {
+        PyErr_Format(PyExc_ValueError, "labels has %zd entries, but the graph %zd samples",
+                     static_cast<Py_ssize_t>(PyArray_DIM(labels, 0)), n);
+        return nullptr;
+    }
+    PyArrayObject* solution = solution_argument(args[2], n);
+    if (!solution) return nullptr;
+    const Py_ssize_t c = PyArray_DIM(solution, 1);
+    std::vector<int32_t> codes;
     uint64_t passes_run = 0;
     try {
-        const bool copied =
-            (PyArray_TYPE(indptr) == NPY_INT32 ? copy_offsets<int32_t>(indptr, nnz, &graph)
-                                               : copy_offsets<int64_t>(indptr, nnz, &graph)) &&
-            (PyArray_TYPE(indices) == NPY_INT32 ? copy_columns<int32_t>(indices, &graph)
-                                                : copy_columns<int64_t>(indices, &graph)) &&
-            (PyArray_TYPE(weights) == NPY_FLOAT32 ? copy_weights<float>(weights, &graph)
-                                                  : copy_weights<double>(weights, &graph));
-        if (!copied) return nullptr;
+        codes.resize(static_cast<size_t>(n));
         const pyext::View1D<int32_t> label_view = view_of<int32_t>(labels);
         for (Py_ssize_t i = 0; i < n; ++i) {
             const int32_t label = label_view[i];
@@ -526,7 +565,7 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
         if (interrupted) return nullptr;
         // A signal handler may have reshaped the array: its layout is taken
         // again before it is written.
-        if (!solution_argument(args[4], n) || PyArray_DIM(solution, 1) != c) {
+        if (!solution_argument(args[2], n) || PyArray_DIM(solution, 1) != c) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "solution changed shape during the passes");
             return nullptr;
         }
@@ -545,15 +584,24 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
     return PyLong_FromUnsignedLongLong(passes_run);
 }
 
-const char* const kParams[] = {"indptr",         "indices",   "weights", "labels", "solution",
-                               "max_iterations", "tolerance", "n_jobs"};
+const char* const kParams[] = {"graph", "labels", "solution", "max_iterations", "tolerance", "n_jobs"};
 
 const pyext::FunctionSpec kFunction = {
     "poisson_solve", kModuleName, kDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
-    kParams, 8, 8, poisson_solve,
+    kParams, 6, 6, poisson_solve,
 };
 
-int prepare(PyObject*) { return 0; }
+const char* const kGraphParams[] = {"indptr", "indices", "weights"};
+
+const pyext::FunctionSpec kGraphFunction = {
+    "poisson_graph", kModuleName, kGraphDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
+    kGraphParams, 3, 3, poisson_graph,
+};
+
+int prepare(PyObject* dict) {
+    pyext::Ref function = pyext::make_function(kGraphFunction, pyext::module_state.module, Py_None);
+    return function ? PyDict_SetItemString(dict, kGraphFunction.name, function.get()) : -1;
+}
 
 const pyext::ModuleSpec kModule = {"tolmar_poisson", kModuleName,
                                    "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", &kFunction,
