@@ -606,9 +606,9 @@ def _may_hold_copies(X: npt.NDArray[Any]) -> bool:
         hashes += bits
     # Only hashes that share a bucket (of about 4 per row) may be equal: those
     # few are sorted, not all.
-    bits = max(10, (4 * num_samples - 1).bit_length())
-    bucket = (hashes >> np.uint64(64 - bits)).astype(np.intp)
-    shared = hashes[np.bincount(bucket, minlength=1 << bits)[bucket] > 1]
+    bucket_bits = max(10, (4 * num_samples - 1).bit_length())
+    bucket = (hashes >> np.uint64(64 - bucket_bits)).astype(np.intp)
+    shared = hashes[np.bincount(bucket, minlength=1 << bucket_bits)[bucket] > 1]
     shared.sort()
     return bool((shared[1:] == shared[:-1]).any())
 
