@@ -254,11 +254,16 @@ def poisson_speed_lines(rows):
 
         def shown(row):
             if row.get("status") != "ok":
-                return row.get("status", "-")
+                return row.get("error", row.get("status", "-"))
             return f"{row['seconds']:.1f} s ({percent(row.get('accuracy'))})"
 
         fastest = min(row["seconds"] for row in (ours, two) if row.get("status") == "ok")
-        ratio = f"{theirs['seconds'] / fastest:.1f}x" if theirs.get("status") == "ok" else "-"
+        ratio = "-"
+        if theirs.get("status") == "ok":
+            ratio = f"{theirs['seconds'] / fastest:.1f}x"
+        elif theirs.get("status") == "timeout" and theirs.get("error", "").startswith("not done in "):
+            limit = float(theirs["error"].split()[3])  # "not done in 600 s"
+            ratio = f"over {limit / fastest:.0f}x"
         lines.append(f"| {ours['description']} | {size:,} | {shown(ours)} | {shown(two)} | {shown(theirs)} | {ratio} |")
     used = sorted({rows[(case, m)]["run"] for _, case in cases for m in ("poisson", "poisson-2", "graphlearning-poisson")
                    if (case, m) in rows})
