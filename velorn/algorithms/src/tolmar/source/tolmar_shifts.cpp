@@ -143,9 +143,10 @@ PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
         default: rounds_of<0>(rows, width, prior_values, step, rounds, shift_values); break;
         }
         // No Python code ran since the checks: the array is as it was.
-        char* out = static_cast<char*>(PyArray_DATA(shifts));
-        for (Py_ssize_t k = 0; k < c; ++k)
-            *reinterpret_cast<double*>(out + k * PyArray_STRIDE(shifts, 0)) = shift_values[static_cast<size_t>(k)];
+        // Through a view: the array may have any stride and alignment.
+        const pyext::View1D<double> out{static_cast<char*>(PyArray_DATA(shifts)), PyArray_DIM(shifts, 0),
+                                        PyArray_STRIDE(shifts, 0)};
+        for (Py_ssize_t k = 0; k < c; ++k) out.set(k, shift_values[static_cast<size_t>(k)]);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
