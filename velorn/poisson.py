@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 from joblib import effective_n_jobs
 from scipy import sparse
-from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
+from scipy.sparse.csgraph import reverse_cuthill_mckee
 
 # The neighbour search, the input checks, label encoding and predict come
 # from WeightedLabelPropagation; this module replaces only the step that
@@ -17,7 +17,7 @@ from scipy.sparse.csgraph import connected_components, reverse_cuthill_mckee
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import Interval, StrOptions
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_graph, poisson_solve
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_graph, poisson_parts, poisson_solve
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts
 from velorn.graph import Graph
 from velorn.propagation import WeightedLabelPropagation, warn_caller
@@ -149,36 +149,40 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         prior = self._prior(labels, num_classes)
         start = time.perf_counter()
         graph = _weighted_graph(nodes, similarities=kind == "affinity")
-        # The graph is symmetric: its strong components are its connected
-        # parts, found without the transpose that directed=False builds.
-        num_parts, part = connected_components(graph, directed=True, connection="strong")
-        unreachable = ~np.isin(part, part[labelled])
-        # A class can only be given where it was labelled in the same connected
-        # part: elsewhere its score says nothing (0, the centred sources' mean).
-        present = np.zeros((num_parts, num_classes), dtype=bool)
-        present[part[labelled], labels[labelled]] = True
-        if unreachable.any():
-            self._report_unreachable(unreachable, part, node_of, along)
         # The passes read the neighbours' rows at random: numbered so that
         # neighbours lie close (reverse Cuthill-McKee), they come from the
-        # caches. Everything up to the decision runs in that order.
+        # caches. Everything up to the decision runs in that order; the
+        # solver's copy of the graph (checked and copied once for the
+        # solution and every MBO round) is renumbered as it is copied.
         order = reverse_cuthill_mckee(graph, symmetric_mode=True)
-        graph = graph[order]  # a copy: its columns are renumbered in place
+        solver_graph = poisson_graph(graph.indptr, graph.indices, graph.data, order)
+        nnz = graph.nnz
+        del graph
         position = np.empty_like(order)
         position[order] = np.arange(num_samples, dtype=order.dtype)
-        graph.indices = position[graph.indices].astype(graph.indices.dtype, copy=False)
-        graph.has_sorted_indices = False
-        graph.sort_indices()
-        reached = ~unreachable[order]
-        absent = ~present[part[order][reached]]
         ordered_labels = labels[order]
-        self._report(f"graph: {graph.nnz:,} weighted edges", start)
+        # The graph is symmetric: its connected parts are the solver's, each
+        # named by its smallest sample and numbered here from 0.
+        root = poisson_parts(solver_graph)
+        roots = np.flatnonzero(root == np.arange(num_samples))
+        number = np.zeros(num_samples, dtype=np.intp)
+        number[roots] = np.arange(len(roots))
+        part = number[root]
+        ordered_labelled = ordered_labels != -1
+        # A class can only be given where it was labelled in the same connected
+        # part: elsewhere its score says nothing (0, the centred sources' mean).
+        present = np.zeros((len(roots), num_classes), dtype=bool)
+        present[part[ordered_labelled], ordered_labels[ordered_labelled]] = True
+        reached = present.any(axis=1)[part]
+        absent = ~present[part[reached]]
+        unreachable = ~reached[position]
+        if unreachable.any():
+            self._report_unreachable(unreachable, part[position], node_of, along)
+        self._report(f"graph: {nnz:,} weighted edges", start)
 
         start = time.perf_counter()
         threads = max(1, effective_n_jobs(self.n_jobs))
         scores = np.zeros((num_samples, num_classes))
-        # Checked and copied once for the solution and every MBO round.
-        solver_graph = poisson_graph(graph.indptr, graph.indices, graph.data)
         passes = poisson_solve(solver_graph, ordered_labels, scores, self.max_iter, self.tol, threads)
         self._report(f"Poisson solution: {passes:,} passes", start)
         if self.tol > 0 and passes >= self.max_iter:

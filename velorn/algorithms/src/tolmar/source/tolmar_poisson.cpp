@@ -21,11 +21,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -51,13 +53,23 @@ constexpr const char* kDoc =
     "    on n_jobs.\n";
 
 constexpr const char* kGraphDoc =
-    "poisson_graph(indptr, indices, weights) -> graph\n"
+    "poisson_graph(indptr, indices, weights, order=None) -> graph\n"
     "\n"
     "    A weighted graph in CSR form (indptr: 1-D int32 or int64 of n + 1 row\n"
     "    offsets; indices: 1-D int32 or int64 column ids in 0 .. n-1; weights: 1-D\n"
     "    float32 or float64, finite and not negative; any strides), checked and\n"
     "    copied once, with its degrees and connected parts, for any number of\n"
-    "    poisson_solve calls (Poisson-MBO solves on one graph again and again).\n";
+    "    poisson_solve calls (Poisson-MBO solves on one graph again and again).\n"
+    "    `order` (1-D int32 or int64, a permutation of 0 .. n-1, or None)\n"
+    "    renumbers the copy: its sample r is the caller's sample order[r], and\n"
+    "    each row's entries are sorted by their new ids.\n";
+
+constexpr const char* kPartsDoc =
+    "poisson_parts(graph) -> parts\n"
+    "\n"
+    "    The connected part of each sample of a graph that poisson_graph made,\n"
+    "    in its numbering: a 1-D int32 ndarray holding each part's smallest\n"
+    "    sample.\n";
 
 // The name poisson_graph gives its graphs, which poisson_solve checks.
 constexpr const char* kGraphName = "velorn.tolmar_poisson.graph";
@@ -152,6 +164,58 @@ bool copy_weights(PyArrayObject* weights, Graph* graph) {
         }
         graph->weights[static_cast<size_t>(e)] = w;
     }
+    return true;
+}
+
+// The copy renumbered by `order`, once checked to be a permutation: row r is
+// the caller's row order[r], its columns mapped to their new ids and sorted.
+template <class Id>
+bool renumber(PyArrayObject* order_array, Graph* graph) {
+    const pyext::View1D<Id> order = view_of<Id>(order_array);
+    const Py_ssize_t n = graph->n;
+    if (order.size != n) {
+        PyErr_Format(PyExc_ValueError, "order has %zd entries, but the graph %zd samples", order.size, n);
+        return false;
+    }
+    std::vector<int32_t> from(static_cast<size_t>(n)), position(static_cast<size_t>(n), -1);
+    for (Py_ssize_t r = 0; r < n; ++r) {
+        const int64_t old = static_cast<int64_t>(order[r]);
+        if (old < 0 || old >= n || position[static_cast<size_t>(old)] >= 0) {
+            PyErr_Format(PyExc_ValueError, "order[%zd] is %lld: order must be a permutation of 0 .. %zd", r,
+                         static_cast<long long>(old), n - 1);
+            return false;
+        }
+        position[static_cast<size_t>(old)] = static_cast<int32_t>(r);
+        from[static_cast<size_t>(r)] = static_cast<int32_t>(old);
+    }
+    std::vector<int64_t> offsets(static_cast<size_t>(n) + 1, 0);
+    std::vector<int32_t> columns(graph->columns.size());
+    std::vector<double> weights(graph->weights.size());
+    std::vector<std::pair<int32_t, double>> row;
+    for (Py_ssize_t r = 0; r < n; ++r) {
+        const size_t old = static_cast<size_t>(from[static_cast<size_t>(r)]);
+        row.clear();
+        for (int64_t e = graph->offsets[old]; e < graph->offsets[old + 1]; ++e)
+            row.emplace_back(position[static_cast<size_t>(graph->columns[static_cast<size_t>(e)])],
+                             graph->weights[static_cast<size_t>(e)]);
+        // Stable, so that a column given twice keeps its entries' order.
+        std::stable_sort(row.begin(), row.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        const int64_t begin = offsets[static_cast<size_t>(r)];
+        for (size_t k = 0; k < row.size(); ++k) {
+            columns[static_cast<size_t>(begin) + k] = row[k].first;
+            weights[static_cast<size_t>(begin) + k] = row[k].second;
+        }
+        offsets[static_cast<size_t>(r) + 1] = begin + static_cast<int64_t>(row.size());
+    }
+    graph->offsets = std::move(offsets);
+    graph->columns = std::move(columns);
+    graph->weights = std::move(weights);
+    return true;
+}
+
+// Each row's weights summed in row order; false with ValueError when a sum
+// overflows.
+bool sum_degrees(Graph* graph) {
     graph->degrees.assign(static_cast<size_t>(graph->n), 0.0);
     for (Py_ssize_t i = 0; i < graph->n; ++i) {
         double sum = 0.0;
@@ -443,6 +507,9 @@ PyObject* poisson_graph(pyext::Call&, PyObject* const* args) {
     if (!indices) return nullptr;
     PyArrayObject* weights = vector_argument(args[2], "weights", NPY_FLOAT32, NPY_FLOAT64);
     if (!weights) return nullptr;
+    PyArrayObject* order = nullptr;
+    if (args[3] && args[3] != Py_None && !(order = vector_argument(args[3], "order", NPY_INT32, NPY_INT64)))
+        return nullptr;
     const Py_ssize_t n = PyArray_DIM(indptr, 0) - 1;
     const Py_ssize_t nnz = PyArray_DIM(indices, 0);
     if (n < 0) {
@@ -467,7 +534,10 @@ PyObject* poisson_graph(pyext::Call&, PyObject* const* args) {
             (PyArray_TYPE(indices) == NPY_INT32 ? copy_columns<int32_t>(indices, graph.get())
                                                 : copy_columns<int64_t>(indices, graph.get())) &&
             (PyArray_TYPE(weights) == NPY_FLOAT32 ? copy_weights<float>(weights, graph.get())
-                                                  : copy_weights<double>(weights, graph.get()));
+                                                  : copy_weights<double>(weights, graph.get())) &&
+            (!order || (PyArray_TYPE(order) == NPY_INT32 ? renumber<int32_t>(order, graph.get())
+                                                         : renumber<int64_t>(order, graph.get()))) &&
+            sum_degrees(graph.get());
         if (!copied) return nullptr;
         graph->parts = connected_parts(*graph);
         PyObject* capsule = PyCapsule_New(graph.get(), kGraphName, delete_graph);
@@ -591,16 +661,41 @@ const pyext::FunctionSpec kFunction = {
     kParams, 6, 6, poisson_solve,
 };
 
-const char* const kGraphParams[] = {"indptr", "indices", "weights"};
+PyObject* poisson_parts(pyext::Call&, PyObject* const* args) {
+    if (!PyCapsule_IsValid(args[0], kGraphName)) {
+        PyErr_SetString(PyExc_TypeError, "graph must be a graph that poisson_graph made");
+        return nullptr;
+    }
+    const Graph& graph = *static_cast<const Graph*>(PyCapsule_GetPointer(args[0], kGraphName));
+    npy_intp size = graph.n;
+    PyObject* parts = PyArray_SimpleNew(1, &size, NPY_INT32);
+    if (parts && graph.n)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(parts)), graph.parts.data(),
+                    static_cast<size_t>(graph.n) * sizeof(int32_t));
+    return parts;
+}
+
+const char* const kGraphParams[] = {"indptr", "indices", "weights", "order"};
 
 const pyext::FunctionSpec kGraphFunction = {
     "poisson_graph", kModuleName, kGraphDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
-    kGraphParams, 3, 3, poisson_graph,
+    kGraphParams, 4, 3, poisson_graph,
+};
+
+const char* const kPartsParams[] = {"graph"};
+
+const pyext::FunctionSpec kPartsFunction = {
+    "poisson_parts", kModuleName, kPartsDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
+    kPartsParams, 1, 1, poisson_parts,
 };
 
 int prepare(PyObject* dict) {
-    pyext::Ref function = pyext::make_function(kGraphFunction, pyext::module_state.module, Py_None);
-    return function ? PyDict_SetItemString(dict, kGraphFunction.name, function.get()) : -1;
+    pyext::Ref defaults = pyext::Ref::steal(PyTuple_Pack(1, Py_None));
+    if (!defaults) return -1;
+    pyext::Ref graph_function = pyext::make_function(kGraphFunction, pyext::module_state.module, defaults.get());
+    if (!graph_function || PyDict_SetItemString(dict, kGraphFunction.name, graph_function.get()) < 0) return -1;
+    pyext::Ref parts_function = pyext::make_function(kPartsFunction, pyext::module_state.module, Py_None);
+    return parts_function ? PyDict_SetItemString(dict, kPartsFunction.name, parts_function.get()) : -1;
 }
 
 const pyext::ModuleSpec kModule = {"tolmar_poisson", kModuleName,
