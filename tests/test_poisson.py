@@ -10,7 +10,12 @@ from sklearn.exceptions import ConvergenceWarning, NotFittedError
 
 pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_poisson")
 from velorn import PoissonLabelPropagation  # noqa: E402
-from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_graph, poisson_solve  # noqa: E402
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (  # noqa: E402
+    poisson_graph,
+    poisson_parts,
+    poisson_solve,
+    poisson_symmetrised,
+)
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts  # noqa: E402
 from velorn.graph import Graph  # noqa: E402
 from velorn.poisson import COLUMNWISE_ROWS_PER_CLASS, _shifted_argmax, _weighted_graph  # noqa: E402
@@ -237,7 +242,58 @@ def test_the_weighted_graph_leaves_the_rows_it_was_given(similarities):
     indices = np.array([2, 1, 2, 0, 1, 0], dtype=np.int64)
     weights = np.array([0.5, 0.25, 2.0, 4.0, 1.0, 3.0])
     nodes = Graph(indptr, indices.copy(), weights.copy(), 3)
-    graph = _weighted_graph(nodes, similarities)
+    graph = _weighted_graph(nodes, similarities, threads=1)
     np.testing.assert_array_equal(nodes.indices, indices)
     np.testing.assert_array_equal(nodes.weights, weights)
     assert graph.has_sorted_indices and (graph != graph.T).nnz == 0
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_the_symmetrised_graph_is_scipys_sum_halved(threads):
+    # Rows out of column order, an entry stored twice, an isolated sample and
+    # a pair of zeros (not stored); enough rows for the threads to share them.
+    rng = np.random.default_rng(0)
+    matrix = sparse.random(5000, 5000, density=0.002, random_state=0, format="csr")
+    matrix.data = np.round(matrix.data, 1)  # some entries 0 both ways
+    alone = sparse.diags((np.arange(5000) != 7).astype(float))  # sample 7 without entries
+    matrix = (alone @ matrix @ alone).tocsr()
+    matrix.eliminate_zeros()
+    matrix.data[:50] = 0.0
+    shuffled = [rng.permutation(np.arange(a, b)) for a, b in zip(matrix.indptr[:-1], matrix.indptr[1:])]
+    order = np.concatenate(shuffled)
+    indices = np.r_[matrix.indices[order], 3]
+    weights = np.r_[matrix.data[order], 0.5]
+    indptr = matrix.indptr.copy()
+    indptr[-1] += 1  # the last row stores column 3 once more
+    indptr_out, indices_out, weights_out = poisson_symmetrised(indptr, indices, weights, threads)
+    given = sparse.csr_matrix((weights, indices, indptr), shape=matrix.shape)
+    given.sum_duplicates()
+    expected = given + given.T
+    expected.data *= 0.5
+    expected.sort_indices()
+    np.testing.assert_array_equal(indptr_out, expected.indptr)
+    np.testing.assert_array_equal(indices_out, expected.indices)
+    np.testing.assert_allclose(weights_out, expected.data, rtol=1e-15)
+    assert indptr_out[8] == indptr_out[7] and (weights_out > 0).all()
+
+
+def test_a_renumbered_graph_gives_the_renumbered_solution():
+    weights = sparse.random(300, 300, density=0.05, random_state=1, format="csr")
+    weights = (weights + weights.T).tocsr()
+    order = np.random.default_rng(1).permutation(300)
+    labels = np.full(300, -1, dtype=np.int32)
+    labels[:6] = [0, 1, 2, 0, 1, 2]
+    renumbered = weights[order][:, order].tocsr()
+    renumbered.sort_indices()
+    expected = np.zeros((300, 3))
+    poisson_solve(poisson_graph(renumbered.indptr, renumbered.indices, renumbered.data), labels[order], expected,
+                  20, 0.0, 1)
+    graph = poisson_graph(weights.indptr, weights.indices, weights.data, order, 2)
+    got = np.zeros((300, 3))
+    poisson_solve(graph, labels[order], got, 20, 0.0, 1)
+    np.testing.assert_array_equal(got, expected)
+    parts = poisson_parts(graph)
+    assert parts.dtype == np.int32 and parts.shape == (300,)
+    with pytest.raises(ValueError, match="order must be a permutation"):
+        poisson_graph(weights.indptr, weights.indices, weights.data, np.zeros(300, dtype=np.int64))
+

@@ -17,7 +17,8 @@ from scipy.sparse.csgraph import reverse_cuthill_mckee
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import Interval, StrOptions
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import poisson_graph, poisson_parts, poisson_solve
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (poisson_graph, poisson_parts, poisson_solve,
+                                                                  poisson_symmetrised)
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts
 from velorn.graph import Graph
 from velorn.propagation import WeightedLabelPropagation, warn_caller
@@ -148,14 +149,15 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         labelled = labels != -1
         prior = self._prior(labels, num_classes)
         start = time.perf_counter()
-        graph = _weighted_graph(nodes, similarities=kind == "affinity")
+        threads = max(1, effective_n_jobs(self.n_jobs))
+        graph = _weighted_graph(nodes, similarities=kind == "affinity", threads=threads)
         # The passes read the neighbours' rows at random: numbered so that
         # neighbours lie close (reverse Cuthill-McKee), they come from the
         # caches. Everything up to the decision runs in that order; the
         # solver's copy of the graph (checked and copied once for the
         # solution and every MBO round) is renumbered as it is copied.
         order = reverse_cuthill_mckee(graph, symmetric_mode=True)
-        solver_graph = poisson_graph(graph.indptr, graph.indices, graph.data, order)
+        solver_graph = poisson_graph(graph.indptr, graph.indices, graph.data, order, threads)
         nnz = graph.nnz
         del graph
         position = np.empty_like(order)
@@ -181,7 +183,6 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         self._report(f"graph: {nnz:,} weighted edges", start)
 
         start = time.perf_counter()
-        threads = max(1, effective_n_jobs(self.n_jobs))
         scores = np.zeros((num_samples, num_classes))
         passes = poisson_solve(solver_graph, ordered_labels, scores, self.max_iter, self.tol, threads)
         self._report(f"Poisson solution: {passes:,} passes", start)
@@ -259,11 +260,12 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         warn_caller(message, UserWarning)
 
 
-def _weighted_graph(nodes: Graph, similarities: bool) -> sparse.csr_matrix:
+def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.csr_matrix:
     """The symmetrised weighted graph, ``(W + W.T) / 2``. Similarities are the
     weights as they are; else each entry's distance ``d`` (its vote weight is
     ``1 / d**2``) weighs ``exp(-4 d**2 / d_k**2)``, with ``d_k`` the row's
-    largest distance (a row of entries at distance 0 weighs 1)."""
+    largest distance (a row of entries at distance 0 weighs 1). On
+    ``threads`` threads."""
     num_nodes = nodes.n_rows
     if similarities:
         weights = np.asarray(nodes.weights, dtype=np.float64)
@@ -281,17 +283,9 @@ def _weighted_graph(nodes: Graph, similarities: bool) -> sparse.csr_matrix:
         np.divide(weights, row_scale, out=weights, where=row_scale > 0)
         weights *= -4.0
         np.exp(weights, out=weights)
-    graph = sparse.csr_matrix((weights, nodes.indices, nodes.indptr), shape=(num_nodes, num_nodes))
-    # Sorted rows make the sum below a merge of rows, several times faster
-    # than adding unsorted ones; sorted on a copy where the arrays are the
-    # caller's.
-    if np.shares_memory(graph.indices, nodes.indices) or np.shares_memory(graph.data, nodes.weights):
-        graph = graph.sorted_indices()
-    else:
-        graph.sort_indices()
-    graph = graph + graph.T
-    graph.data *= 0.5
-    graph.sort_indices()
+    indptr, indices, symmetric = poisson_symmetrised(nodes.indptr, nodes.indices, weights, threads)
+    graph = sparse.csr_matrix((symmetric, indices, indptr), shape=(num_nodes, num_nodes))
+    graph.has_sorted_indices = True
     return graph
 
 

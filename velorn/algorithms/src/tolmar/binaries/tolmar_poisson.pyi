@@ -12,11 +12,29 @@ def poisson_graph(
     indptr: npt.NDArray[np.integer[Any]],
     indices: npt.NDArray[np.integer[Any]],
     weights: npt.NDArray[np.floating[Any]],
+    order: npt.NDArray[np.integer[Any]] | None = None,
+    n_jobs: SupportsIndex = 1,
 ) -> PoissonGraph:
     """indptr, indices: int32 or int64; weights: float32 or float64, finite
     and not negative (others are a TypeError or ValueError). The graph
     checked and copied once, with its degrees and connected parts, for any
-    number of :func:`poisson_solve` calls."""
+    number of :func:`poisson_solve` calls. ``order``, a permutation of the
+    samples: the copy's sample r is the caller's ``order[r]``, its rows
+    sorted by the new ids (on ``n_jobs`` threads)."""
+
+def poisson_parts(graph: PoissonGraph) -> npt.NDArray[np.int32]:
+    """Each sample's connected part in ``graph``'s numbering, as the
+    smallest sample of the part."""
+
+def poisson_symmetrised(
+    indptr: npt.NDArray[np.integer[Any]],
+    indices: npt.NDArray[np.integer[Any]],
+    weights: npt.NDArray[np.floating[Any]],
+    n_jobs: SupportsIndex,
+) -> tuple[npt.NDArray[np.integer[Any]], npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+    """``(W + W.T) / 2`` of a square CSR graph, on ``n_jobs`` threads: its
+    indptr, indices and weights, rows sorted by column, sums of 0 not
+    stored."""
 
 def poisson_solve(
     graph: PoissonGraph,

@@ -17,6 +17,7 @@
 #include "ndarray.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "huge_pages.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -27,6 +28,7 @@
 #include <stdexcept>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -53,7 +55,7 @@ constexpr const char* kDoc =
     "    on n_jobs.\n";
 
 constexpr const char* kGraphDoc =
-    "poisson_graph(indptr, indices, weights, order=None) -> graph\n"
+    "poisson_graph(indptr, indices, weights, order=None, n_jobs=1) -> graph\n"
     "\n"
     "    A weighted graph in CSR form (indptr: 1-D int32 or int64 of n + 1 row\n"
     "    offsets; indices: 1-D int32 or int64 column ids in 0 .. n-1; weights: 1-D\n"
@@ -62,7 +64,17 @@ constexpr const char* kGraphDoc =
     "    poisson_solve calls (Poisson-MBO solves on one graph again and again).\n"
     "    `order` (1-D int32 or int64, a permutation of 0 .. n-1, or None)\n"
     "    renumbers the copy: its sample r is the caller's sample order[r], and\n"
-    "    each row's entries are sorted by their new ids.\n";
+    "    each row's entries are sorted by their new ids, on `n_jobs` threads.\n";
+
+constexpr const char* kSymmetrisedDoc =
+    "poisson_symmetrised(indptr, indices, weights, n_jobs) -> (indptr, indices, weights)\n"
+    "\n"
+    "    (W + W.T) / 2 of a square weighted graph W in CSR form (the arrays as\n"
+    "    poisson_graph takes them), on `n_jobs` threads: each entry's two\n"
+    "    weights summed (an entry stored twice counts twice), then halved; a sum\n"
+    "    of 0 is not stored. Returns the CSR arrays, rows sorted by column:\n"
+    "    indptr int32 (int64 beyond 2**31 - 1 entries), indices int32, weights\n"
+    "    float64.\n";
 
 constexpr const char* kPartsDoc =
     "poisson_parts(graph) -> parts\n"
@@ -78,6 +90,8 @@ constexpr const char* kGraphName = "velorn.tolmar_poisson.graph";
 constexpr Py_ssize_t kCacheLineDoubles = 8;
 // Rows smaller than this are not worth a thread of their own.
 constexpr Py_ssize_t kMinRowsPerThread = 2048;
+// More threads than this are not asked for, whatever n_jobs says.
+constexpr uint64_t kMostThreads = 1024;
 // Signals are looked at after this many passes.
 constexpr uint64_t kPassesPerSignalCheck = 8;
 
@@ -105,11 +119,11 @@ pyext::View1D<T> view_of(PyArrayObject* a) {
 // released, where the caller's arrays could change under the passes.
 struct Graph {
     Py_ssize_t n = 0;
-    std::vector<int64_t> offsets;  // n + 1
-    std::vector<int32_t> columns;
-    std::vector<double> weights;
-    std::vector<double> degrees;  // each row's weights summed in row order
-    std::vector<int32_t> parts;   // each sample's connected part, its smallest sample
+    pyext::BigVector<int64_t> offsets;  // n + 1
+    pyext::BigVector<int32_t> columns;
+    pyext::BigVector<double> weights;
+    pyext::BigVector<double> degrees;  // each row's weights summed in row order
+    pyext::BigVector<int32_t> parts;   // each sample's connected part, its smallest sample
 };
 
 template <class Offset>
@@ -167,17 +181,71 @@ bool copy_weights(PyArrayObject* weights, Graph* graph) {
     return true;
 }
 
+// Runs body(begin, end, block) over rows 0 .. n - 1 split into up to
+// `threads` equal blocks; a block whose thread cannot be had runs here.
+template <class Body>
+void for_blocks(Py_ssize_t n, Py_ssize_t threads, const Body& body) {
+    const Py_ssize_t blocks = std::max<Py_ssize_t>(1, std::min(threads, n / kMinRowsPerThread));
+    std::vector<std::thread> workers;
+    std::vector<Py_ssize_t> here;
+    try {
+        workers.reserve(static_cast<size_t>(blocks));
+        here.reserve(static_cast<size_t>(blocks));
+    } catch (...) {
+        for (Py_ssize_t b = 0; b < blocks; ++b) body(n * b / blocks, n * (b + 1) / blocks, b);
+        return;
+    }
+    for (Py_ssize_t b = 1; b < blocks; ++b) {
+        try {
+            workers.emplace_back([&body, n, b, blocks] { body(n * b / blocks, n * (b + 1) / blocks, b); });
+        } catch (...) {
+            here.push_back(b);
+        }
+    }
+    body(0, n / blocks, 0);
+    for (const Py_ssize_t b : here) body(n * b / blocks, n * (b + 1) / blocks, b);
+    for (std::thread& worker : workers) worker.join();
+}
+
+// Rows up to this long are sorted by insertion.
+constexpr size_t kInsertionSortRow = 32;
+
+// Sorts a row's entries by column, stably (an entry stored twice keeps its
+// place among its copies): short rows by insertion, long ones through
+// `scratch`, which has room for the longest row.
+void sort_row(int32_t* columns, double* weights, size_t length, std::vector<std::pair<int32_t, double>>& scratch) {
+    if (length <= kInsertionSortRow) {
+        for (size_t a = 1; a < length; ++a) {
+            const int32_t column = columns[a];
+            const double weight = weights[a];
+            size_t b = a;
+            for (; b > 0 && columns[b - 1] > column; --b) {
+                columns[b] = columns[b - 1];
+                weights[b] = weights[b - 1];
+            }
+            columns[b] = column;
+            weights[b] = weight;
+        }
+        return;
+    }
+    for (size_t a = 0; a < length; ++a) scratch[a] = {columns[a], weights[a]};
+    std::stable_sort(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(length),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (size_t a = 0; a < length; ++a) std::tie(columns[a], weights[a]) = scratch[a];
+}
+
 // The copy renumbered by `order`, once checked to be a permutation: row r is
-// the caller's row order[r], its columns mapped to their new ids and sorted.
+// the caller's row order[r], its columns mapped to their new ids and sorted;
+// the rows on up to `threads` threads.
 template <class Id>
-bool renumber(PyArrayObject* order_array, Graph* graph) {
+bool renumber(PyArrayObject* order_array, Py_ssize_t threads, Graph* graph) {
     const pyext::View1D<Id> order = view_of<Id>(order_array);
     const Py_ssize_t n = graph->n;
     if (order.size != n) {
         PyErr_Format(PyExc_ValueError, "order has %zd entries, but the graph %zd samples", order.size, n);
         return false;
     }
-    std::vector<int32_t> from(static_cast<size_t>(n)), position(static_cast<size_t>(n), -1);
+    pyext::BigVector<int32_t> from(static_cast<size_t>(n)), position(static_cast<size_t>(n), -1);
     for (Py_ssize_t r = 0; r < n; ++r) {
         const int64_t old = static_cast<int64_t>(order[r]);
         if (old < 0 || old >= n || position[static_cast<size_t>(old)] >= 0) {
@@ -188,25 +256,33 @@ bool renumber(PyArrayObject* order_array, Graph* graph) {
         position[static_cast<size_t>(old)] = static_cast<int32_t>(r);
         from[static_cast<size_t>(r)] = static_cast<int32_t>(old);
     }
-    std::vector<int64_t> offsets(static_cast<size_t>(n) + 1, 0);
-    std::vector<int32_t> columns(graph->columns.size());
-    std::vector<double> weights(graph->weights.size());
-    std::vector<std::pair<int32_t, double>> row;
+    pyext::BigVector<int64_t> offsets(static_cast<size_t>(n) + 1, 0);
+    size_t longest = 0;
     for (Py_ssize_t r = 0; r < n; ++r) {
         const size_t old = static_cast<size_t>(from[static_cast<size_t>(r)]);
-        row.clear();
-        for (int64_t e = graph->offsets[old]; e < graph->offsets[old + 1]; ++e)
-            row.emplace_back(position[static_cast<size_t>(graph->columns[static_cast<size_t>(e)])],
-                             graph->weights[static_cast<size_t>(e)]);
-        // Stable, so that a column given twice keeps its entries' order.
-        std::stable_sort(row.begin(), row.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-        const int64_t begin = offsets[static_cast<size_t>(r)];
-        for (size_t k = 0; k < row.size(); ++k) {
-            columns[static_cast<size_t>(begin) + k] = row[k].first;
-            weights[static_cast<size_t>(begin) + k] = row[k].second;
-        }
-        offsets[static_cast<size_t>(r) + 1] = begin + static_cast<int64_t>(row.size());
+        const int64_t length = graph->offsets[old + 1] - graph->offsets[old];
+        longest = std::max(longest, static_cast<size_t>(length));
+        offsets[static_cast<size_t>(r) + 1] = offsets[static_cast<size_t>(r)] + length;
     }
+    pyext::BigVector<int32_t> columns(graph->columns.size());
+    pyext::BigVector<double> weights(graph->weights.size());
+    std::vector<std::vector<std::pair<int32_t, double>>> scratch(static_cast<size_t>(threads));
+    for (auto& room : scratch) room.resize(longest > kInsertionSortRow ? longest : 0);
+    const Graph& old_graph = *graph;
+    Py_BEGIN_ALLOW_THREADS
+    for_blocks(n, threads, [&](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t block) {
+        for (Py_ssize_t r = begin; r < end; ++r) {
+            const size_t old = static_cast<size_t>(from[static_cast<size_t>(r)]);
+            const size_t at = static_cast<size_t>(offsets[static_cast<size_t>(r)]);
+            size_t length = 0;
+            for (int64_t e = old_graph.offsets[old]; e < old_graph.offsets[old + 1]; ++e, ++length) {
+                columns[at + length] = position[static_cast<size_t>(old_graph.columns[static_cast<size_t>(e)])];
+                weights[at + length] = old_graph.weights[static_cast<size_t>(e)];
+            }
+            sort_row(columns.data() + at, weights.data() + at, length, scratch[static_cast<size_t>(block)]);
+        }
+    });
+    Py_END_ALLOW_THREADS
     graph->offsets = std::move(offsets);
     graph->columns = std::move(columns);
     graph->weights = std::move(weights);
@@ -233,8 +309,8 @@ bool sum_degrees(Graph* graph) {
 // Connected parts by union-find over the entries (a part reached along an
 // entry either way, so that a graph that is not quite symmetric still gets
 // parts that hold together).
-std::vector<int32_t> connected_parts(const Graph& graph) {
-    std::vector<int32_t> parent(static_cast<size_t>(graph.n));
+pyext::BigVector<int32_t> connected_parts(const Graph& graph) {
+    pyext::BigVector<int32_t> parent(static_cast<size_t>(graph.n));
     for (Py_ssize_t i = 0; i < graph.n; ++i) parent[static_cast<size_t>(i)] = static_cast<int32_t>(i);
     auto root = [&parent](int32_t i) {
         while (parent[static_cast<size_t>(i)] != i) {
@@ -268,12 +344,12 @@ class PoissonPasses {
 public:
     // `state`: n rows of width c + walk, the solution's start in the first c.
     PoissonPasses(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes, bool walk,
-                  std::vector<double>&& state)
+                  pyext::BigVector<double>&& state)
         : g_(graph), c_(num_classes), width_(num_classes + (walk ? 1 : 0)), walk_(walk), labels_(labels),
           current_(std::move(state)),
           next_(current_.size(), 0.0),
           walk_limit_(static_cast<size_t>(graph.n), 0.0), source_slot_(static_cast<size_t>(graph.n), -1) {
-        const std::vector<int32_t>& part = graph.parts;
+        const pyext::BigVector<int32_t>& part = graph.parts;
         // Per part: labelled samples, their labels counted, and its volume.
         std::vector<int32_t> slot_of_part(static_cast<size_t>(graph.n), -1);
         std::vector<double> counts, volume;
@@ -422,7 +498,7 @@ private:
     Py_ssize_t c_, width_;
     bool walk_;  // whether the walk decides when to stop
     const std::vector<int32_t>& labels_;
-    std::vector<double> current_, next_;
+    pyext::BigVector<double> current_, next_;
     std::vector<double> walk_limit_;
     std::vector<int32_t> source_slot_;  // the part's slot of a labelled sample, else -1
     std::vector<double> means_;         // per slot, the part's mean label
@@ -500,49 +576,212 @@ pyext::View2D<double> matrix_of(PyArrayObject* a) {
 
 void delete_graph(PyObject* capsule) { delete static_cast<Graph*>(PyCapsule_GetPointer(capsule, kGraphName)); }
 
-PyObject* poisson_graph(pyext::Call&, PyObject* const* args) {
-    PyArrayObject* indptr = vector_argument(args[0], "indptr", NPY_INT32, NPY_INT64);
-    if (!indptr) return nullptr;
-    PyArrayObject* indices = vector_argument(args[1], "indices", NPY_INT32, NPY_INT64);
-    if (!indices) return nullptr;
-    PyArrayObject* weights = vector_argument(args[2], "weights", NPY_FLOAT32, NPY_FLOAT64);
-    if (!weights) return nullptr;
-    PyArrayObject* order = nullptr;
-    if (args[3] && args[3] != Py_None && !(order = vector_argument(args[3], "order", NPY_INT32, NPY_INT64)))
-        return nullptr;
+// The caller's CSR arrays, checked and copied into `graph` (offsets, columns,
+// weights); false with an exception otherwise.
+bool copy_graph(PyObject* indptr_arg, PyObject* indices_arg, PyObject* weights_arg, Graph* graph) {
+    PyArrayObject* indptr = vector_argument(indptr_arg, "indptr", NPY_INT32, NPY_INT64);
+    if (!indptr) return false;
+    PyArrayObject* indices = vector_argument(indices_arg, "indices", NPY_INT32, NPY_INT64);
+    if (!indices) return false;
+    PyArrayObject* weights = vector_argument(weights_arg, "weights", NPY_FLOAT32, NPY_FLOAT64);
+    if (!weights) return false;
     const Py_ssize_t n = PyArray_DIM(indptr, 0) - 1;
     const Py_ssize_t nnz = PyArray_DIM(indices, 0);
     if (n < 0) {
         PyErr_SetString(PyExc_ValueError, "indptr must hold at least one offset");
-        return nullptr;
+        return false;
     }
     if (PyArray_DIM(weights, 0) != nnz) {
         PyErr_Format(PyExc_ValueError, "indices has %zd entries but weights %zd", nnz,
                      static_cast<Py_ssize_t>(PyArray_DIM(weights, 0)));
-        return nullptr;
+        return false;
     }
     if (n > std::numeric_limits<int32_t>::max()) {
         PyErr_SetString(PyExc_ValueError, "more samples than a 32-bit id can number");
+        return false;
+    }
+    graph->n = n;
+    return (PyArray_TYPE(indptr) == NPY_INT32 ? copy_offsets<int32_t>(indptr, nnz, graph)
+                                              : copy_offsets<int64_t>(indptr, nnz, graph)) &&
+           (PyArray_TYPE(indices) == NPY_INT32 ? copy_columns<int32_t>(indices, graph)
+                                               : copy_columns<int64_t>(indices, graph)) &&
+           (PyArray_TYPE(weights) == NPY_FLOAT32 ? copy_weights<float>(weights, graph)
+                                                 : copy_weights<double>(weights, graph));
+}
+
+PyObject* poisson_graph(pyext::Call&, PyObject* const* args) {
+    uint64_t n_jobs = 1;  // an optional argument not given is null
+    if (args[4] && !pyext::to_size_t(args[4], &n_jobs)) return nullptr;
+    if (n_jobs < 1) {
+        PyErr_SetString(PyExc_ValueError, "n_jobs must be at least 1");
         return nullptr;
     }
+    const Py_ssize_t threads = static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, kMostThreads));
+    PyArrayObject* order = nullptr;
+    if (args[3] && args[3] != Py_None && !(order = vector_argument(args[3], "order", NPY_INT32, NPY_INT64)))
+        return nullptr;
     try {
         auto graph = std::make_unique<Graph>();
-        graph->n = n;
         const bool copied =
-            (PyArray_TYPE(indptr) == NPY_INT32 ? copy_offsets<int32_t>(indptr, nnz, graph.get())
-                                               : copy_offsets<int64_t>(indptr, nnz, graph.get())) &&
-            (PyArray_TYPE(indices) == NPY_INT32 ? copy_columns<int32_t>(indices, graph.get())
-                                                : copy_columns<int64_t>(indices, graph.get())) &&
-            (PyArray_TYPE(weights) == NPY_FLOAT32 ? copy_weights<float>(weights, graph.get())
-                                                  : copy_weights<double>(weights, graph.get())) &&
-            (!order || (PyArray_TYPE(order) == NPY_INT32 ? renumber<int32_t>(order, graph.get())
-                                                         : renumber<int64_t>(order, graph.get()))) &&
+            copy_graph(args[0], args[1], args[2], graph.get()) &&
+            (!order || (PyArray_TYPE(order) == NPY_INT32 ? renumber<int32_t>(order, threads, graph.get())
+                                                         : renumber<int64_t>(order, threads, graph.get()))) &&
             sum_degrees(graph.get());
         if (!copied) return nullptr;
         graph->parts = connected_parts(*graph);
         PyObject* capsule = PyCapsule_New(graph.get(), kGraphName, delete_graph);
         if (capsule) graph.release();  // the capsule owns it now
         return capsule;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// (W + W^T) / 2 of a graph's copy W (its rows sorted by column in place),
+// each row sorted by column: an entry stored twice counts twice, each pair's
+// sum is taken before it is halved (as SciPy adds the two matrices, then
+// scales), and a sum of 0 is not stored. Counted first, then written
+// straight into the NumPy arrays it returns.
+class Symmetrised {
+public:
+    Symmetrised(Graph& w, Py_ssize_t threads)
+        : w_(w), n_(static_cast<size_t>(w.n)), threads_(threads), transposed_offsets_(n_ + 1, 0),
+          transposed_columns_(w.columns.size()), transposed_weights_(w.columns.size()), offsets_(n_ + 1, 0) {
+        size_t longest = 0;
+        for (size_t i = 0; i < n_; ++i)
+            longest = std::max(longest, static_cast<size_t>(w.offsets[i + 1] - w.offsets[i]));
+        scratch_.resize(static_cast<size_t>(threads));
+        for (auto& room : scratch_) room.resize(longest > kInsertionSortRow ? longest : 0);
+    }
+
+    // Sorts W's rows, builds W^T and counts each row's entries: with the
+    // GIL released.
+    void count() {
+        for_blocks(w_.n, threads_, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t block) {
+            for (Py_ssize_t i = begin; i < end; ++i) {
+                const int64_t first = w_.offsets[static_cast<size_t>(i)];
+                sort_row(w_.columns.data() + first, w_.weights.data() + first,
+                         static_cast<size_t>(w_.offsets[static_cast<size_t>(i) + 1] - first),
+                         scratch_[static_cast<size_t>(block)]);
+            }
+        });
+        // W^T's row j holds (i, w_ij) for each entry of W's row i at column
+        // j, in the order of i: its rows come sorted.
+        for (const int32_t column : w_.columns) ++transposed_offsets_[static_cast<size_t>(column) + 1];
+        for (size_t j = 0; j < n_; ++j) transposed_offsets_[j + 1] += transposed_offsets_[j];
+        pyext::BigVector<int64_t> next(transposed_offsets_.begin(), transposed_offsets_.end() - 1);
+        for (size_t i = 0; i < n_; ++i) {
+            for (int64_t e = w_.offsets[i]; e < w_.offsets[i + 1]; ++e) {
+                const size_t at = static_cast<size_t>(next[static_cast<size_t>(w_.columns[static_cast<size_t>(e)])]++);
+                transposed_columns_[at] = static_cast<int32_t>(i);
+                transposed_weights_[at] = w_.weights[static_cast<size_t>(e)];
+            }
+        }
+        for_blocks(w_.n, threads_, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t) {
+            for (size_t i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i)
+                offsets_[i + 1] = merge_row<false>(i, nullptr, nullptr);
+        });
+        for (size_t i = 0; i < n_; ++i) offsets_[i + 1] += offsets_[i];
+    }
+
+    int64_t size() const { return offsets_[n_]; }
+
+    // Writes the rows into arrays of size() entries, and their offsets: with
+    // the GIL released.
+    template <class Offset>
+    void write(Offset* indptr, int32_t* columns, double* weights) const {
+        for (size_t i = 0; i <= n_; ++i) indptr[i] = static_cast<Offset>(offsets_[i]);
+        for_blocks(w_.n, threads_, [&](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t) {
+            for (size_t i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i)
+                merge_row<true>(i, columns + offsets_[i], weights + offsets_[i]);
+        });
+    }
+
+private:
+    // Row i of the sum, merged from W's row and W^T's; its length.
+    template <bool Write>
+    int64_t merge_row(size_t i, int32_t* columns, double* weights) const {
+        int64_t a = w_.offsets[i], b = transposed_offsets_[i], length = 0;
+        const int64_t a_end = w_.offsets[i + 1], b_end = transposed_offsets_[i + 1];
+        while (a < a_end || b < b_end) {
+            const int32_t column =
+                std::min(a < a_end ? w_.columns[static_cast<size_t>(a)] : std::numeric_limits<int32_t>::max(),
+                         b < b_end ? transposed_columns_[static_cast<size_t>(b)] : std::numeric_limits<int32_t>::max());
+            // Each side's copies of the entry summed in order, then the two.
+            double from_w = 0.0, from_t = 0.0;
+            bool in_w = false, in_t = false;
+            for (; a < a_end && w_.columns[static_cast<size_t>(a)] == column; ++a) {
+                from_w = in_w ? from_w + w_.weights[static_cast<size_t>(a)] : w_.weights[static_cast<size_t>(a)];
+                in_w = true;
+            }
+            for (; b < b_end && transposed_columns_[static_cast<size_t>(b)] == column; ++b) {
+                from_t = in_t ? from_t + transposed_weights_[static_cast<size_t>(b)]
+                              : transposed_weights_[static_cast<size_t>(b)];
+                in_t = true;
+            }
+            const double sum = in_w && in_t ? from_w + from_t : in_w ? from_w : from_t;
+            if (sum != 0) {
+                if constexpr (Write) {
+                    columns[length] = column;
+                    weights[length] = sum * 0.5;
+                }
+                ++length;
+            }
+        }
+        return length;
+    }
+
+    Graph& w_;
+    const size_t n_;
+    const Py_ssize_t threads_;
+    pyext::BigVector<int64_t> transposed_offsets_;
+    pyext::BigVector<int32_t> transposed_columns_;
+    pyext::BigVector<double> transposed_weights_;
+    pyext::BigVector<int64_t> offsets_;
+    std::vector<std::vector<std::pair<int32_t, double>>> scratch_;
+};
+
+// A new 1-D ndarray of `type` and `size` entries.
+pyext::Ref new_array(int64_t size, int type) {
+    npy_intp length = static_cast<npy_intp>(size);
+    return pyext::Ref::steal(PyArray_SimpleNew(1, &length, type));
+}
+
+template <class T>
+T* data_of(const pyext::Ref& array) {
+    return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+PyObject* poisson_symmetrised(pyext::Call&, PyObject* const* args) {
+    uint64_t n_jobs = 0;
+    if (!pyext::to_size_t(args[3], &n_jobs)) return nullptr;
+    if (n_jobs < 1) {
+        PyErr_SetString(PyExc_ValueError, "n_jobs must be at least 1");
+        return nullptr;
+    }
+    try {
+        Graph graph;
+        if (!copy_graph(args[0], args[1], args[2], &graph)) return nullptr;
+        Symmetrised symmetric(graph, static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, kMostThreads)));
+        Py_BEGIN_ALLOW_THREADS
+        symmetric.count();
+        Py_END_ALLOW_THREADS
+        // 32-bit offsets where they fit, as SciPy would index the matrix.
+        const bool narrow = symmetric.size() <= std::numeric_limits<int32_t>::max();
+        pyext::Ref indptr = new_array(graph.n + 1, narrow ? NPY_INT32 : NPY_INT64);
+        pyext::Ref indices = new_array(symmetric.size(), NPY_INT32);
+        pyext::Ref weights = new_array(symmetric.size(), NPY_FLOAT64);
+        if (!indptr || !indices || !weights) return nullptr;
+        // The new arrays are no one else's yet: written without the GIL.
+        Py_BEGIN_ALLOW_THREADS
+        if (narrow)
+            symmetric.write(data_of<int32_t>(indptr), data_of<int32_t>(indices), data_of<double>(weights));
+        else
+            symmetric.write(data_of<int64_t>(indptr), data_of<int32_t>(indices), data_of<double>(weights));
+        Py_END_ALLOW_THREADS
+        return PyTuple_Pack(3, indptr.get(), indices.get(), weights.get());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::length_error&) {
@@ -599,7 +838,7 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
         // Tolerance 0 asks for max_iterations passes: no walk to follow.
         const bool walk = tolerance > 0;
         const Py_ssize_t width = c + (walk ? 1 : 0);
-        std::vector<double> state(static_cast<size_t>(n) * static_cast<size_t>(width), 0.0);
+        pyext::BigVector<double> state(static_cast<size_t>(n) * static_cast<size_t>(width), 0.0);
         const pyext::View2D<double> given = matrix_of(solution);
         for (Py_ssize_t i = 0; i < n; ++i) {
             const pyext::View1D<double> row = given.row(i);
@@ -613,7 +852,7 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
             }
         }
         PoissonPasses passes(graph, codes, c, walk, std::move(state));
-        ParallelPasses parallel(passes, n, c, static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, 1024)));
+        ParallelPasses parallel(passes, n, c, static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, kMostThreads)));
         const double mixed = tolerance / static_cast<double>(std::max<Py_ssize_t>(n, 1));
         bool interrupted = false;
         while (passes_run < max_iterations && !interrupted) {
@@ -675,11 +914,18 @@ PyObject* poisson_parts(pyext::Call&, PyObject* const* args) {
     return parts;
 }
 
-const char* const kGraphParams[] = {"indptr", "indices", "weights", "order"};
+const char* const kGraphParams[] = {"indptr", "indices", "weights", "order", "n_jobs"};
 
 const pyext::FunctionSpec kGraphFunction = {
     "poisson_graph", kModuleName, kGraphDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
-    kGraphParams, 4, 3, poisson_graph,
+    kGraphParams, 5, 3, poisson_graph,
+};
+
+const char* const kSymmetrisedParams[] = {"indptr", "indices", "weights", "n_jobs"};
+
+const pyext::FunctionSpec kSymmetrisedFunction = {
+    "poisson_symmetrised", kModuleName, kSymmetrisedDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp",
+    __LINE__, kSymmetrisedParams, 4, 4, poisson_symmetrised,
 };
 
 const char* const kPartsParams[] = {"graph"};
@@ -690,12 +936,18 @@ const pyext::FunctionSpec kPartsFunction = {
 };
 
 int prepare(PyObject* dict) {
-    pyext::Ref defaults = pyext::Ref::steal(PyTuple_Pack(1, Py_None));
+    pyext::Ref one = pyext::Ref::steal(PyLong_FromLong(1));
+    if (!one) return -1;
+    pyext::Ref defaults = pyext::Ref::steal(PyTuple_Pack(2, Py_None, one.get()));
     if (!defaults) return -1;
     pyext::Ref graph_function = pyext::make_function(kGraphFunction, pyext::module_state.module, defaults.get());
     if (!graph_function || PyDict_SetItemString(dict, kGraphFunction.name, graph_function.get()) < 0) return -1;
     pyext::Ref parts_function = pyext::make_function(kPartsFunction, pyext::module_state.module, Py_None);
-    return parts_function ? PyDict_SetItemString(dict, kPartsFunction.name, parts_function.get()) : -1;
+    if (!parts_function || PyDict_SetItemString(dict, kPartsFunction.name, parts_function.get()) < 0) return -1;
+    pyext::Ref symmetrised_function =
+        pyext::make_function(kSymmetrisedFunction, pyext::module_state.module, Py_None);
+    return symmetrised_function ? PyDict_SetItemString(dict, kSymmetrisedFunction.name, symmetrised_function.get())
+                                : -1;
 }
 
 const pyext::ModuleSpec kModule = {"tolmar_poisson", kModuleName,
