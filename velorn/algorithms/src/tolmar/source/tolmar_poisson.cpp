@@ -668,17 +668,28 @@ public:
             }
         });
         // W^T's row j holds (i, w_ij) for each entry of W's row i at column
-        // j, in the order of i: its rows come sorted.
-        for (const int32_t column : w_.columns) ++transposed_offsets_[static_cast<size_t>(column) + 1];
+        // j, in the order of i: its rows come sorted. Each thread reads all
+        // of W but writes only the rows of its block of columns: the
+        // scattered writes, which take the time, are shared out.
+        for_blocks(w_.n, threads_, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t) {
+            const uint32_t first = static_cast<uint32_t>(begin), count = static_cast<uint32_t>(end - begin);
+            for (const int32_t column : w_.columns)
+                if (static_cast<uint32_t>(column) - first < count) ++transposed_offsets_[static_cast<size_t>(column) + 1];
+        });
         for (size_t j = 0; j < n_; ++j) transposed_offsets_[j + 1] += transposed_offsets_[j];
         pyext::BigVector<int64_t> next(transposed_offsets_.begin(), transposed_offsets_.end() - 1);
-        for (size_t i = 0; i < n_; ++i) {
-            for (int64_t e = w_.offsets[i]; e < w_.offsets[i + 1]; ++e) {
-                const size_t at = static_cast<size_t>(next[static_cast<size_t>(w_.columns[static_cast<size_t>(e)])]++);
-                transposed_columns_[at] = static_cast<int32_t>(i);
-                transposed_weights_[at] = w_.weights[static_cast<size_t>(e)];
+        for_blocks(w_.n, threads_, [this, &next](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t) {
+            const uint32_t first = static_cast<uint32_t>(begin), count = static_cast<uint32_t>(end - begin);
+            for (size_t i = 0; i < n_; ++i) {
+                for (int64_t e = w_.offsets[i]; e < w_.offsets[i + 1]; ++e) {
+                    const int32_t column = w_.columns[static_cast<size_t>(e)];
+                    if (static_cast<uint32_t>(column) - first >= count) continue;
+                    const size_t at = static_cast<size_t>(next[static_cast<size_t>(column)]++);
+                    transposed_columns_[at] = static_cast<int32_t>(i);
+                    transposed_weights_[at] = w_.weights[static_cast<size_t>(e)];
+                }
             }
-        }
+        });
         for_blocks(w_.n, threads_, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t) {
             for (size_t i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i)
                 offsets_[i + 1] = merge_row<false>(i, nullptr, nullptr);
