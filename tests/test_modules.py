@@ -55,7 +55,7 @@ def test_namespace_and_spec_attributes(name):
                 "kelvo_nearest": "nearest_centroid"}.get(short, short)
     public = {k for k in vars(module) if not k.startswith("__")}
     expected = {"np", function} | ({"DistanceMetric"} if short == "kelvo_postprocess" else set()) | (
-        {"propagate_table"} if short == "tolmar_knn" else set())
+        {"propagate_table", "repeated_rows"} if short == "tolmar_knn" else set())
     assert public == expected
     assert module.__test__ == {}
     assert module.__package__ == name.rsplit(".", 1)[0]

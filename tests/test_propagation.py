@@ -293,6 +293,24 @@ def test_copies_of_a_labelled_point_take_its_label(recwarn, metric):
         assert model.predict([[1.0], [-0.0], [0.4]]).tolist() == [7, 5, 5]
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.int32, np.uint8])
+def test_repeated_rows_are_found_in_any_layout(dtype):
+    from velorn.propagation import _repeats_rows
+
+    # Rows that differ in one column only, read through a strided view; a
+    # copy of one of them, and for floats a row that differs only by -0.0.
+    distinct = np.stack(np.meshgrid(np.arange(16), np.arange(16), np.arange(10)), -1).reshape(-1, 3)
+    X = np.asfortranarray(distinct.astype(dtype))[::-1]
+    assert not _repeats_rows(X)
+    assert _repeats_rows(np.vstack([X, X[1234:1235]]))
+    if np.issubdtype(dtype, np.floating):
+        signed = X[:5].copy()
+        signed[0, 0] = 0.0
+        signed[1] = signed[0]
+        signed[1, 0] = -0.0
+        assert _repeats_rows(signed)
+
+
 def test_a_failed_refit_leaves_the_fitted_estimator_as_it_was():
     points, truth, y = blobs()
     model = WeightedLabelPropagation(n_neighbors=10, on_unreachable="raise").fit(points, y)

@@ -21,7 +21,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows, propagate_table
+from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows, propagate_table, repeated_rows
 from velorn.graph import PRECOMPUTED, Graph, check_matrix, from_matrix, from_table, merge_copies
 from velorn.neighbours import NeighbourSearch, report
 
@@ -568,7 +568,7 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
     """The distinct rows of ``X`` in order of first appearance, and each
     sample's row among them (0.0 and -0.0 alike)."""
     num_samples = X.shape[0]
-    if num_samples < 2 or sparse.issparse(X) or not _may_hold_copies(X):
+    if num_samples < 2 or sparse.issparse(X) or not _repeats_rows(X):
         # Sparse features: copies are joined in the graph instead.
         return X, np.arange(num_samples, dtype=np.int64)
     order = np.lexsort(X.T[::-1])  # stable: copies in sample order
@@ -585,32 +585,13 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
     return X[np.sort(firsts)], point_of
 
 
-def _may_hold_copies(X: npt.NDArray[Any]) -> bool:
-    """False when the rows of ``X`` are surely distinct: their hashes are (a
-    check of one number per row, much cheaper than sorting the rows). Hashed
-    a column at a time into one array, so that little new memory is taken."""
-    num_samples, num_features = X.shape
-    # Any odd multipliers: equal rows give equal sums (modulo 2**64).
-    multipliers = np.asarray(np.random.default_rng(0).integers(0, 2**63, num_features, dtype=np.uint64),
-                             dtype=np.uint64) * np.uint64(2) + np.uint64(1)
-    hashes = np.zeros(num_samples, dtype=np.uint64)
-    column = np.empty(num_samples, dtype=X.dtype)
-    bits = np.empty(num_samples, dtype=np.uint64)
-    for feature in range(num_features):
-        if X.dtype.kind == "f":  # the bits, with -0.0 as 0.0
-            np.add(X[:, feature], X.dtype.type(0), out=column)
-            bits[:] = column.view(np.dtype(f"u{X.dtype.itemsize}"))
-        else:
-            bits[:] = X[:, feature].astype(np.uint64)
-        bits *= multipliers[feature]
-        hashes += bits
-    # Only hashes that share a bucket (of about 4 per row) may be equal: those
-    # few are sorted, not all.
-    bucket_bits = max(10, (4 * num_samples - 1).bit_length())
-    bucket = (hashes >> np.uint64(64 - bucket_bits)).astype(np.intp)
-    shared = hashes[np.bincount(bucket, minlength=1 << bucket_bits)[bucket] > 1]
-    shared.sort()
-    return bool((shared[1:] == shared[:-1]).any())
+def _repeats_rows(X: npt.NDArray[Any]) -> bool:
+    """Whether two rows of ``X`` are equal (0.0 and -0.0 alike): rows hashed
+    natively, far cheaper than sorting them. Types the hash does not read are
+    compared as float64, where distinct rows may at worst seem equal."""
+    if X.dtype not in (np.float64, np.float32, np.int64, np.int32) or not X.dtype.isnative:
+        X = np.asarray(X, dtype=np.float64)
+    return bool(repeated_rows(X))
 
 
 def _uniform_rows(X: Any, kind: Any) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]] | None:

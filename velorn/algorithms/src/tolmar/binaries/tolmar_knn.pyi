@@ -34,3 +34,7 @@ def propagate_table(
     holds a copy (distance 0), a missing or bad entry, or a cut row out of
     order: its CSR rows then decide. ``scores`` receives each sample's summed
     weight per label; also returns the longest row kept."""
+
+def repeated_rows(points: npt.NDArray[Any]) -> bool:
+    """Whether two rows of ``points`` (2-D float64, float32, int64 or int32,
+    any strides) hold the same values, 0.0 and -0.0 alike."""

@@ -15,12 +15,14 @@
 #include "function.hpp"
 #include "module.hpp"
 #include "cache_hint.hpp"
+#include "huge_pages.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -700,11 +702,104 @@ const pyext::FunctionSpec kTableFunction = {
     kTableParams, 7, 6, propagate_table,
 };
 
+// A row's hash, from its values' bits (0.0 and -0.0 alike: adding 0.0 makes
+// -0.0 0.0).
+template <class T>
+uint64_t row_hash(const pyext::View2D<T>& x, Py_ssize_t i) {
+    const char* row = x.row_data(i);
+    uint64_t hash = 0x9e3779b97f4a7c15u;
+    for (Py_ssize_t j = 0; j < x.cols; ++j) {
+        uint64_t bits = 0;
+        if constexpr (std::is_floating_point_v<T>) {
+            const T value = x.in_row(row, j) + T{0};
+            std::memcpy(&bits, &value, sizeof value);
+        } else {
+            bits = static_cast<uint64_t>(x.in_row(row, j));
+        }
+        hash = (hash ^ bits) * 0xff51afd7ed558ccdu;
+        hash ^= hash >> 32;
+    }
+    return hash;
+}
+
+template <class T>
+bool same_rows(const pyext::View2D<T>& x, Py_ssize_t a, Py_ssize_t b) {
+    const char *first = x.row_data(a), *second = x.row_data(b);
+    for (Py_ssize_t j = 0; j < x.cols; ++j)
+        if (!(x.in_row(first, j) == x.in_row(second, j))) return false;
+    return true;
+}
+
+// Whether two rows of `x` hold the same values: each row's hash goes into an
+// open-addressed table (twice as many slots as rows), and rows whose hashes
+// meet are compared.
+template <class T>
+bool repeats_rows(const pyext::View2D<T>& x) {
+    if (x.rows < 2) return false;
+    size_t slots = 1;
+    while (slots < 2 * static_cast<size_t>(x.rows)) slots <<= 1;
+    const size_t mask = slots - 1;
+    pyext::BigVector<uint64_t> hashes(slots);
+    pyext::BigVector<uint32_t> owners(slots, std::numeric_limits<uint32_t>::max());
+    for (Py_ssize_t i = 0; i < x.rows; ++i) {
+        const uint64_t hash = row_hash(x, i);
+        for (size_t slot = static_cast<size_t>(hash >> 32) & mask;; slot = (slot + 1) & mask) {
+            const uint32_t owner = owners[slot];
+            if (owner == std::numeric_limits<uint32_t>::max()) {
+                owners[slot] = static_cast<uint32_t>(i);
+                hashes[slot] = hash;
+                break;
+            }
+            if (hashes[slot] == hash && same_rows(x, owner, i)) return true;
+        }
+    }
+    return false;
+}
+
+PyObject* repeated_rows(pyext::Call&, PyObject* const* args) {
+    PyArrayObject* points = pyext::is_ndarray(args[0]) ? reinterpret_cast<PyArrayObject*>(args[0]) : nullptr;
+    const int type = points ? PyArray_TYPE(points) : -1;
+    if (!points || PyArray_NDIM(points) != 2 || !PyArray_ISNBO(PyArray_DESCR(points)->byteorder) ||
+        (type != NPY_FLOAT64 && type != NPY_FLOAT32 && type != NPY_INT64 && type != NPY_INT32)) {
+        PyErr_SetString(PyExc_TypeError, "points must be a 2-D float64, float32, int64 or int32 ndarray");
+        return nullptr;
+    }
+    if (PyArray_DIM(points, 0) >= std::numeric_limits<uint32_t>::max()) {
+        PyErr_SetString(PyExc_ValueError, "more samples than 2**32 - 1");
+        return nullptr;
+    }
+    try {
+        const bool repeated = type == NPY_FLOAT64 ? repeats_rows(pyext::view2d_of<double>(points))
+                              : type == NPY_FLOAT32 ? repeats_rows(pyext::view2d_of<float>(points))
+                              : type == NPY_INT64   ? repeats_rows(pyext::view2d_of<int64_t>(points))
+                                                    : repeats_rows(pyext::view2d_of<int32_t>(points));
+        return PyBool_FromLong(repeated);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+const char* const kRepeatedParams[] = {"points"};
+
+constexpr const char* kRepeatedDoc =
+    "repeated_rows(points) -> bool\n"
+    "\n"
+    "    Whether two rows of `points` (a 2-D float64, float32, int64 or int32\n"
+    "    ndarray, any strides) hold the same values, 0.0 and -0.0 alike.\n";
+
+const pyext::FunctionSpec kRepeatedFunction = {
+    "repeated_rows", kModuleName, kRepeatedDoc,
+    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
+    kRepeatedParams, 1, 1, repeated_rows,
+};
+
 int prepare(PyObject* dict) {
     pyext::Ref defaults = pyext::Ref::steal(PyTuple_Pack(1, Py_None));
     if (!defaults) return -1;
     pyext::Ref function = pyext::make_function(kTableFunction, pyext::module_state.module, defaults.get());
-    return function ? PyDict_SetItemString(dict, kTableFunction.name, function.get()) : -1;
+    if (!function || PyDict_SetItemString(dict, kTableFunction.name, function.get()) < 0) return -1;
+    pyext::Ref repeated = pyext::make_function(kRepeatedFunction, pyext::module_state.module, Py_None);
+    return repeated ? PyDict_SetItemString(dict, kRepeatedFunction.name, repeated.get()) : -1;
 }
 
 const pyext::ModuleSpec kModule = {"tolmar_knn", kModuleName,
