@@ -183,9 +183,14 @@ bool copy_weights(PyArrayObject* weights, Graph* graph) {
 
 // Runs body(begin, end, block) over rows 0 .. n - 1 split into up to
 // `threads` equal blocks; a block whose thread cannot be had runs here.
+// The blocks `n` rows are split into on up to `threads` threads.
+Py_ssize_t number_of_blocks(Py_ssize_t n, Py_ssize_t threads) {
+    return std::max<Py_ssize_t>(1, std::min(threads, n / kMinRowsPerThread));
+}
+
 template <class Body>
 void for_blocks(Py_ssize_t n, Py_ssize_t threads, const Body& body) {
-    const Py_ssize_t blocks = std::max<Py_ssize_t>(1, std::min(threads, n / kMinRowsPerThread));
+    const Py_ssize_t blocks = number_of_blocks(n, threads);
     std::vector<std::thread> workers;
     std::vector<Py_ssize_t> here;
     try {
@@ -505,51 +510,32 @@ private:
 };
 
 // Runs passes over all rows on up to `threads` threads, rows split into
-// equal blocks. Everything a pass needs is allocated beforehand, so that a
-// pass, run with the GIL released, throws nothing.
+// equal blocks. The blocks' sums are allocated beforehand, and for_blocks
+// runs a block here when no thread can be had, so that a pass, run with the
+// GIL released, throws nothing.
 class ParallelPasses {
 public:
     ParallelPasses(PoissonPasses& passes, Py_ssize_t n, Py_ssize_t num_classes, Py_ssize_t threads)
-        : passes_(passes), n_(n), c_(num_classes),
-          blocks_(std::max<Py_ssize_t>(1, std::min(threads, n / kMinRowsPerThread))),
+        : passes_(passes), n_(n), threads_(threads), blocks_(number_of_blocks(n, threads)),
           scratch_((num_classes + 1 + 7) / 8 * 8 + kCacheLineDoubles),
-          far_(static_cast<size_t>(blocks_), 0.0), sums_(static_cast<size_t>(blocks_ * scratch_), 0.0) {
-        workers_.reserve(static_cast<size_t>(blocks_));
-        on_this_thread_.reserve(static_cast<size_t>(blocks_));
-    }
+          far_(static_cast<size_t>(blocks_), 0.0), sums_(static_cast<size_t>(blocks_ * scratch_), 0.0) {}
 
     // One pass; the largest distance of the walk from its limit over all rows
     // (a maximum, the same in any order).
     double run() {
-        workers_.clear();
-        on_this_thread_.clear();
-        for (Py_ssize_t b = 1; b < blocks_; ++b) {
-            try {
-                workers_.emplace_back([this, b] { block(b); });
-            } catch (...) {  // no thread to be had: this one does the block
-                on_this_thread_.push_back(b);
-            }
-        }
-        block(0);
-        for (const Py_ssize_t b : on_this_thread_) block(b);
-        for (std::thread& worker : workers_) worker.join();
+        for_blocks(n_, threads_, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t b) {
+            far_[static_cast<size_t>(b)] = passes_.pass(begin, end, sums_.data() + b * scratch_);
+        });
         return *std::max_element(far_.begin(), far_.end());
     }
 
 private:
-    void block(Py_ssize_t b) {
-        far_[static_cast<size_t>(b)] =
-            passes_.pass(n_ * b / blocks_, n_ * (b + 1) / blocks_, sums_.data() + b * scratch_);
-    }
-
     PoissonPasses& passes_;
-    Py_ssize_t n_, c_, blocks_;
+    Py_ssize_t n_, threads_, blocks_;
     // Each block's row sums, a cache line apart from the next block's: they
     // are written at every entry, and a shared line would pass between cores.
     Py_ssize_t scratch_;
     std::vector<double> far_, sums_;
-    std::vector<std::thread> workers_;
-    std::vector<Py_ssize_t> on_this_thread_;
 };
 
 // The `solution` argument: a writable 2-D float64 ndarray of n rows, native
