@@ -18,7 +18,7 @@ from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (  # noqa: E402
 )
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts  # noqa: E402
 from velorn.graph import Graph  # noqa: E402
-from velorn.poisson import COLUMNWISE_ROWS_PER_CLASS, _shifted_argmax, _weighted_graph  # noqa: E402
+from velorn.poisson import _shifted_argmax, _weighted_graph  # noqa: E402
 
 def blobs(num_points=600, seed=0, per_class=1):
     points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=1.0, random_state=seed)
@@ -187,16 +187,22 @@ def test_the_solver_takes_only_a_graph_poisson_graph_made(graph):
         poisson_solve(graph, np.zeros(3, dtype=np.int32), np.zeros((3, 2)), 1, 0.0, 1)
 
 
-@pytest.mark.parametrize("num_classes", [2, 5])
-def test_the_class_at_a_time_argmax_is_numpys(num_classes):
-    # Ties (rounded scores) go to the first class and a class absent from a
-    # sample's part scores -inf, as with NumPy's argmax.
+@pytest.mark.parametrize("num_classes", [1, 2, 5])
+def test_the_shifted_argmax_is_numpys(num_classes):
+    # Ties (rounded scores) go to the first class, a class absent from a
+    # sample's part scores -inf, a NaN counts as largest, as with NumPy's
+    # argmax; strided scores are read as they lie.
     rng = np.random.default_rng(0)
-    scores = np.round(rng.standard_normal((COLUMNWISE_ROWS_PER_CLASS * num_classes, num_classes)), 1)
+    scores = np.round(rng.standard_normal((5000, num_classes)), 1)
     scores[rng.random(scores.shape) < 0.2] = -np.inf
     scores[::7] = -np.inf
+    scores[3, -1] = np.nan
     shifts = np.round(rng.standard_normal(num_classes), 1)
     np.testing.assert_array_equal(_shifted_argmax(scores, shifts), (scores + shifts).argmax(axis=1))
+    wide = np.zeros((2500, 2 * num_classes))
+    wide[:, ::2] = scores[::2]
+    np.testing.assert_array_equal(_shifted_argmax(wide[:, ::2], shifts[::-1][::-1]),
+                                  (scores[::2] + shifts).argmax(axis=1))
 
 
 @pytest.mark.parametrize("num_classes", [2, 13])  # a row width the rounds know when compiled, and one they don't

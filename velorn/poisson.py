@@ -19,7 +19,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 
 from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (poisson_graph, poisson_parts, poisson_solve,
                                                                   poisson_symmetrised)
-from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts
+from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts, shifted_argmax
 from velorn.graph import Graph
 from velorn.propagation import WeightedLabelPropagation, warn_caller
 
@@ -30,8 +30,6 @@ MBO_STEPS = 10
 SHIFT_SAMPLE = 20_000
 SHIFT_ROUNDS = 200
 SHIFT_STEP = 0.1
-# From this many rows per class the shifted argmax is taken a class at a time.
-COLUMNWISE_ROWS_PER_CLASS = 2048
 
 
 class PoissonLabelPropagation(WeightedLabelPropagation):
@@ -308,15 +306,7 @@ def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] |
 
 
 def _shifted_argmax(scores: npt.NDArray[np.float64], shifts: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
-    """``(scores + shifts).argmax(axis=1)``, the first class on a tie. On many
-    rows of few classes a class at a time: far faster than NumPy's argmax
-    along short rows."""
-    if len(scores) < COLUMNWISE_ROWS_PER_CLASS * scores.shape[1]:
-        return (scores + shifts).argmax(axis=1)
-    best = scores[:, 0] + shifts[0]
-    codes = np.zeros(len(scores), dtype=np.intp)
-    for k in range(1, scores.shape[1]):
-        value = scores[:, k] + shifts[k]
-        codes[value > best] = k
-        np.maximum(best, value, out=best)
-    return codes
+    """``(scores + shifts).argmax(axis=1)``, the first class on a tie, a row
+    at a time natively: NumPy's argmax along short rows is slow, and a class
+    at a time it reads the whole table once per class."""
+    return shifted_argmax(scores, shifts)

@@ -16,3 +16,7 @@ def class_shifts(
     ``scores`` (m, c; finite or -inf) takes the class with the largest score
     plus shift, the first on a tie; then ``shifts += step * (prior - shares)``
     with ``shares`` the classes' counts over m."""
+
+def shifted_argmax(scores: npt.NDArray[np.float64], shifts: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
+    """``(scores + shifts).argmax(axis=1)`` as NumPy gives it (the first
+    largest; a NaN counts as largest), read a row at a time."""

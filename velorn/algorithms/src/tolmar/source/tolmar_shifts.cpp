@@ -164,7 +164,64 @@ const pyext::FunctionSpec kFunction = {
     kParams, 5, 5, class_shifts,
 };
 
-int prepare(PyObject*) { return 0; }
+// (scores + shifts).argmax(axis=1) as NumPy takes it (the first largest; a
+// NaN, the first one, counts as largest), a row at a time: NumPy's argmax
+// along short rows, or a class at a time down the columns, reads the whole
+// table once per class.
+PyObject* shifted_argmax(pyext::Call&, PyObject* const* args) {
+    PyArrayObject* scores = float_array(args[0], "scores", 2, false);
+    if (!scores) return nullptr;
+    PyArrayObject* shifts = float_array(args[1], "shifts", 1, false);
+    if (!shifts) return nullptr;
+    const Py_ssize_t m = PyArray_DIM(scores, 0), c = PyArray_DIM(scores, 1);
+    if (c < 1 || PyArray_DIM(shifts, 0) != c) {
+        PyErr_Format(PyExc_ValueError, "scores has %zd classes and shifts %zd values; they need the same, at least 1",
+                     c, static_cast<Py_ssize_t>(PyArray_DIM(shifts, 0)));
+        return nullptr;
+    }
+    npy_intp size = m;
+    pyext::Ref codes = pyext::Ref::steal(PyArray_SimpleNew(1, &size, NPY_INTP));
+    if (!codes) return nullptr;
+    // No Python code runs from here on: the arrays are read as they are now.
+    const pyext::View2D<double> table = pyext::view2d_of<double>(scores);
+    const pyext::View1D<double> shift{static_cast<char*>(PyArray_DATA(shifts)), c, PyArray_STRIDE(shifts, 0)};
+    npy_intp* out = static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(codes.get())));
+    std::vector<double> shift_values(static_cast<size_t>(c));
+    for (Py_ssize_t k = 0; k < c; ++k) shift_values[static_cast<size_t>(k)] = shift[k];
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        const char* row = table.row_data(i);
+        double best = table.in_row(row, 0) + shift_values[0];
+        npy_intp code = 0;
+        // Without branches: which class wins is unpredictable from row to row.
+        for (Py_ssize_t k = 1; k < c; ++k) {
+            const double value = table.in_row(row, k) + shift_values[static_cast<size_t>(k)];
+            const bool take = (value > best || value != value) && best == best;
+            best = take ? value : best;
+            code = take ? k : code;
+        }
+        out[i] = code;
+    }
+    return codes.release();
+}
+
+const char* const kArgmaxParams[] = {"scores", "shifts"};
+
+constexpr const char* kArgmaxDoc =
+    "shifted_argmax(scores, shifts) -> codes\n"
+    "\n"
+    "    (scores + shifts).argmax(axis=1), as NumPy gives it: `scores` an (m, c)\n"
+    "    float64 ndarray (any strides), `shifts` a 1-D float64 ndarray of c\n"
+    "    values. Returns m intp codes.\n";
+
+const pyext::FunctionSpec kArgmaxFunction = {
+    "shifted_argmax", kModuleName, kArgmaxDoc, "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", __LINE__,
+    kArgmaxParams, 2, 2, shifted_argmax,
+};
+
+int prepare(PyObject* dict) {
+    pyext::Ref function = pyext::make_function(kArgmaxFunction, pyext::module_state.module, Py_None);
+    return function ? PyDict_SetItemString(dict, kArgmaxFunction.name, function.get()) : -1;
+}
 
 const pyext::ModuleSpec kModule = {"tolmar_shifts", kModuleName,
                                    "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", &kFunction,
