@@ -108,13 +108,17 @@ def far_group(num_far):
 
 
 @pytest.mark.parametrize("search", SEARCHES)
-def test_a_far_group_is_unreachable_whichever_the_search(search):
-    # hnswlib's graph search alone misses this group and joins it to a blob.
+@pytest.mark.parametrize("random_state", [0, 121])
+def test_a_far_group_is_unreachable_whichever_the_search(search, random_state):
+    # hnswlib's graph search alone misses this group and joins it to a blob;
+    # built with random_state=121, its graph enters the group by 9 samples
+    # only, whose rows then hold 7 blob samples each.
     points, truth = make_blobs(10_000, centers=10, n_features=4, cluster_std=1.5, random_state=0)
     y = np.where(np.random.default_rng(0).random(10_000) < 0.01, truth, -1)
     far = np.random.default_rng(1).normal(size=(50, 4)) + 100
     with pytest.warns(UserWarning, match="50 of 10,050 samples"):
-        model = WeightedLabelPropagation(search=search).fit(np.vstack([points, far]), np.concatenate([y, [-1] * 50]))
+        model = WeightedLabelPropagation(search=search, random_state=random_state).fit(
+            np.vstack([points, far]), np.concatenate([y, [-1] * 50]))
     assert (model.transduction_[10_000:] == -1).all()
 
 

@@ -205,8 +205,22 @@ class NeighbourSearch:
             return
         start = time.perf_counter()
         exact = NeighbourSearch(self.metric, self.metric_params, self.p, "exact", self.n_jobs).fit(self.fit_X_)
-        ids[missed], distances[missed] = exact.kneighbors(self.fit_X_[missed], ids.shape[1])
-        self.report(f"exact search of the {len(missed):,} samples the approximate search missed", start)
+        searched = np.zeros(len(ids), dtype=bool)
+        total = 0
+        while len(missed):
+            ids[missed], distances[missed] = exact.kneighbors(self.fit_X_[missed], ids.shape[1])
+            searched[missed] = True
+            total += len(missed)
+            # The graph search may have entered such a group by a few samples
+            # only, whose rows then hold far samples besides some of the
+            # group. An exact row that finds sample j nearer than j's own
+            # farthest neighbour, without j's row holding it, shows j's row
+            # missed it (distances are symmetric): j is searched exactly too.
+            rows, found = np.repeat(missed, ids.shape[1]), ids[missed].ravel()
+            nearer = distances[missed].ravel() < distances[found, -1]
+            lacking = nearer & ~(ids[found] == rows[:, None]).any(axis=1) & ~searched[found]
+            missed = np.unique(found[lacking])
+        self.report(f"exact search of the {total:,} samples the approximate search missed", start)
 
     # --- checks and progress -----------------------------------------------------------
 
