@@ -182,6 +182,11 @@ PyObject* shifted_argmax(pyext::Call&, PyObject* const* args) {
     npy_intp size = m;
     pyext::Ref codes = pyext::Ref::steal(PyArray_SimpleNew(1, &size, NPY_INTP));
     if (!codes) return nullptr;
+    // The allocation may have run a collection, and with it Python code.
+    if (PyArray_DIM(scores, 0) != m || PyArray_DIM(scores, 1) != c || PyArray_DIM(shifts, 0) != c) {
+        PyErr_SetString(PyExc_ValueError, "scores or shifts changed shape during the call");
+        return nullptr;
+    }
     // No Python code runs from here on: the arrays are read as they are now.
     const pyext::View2D<double> table = pyext::view2d_of<double>(scores);
     const pyext::View1D<double> shift{static_cast<char*>(PyArray_DATA(shifts)), c, PyArray_STRIDE(shifts, 0)};
