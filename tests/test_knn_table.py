@@ -144,8 +144,26 @@ def test_a_table_the_rows_must_decide_is_handed_back_untouched():
         np.testing.assert_array_equal(before, labels)
     # Out of order but not cut: read as it is.
     assert knn.propagate_table(ids, unsorted, labels.copy(), 5, 50000, 0.0) is not None
-    # One bad distance in a row kept whole: 1e-200 votes an infinite weight.
-    for bad in [-0.5, 1e-200, np.inf, np.nan]:
+    # One bad distance in a row kept whole: 1e-200 and 1e-160 (whose square
+    # is still above 0) vote an infinite weight.
+    for bad in [-0.5, 1e-200, 1e-160, np.inf, np.nan]:
         wrong = distances.copy()
         wrong[7, 5] = bad
         assert knn.propagate_table(ids, wrong, labels.copy(), 5, 50000, 0.0) is None
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_a_table_is_read_in_place_down_to_the_smallest_distance_of_finite_vote(dtype):
+    ids, distances = random_table(np.random.default_rng(1), 20, 5, np.int64, dtype)
+    labels = np.where(np.arange(20) < 3, 0, -1).astype(np.int32)
+    with np.errstate(over="ignore", divide="ignore"):
+        votes_finite = lambda d: np.isfinite(1.0 / (np.float64(d) * np.float64(d)))  # noqa: E731
+        low, high = dtype(0.0), dtype(1.0)  # float32's every positive value votes a finite weight
+        while np.nextafter(low, high) != high:  # the boundary, bisected over the values
+            middle = dtype(np.sqrt(low) * np.sqrt(high)) if low else np.nextafter(low, high)
+            middle = middle if low < middle < high else np.nextafter(low, high)
+            low, high = (low, middle) if votes_finite(middle) else (middle, high)
+    for distance, readable in [(high, True), (low, False)]:
+        table = distances.copy()
+        table[7, 1:] = distance  # equal distances: the row stays in order
+        assert (knn.propagate_table(ids, table, labels.copy(), 5, 50000, 0.0) is not None) == readable

@@ -77,9 +77,9 @@ bool vector_argument(PyObject* value, const char* what, int type, bool writable,
 // offsets[i] .. offsets[i + 1] - 1), copied from the caller's arrays once
 // checked: ids that lie within the samples, in 4 bytes, and their votes.
 struct PackedRows {
-    std::vector<int64_t> offsets;
-    std::vector<uint32_t> ids;
-    std::vector<double> weights;
+    pyext::BigVector<int64_t> offsets;
+    pyext::BigVector<uint32_t> ids;
+    pyext::BigVector<double> weights;
 
     double mean_length() const {
         return static_cast<double>(ids.size()) / static_cast<double>(std::max<size_t>(offsets.size() - 1, 1));
@@ -110,7 +110,7 @@ double vote_of(Distance distance) {
 template <class Distance>
 class TableRows {
 public:
-    TableRows(std::vector<uint32_t> ids, const pyext::View2D<Distance>& distances, Py_ssize_t length)
+    TableRows(pyext::BigVector<uint32_t> ids, const pyext::View2D<Distance>& distances, Py_ssize_t length)
         : ids_(std::move(ids)), distances_(distances), length_(length) {}
 
     double mean_length() const { return static_cast<double>(length_); }
@@ -121,7 +121,7 @@ public:
     void ask_for(uint32_t i) const { pyext::cache_hint(ids_.data() + start(i)); }
 
 private:
-    const std::vector<uint32_t> ids_;
+    const pyext::BigVector<uint32_t> ids_;
     const pyext::View2D<Distance> distances_;
     const Py_ssize_t length_;
 };
@@ -168,12 +168,12 @@ public:
     // Builds, for each sample, the unlabelled samples whose rows hold it:
     // they are the ones to visit after it changes.
     void index_rows() {
-        std::vector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
+        pyext::BigVector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
         for (const uint32_t i : free_)
             for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) ++counts[rows_.id(i, e) + size_t{1}];
         for (size_t v = 1; v < counts.size(); ++v) counts[v] += counts[v - 1];
         readers_.resize(static_cast<size_t>(counts.back()));
-        std::vector<int64_t> next(counts.begin(), counts.end() - 1);
+        pyext::BigVector<int64_t> next(counts.begin(), counts.end() - 1);
         for (const uint32_t i : free_)
             for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e)
                 readers_[static_cast<size_t>(next[rows_.id(i, e)]++)] = i;
@@ -190,9 +190,9 @@ public:
     bool run(uint64_t max_iterations, double tolerance, uint64_t* sweeps, bool* converged) {
         *sweeps = 0;
         *converged = true;
-        std::vector<uint32_t> visit(free_);
+        pyext::BigVector<uint32_t> visit(free_);
         SampleBits queued(static_cast<size_t>(num_samples_));
-        std::vector<std::pair<uint32_t, Rank>> changes;
+        pyext::BigVector<std::pair<uint32_t, Rank>> changes;
         const double revisions_allowed = tolerance * static_cast<double>(free_.size());
         changed_in_.assign(static_cast<size_t>(num_samples_), 0);
         before_.assign(static_cast<size_t>(num_samples_), kNone);
@@ -363,12 +363,12 @@ private:
     const Rows& rows_;
     const Py_ssize_t num_samples_;
     const std::vector<int32_t> classes_;  // the distinct labels, ascending
-    std::vector<Rank> ranks_;       // each sample's label as its rank in classes_, kNone for none
-    std::vector<uint32_t> free_;    // the samples unlabelled beforehand, ascending
-    std::vector<int64_t> reader_offsets_;  // empty until the index is built
-    std::vector<uint32_t> readers_;  // for each sample, the unlabelled samples whose rows hold it
-    std::vector<uint64_t> changed_in_;  // the sweep that last changed each sample's label, 0 for none
-    std::vector<Rank> before_;          // its rank before that change
+    pyext::BigVector<Rank> ranks_;       // each sample's label as its rank in classes_, kNone for none
+    pyext::BigVector<uint32_t> free_;    // the samples unlabelled beforehand, ascending
+    pyext::BigVector<int64_t> reader_offsets_;  // empty until the index is built
+    pyext::BigVector<uint32_t> readers_;  // for each sample, the unlabelled samples whose rows hold it
+    pyext::BigVector<uint64_t> changed_in_;  // the sweep that last changed each sample's label, 0 for none
+    pyext::BigVector<Rank> before_;          // its rank before that change
     std::vector<double> scores_;
     std::vector<uint8_t> seen_;
     std::vector<Rank> touched_;
@@ -432,7 +432,7 @@ bool checked_labels(const pyext::View1D<int32_t>& labels, int64_t limit) {
 // The row offsets, copied once checked, so that the entries read later lie
 // within the arrays whatever happens to the caller's offsets.
 bool checked_offsets(const pyext::View1D<int64_t>& indptr, Py_ssize_t num_samples, Py_ssize_t num_entries,
-                     std::vector<int64_t>* offsets) {
+                     pyext::BigVector<int64_t>* offsets) {
     if (indptr.size != num_samples + 1) {
         PyErr_Format(PyExc_ValueError, "indptr has %zd entries, expected %zd (one per sample and one more)",
                      indptr.size, num_samples + 1);
@@ -475,7 +475,7 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
         PyErr_SetString(PyExc_ValueError, "indices and weights do not have the same length");
         return nullptr;
     }
-    std::vector<int64_t> offsets;
+    pyext::BigVector<int64_t> offsets;
     if (!checked_labels(labels, int64_t{std::numeric_limits<int32_t>::max()} + 1) ||
         !checked_offsets(indptr, labels.size, indices.size, &offsets))
         return nullptr;
@@ -555,37 +555,96 @@ bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& dis
 }
 
 // The table's ids as TableRows reads them, `length` = min(width, columns - 1)
-// a row, when the table can be read so: each row holds its own sample first
-// and then only others, each as table_rows requires. False otherwise.
-template <class Id, class Distance>
-bool table_ids(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width,
-               std::vector<uint32_t>* kept) {
+// a row, when each row holds its own sample first and then only others.
+// False otherwise. Unit columns (the common case) let the compiler take a
+// row's entries several at a time.
+template <class Id, bool kUnitColumns>
+bool table_ids(const pyext::View2D<Id, kUnitColumns>& ids, Py_ssize_t width, pyext::BigVector<uint32_t>* kept) {
     if (ids.cols == 0) return ids.rows == 0;
     const Py_ssize_t length = std::min(width, ids.cols - 1);
     kept->resize(static_cast<size_t>(ids.rows) * static_cast<size_t>(length));
     uint32_t* next = kept->data();
-    bool unsorted = false;
+    const uint64_t num_samples = static_cast<uint64_t>(ids.rows);
     for (Py_ssize_t i = 0; i < ids.rows; ++i) {
-        const char* id_row = ids.row_data(i);
-        const char* distance_row = distances.row_data(i);
-        if (static_cast<int64_t>(ids.in_row(id_row, 0)) != i) return false;
-        // A row's flags are gathered without a branch per entry; its vote,
-        // 1 / d**2, is finite exactly when d**2 is above 0, and it decreases
-        // as d grows.
-        bool bad = false;
-        double previous = 0.0;
+        const char* row = ids.row_data(i);
+        bool bad = static_cast<int64_t>(ids.in_row(row, 0)) != i;
         for (Py_ssize_t e = 1; e < ids.cols; ++e) {
-            const int64_t id = static_cast<int64_t>(ids.in_row(id_row, e));
-            const double distance = static_cast<double>(distances.in_row(distance_row, e));
-            bad |= (id == i) | (static_cast<uint64_t>(id) >= static_cast<uint64_t>(ids.rows)) | !(distance > 0) |
-                   !(distance * distance > 0) | !(distance <= std::numeric_limits<double>::max());
-            unsorted |= distance < previous;
-            previous = distance;
-            if (e <= length) *next++ = static_cast<uint32_t>(id);
+            const int64_t id = static_cast<int64_t>(ids.in_row(row, e));
+            bad |= (id == i) | (static_cast<uint64_t>(id) >= num_samples);
+        }
+        if (bad) return false;
+        for (Py_ssize_t e = 1; e <= length; ++e) next[e - 1] = static_cast<uint32_t>(ids.in_row(row, e));
+        next += length;
+    }
+    return true;
+}
+
+// The unsigned integer of a distance's size, which holds its bits: for
+// positive values, their order is the values' order.
+template <class Distance>
+using BitsOf = std::conditional_t<sizeof(Distance) == 8, uint64_t, uint32_t>;
+
+template <class Distance>
+BitsOf<Distance> bits_of(Distance value) {
+    BitsOf<Distance> bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// The bits of the smallest positive distance whose vote is finite. Votes
+// shrink as distances grow, so the distances that vote a finite weight run
+// from it to the largest finite one: bisected once over the bit patterns.
+template <class Distance>
+BitsOf<Distance> lowest_voting_bits() {
+    BitsOf<Distance> low = 1, high = bits_of(Distance{1});  // a vote of 1 at distance 1
+    while (low < high) {
+        const BitsOf<Distance> middle = low + (high - low) / 2;
+        Distance value;
+        std::memcpy(&value, &middle, sizeof value);
+        if (std::isfinite(vote_of(value)))
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    return low;
+}
+
+// Whether each distance besides a row's first (the sample's own) is
+// positive and votes a finite weight, and, when rows are cut to `width`,
+// whether each row's lie nearest first; as table_rows requires. Compared as
+// bits: NaN, infinities, zeros and negative values all lie outside the
+// range of those that vote.
+template <class Distance, bool kUnitColumns>
+bool table_votes_finite(const pyext::View2D<Distance, kUnitColumns>& distances, Py_ssize_t width) {
+    using Bits = BitsOf<Distance>;
+    static const Bits lowest = lowest_voting_bits<Distance>();
+    const Bits span = bits_of(std::numeric_limits<Distance>::max()) - lowest;
+    const bool cut = distances.cols - 1 > width;
+    for (Py_ssize_t i = 0; i < distances.rows; ++i) {
+        const char* row = distances.row_data(i);
+        bool bad = false;
+        for (Py_ssize_t e = 1; e < distances.cols; ++e)
+            bad |= static_cast<Bits>(bits_of(distances.in_row(row, e)) - lowest) > span;
+        if (cut) {
+            for (Py_ssize_t e = 2; e < distances.cols; ++e)
+                bad |= bits_of(distances.in_row(row, e)) < bits_of(distances.in_row(row, e - 1));
         }
         if (bad) return false;
     }
-    return !(ids.cols - 1 > width && unsorted);
+    return true;
+}
+
+// Both checks, on views of unit columns where the arrays have them.
+template <class Id, class Distance>
+bool table_readable(PyArrayObject* ids, PyArrayObject* distances, Py_ssize_t width,
+                    pyext::BigVector<uint32_t>* kept) {
+    const bool ids_readable = pyext::has_unit_columns<Id>(ids)
+                                  ? table_ids(pyext::view2d_of<Id, true>(ids), width, kept)
+                                  : table_ids(pyext::view2d_of<Id>(ids), width, kept);
+    if (!ids_readable) return false;
+    return pyext::has_unit_columns<Distance>(distances)
+               ? table_votes_finite(pyext::view2d_of<Distance, true>(distances), width)
+               : table_votes_finite(pyext::view2d_of<Distance>(distances), width);
 }
 
 template <class Id, class Distance>
@@ -597,8 +656,8 @@ PyObject* propagate_table_of(PyArrayObject* ids_array, PyArrayObject* distances_
     pyext::Ref outcome;
     int64_t longest = 0;
     try {
-        std::vector<uint32_t> kept;
-        if (table_ids(ids, distances, width, &kept)) {
+        pyext::BigVector<uint32_t> kept;
+        if (table_readable<Id, Distance>(ids_array, distances_array, width, &kept)) {
             const Py_ssize_t length = std::min(width, ids.cols - 1);
             longest = ids.rows ? length : 0;
             outcome = pyext::Ref::steal(sweep(TableRows<Distance>(std::move(kept), distances, length), labels,
