@@ -789,27 +789,40 @@ bool same_rows(const pyext::View2D<T>& x, Py_ssize_t a, Py_ssize_t b) {
     return true;
 }
 
-// Whether two rows of `x` hold the same values: each row's hash goes into an
-// open-addressed table (twice as many slots as rows), and rows whose hashes
-// meet are compared.
+// Whether two rows of `x` hold the same values: each row goes into an
+// open-addressed table (at least twice as many slots as rows), a slot
+// holding the row's number and its hash's upper half, and rows whose
+// hashes meet are compared. Hashes are taken a few rows ahead, and their
+// slots asked for, so that the table's scattered reads overlap.
 template <class T>
 bool repeats_rows(const pyext::View2D<T>& x) {
     if (x.rows < 2) return false;
     size_t slots = 1;
     while (slots < 2 * static_cast<size_t>(x.rows)) slots <<= 1;
     const size_t mask = slots - 1;
-    pyext::BigVector<uint64_t> hashes(slots);
-    pyext::BigVector<uint32_t> owners(slots, std::numeric_limits<uint32_t>::max());
+    constexpr uint64_t kEmpty = std::numeric_limits<uint64_t>::max();  // row 2**32 - 1 is never stored
+    pyext::BigVector<uint64_t> table(slots, kEmpty);
+    constexpr Py_ssize_t kAhead = 8;
+    uint64_t ahead[kAhead];
+    for (Py_ssize_t i = 0; i < std::min(kAhead, x.rows); ++i) {
+        ahead[i] = row_hash(x, i);
+        pyext::cache_hint(&table[static_cast<size_t>(ahead[i]) & mask]);
+    }
     for (Py_ssize_t i = 0; i < x.rows; ++i) {
-        const uint64_t hash = row_hash(x, i);
-        for (size_t slot = static_cast<size_t>(hash >> 32) & mask;; slot = (slot + 1) & mask) {
-            const uint32_t owner = owners[slot];
-            if (owner == std::numeric_limits<uint32_t>::max()) {
-                owners[slot] = static_cast<uint32_t>(i);
-                hashes[slot] = hash;
+        const uint64_t hash = ahead[i % kAhead];
+        if (i + kAhead < x.rows) {
+            const uint64_t later = row_hash(x, i + kAhead);
+            ahead[i % kAhead] = later;
+            pyext::cache_hint(&table[static_cast<size_t>(later) & mask]);
+        }
+        const uint64_t entry = (hash & ~uint64_t{0xffffffff}) | static_cast<uint32_t>(i);
+        for (size_t slot = static_cast<size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+            const uint64_t held = table[slot];
+            if (held == kEmpty) {
+                table[slot] = entry;
                 break;
             }
-            if (hashes[slot] == hash && same_rows(x, owner, i)) return true;
+            if ((held ^ hash) >> 32 == 0 && same_rows(x, static_cast<uint32_t>(held), i)) return true;
         }
     }
     return false;
