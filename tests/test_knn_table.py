@@ -112,7 +112,7 @@ def random_table(rng, n, width, id_dtype, distance_dtype):
 @pytest.mark.parametrize("own_first", [True, False])  # read in place, or packed without the own entry
 def test_the_table_read_in_place_gives_what_its_rows_give(seed, id_dtype, distance_dtype, own_first):
     from velorn.graph import from_table
-    from velorn.propagation import _votes
+    from velorn.propagation import _normalised, _votes
 
     rng = np.random.default_rng(seed)
     ids, distances = random_table(rng, 80, 6, id_dtype, distance_dtype)
@@ -127,6 +127,9 @@ def test_the_table_read_in_place_gives_what_its_rows_give(seed, id_dtype, distan
     assert knn.propagate_table(ids, distances, got, width, 50000, 0.0, scores) == (sweeps, converged, width)
     np.testing.assert_array_equal(got, expected)
     np.testing.assert_array_equal(scores, _votes(rows, expected, 3)[0])
+    shares = np.zeros((80, 3))
+    knn.propagate_table(ids, distances, labels.copy(), width, 50000, 0.0, shares, True)
+    np.testing.assert_array_equal(shares, _normalised(scores, out=scores.copy()))  # to the bit
 
 
 def test_a_table_the_rows_must_decide_is_handed_back_untouched():

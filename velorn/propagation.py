@@ -283,7 +283,11 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             start = time.perf_counter()
             node_labels = _group_vote(labels, point_of, num_points)
             votes = np.zeros((num_points, len(classes)))
-            outcome = propagate_table(table[0], table[1], node_labels, width, self.max_iter, self.tol, votes)
+            # Few classes are normalised as the sweeps write the votes, the
+            # way _normalised sums them.
+            normalised = len(classes) <= NORMALISED_BY_COLUMNS
+            outcome = propagate_table(table[0], table[1], node_labels, width, self.max_iter, self.tol, votes,
+                                      normalised)
         if outcome is not None:
             _, converged, longest_row = outcome
             self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
@@ -294,7 +298,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                 nodes = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(
                     ids, distances, num_points, width, drop_self=True)
                 unreachable = self._explain_unlabelled(nodes, node_labels, node_of, converged, along, limit)
-            node_distributions = _normalised(votes, out=votes)
+            node_distributions = votes if normalised else _normalised(votes, out=votes)
         else:
             if graph is None:
                 graph = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(

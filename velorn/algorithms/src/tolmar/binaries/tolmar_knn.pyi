@@ -26,6 +26,7 @@ def propagate_table(
     max_iterations: SupportsIndex,
     tolerance: SupportsFloat,
     scores: npt.NDArray[np.float64] | None = None,
+    normalise: bool = False,
 ) -> tuple[int, bool, int] | None:
     """propagate_rows over a neighbour search's table read in place (ids
     int64 or int32, distances float64 or float32, a row per sample, nearest
@@ -33,7 +34,8 @@ def propagate_table(
     voting 1 / distance**2. None, with ``labels`` untouched, when the table
     holds a copy (distance 0), a missing or bad entry, or a cut row out of
     order: its CSR rows then decide. ``scores`` receives each sample's summed
-    weight per label; also returns the longest row kept."""
+    weight per label, with ``normalise`` divided by the row's sum taken
+    column by column; also returns the longest row kept."""
 
 def repeated_rows(points: npt.NDArray[Any]) -> bool:
     """Whether two rows of ``points`` (2-D float64, float32, int64 or int32,

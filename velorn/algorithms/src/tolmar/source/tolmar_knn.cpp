@@ -286,8 +286,10 @@ public:
     // Each sample's summed weight per label over its row's labelled entries
     // (the samples labelled beforehand too: their copies may be unlabelled),
     // added in row order into its row of `scores` (zeros beforehand; a
-    // column per label), a run of one label in a register.
-    void write_scores(const pyext::View2D<double>& scores) const {
+    // column per label), a run of one label in a register. With `normalise`,
+    // each row is then divided by its sum, taken column by column from 0.0,
+    // while it is at hand; a row of zeros stays so.
+    void write_scores(const pyext::View2D<double>& scores, bool normalise) const {
         for (Py_ssize_t i = 0; i < num_samples_; ++i) {
             char* row = scores.data + i * scores.row_stride;
             char* cell = nullptr;
@@ -305,11 +307,20 @@ public:
                 }
                 sum += rows_.weight(sample, e);
             }
-            if (cell) std::memcpy(cell, &sum, sizeof sum);
+            if (!cell) continue;
+            std::memcpy(cell, &sum, sizeof sum);
+            if (normalise) divide_by_sum(scores.row(i));
         }
     }
 
 private:
+    static void divide_by_sum(const pyext::View1D<double>& row) {
+        double total = 0.0;
+        for (Py_ssize_t c = 0; c < row.size; ++c) total += row[c];
+        if (total == 0.0) return;
+        for (Py_ssize_t c = 0; c < row.size; ++c) row.set(c, row[c] / total);
+    }
+
     // The rank of row i's best label (kNone when it holds no labelled entry):
     // the largest summed weight, the lowest rank among equals. A row whose
     // labelled entries hold one label gives it without summing.
@@ -375,16 +386,18 @@ private:
 };
 
 // Runs the sweeps with labels stored as Rank, writes the labels back and,
-// when `scores` is given, the unlabelled samples' summed weights per label.
+// when `scores` is given, the samples' summed weights per label (their
+// shares with `normalise`).
 // Returns the sweeps run and whether they converged, or null with an exception.
 template <class Rank, class Rows>
 PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
-                     uint64_t max_iterations, double tolerance, const pyext::View2D<double>* scores) {
+                     uint64_t max_iterations, double tolerance, const pyext::View2D<double>* scores,
+                     bool normalise) {
     RowSweeps<Rank, Rows> sweeps(rows, std::move(classes), labels);
     uint64_t count = 0;
     bool converged = true;
     if (!sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
-    if (scores) sweeps.write_scores(*scores);
+    if (scores) sweeps.write_scores(*scores, normalise);
     sweeps.write_labels(labels);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged));
 }
@@ -393,7 +406,7 @@ PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext
 // them, in a byte while they are few.
 template <class Rows>
 PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations,
-                double tolerance, const pyext::View2D<double>* scores) {
+                double tolerance, const pyext::View2D<double>* scores, bool normalise) {
     try {
         std::vector<int32_t> classes;
         for (Py_ssize_t i = 0; i < labels.size; ++i)
@@ -401,8 +414,10 @@ PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t
         std::sort(classes.begin(), classes.end());
         classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
         return classes.size() < 255
-                   ? sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores)
-                   : sweep_with<uint32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores);
+                   ? sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores,
+                                                   normalise)
+                   : sweep_with<uint32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores,
+                                                    normalise);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -499,7 +514,7 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
             }
         }
         rows.offsets = std::move(offsets);
-        return sweep(rows, labels, max_iterations, tolerance, nullptr);
+        return sweep(rows, labels, max_iterations, tolerance, nullptr, false);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -650,7 +665,8 @@ bool table_readable(PyArrayObject* ids, PyArrayObject* distances, Py_ssize_t wid
 template <class Id, class Distance>
 PyObject* propagate_table_of(PyArrayObject* ids_array, PyArrayObject* distances_array,
                              const pyext::View1D<int32_t>& labels, Py_ssize_t width, uint64_t max_iterations,
-                             double tolerance, const pyext::View2D<double>* scores) {
+                             double tolerance, const pyext::View2D<double>* scores,
+                             bool normalise) {
     const auto ids = pyext::view2d_of<Id>(ids_array);
     const auto distances = pyext::view2d_of<Distance>(distances_array);
     pyext::Ref outcome;
@@ -661,13 +677,13 @@ PyObject* propagate_table_of(PyArrayObject* ids_array, PyArrayObject* distances_
             const Py_ssize_t length = std::min(width, ids.cols - 1);
             longest = ids.rows ? length : 0;
             outcome = pyext::Ref::steal(sweep(TableRows<Distance>(std::move(kept), distances, length), labels,
-                                              max_iterations, tolerance, scores));
+                                              max_iterations, tolerance, scores, normalise));
         } else {
             PackedRows rows;
             if (!table_rows(ids, distances, width, &rows)) Py_RETURN_NONE;
             for (size_t i = 1; i < rows.offsets.size(); ++i)
                 longest = std::max(longest, rows.offsets[i] - rows.offsets[i - 1]);
-            outcome = pyext::Ref::steal(sweep(rows, labels, max_iterations, tolerance, scores));
+            outcome = pyext::Ref::steal(sweep(rows, labels, max_iterations, tolerance, scores, normalise));
         }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -702,6 +718,12 @@ PyObject* propagate_table(pyext::Call&, PyObject* const* args) {
         !table_argument(args[1], "distances", NPY_FLOAT64, NPY_FLOAT32, &distances) ||
         !vector_argument(args[2], "labels", NPY_INT32, true, &labels))
         return nullptr;
+    // A bool, not any object's truth, which could run Python code.
+    if (args[7] && !PyBool_Check(args[7])) {
+        PyErr_SetString(PyExc_TypeError, "normalise must be a bool");
+        return nullptr;
+    }
+    const bool normalise = args[7] == Py_True;
     const bool has_scores = args[6] && args[6] != Py_None;
     if (has_scores) {
         if (!pyext::is_ndarray(args[6]) ||
@@ -729,18 +751,22 @@ PyObject* propagate_table(pyext::Call&, PyObject* const* args) {
     const bool wide_ids = PyArray_TYPE(ids) == NPY_INT64, wide_distances = PyArray_TYPE(distances) == NPY_FLOAT64;
     if (wide_ids)
         return wide_distances ? propagate_table_of<int64_t, double>(ids, distances, labels, kept, max_iterations,
-                                                                    tolerance, out)
+                                                                    tolerance, out, normalise)
                               : propagate_table_of<int64_t, float>(ids, distances, labels, kept, max_iterations,
-                                                                   tolerance, out);
+                                                                   tolerance, out, normalise);
     return wide_distances
-               ? propagate_table_of<int32_t, double>(ids, distances, labels, kept, max_iterations, tolerance, out)
-               : propagate_table_of<int32_t, float>(ids, distances, labels, kept, max_iterations, tolerance, out);
+               ? propagate_table_of<int32_t, double>(ids, distances, labels, kept, max_iterations, tolerance, out,
+                                                     normalise)
+               : propagate_table_of<int32_t, float>(ids, distances, labels, kept, max_iterations, tolerance, out,
+                                                    normalise);
 }
 
-const char* const kTableParams[] = {"ids", "distances", "labels", "width", "max_iterations", "tolerance", "scores"};
+const char* const kTableParams[] = {"ids",       "distances", "labels", "width", "max_iterations",
+                                    "tolerance", "scores",    "normalise"};
 
 constexpr const char* kTableDoc =
-    "propagate_table(ids, distances, labels, width, max_iterations, tolerance, scores=None)\n"
+    "propagate_table(ids, distances, labels, width, max_iterations, tolerance, scores=None,\n"
+    "                normalise=False)\n"
     "    -> (sweeps, converged, longest_row) or None\n"
     "\n"
     "    propagate_rows over a neighbour search's table as it comes: row i of\n"
@@ -752,13 +778,14 @@ constexpr const char* kTableDoc =
     "    0 .. n - 1, a row cut to `width` out of order): the CSR rows then\n"
     "    decide. `scores` (a writable (n, classes) float64 array of zeros, or\n"
     "    None) receives each sample's summed weight per label over its kept\n"
-    "    labelled entries, once the sweeps are done. Also returns the longest\n"
-    "    row kept.\n";
+    "    labelled entries, once the sweeps are done; with `normalise` (a bool),\n"
+    "    each row divided by its sum, taken column by column from 0.0 (a row\n"
+    "    of zeros stays so). Also returns the longest row kept.\n";
 
 const pyext::FunctionSpec kTableFunction = {
     "propagate_table", kModuleName, kTableDoc,
     "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
-    kTableParams, 7, 6, propagate_table,
+    kTableParams, 8, 6, propagate_table,
 };
 
 // A row's hash, from its values' bits (0.0 and -0.0 alike: adding 0.0 makes
@@ -866,7 +893,7 @@ const pyext::FunctionSpec kRepeatedFunction = {
 };
 
 int prepare(PyObject* dict) {
-    pyext::Ref defaults = pyext::Ref::steal(PyTuple_Pack(1, Py_None));
+    pyext::Ref defaults = pyext::Ref::steal(PyTuple_Pack(2, Py_None, Py_False));
     if (!defaults) return -1;
     pyext::Ref function = pyext::make_function(kTableFunction, pyext::module_state.module, defaults.get());
     if (!function || PyDict_SetItemString(dict, kTableFunction.name, function.get()) < 0) return -1;
