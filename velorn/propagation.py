@@ -309,22 +309,25 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             longest_row = int(np.diff(graph.indptr).max(initial=0))
             unreachable, node_distributions = self._label_nodes(nodes, node_labels, len(classes), kind, node_of,
                                                                 along, limit)
+        # Read in place without copies, each sample is the node of its own
+        # number, and the sweeps kept the given labels: nothing to gather.
+        own_nodes = outcome is not None and num_points == len(y)
         distributions = node_distributions
-        if len(distributions) != len(node_of) or (node_of != np.arange(len(node_of))).any():
+        if not own_nodes and (len(distributions) != len(node_of) or (node_of != np.arange(len(node_of))).any()):
             distributions = distributions[node_of]
-        final = np.where(labels != -1, labels, node_labels[node_of])
+        final = node_labels if own_nodes else np.where(labels != -1, labels, node_labels[node_of])
         labelled = np.flatnonzero(labels != -1)  # their own label, whatever their row says
         distributions[labelled] = 0.0
         distributions[labelled, labels[labelled]] = 1.0
 
         self.classes_ = classes
         self.n_neighbors_ = longest_row
-        self.unreachable_ = unreachable[node_of]
+        self.unreachable_ = unreachable if own_nodes else unreachable[node_of]
         self.transduction_ = _decode(final, classes, y.dtype)
         self.label_distributions_ = distributions
         self._index = index
         # What predict reads, for each sample its search or graph gives back.
-        self._codes = final if kind else node_labels[node_of_point]
+        self._codes = final if kind or own_nodes else node_labels[node_of_point]
         return self
 
     def _check_parameters(self) -> NeighbourSearch | None:
