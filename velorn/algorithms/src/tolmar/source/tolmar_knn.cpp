@@ -204,15 +204,21 @@ public:
                 return true;
             }
             if (PyErr_CheckSignals() < 0) return false;
-            changes.clear();
+            // Each visited sample is written down, and kept when its label
+            // changes, without a branch: in the middle sweeps about half of
+            // them change, unpredictably.
+            changes.resize(visit.size());
+            size_t num_changes = 0;
             for (size_t j = 0; j < visit.size(); ++j) {
                 // The rows are visited in sample order, with gaps: their
                 // memory is asked for a few rows ahead.
                 if (j + 4 < visit.size()) rows_.ask_for(visit[j + 4]);
                 const uint32_t i = visit[j];
                 const Rank best = best_rank(i);
-                if (best != ranks_[i]) changes.emplace_back(i, best);
+                changes[num_changes] = {i, best};
+                num_changes += best != ranks_[i];
             }
+            changes.resize(num_changes);
             ++*sweeps;
             size_t labelled = 0, undone = 0;
             for (const auto& [i, rank] : changes) {
@@ -335,7 +341,9 @@ private:
             lowest = std::min(lowest, rank);
             above_highest = std::max(above_highest, static_cast<Rank>(rank + 1));
         }
-        if (lowest == kNone || static_cast<Rank>(lowest + 1) == above_highest) return lowest;
+        // One branch for both: whether a row holds any label at all is a
+        // coin toss in the middle sweeps, whether it holds one at most is not.
+        if ((lowest == kNone) | (static_cast<Rank>(lowest + 1) == above_highest)) return lowest;
         touched_.clear();
         // A run of entries of one label (most rows hold few others) is summed
         // in a register, the same additions in the same order as into its
