@@ -421,11 +421,9 @@ PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t
             if (labels[i] != -1) classes.push_back(labels[i]);
         std::sort(classes.begin(), classes.end());
         classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
-        return classes.size() < 255
-                   ? sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores,
-                                                   normalise)
-                   : sweep_with<uint32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores,
-                                                    normalise);
+        if (classes.size() < 255)
+            return sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores, normalise);
+        return sweep_with<uint32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores, normalise);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -757,16 +755,17 @@ PyObject* propagate_table(pyext::Call&, PyObject* const* args) {
         has_scores ? pyext::view2d_of<double>(scores_array) : pyext::View2D<double>{};
     const pyext::View2D<double>* out = has_scores ? &scores : nullptr;
     const bool wide_ids = PyArray_TYPE(ids) == NPY_INT64, wide_distances = PyArray_TYPE(distances) == NPY_FLOAT64;
+    if (wide_ids && wide_distances)
+        return propagate_table_of<int64_t, double>(ids, distances, labels, kept, max_iterations, tolerance, out,
+                                                   normalise);
     if (wide_ids)
-        return wide_distances ? propagate_table_of<int64_t, double>(ids, distances, labels, kept, max_iterations,
-                                                                    tolerance, out, normalise)
-                              : propagate_table_of<int64_t, float>(ids, distances, labels, kept, max_iterations,
-                                                                   tolerance, out, normalise);
-    return wide_distances
-               ? propagate_table_of<int32_t, double>(ids, distances, labels, kept, max_iterations, tolerance, out,
-                                                     normalise)
-               : propagate_table_of<int32_t, float>(ids, distances, labels, kept, max_iterations, tolerance, out,
-                                                    normalise);
+        return propagate_table_of<int64_t, float>(ids, distances, labels, kept, max_iterations, tolerance, out,
+                                                  normalise);
+    if (wide_distances)
+        return propagate_table_of<int32_t, double>(ids, distances, labels, kept, max_iterations, tolerance, out,
+                                                   normalise);
+    return propagate_table_of<int32_t, float>(ids, distances, labels, kept, max_iterations, tolerance, out,
+                                              normalise);
 }
 
 const char* const kTableParams[] = {"ids",       "distances", "labels", "width", "max_iterations",
