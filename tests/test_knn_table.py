@@ -153,6 +153,12 @@ def test_a_table_the_rows_must_decide_is_handed_back_untouched():
         wrong = distances.copy()
         wrong[7, 5] = bad
         assert knn.propagate_table(ids, wrong, labels.copy(), 5, 50000, 0.0) is None
+    # The sample's own distance does not vote, but a graph holding a bad one
+    # is refused by the rows' checks.
+    for own, readable in [(0.0, True), (-0.0, True), (3.0, True), (-0.5, False), (np.inf, False), (np.nan, False)]:
+        table = distances.copy()
+        table[7, 0] = own
+        assert (knn.propagate_table(ids, table, labels.copy(), 5, 50000, 0.0) is not None) == readable
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])

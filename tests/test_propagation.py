@@ -175,16 +175,19 @@ def test_bad_input_is_refused_before_any_work(params, fit_args, match):
 
 @pytest.mark.parametrize("bad, match", [(np.nan, "holds NaN or infinite entries"),
                                         (np.inf, "holds NaN or infinite entries"), (-1.0, "holds negative distances")])
-@pytest.mark.parametrize("extra_entry", [False, True])  # in a row as the sweeps read it, or one more
-def test_bad_graph_distances_are_refused(bad, match, extra_entry):
+# In a row as the sweeps read it, at the sample's own entry (which they
+# skip), or one entry more, beyond the nearest n_neighbors.
+@pytest.mark.parametrize("where", ["neighbour", "own", "extra"])
+def test_bad_graph_distances_are_refused(bad, match, where):
     points, _, y = blobs()
     graph = KNeighborsTransformer(mode="distance", n_neighbors=10).fit_transform(points)
-    if extra_entry:  # row 0 one entry longer, beyond the nearest n_neighbors
+    if where == "extra":
         graph = graph.tolil()
         graph[0, np.setdiff1d(np.arange(len(y)), graph.rows[0])[0]] = bad
         graph = graph.tocsr()
     else:
-        graph.data[5 * 11 + 4] = bad
+        assert graph.indices[5 * 11] == 5
+        graph.data[5 * 11 + (4 if where == "neighbour" else 0)] = bad
     model = WeightedLabelPropagation(n_neighbors=10, metric="precomputed")
     with pytest.raises(ValueError, match=match):
         model.fit(graph, y)

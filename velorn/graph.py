@@ -60,11 +60,12 @@ class Graph:
         return sparse.csr_matrix((self.weights, self.indices, self.indptr), shape=(self.n_rows, self.n_samples))
 
 
-def check_matrix(matrix: Any, kind: Kind, num_columns: int) -> sparse.csr_matrix:
+def check_matrix(matrix: Any, kind: Kind, num_columns: int, *, check_entries: bool = True) -> sparse.csr_matrix:
     """``matrix`` as a CSR matrix of float64 entries, or a ``ValueError`` for
     what no method can use: a dense matrix of distances (whose zeros would
     all be copies), a number of columns other than ``num_columns``,
-    entries that are not finite or negative."""
+    entries that are not finite or negative (unless ``check_entries`` is
+    False: for a caller that checks them itself)."""
     name = "metric='precomputed'" if kind == "distance" else "metric='precomputed_affinity'"
     if kind == "distance" and not sparse.issparse(matrix):
         raise ValueError(
@@ -80,6 +81,8 @@ def check_matrix(matrix: Any, kind: Kind, num_columns: int) -> sparse.csr_matrix
     if matrix.ndim != 2 or matrix.shape[1] != num_columns:
         raise ValueError(f"the graph given with {name} has shape {matrix.shape}, expected {num_columns} columns "
                          "(one per training sample)")
+    if not check_entries:
+        return matrix
     if not np.isfinite(matrix.data).all():
         raise ValueError(f"the graph given with {name} holds NaN or infinite entries")
     if matrix.nnz and matrix.data.min() < 0:

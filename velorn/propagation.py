@@ -603,12 +603,15 @@ def _repeats_rows(X: npt.NDArray[Any]) -> bool:
 
 def _uniform_rows(X: Any, kind: Any) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]] | None:
     """A sparse distance graph whose rows all hold as many entries, as a
-    search's table: views of its ids and distances, row by row; else None."""
+    search's table: views of its ids and distances, row by row; else None.
+
+    Its distances are not checked here: propagate_table checks them all
+    and declines a table with a bad one, which the graph's rows then refuse."""
     if kind != "distance" or not sparse.issparse(X):
         return None
-    csr = check_matrix(X, kind, X.shape[0])
+    csr = check_matrix(X, kind, X.shape[0], check_entries=False)
     lengths = np.diff(csr.indptr)
-    if len(lengths) == 0 or (lengths != lengths[0]).any():
+    if len(lengths) == 0 or lengths[0] == 0 or (lengths != lengths[0]).any():
         return None
     shape = (csr.shape[0], int(lengths[0]))
     return csr.indices.reshape(shape), csr.data.reshape(shape)

@@ -32,8 +32,9 @@ def propagate_table(
     int64 or int32, distances float64 or float32, a row per sample, nearest
     first): each row's first ``width`` entries besides its own sample, each
     voting 1 / distance**2. None, with ``labels`` untouched, when the table
-    holds a copy (distance 0), a missing or bad entry, or a cut row out of
-    order: its CSR rows then decide. ``scores`` receives each sample's summed
+    holds a copy (distance 0), a missing or bad entry (the row's own
+    distance negative or not finite too), or a cut row out of order: its CSR
+    rows then decide. ``scores`` receives each sample's summed
     weight per label, with ``normalise`` divided by the row's sum taken
     column by column; also returns the longest row kept."""
 

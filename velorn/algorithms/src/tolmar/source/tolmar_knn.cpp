@@ -540,7 +540,9 @@ const pyext::FunctionSpec kFunction = {
 // not give what they give over from_table's rows: an id outside 0 .. n - 1,
 // a distance besides the row's own that is 0 (a copy, which the CSR path
 // joins first), negative, not finite or of an infinite vote, or rows out of
-// order where one is cut to `width` (from_table then sorts them).
+// order where one is cut to `width` (from_table then sorts them); or when
+// the graph's checks would refuse it: a row's own distance negative or not
+// finite.
 template <class Id, class Distance>
 bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width,
                 PackedRows* rows) {
@@ -557,9 +559,12 @@ bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& dis
         double previous = std::numeric_limits<double>::infinity();
         for (Py_ssize_t e = 0; e < ids.cols; ++e) {
             const int64_t id = static_cast<int64_t>(ids.in_row(id_row, e));
-            if (id == i) continue;
-            if (id < 0 || id >= ids.rows) return false;
             const Distance distance = distances.in_row(distance_row, e);
+            if (id == i) {
+                if (!(distance >= 0 && distance <= std::numeric_limits<Distance>::max())) return false;
+                continue;
+            }
+            if (id < 0 || id >= ids.rows) return false;
             const double vote = vote_of(distance);
             if (!(distance > 0) || !std::isfinite(distance) || !std::isfinite(vote)) return false;
             unsorted |= vote > previous;
@@ -634,7 +639,9 @@ BitsOf<Distance> lowest_voting_bits() {
 // positive and votes a finite weight, and, when rows are cut to `width`,
 // whether each row's lie nearest first; as table_rows requires. Compared as
 // bits: NaN, infinities, zeros and negative values all lie outside the
-// range of those that vote.
+// range of those that vote. The sample's own distance does not vote, but a
+// graph that holds a bad one is refused by the caller's checks: it must be
+// finite and not negative.
 template <class Distance, bool kUnitColumns>
 bool table_votes_finite(const pyext::View2D<Distance, kUnitColumns>& distances, Py_ssize_t width) {
     using Bits = BitsOf<Distance>;
@@ -643,7 +650,8 @@ bool table_votes_finite(const pyext::View2D<Distance, kUnitColumns>& distances, 
     const bool cut = distances.cols - 1 > width;
     for (Py_ssize_t i = 0; i < distances.rows; ++i) {
         const char* row = distances.row_data(i);
-        bool bad = false;
+        const Distance own = distances.in_row(row, 0);
+        bool bad = !(own >= 0 && own <= std::numeric_limits<Distance>::max());
         for (Py_ssize_t e = 1; e < distances.cols; ++e)
             bad |= static_cast<Bits>(bits_of(distances.in_row(row, e)) - lowest) > span;
         if (cut) {
@@ -781,9 +789,9 @@ constexpr const char* kTableDoc =
     "    same shape), nearest first, gives sample i's first `width` entries\n"
     "    besides its own, each voting 1 / distance**2. Returns None, with\n"
     "    `labels` untouched, when the table cannot be read so (a distance that\n"
-    "    is 0, negative or not finite besides the row's own, an id outside\n"
-    "    0 .. n - 1, a row cut to `width` out of order): the CSR rows then\n"
-    "    decide. `scores` (a writable (n, classes) float64 array of zeros, or\n"
+    "    is 0, negative or not finite besides the row's own, the row's own\n"
+    "    negative or not finite, an id outside 0 .. n - 1, a row cut to\n"
+    "    `width` out of order): the CSR rows then decide. `scores` (a writable (n, classes) float64 array of zeros, or\n"
     "    None) receives each sample's summed weight per label over its kept\n"
     "    labelled entries, once the sweeps are done; with `normalise` (a bool),\n"
     "    each row divided by its sum, taken column by column from 0.0 (a row\n"
