@@ -74,8 +74,13 @@ def check_matrix(matrix: Any, kind: Kind, num_columns: int, *, check_entries: bo
         )
     if sparse.issparse(matrix):  # read, not written: float64 also from another byte order
         matrix = matrix.tocsr()
-        matrix = sparse.csr_matrix((np.asarray(matrix.data, dtype=np.float64), matrix.indices, matrix.indptr),
-                                   shape=matrix.shape)
+        if matrix.data.dtype == np.float64:
+            # Over the same arrays. Built from them anew, SciPy would scan
+            # 64-bit ids for their range and copy them to 32 bits.
+            matrix = sparse.csr_matrix(matrix)
+        else:
+            matrix = sparse.csr_matrix((np.asarray(matrix.data, dtype=np.float64), matrix.indices, matrix.indptr),
+                                       shape=matrix.shape)
     else:
         matrix = sparse.csr_matrix(np.asarray(matrix, dtype=np.float64))
     if matrix.ndim != 2 or matrix.shape[1] != num_columns:
