@@ -534,15 +534,21 @@ const pyext::FunctionSpec kFunction = {
     kParams, 6, 6, propagate_rows,
 };
 
+// Whether a row's own distance, which does not vote, is one the graph's
+// checks accept: finite and not negative.
+template <class Distance>
+bool own_distance_accepted(Distance distance) {
+    return distance >= 0 && distance <= std::numeric_limits<Distance>::max();
+}
+
 // A search's table (a row of ids and distances per sample, nearest first)
 // as the rows the graph module's from_table gives: each row's first `width`
 // entries besides the sample itself. False when the sweeps over them would
 // not give what they give over from_table's rows: an id outside 0 .. n - 1,
 // a distance besides the row's own that is 0 (a copy, which the CSR path
 // joins first), negative, not finite or of an infinite vote, or rows out of
-// order where one is cut to `width` (from_table then sorts them); or when
-// the graph's checks would refuse it: a row's own distance negative or not
-// finite.
+// order where one is cut to `width` (from_table then sorts them); or a
+// row's own distance that the graph's checks refuse.
 template <class Id, class Distance>
 bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width,
                 PackedRows* rows) {
@@ -561,7 +567,7 @@ bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& dis
             const int64_t id = static_cast<int64_t>(ids.in_row(id_row, e));
             const Distance distance = distances.in_row(distance_row, e);
             if (id == i) {
-                if (!(distance >= 0 && distance <= std::numeric_limits<Distance>::max())) return false;
+                if (!own_distance_accepted(distance)) return false;
                 continue;
             }
             if (id < 0 || id >= ids.rows) return false;
@@ -639,9 +645,7 @@ BitsOf<Distance> lowest_voting_bits() {
 // positive and votes a finite weight, and, when rows are cut to `width`,
 // whether each row's lie nearest first; as table_rows requires. Compared as
 // bits: NaN, infinities, zeros and negative values all lie outside the
-// range of those that vote. The sample's own distance does not vote, but a
-// graph that holds a bad one is refused by the caller's checks: it must be
-// finite and not negative.
+// range of those that vote. The sample's own distance is checked apart.
 template <class Distance, bool kUnitColumns>
 bool table_votes_finite(const pyext::View2D<Distance, kUnitColumns>& distances, Py_ssize_t width) {
     using Bits = BitsOf<Distance>;
@@ -650,8 +654,7 @@ bool table_votes_finite(const pyext::View2D<Distance, kUnitColumns>& distances, 
     const bool cut = distances.cols - 1 > width;
     for (Py_ssize_t i = 0; i < distances.rows; ++i) {
         const char* row = distances.row_data(i);
-        const Distance own = distances.in_row(row, 0);
-        bool bad = !(own >= 0 && own <= std::numeric_limits<Distance>::max());
+        bool bad = !own_distance_accepted(distances.in_row(row, 0));
         for (Py_ssize_t e = 1; e < distances.cols; ++e)
             bad |= static_cast<Bits>(bits_of(distances.in_row(row, e)) - lowest) > span;
         if (cut) {
@@ -791,11 +794,12 @@ constexpr const char* kTableDoc =
     "    `labels` untouched, when the table cannot be read so (a distance that\n"
     "    is 0, negative or not finite besides the row's own, the row's own\n"
     "    negative or not finite, an id outside 0 .. n - 1, a row cut to\n"
-    "    `width` out of order): the CSR rows then decide. `scores` (a writable (n, classes) float64 array of zeros, or\n"
-    "    None) receives each sample's summed weight per label over its kept\n"
-    "    labelled entries, once the sweeps are done; with `normalise` (a bool),\n"
-    "    each row divided by its sum, taken column by column from 0.0 (a row\n"
-    "    of zeros stays so). Also returns the longest row kept.\n";
+    "    `width` out of order): the CSR rows then decide. `scores` (a writable\n"
+    "    (n, classes) float64 array of zeros, or None) receives each sample's\n"
+    "    summed weight per label over its kept labelled entries, once the\n"
+    "    sweeps are done; with `normalise` (a bool), each row divided by its\n"
+    "    sum, taken column by column from 0.0 (a row of zeros stays so). Also\n"
+    "    returns the longest row kept.\n";
 
 const pyext::FunctionSpec kTableFunction = {
     "propagate_table", kModuleName, kTableDoc,
