@@ -23,6 +23,10 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from scipy import sparse
+
+import velorn
+from velorn.neighbours import NeighbourSearch
 from velorn.noise import (SHARED_CONSTRAINTS, check_label_range, checked_params, cluster_mask, group_numbers, relabel,
                           result_dtype)
 
@@ -35,7 +39,7 @@ except ImportError as error:  # pragma: no cover - exercised without the extra
         "(which brings dask[array] and distributed)"
     ) from error
 
-__all__ = ["reassign_noise"]
+__all__ = ["PoissonLabelPropagation", "WeightedLabelPropagation", "reassign_noise"]
 
 # Partial totals: the labels seen (ascending), their points' per-column sums,
 # and their point counts.
@@ -192,3 +196,187 @@ def _assign_chunk(points: npt.ArrayLike, labels: npt.ArrayLike,
     working = _checked_labels(labels)
     working = working.astype(result_dtype(working.dtype))
     return relabel(points, working, centroid_labels, centroids, threshold, metric, p, max_distance)
+
+
+# --- The estimators on Dask arrays -----------------------------------------------------
+
+def _chunk_index(points: npt.ArrayLike, settings: dict[str, Any], unit: float) -> NeighbourSearch:
+    """One chunk's neighbour index, its samples scaled by the data set's ``unit``."""
+    return NeighbourSearch(**settings).fit(np.asarray(points, dtype=np.float64), unit=unit)
+
+
+def _query_chunk(index: NeighbourSearch, queries: npt.ArrayLike, k: int,
+                 first_id: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The ``k`` nearest samples of one indexed chunk to each query, by their
+    ids in the whole data set (the chunk's first sample is ``first_id``)."""
+    queries = np.asarray(queries, dtype=np.float64)
+    k = min(k, len(index.fit_X_))
+    ids, distances = index.kneighbors(queries, k)
+    return ids + first_id, np.asarray(distances, dtype=np.float64)
+
+
+def _nearest_of_both(first: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
+                     second: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
+                     k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The ``k`` nearest of two candidate tables of the same queries, nearest
+    first, equal distances by id: the same whichever chunk came first."""
+    ids = np.concatenate([first[0], second[0]], axis=1)
+    distances = np.concatenate([first[1], second[1]], axis=1)
+    order = np.lexsort((ids, distances), axis=1)[:, :k]
+    return np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
+
+
+class _ChunkIndexes:
+    """An index of each chunk of a Dask array of samples, kept where Dask
+    computed them (persisted), and the nearest samples among all of them."""
+
+    def __init__(self, points: da.Array, settings: dict[str, Any], unit: float) -> None:
+        self.sizes = [int(size) for size in points.chunks[0]]
+        self.firsts = np.concatenate([[0], np.cumsum(self.sizes)[:-1]]).astype(int).tolist()
+        indexes = [dask.delayed(_chunk_index, pure=True)(block, settings, unit)
+                   for block, size in zip(points.to_delayed().ravel(), self.sizes) if size]
+        self.indexes = list(dask.persist(*indexes))
+        self.firsts = [first for first, size in zip(self.firsts, self.sizes) if size]
+
+    def nearest(self, queries: Any, k: int) -> Any:
+        """A delayed table of the ``k`` nearest indexed samples of ``queries``
+        (one chunk): each chunk's index asked in turn, the nearest kept."""
+        table = None
+        for index, first in zip(self.indexes, self.firsts):
+            found = dask.delayed(_query_chunk, pure=True)(index, queries, k, first)
+            table = found if table is None else dask.delayed(_nearest_of_both, pure=True)(table, found, k)
+        return table
+
+
+def _distance_graph(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float64],
+                    num_columns: int) -> sparse.csr_matrix:
+    """A search's table as the sparse distance graph that ``metric="precomputed"`` takes."""
+    num_rows, width = ids.shape
+    indptr = np.arange(0, num_rows * width + 1, width, dtype=np.int64)
+    return sparse.csr_matrix((distances.ravel(), ids.ravel(), indptr), shape=(num_rows, num_columns))
+
+
+class _FitOnDask:
+    """``fit``, ``predict`` and ``predict_proba`` of a velorn estimator for
+    samples in a Dask array: the neighbour search runs on the chunks (an index
+    of each chunk, asked by every chunk, the nearest merged), the labelling
+    in memory on the gathered graph, exactly as the in-memory estimator does
+    with ``metric="precomputed"``."""
+
+    _in_memory: type[Any]
+
+    def fit(self, X: da.Array, y: Any) -> Any:
+        estimator: Any = self
+        estimator._validate_params()
+        points = _checked_points(X)
+        labels = np.asarray(y.compute() if isinstance(y, da.Array) else y)
+        if len(labels) != points.shape[0]:
+            raise ValueError(f"y has {len(labels)} labels but X has {points.shape[0]} rows")
+        search = NeighbourSearch(estimator.metric, estimator.metric_params, estimator.p, estimator.search, 1,
+                                 estimator.random_state)
+        blocks = points.to_delayed().ravel()
+        largest = max(dask.compute(*[dask.delayed(_largest_magnitude, pure=True)(block) for block in blocks]),
+                      default=0.0)
+        settings = {"metric": estimator.metric, "metric_params": estimator.metric_params, "p": estimator.p,
+                    "search": estimator.search, "random_state": estimator.random_state}
+        self._indexes = _ChunkIndexes(points, settings, search.unit(largest))
+        width = min(estimator.n_neighbors, points.shape[0] - 1)
+        tables = dask.compute(*[self._indexes.nearest(block, width + 1) for block in blocks])
+        ids = np.concatenate([table[0] for table in tables])
+        distances = np.concatenate([table[1] for table in tables])
+        params = {**estimator.get_params(), "metric": "precomputed", "n_neighbors": width}
+        local = self._in_memory(**params).fit(_distance_graph(ids, distances, points.shape[0]), labels)
+        for name, value in vars(local).items():
+            if name.endswith("_") and not name.startswith("_"):
+                setattr(self, name, value)
+        self.n_features_in_ = points.shape[1]
+        self.transduction_ = da.from_array(local.transduction_, chunks=(points.chunks[0],))
+        self._local = local
+        return self
+
+    def predict(self, X: Any) -> Any:
+        """The label of each row of ``X`` by its nearest training samples, lazily, chunk by chunk."""
+        return self._per_chunk(X, "predict")
+
+    def predict_proba(self, X: Any) -> Any:
+        """Each class's share of the votes of each row's nearest training samples, lazily."""
+        return self._per_chunk(X, "predict_proba")
+
+    def _per_chunk(self, X: da.Array, method: str) -> da.Array:
+        local = self._local
+        points = _checked_points(X)
+        num_indexed = sum(self._indexes.sizes)
+        k = min(local.n_neighbors, num_indexed)
+        probabilities = method == "predict_proba"
+        meta = np.empty((0, len(local.classes_))) if probabilities else local.transduction_[:0]
+        blocks = []
+        for block, size in zip(points.to_delayed().ravel(), points.chunks[0]):
+            table = self._indexes.nearest(block, k)
+            result = dask.delayed(_vote_chunk, pure=True)(local, method, table, num_indexed)
+            shape = (size, len(local.classes_)) if probabilities else (size,)
+            blocks.append(da.from_delayed(result, shape=shape, dtype=meta.dtype, meta=meta))
+        if not blocks:
+            return da.from_array(meta)
+        return da.concatenate(blocks)
+
+
+def _vote_chunk(local: Any, method: str, table: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
+                num_indexed: int) -> npt.NDArray[Any]:
+    return getattr(local, method)(_distance_graph(table[0], table[1], num_indexed))
+
+
+def _largest_magnitude(points: npt.ArrayLike) -> float:
+    """The largest coordinate of one chunk in magnitude; refuses NaN and infinity."""
+    values = np.abs(np.asarray(points, dtype=np.float64))
+    largest = float(values.max(initial=0.0))
+    if not np.isfinite(largest):
+        raise ValueError("X holds NaN or infinity; every coordinate must be finite")
+    return largest
+
+
+def _checked_points(X: Any) -> da.Array:
+    if not isinstance(X, da.Array):
+        raise TypeError(f"X must be a dask.array.Array (use velorn's own estimators for {type(X).__name__})")
+    if X.ndim != 2:
+        raise ValueError(f"X must be 2-D (one row per sample), got {X.ndim} dimensions")
+    if len(X.chunks[1]) != 1:
+        raise ValueError(f"X must be chunked by rows only, got {len(X.chunks[1])} column chunks; "
+                         "rechunk with X.rechunk({1: -1})")
+    if any(np.isnan(size) for size in X.chunks[0]):
+        raise ValueError("X needs known chunk sizes; call compute_chunk_sizes() first")
+    return X
+
+
+class WeightedLabelPropagation(_FitOnDask, velorn.WeightedLabelPropagation):
+    """:class:`velorn.WeightedLabelPropagation` for samples in a Dask array.
+
+    The same parameters and fitted attributes; ``transduction_`` is a Dask
+    array chunked like ``X``, and ``predict`` and ``predict_proba`` are lazy.
+    Each chunk of ``X`` is indexed where it lives and asked by every chunk
+    for its nearest samples, the nearest ``n_neighbors`` of all kept; the
+    labelling then runs in memory on that graph, as the in-memory estimator
+    runs it with ``metric="precomputed"``. With ``search="exact"`` the
+    labels are those of the in-memory fit, whatever the chunks (copies of a
+    point are joined in the graph, not before the search). ``y`` may be a
+    NumPy or a Dask array.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> from velorn.dask import WeightedLabelPropagation
+    >>> X = da.from_array(np.array([[0.0], [0.1], [0.2], [5.0], [5.1], [5.2]]), chunks=(2, 1))
+    >>> model = WeightedLabelPropagation(n_neighbors=2).fit(X, [0, -1, -1, 1, -1, -1])
+    >>> model.transduction_.compute()
+    array([0, 0, 0, 1, 1, 1])
+    """
+
+    _in_memory = velorn.WeightedLabelPropagation
+
+
+class PoissonLabelPropagation(_FitOnDask, velorn.PoissonLabelPropagation):
+    """:class:`velorn.PoissonLabelPropagation` for samples in a Dask array,
+    searched as :class:`WeightedLabelPropagation` (of this module) searches
+    them; the Poisson solution runs in memory on the gathered graph."""
+
+    _in_memory = velorn.PoissonLabelPropagation

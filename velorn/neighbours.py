@@ -70,15 +70,18 @@ class NeighbourSearch:
 
     # --- building ----------------------------------------------------------------------
 
-    def fit(self, X: Any) -> Self:
-        """Index the training samples ``X`` (dense, or sparse for the exact search)."""
+    def fit(self, X: Any, unit: float | None = None) -> Self:
+        """Index the training samples ``X`` (dense, or sparse for the exact
+        search). ``unit``: the power of two the samples are scaled by, for
+        indexes of parts of one data set that must measure alike; None: taken
+        from ``X`` itself."""
         if sparse.issparse(X) and self.search == "approximate":
             raise ValueError(
                 "search='approximate' takes dense features only; use search='exact' for sparse X "
                 "(or reduce it first, for example with TruncatedSVD)"
             )
         self.largest_ = _largest_magnitude(X)
-        self.unit_ = self._unit(self.largest_)
+        self.unit_ = self.unit(self.largest_) if unit is None else unit
         if self.unit_ != 1.0:
             X = X * self.unit_
             self.largest_ *= self.unit_
@@ -236,7 +239,7 @@ class NeighbourSearch:
 
     # --- checks and progress -----------------------------------------------------------
 
-    def _unit(self, largest: float) -> float:
+    def unit(self, largest: float) -> float:
         """The power of two that brings samples of the metrics that scale
         alike with them, ``largest`` in magnitude, into the safe range: 1.0
         when they lie in it. Multiplying by a power of two is exact, so the
