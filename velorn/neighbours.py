@@ -164,9 +164,9 @@ class NeighbourSearch:
             return ids, distances
         if self.search == "approximate":
             self.index_.set_ef(max(HNSW_EF_SEARCH, k))
-        # One call for all rows, as scikit-learn's own estimators search,
-        # unless progress is to be reported.
-        step_size = _chunk_size(X.shape[0]) if self.verbose else X.shape[0]
+        # A twentieth of the rows at a time: the searches' own tables of ids,
+        # distances and sort orders then stay small beside the result.
+        step_size = _chunk_size(X.shape[0])
         for begin in range(0, X.shape[0], step_size):
             end = min(begin + step_size, X.shape[0])
             ids[begin:end], distances[begin:end] = self._search(self.index_, X[begin:end], k)
