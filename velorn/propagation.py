@@ -55,6 +55,18 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     change in later sweeps until the labelling is stable. The samples
     labelled in ``y`` keep their labels.
 
+    Ties never go by the classes' names: a sample whose best classes weigh
+    the same keeps its label if it is one of them, and otherwise waits for a
+    later sweep, where more labelled neighbours usually part them. Where the
+    sweeps end with samples at odds with their own votes (a tie still there,
+    neighbours that would swap labels for ever, or ``tol``), these change a
+    few at a time, never two neighbours at once, those with most to gain
+    first, until each one's label is the largest share of its
+    ``label_distributions_`` row. A tie left then goes to the class of the
+    heaviest single neighbour among the tied classes, the nearest such (the
+    first in the row, for a precomputed graph); ``predict`` decides ties so
+    too.
+
     A sample whose neighbours, their neighbours and so on never meet a
     labelled sample (a group of more than ``n_neighbors`` samples, apart from
     every labelled one) cannot be labelled: it keeps the unlabelled marker in
@@ -89,10 +101,14 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         for ``"cosine"``), and distances are recomputed from the data, so
         that rounding costs recall, never a distance.
     max_iter : int, default=50000
-        Most sweeps over the unlabelled samples.
+        Most sweeps over the unlabelled samples, and most rounds of settling
+        the samples at odds with their votes after them; past those, each
+        sample takes the largest share of its last votes, with a
+        ``ConvergenceWarning``.
     tol : float, default=1e-3
         Sweeps also stop when one labels no new sample and changes the labels
-        of at most this share of the unlabelled samples.
+        of at most this share of the unlabelled samples; the samples that
+        still want to change are then settled as above.
     on_unreachable : {"warn", "raise"}, default="warn"
         What to do when samples cannot be reached from any labelled one.
     n_jobs : int, default=None
@@ -117,7 +133,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     label_distributions_ : ndarray of shape (n_samples, n_classes)
         Each training sample's share of its neighbours' votes per class (its
         own label for a labelled sample); a row of zeros for a sample that
-        cannot be labelled.
+        cannot be labelled. An unlabelled sample's label in
+        ``transduction_`` is always one of its row's largest shares.
     unreachable_ : ndarray of bool, shape (n_samples,)
         The samples that no labelled sample can be reached from; they keep
         the unlabelled marker. (Samples that ``max_iter`` cut off also keep
