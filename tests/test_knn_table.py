@@ -16,8 +16,10 @@ def plain_propagation(indptr, indices, weights, labels, max_iterations, toleranc
     (a label not among its heaviest, or none while it holds one) that gain
     more by changing than each one at odds in their row or reading them (then
     by the heavier best label; where none does, by the lower number) take
-    the best label of the row's heaviest entry among them, the first such;
-    after max_iterations rounds, all those left at odds at once."""
+    the best label of the row's heaviest entry among them (among equally
+    heavy ones, the label the neighbours' rows vote for most, each weighed
+    by its entry; then the first); after max_iterations rounds, all those
+    left at odds at once."""
     labels = labels.copy()
     free = np.flatnonzero(labels == -1)
     rows = [range(indptr[i], indptr[i + 1]) for i in range(len(labels))]
@@ -57,7 +59,13 @@ def plain_propagation(indptr, indices, weights, labels, max_iterations, toleranc
             return None
         best, own = max(scores.values()), scores.get(labels[i], 0.0)
         tied = [e for e in rows[i] if labels[indices[e]] != -1 and scores[labels[indices[e]]] == best]
-        return labels[indices[min(tied, key=lambda e: (-weights[e], e))]], best - own, best
+        finalists = [e for e in tied if weights[e] == max(weights[tied])]
+        second = {labels[indices[e]]: 0.0 for e in finalists}
+        for e in rows[i]:
+            for f in rows[indices[e]]:
+                if labels[indices[f]] in second:
+                    second[labels[indices[f]]] += weights[e] * weights[f]
+        return labels[indices[min(finalists, key=lambda e: (-second[labels[indices[e]]], e))]], best - own, best
 
     neighbours = [set(indices[rows[i]].tolist()) - {i} for i in range(len(labels))]
     for i in free:

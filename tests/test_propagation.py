@@ -282,6 +282,11 @@ def test_renaming_the_classes_changes_no_label(data):
         np.testing.assert_array_equal(transduction, outcomes[0][0])
         np.testing.assert_array_equal(predicted, outcomes[0][1])
     assert np.mean(outcomes[0][0] == truth) > 0.9
+    # Nor does renumbering the samples, where no tie in distance picks the neighbours.
+    if data == "unweighted planted partition":
+        order = np.random.default_rng(1).permutation(len(y))
+        permuted = WeightedLabelPropagation(**params).fit(X[order][:, order], y[order])
+        np.testing.assert_array_equal(permuted.transduction_, outcomes[0][0][order])
 
 
 @pytest.mark.parametrize("params, rows", [

@@ -63,9 +63,11 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     few at a time, never two neighbours at once, those with most to gain
     first, until each one's label is the largest share of its
     ``label_distributions_`` row. A tie left then goes to the class of the
-    heaviest single neighbour among the tied classes, the nearest such (the
-    first in the row, for a precomputed graph); ``predict`` decides ties so
-    too.
+    heaviest single neighbour among the tied classes; among classes whose
+    heaviest neighbours weigh as much, to the one their neighbours' own
+    neighbours vote for most; then to the nearest (the first in the row, for
+    a precomputed graph). ``predict`` decides ties by the heaviest single
+    neighbour, then the nearest.
 
     A sample whose neighbours, their neighbours and so on never meet a
     labelled sample (a group of more than ``n_neighbors`` samples, apart from
@@ -692,8 +694,9 @@ def _best_classes(rows: Graph, codes: npt.NDArray[np.int32], scores: npt.NDArray
     for a row that is not ``reached``. Among equal largest scores: the row's
     ``current`` class if it is one of them, else the class of the row's
     heaviest entry among theirs, the first of those in the row (a search's
-    rows hold the nearest first), as the propagation settles its ties: never
-    the class of the lowest number."""
+    rows hold the nearest first), as the propagation settles its ties (which
+    first asks the neighbours' rows between equally heavy entries): never the
+    class of the lowest number."""
     choice = scores.argmax(axis=1).astype(np.int32)
     top = scores == scores.max(axis=1, initial=0.0)[:, None]
     tied = reached & (np.count_nonzero(top, axis=1) > 1)

@@ -51,10 +51,11 @@ constexpr const char* kDoc =
     "    is not among their row's largest (or is none while the row holds one)\n"
     "    change, in rounds where no two of them read each other, those that\n"
     "    gain most first, until none is left; among equal largest labels, the\n"
-    "    one of the row's heaviest entry among theirs, the first such in the\n"
-    "    row. After `max_iterations` rounds (not converged) those left take\n"
-    "    their row's label at once. Returns the sweeps run and whether they\n"
-    "    converged.\n";
+    "    one of the row's heaviest entry among theirs, then the one the rows of\n"
+    "    the sample's neighbours vote for most (each weighed by its entry),\n"
+    "    then the first in the row. After `max_iterations` rounds (not\n"
+    "    converged) those left take their row's label at once. Returns the\n"
+    "    sweeps run and whether they converged.\n";
 
 [[gnu::cold]] bool out_of_range(Py_ssize_t sample, int64_t id, Py_ssize_t num_samples) {
     PyErr_Format(PyExc_IndexError, "sample %zd has neighbour id %lld outside 0 .. %zd", sample,
@@ -171,6 +172,8 @@ public:
         }
         scores_.assign(classes_.size(), 0.0);
         seen_.assign(classes_.size(), 0);
+        second_votes_.assign(classes_.size(), 0.0);
+        finalist_.assign(classes_.size(), 0);
     }
 
     // Builds, for each sample, the unlabelled samples whose rows hold it:
@@ -496,10 +499,7 @@ private:
     }
 
     // Whether sample i is at odds with its row (see settle()), and if so
-    // what it wants. Among equal best labels it takes the one of the row's
-    // heaviest entry among theirs, the first of those in the row (a
-    // search's rows hold the nearest first): the graph decides, not the
-    // labels' names.
+    // what it wants: its best label, parted_tie() among equals.
     bool wants_change(uint32_t i, Want* want) {
         sum_scores(i);
         const Rank current = ranks_[i];
@@ -508,22 +508,51 @@ private:
         const bool labelled = current != kNone;
         const double current_score = labelled && seen_[current] ? scores_[current] : 0.0;
         const bool at_odds = !touched_.empty() && (!labelled || current_score < best_score);
-        Rank choice = kNone;
-        double heaviest = 0.0;
-        if (at_odds) {
-            for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
-                const Rank rank = ranks_[rows_.id(i, e)];
-                if (rank == kNone || scores_[rank] != best_score) continue;
-                const double weight = rows_.weight(i, e);
-                if (choice == kNone || weight > heaviest) {
-                    choice = rank;
-                    heaviest = weight;
-                }
-            }
-        }
+        const Rank choice = at_odds ? parted_tie(i, best_score) : kNone;
         clear_scores();
         if (at_odds) *want = {i, choice, best_score - current_score, best_score};
         return at_odds;
+    }
+
+    // Among row i's labels of score `best_score` (in scores_): the label of
+    // the row's heaviest entry among theirs; among labels whose heaviest
+    // entries weigh as much, the one that the rows of i's neighbours vote
+    // for most, each neighbour counting as it counts in row i; then the
+    // first in the row (a search's rows hold the nearest first). So the
+    // graph decides, never the labels' names, and the samples' numbers only
+    // where the graph looks the same from each label.
+    Rank parted_tie(uint32_t i, double best_score) {
+        const int64_t begin = rows_.start(i), end = rows_.stop(i);
+        const auto is_best = [&](Rank rank) { return rank != kNone && scores_[rank] == best_score; };
+        double heaviest = 0.0;
+        for (int64_t e = begin; e < end; ++e)
+            if (is_best(ranks_[rows_.id(i, e)])) heaviest = std::max(heaviest, rows_.weight(i, e));
+        finalists_.clear();
+        for (int64_t e = begin; e < end; ++e) {
+            const Rank rank = ranks_[rows_.id(i, e)];
+            if (is_best(rank) && rows_.weight(i, e) == heaviest && !finalist_[rank]) {
+                finalist_[rank] = 1;
+                finalists_.push_back(rank);
+            }
+        }
+        Rank choice = finalists_.front();
+        if (finalists_.size() > 1) {
+            for (int64_t e = begin; e < end; ++e) {
+                const uint32_t neighbour = rows_.id(i, e);
+                const double weight = rows_.weight(i, e);
+                for (int64_t f = rows_.start(neighbour); f < rows_.stop(neighbour); ++f) {
+                    const Rank rank = ranks_[rows_.id(neighbour, f)];
+                    if (rank != kNone && finalist_[rank]) second_votes_[rank] += weight * rows_.weight(neighbour, f);
+                }
+            }
+            for (const Rank rank : finalists_)
+                if (second_votes_[rank] > second_votes_[choice]) choice = rank;
+        }
+        for (const Rank rank : finalists_) {
+            finalist_[rank] = 0;
+            second_votes_[rank] = 0.0;
+        }
+        return choice;
     }
 
     // Whether `want` changes in this round: no sample at odds in its row or
@@ -558,6 +587,9 @@ private:
     std::vector<double> scores_;
     std::vector<uint8_t> seen_;
     std::vector<Rank> touched_;
+    std::vector<Rank> finalists_;            // parted_tie()'s labels still tied, each marked in finalist_
+    std::vector<uint8_t> finalist_;
+    std::vector<double> second_votes_;       // their votes in the neighbours' rows, 0.0 for the others
     SampleBits waiting_bits_;                // the samples noted in waiting_
     pyext::BigVector<uint32_t> waiting_;     // the samples a tie held back in a sweep, for settle()
     pyext::BigVector<uint32_t> to_check_;    // the samples whose rows changed after the last sweep
