@@ -282,6 +282,7 @@ public:
             *settled = wants.empty();
             if (*settled) return true;
             if (round == max_rounds) {
+                for (Want& want : wants) want.choice = best_label(want.sample);
                 unfinished_ = std::move(wants);
                 return true;
             }
@@ -301,6 +302,8 @@ public:
                 at_odds.remove(want.sample);
                 check.push_back(want.sample);
             }
+            // All chosen before any changes: a tie reads the neighbours' rows.
+            for (Want& change : changing) change.choice = best_label(change.sample);
             for (const Want& change : changing) {
                 ranks_[change.sample] = change.choice;
                 for (int64_t r = reader_offsets_[change.sample]; r < reader_offsets_[change.sample + 1]; ++r)
@@ -362,9 +365,9 @@ private:
         for (Py_ssize_t c = 0; c < row.size; ++c) row.set(c, row[c] / total);
     }
 
-    // A sample at odds with its row, as settle() weighs it: the label it
-    // would take, and by how much that label's score beats its own (all of
-    // the best score for a sample without a label).
+    // A sample at odds with its row, as settle() weighs it: by how much its
+    // best label's score beats its own (all of the best score for a sample
+    // without a label), and the label it takes, once chosen.
     struct Want {
         uint32_t sample;
         Rank choice;
@@ -499,7 +502,7 @@ private:
     }
 
     // Whether sample i is at odds with its row (see settle()), and if so
-    // what it wants: its best label, parted_tie() among equals.
+    // how much it gains by changing; its label is chosen once it changes.
     bool wants_change(uint32_t i, Want* want) {
         sum_scores(i);
         const Rank current = ranks_[i];
@@ -508,10 +511,19 @@ private:
         const bool labelled = current != kNone;
         const double current_score = labelled && seen_[current] ? scores_[current] : 0.0;
         const bool at_odds = !touched_.empty() && (!labelled || current_score < best_score);
-        const Rank choice = at_odds ? parted_tie(i, best_score) : kNone;
         clear_scores();
-        if (at_odds) *want = {i, choice, best_score - current_score, best_score};
+        if (at_odds) *want = {i, kNone, best_score - current_score, best_score};
         return at_odds;
+    }
+
+    // Row i's best label, parted_tie() among equals.
+    Rank best_label(uint32_t i) {
+        sum_scores(i);
+        double best_score = 0.0;
+        for (const Rank rank : touched_) best_score = std::max(best_score, scores_[static_cast<size_t>(rank)]);
+        const Rank choice = parted_tie(i, best_score);
+        clear_scores();
+        return choice;
     }
 
     // Among row i's labels of score `best_score` (in scores_): the label of
