@@ -64,9 +64,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     first, until each one's label is the largest share of its
     ``label_distributions_`` row. A tie left then goes to the class of the
     heaviest single neighbour among the tied classes; among classes whose
-    heaviest neighbours weigh as much, to the one their neighbours' own
-    neighbours vote for most; then to the nearest (the first in the row, for
-    a precomputed graph). ``predict`` decides ties by the heaviest single
+    heaviest neighbours weigh as much, to the one the sample's neighbours'
+    own neighbours vote for most; then to the nearest (the first in the row,
+    for a precomputed graph). ``predict`` decides ties by the heaviest single
     neighbour, then the nearest.
 
     A sample whose neighbours, their neighbours and so on never meet a
