@@ -5,6 +5,7 @@ import contextlib
 import importlib.util
 import inspect
 import io
+import itertools
 import pickle
 import re
 import sys
@@ -13,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from scipy import sparse
-from sklearn.datasets import make_blobs, make_classification
+from sklearn.datasets import make_blobs, make_classification, make_moons
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from sklearn.neighbors import KNeighborsTransformer, kneighbors_graph, radius_neighbors_graph
 from sklearn.utils.estimator_checks import parametrize_with_checks
@@ -248,6 +249,68 @@ def test_a_similarity_graph_of_any_degrees_labels_its_communities(dense):
     assert distributions.shape == (300, 3) and not distributions[isolated].any()
     np.testing.assert_allclose(distributions[reached].sum(axis=1), 1.0)
     np.testing.assert_array_equal(distributions[reached].argmax(axis=1), model.transduction_[reached])
+
+
+def ties_everywhere(data):
+    """Data whose votes tie often, 2% labelled: X, truth, y, the estimator's
+    parameters and queries for predict."""
+    rng = np.random.default_rng(0)
+    if data == "unweighted planted partition":
+        import networkx as nx
+
+        # 3 blocks of 300, mean degree 15, 20% of the edges between blocks.
+        graph = nx.random_partition_graph([300] * 3, 12 / 300, 3 / 600, seed=0)
+        X = nx.to_scipy_sparse_array(graph, format="csr").astype(np.float64)
+        truth = np.repeat(np.arange(3), 300)
+        params, queries = {"metric": "precomputed_affinity"}, X
+    else:  # a square grid: equal distances; queries halfway between 4 points
+        X = np.stack(np.meshgrid(np.arange(30.0), np.arange(30.0)), axis=-1).reshape(-1, 2)
+        truth = (X[:, 0] // 10).astype(int)
+        params, queries = {"n_neighbors": 4}, X[:-31] + 0.5
+    return X, truth, np.where(rng.random(len(truth)) < 0.02, truth, -1), params, queries
+
+
+@pytest.mark.parametrize("data", ["unweighted planted partition", "grid points"])
+def test_renaming_the_classes_changes_no_label(data):
+    X, truth, y, params, queries = ties_everywhere(data)
+    outcomes = []
+    for names in itertools.permutations(range(3)):  # class c called names[c]
+        model = WeightedLabelPropagation(**params).fit(X, np.where(y == -1, -1, np.array(names)[y]))
+        renamed = np.argsort(names)
+        outcomes.append((renamed[model.transduction_], renamed[model.predict(queries)]))
+    for transduction, predicted in outcomes[1:]:
+        np.testing.assert_array_equal(transduction, outcomes[0][0])
+        np.testing.assert_array_equal(predicted, outcomes[0][1])
+    assert np.mean(outcomes[0][0] == truth) > 0.9
+    # Nor does renumbering the samples, where no tie in distance picks the neighbours.
+    if data == "unweighted planted partition":
+        order = np.random.default_rng(1).permutation(len(y))
+        permuted = WeightedLabelPropagation(**params).fit(X[order][:, order], y[order])
+        np.testing.assert_array_equal(permuted.transduction_, outcomes[0][0][order])
+
+
+@pytest.mark.parametrize("params, rows", [
+    ({"tol": 0}, False),  # the sweeps end in a cycle of pairs that follow each other
+    ({"tol": 0}, True),
+    ({"tol": 0.05}, False),  # stopped with changes still wanted
+    ({"max_iter": 2}, False),  # cut off: the last votes decide
+    ({"max_iter": 2}, True),
+])
+def test_every_label_is_the_largest_share_of_its_own_votes(monkeypatch, params, rows):
+    import velorn.propagation
+
+    if rows:  # the graph's rows instead of the search's table
+        monkeypatch.setattr(velorn.propagation, "propagate_table", lambda *args: None)
+    points, truth = make_moons(1000, noise=0.15, random_state=0)
+    y = np.where(np.random.default_rng(1).random(1000) < 0.02, truth, -1)
+    cut_off = "max_iter" in params
+    with pytest.warns(ConvergenceWarning) if cut_off else contextlib.nullcontext():
+        model = WeightedLabelPropagation(n_neighbors=10, **params).fit(points, y)
+    shares, labels = model.label_distributions_, model.transduction_
+    labelled = labels != -1
+    assert (shares[labelled, labels[labelled]] == shares[labelled].max(axis=1)).all()
+    assert not shares[~labelled].any()
+    assert np.mean(labels == truth) > (0.5 if cut_off else 0.9)
 
 
 def test_rows_of_a_distance_graph_keep_their_own_lengths():

@@ -55,6 +55,20 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     change in later sweeps until the labelling is stable. The samples
     labelled in ``y`` keep their labels.
 
+    Ties never go by the classes' names: a sample whose best classes weigh
+    the same keeps its label if it is one of them, and otherwise waits for a
+    later sweep, where more labelled neighbours usually part them. Where the
+    sweeps end with samples at odds with their own votes (a tie still there,
+    neighbours that would swap labels for ever, or ``tol``), these change a
+    few at a time, never two neighbours at once, those with most to gain
+    first, until each one's label is the largest share of its
+    ``label_distributions_`` row. A tie left then goes to the class of the
+    heaviest single neighbour among the tied classes; among classes whose
+    heaviest neighbours weigh as much, to the one the sample's neighbours'
+    own neighbours vote for most; then to the nearest (the first in the row,
+    for a precomputed graph). ``predict`` decides ties by the heaviest single
+    neighbour, then the nearest.
+
     A sample whose neighbours, their neighbours and so on never meet a
     labelled sample (a group of more than ``n_neighbors`` samples, apart from
     every labelled one) cannot be labelled: it keeps the unlabelled marker in
@@ -89,10 +103,14 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         for ``"cosine"``), and distances are recomputed from the data, so
         that rounding costs recall, never a distance.
     max_iter : int, default=50000
-        Most sweeps over the unlabelled samples.
+        Most sweeps over the unlabelled samples, and most rounds of settling
+        the samples at odds with their votes after them; past those, each
+        sample takes the largest share of its last votes, with a
+        ``ConvergenceWarning``.
     tol : float, default=1e-3
         Sweeps also stop when one labels no new sample and changes the labels
-        of at most this share of the unlabelled samples.
+        of at most this share of the unlabelled samples; the samples that
+        still want to change are then settled as above.
     on_unreachable : {"warn", "raise"}, default="warn"
         What to do when samples cannot be reached from any labelled one.
     n_jobs : int, default=None
@@ -117,7 +135,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     label_distributions_ : ndarray of shape (n_samples, n_classes)
         Each training sample's share of its neighbours' votes per class (its
         own label for a labelled sample); a row of zeros for a sample that
-        cannot be labelled.
+        cannot be labelled. An unlabelled sample's label in
+        ``transduction_`` is always one of its row's largest shares.
     unreachable_ : ndarray of bool, shape (n_samples,)
         The samples that no labelled sample can be reached from; they keep
         the unlabelled marker. (Samples that ``max_iter`` cut off also keep
@@ -357,13 +376,17 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         (With ``_sweeps_tables``, a search's table whose rows need no
         rework is swept as it comes in ``fit`` instead, with the same result.)"""
         start = time.perf_counter()
-        unlabelled = np.count_nonzero(labels == -1)
+        free = labels == -1
         _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, labels, self.max_iter, self.tol)
-        self._report(f"propagation: {unlabelled:,} unlabelled nodes", start)
+        self._report(f"propagation: {np.count_nonzero(free):,} unlabelled nodes", start)
+        votes, reached = _votes(nodes, labels, num_classes)
+        if not converged:
+            # Cut off by max_iter: the labels are those of these votes, so
+            # that label_distributions_ agrees with transduction_.
+            labels[free] = _best_classes(nodes, labels, votes, reached, current=labels)[free]
         unreachable = np.zeros(nodes.n_rows, dtype=bool)
         if (labels == -1).any() or not converged:
             unreachable = self._explain_unlabelled(nodes, labels, node_of, converged, along, limit)
-        votes, _ = _votes(nodes, labels, num_classes)
         return unreachable, _normalised(votes, out=votes)
 
     def _explain_unlabelled(self, nodes: Graph, labels: npt.NDArray[np.int32], node_of: npt.NDArray[np.int64],
@@ -453,7 +476,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         """
         rows = self._query_rows(X)
         proba = np.zeros((rows.n_rows, len(self.classes_)))
-        for begin, end, (scores, _) in _vote_chunks(rows, self._codes, len(self.classes_)):
+        for begin, end, _, (scores, _) in _vote_chunks(rows, self._codes, len(self.classes_)):
             _normalised(scores, out=proba[begin:end])
         return proba
 
@@ -461,8 +484,9 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         """The label of each sample by its nearest training samples.
 
         The ``n_neighbors`` nearest training samples vote with their labels
-        from ``fit``, each weighing as in ``fit`` (the lowest class among
-        equal votes, as in ``fit``).
+        from ``fit``, each weighing as in ``fit``. Among classes of equal
+        votes, as in ``fit``, the class of the heaviest single neighbour
+        among theirs wins, the nearest of those if several weigh as much.
 
         Parameters
         ----------
@@ -480,8 +504,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         """
         rows = self._query_rows(X)
         codes = np.empty(rows.n_rows, dtype=np.int32)
-        for begin, end, (scores, reached) in _vote_chunks(rows, self._codes, len(self.classes_)):
-            codes[begin:end] = np.where(reached, scores.argmax(axis=1), -1)
+        for begin, end, chunk, (scores, reached) in _vote_chunks(rows, self._codes, len(self.classes_)):
+            codes[begin:end] = _best_classes(chunk, self._codes, scores, reached)
         return _decode(codes, self.classes_, self.transduction_.dtype)
 
     def _query_rows(self, X: Any) -> Graph:
@@ -686,13 +710,45 @@ VOTE_CHUNK = 2**19
 
 
 def _vote_chunks(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int
-                 ) -> Iterator[tuple[int, int, tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]]]:
+                 ) -> Iterator[tuple[int, int, Graph, tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]]]:
     """:func:`_votes` over blocks of rows, each of at most ``VOTE_CHUNK``
-    scores: (first row, end row, the block's votes)."""
+    scores: (first row, end row, the block's rows, their votes)."""
     step = max(1, VOTE_CHUNK // max(num_classes, 1))
     for begin in range(0, rows.n_rows, step):
         end = min(begin + step, rows.n_rows)
-        yield begin, end, _votes(rows.slice_rows(begin, end), codes, num_classes)
+        chunk = rows.slice_rows(begin, end)
+        yield begin, end, chunk, _votes(chunk, codes, num_classes)
+
+
+def _best_classes(rows: Graph, codes: npt.NDArray[np.int32], scores: npt.NDArray[np.float64],
+                  reached: npt.NDArray[np.bool_], current: npt.NDArray[np.int32] | None = None
+                  ) -> npt.NDArray[np.int32]:
+    """Each row's class of largest score (``scores`` from :func:`_votes`), -1
+    for a row that is not ``reached``. Among equal largest scores: the row's
+    ``current`` class if it is one of them, else the class of the row's
+    heaviest entry among theirs, the first of those in the row (a search's
+    rows hold the nearest first), as the propagation settles its ties (which
+    first asks the neighbours' rows between equally heavy entries): never the
+    class of the lowest number."""
+    choice = scores.argmax(axis=1).astype(np.int32)
+    top = scores == scores.max(axis=1, initial=0.0)[:, None]
+    tied = reached & (np.count_nonzero(top, axis=1) > 1)
+    if current is not None:
+        keep = tied & (current != -1) & top[np.arange(len(top)), np.maximum(current, 0)]
+        choice[keep] = current[keep]
+        tied &= ~keep
+    if tied.any():
+        row = rows.row_of_entries()
+        label = codes[rows.indices]
+        weights = rows.weights  # a copy's, inf, outweighs the others'
+        held = tied[row] & (label != -1)
+        held[held] = top[row[held], label[held]]
+        entries = np.flatnonzero(held)
+        # Heaviest first, then first in the row: each tied row's first entry wins.
+        ordered = entries[np.lexsort((entries, -weights[entries], row[entries]))]
+        winners = ordered[np.unique(row[ordered], return_index=True)[1]]
+        choice[row[winners]] = label[winners]
+    return np.where(reached, choice, -1).astype(np.int32)
 
 
 def _votes(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int

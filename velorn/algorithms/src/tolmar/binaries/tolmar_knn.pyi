@@ -15,8 +15,11 @@ def propagate_rows(
 ) -> tuple[int, bool]:
     """Labels ``labels`` (-1: unlabelled) in place: in each sweep every
     unlabelled sample takes the label of largest summed weight among its
-    row's labelled entries (the lowest among equals), from the labels of the
-    sweep before; returns the sweeps run and whether they converged."""
+    row's labelled entries, from the labels of the sweep before (among
+    equals it keeps its own, or waits); then the samples left at odds with
+    their row change, no two neighbours at once, until none is. Ties never
+    go by the labels' numbers. Returns the sweeps run and whether they
+    converged."""
 
 def propagate_table(
     ids: npt.NDArray[np.integer[Any]],

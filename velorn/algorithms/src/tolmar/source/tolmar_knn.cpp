@@ -3,11 +3,13 @@
 // without a label takes the label whose entries in its row weigh most, all
 // samples of a sweep at once from the labels of the sweep before, so that
 // the outcome depends on the graph and the labels, never on how the samples
-// are numbered; a label given may change in later sweeps until none does.
-// The samples labelled beforehand keep theirs. propagate_table runs the same
-// sweeps over a neighbour search's table as it comes, without the CSR
-// copies NumPy would build, and also sums the votes per label that the
-// estimator reports.
+// or the labels are numbered; a label given may change in later sweeps until
+// none does. What the sweeps leave at odds with its own row (a cycle, a tie,
+// a sweep limit) is then settled a few samples at a time, so that every
+// label is among the heaviest of its row. The samples labelled beforehand
+// keep theirs. propagate_table runs the same sweeps over a neighbour
+// search's table as it comes, without the CSR copies NumPy would build, and
+// also sums the votes per label that the estimator reports.
 #include "ref.hpp"
 #include "convert.hpp"
 #include "buffer.hpp"
@@ -38,15 +40,22 @@ constexpr const char* kDoc =
     "    `indices` (neighbour ids) and `weights` (each one's vote, not negative;\n"
     "    indptr and indices int64, weights float64, all 1-D). In a sweep every\n"
     "    unlabelled sample whose row holds a labelled entry takes the label of\n"
-    "    largest summed weight (the lowest label among equals), from the labels\n"
-    "    of the sweep before; later sweeps visit only the samples whose row\n"
-    "    holds one that changed. The samples labelled beforehand keep their\n"
-    "    label. Sweeps stop when one changes nothing, when one labels no new\n"
-    "    sample and changes at most `tolerance` times the unlabelled samples'\n"
-    "    number, or when one only undoes the changes of the one before, which\n"
-    "    changed as many (converged in each case), or after `max_iterations`\n"
-    "    sweeps (not converged). Returns the sweeps run and whether they\n"
-    "    converged.\n";
+    "    largest summed weight, from the labels of the sweep before; among\n"
+    "    equal largest ones it keeps its own if that is one, else it waits.\n"
+    "    Later sweeps visit only the samples whose row holds one that changed.\n"
+    "    The samples labelled beforehand keep their label. Sweeps stop when one\n"
+    "    changes nothing, when one labels no new sample and changes at most\n"
+    "    `tolerance` times the unlabelled samples' number, or when one only\n"
+    "    undoes the changes of the one before, which changed as many, or after\n"
+    "    `max_iterations` sweeps (not converged). Then the samples whose label\n"
+    "    is not among their row's largest (or is none while the row holds one)\n"
+    "    change, in rounds where no two of them read each other, those that\n"
+    "    gain most first, until none is left; among equal largest labels, the\n"
+    "    one of the row's heaviest entry among theirs, then the one the rows of\n"
+    "    the sample's neighbours vote for most (each weighed by its entry),\n"
+    "    then the first in the row. After `max_iterations` rounds (not\n"
+    "    converged) those left take their row's label at once. Returns the\n"
+    "    sweeps run and whether they converged.\n";
 
 [[gnu::cold]] bool out_of_range(Py_ssize_t sample, int64_t id, Py_ssize_t num_samples) {
     PyErr_Format(PyExc_IndexError, "sample %zd has neighbour id %lld outside 0 .. %zd", sample,
@@ -152,7 +161,7 @@ class RowSweeps {
 public:
     RowSweeps(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
         : rows_(rows), num_samples_(labels.size), classes_(std::move(classes)),
-          ranks_(static_cast<size_t>(labels.size), kNone) {
+          ranks_(static_cast<size_t>(labels.size), kNone), waiting_bits_(static_cast<size_t>(labels.size)) {
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
             const int32_t label = labels[i];
             if (label == -1)
@@ -163,6 +172,8 @@ public:
         }
         scores_.assign(classes_.size(), 0.0);
         seen_.assign(classes_.size(), 0);
+        second_votes_.assign(classes_.size(), 0.0);
+        finalist_.assign(classes_.size(), 0);
     }
 
     // Builds, for each sample, the unlabelled samples whose rows hold it:
@@ -181,12 +192,14 @@ public:
     }
 
     // Sweeps until one changes nothing, or labels no new sample and changes
-    // at most `tolerance` of the unlabelled ones, or `max_iterations` have
-    // run; false with an exception for a signal. While a sweep changes so
-    // many samples that their readers would be most unlabelled ones, the
-    // next visits them all, without the readers' index: a sample whose row
-    // holds no changed label gives the label it has, so the outcome is the
-    // same; the index is built once the changes are few.
+    // at most `tolerance` of the unlabelled ones, or only undoes the sweep
+    // before, or `max_iterations` have run; false with an exception for a
+    // signal. The samples whose rows hold a label changed since their last
+    // visit are kept for settle(). While a sweep changes so many samples
+    // that their readers would be most unlabelled ones, the next visits them
+    // all, without the readers' index: a sample whose row holds no changed
+    // label gives the label it has, so the outcome is the same; the index is
+    // built once the changes are few.
     bool run(uint64_t max_iterations, double tolerance, uint64_t* sweeps, bool* converged) {
         *sweeps = 0;
         *converged = true;
@@ -201,7 +214,7 @@ public:
         while (!visit.empty()) {
             if (*sweeps == max_iterations) {
                 *converged = false;
-                return true;
+                break;
             }
             if (PyErr_CheckSignals() < 0) return false;
             // Each visited sample is written down, and kept when its label
@@ -228,58 +241,83 @@ public:
                 before_[i] = ranks_[i];
                 ranks_[i] = rank;
             }
-            if (!labelled && static_cast<double>(changes.size()) <= revisions_allowed) return true;
             // Sweeps that only undo the one before go on flipping the same
             // samples between two labellings for ever.
-            if (undone == changes.size() && undone == last_changes) return true;
+            const bool stop = (!labelled && static_cast<double>(changes.size()) <= revisions_allowed) ||
+                              (undone == changes.size() && undone == last_changes);
             last_changes = changes.size();
             visit.clear();
-            if (reader_offsets_.empty()) {
-                if (static_cast<double>(changes.size()) * rows_.mean_length() > static_cast<double>(free_.size())) {
-                    visit = free_;
-                    continue;
-                }
-                // Scattered writes make the index cost several scans of the
-                // rows: the first few sweeps with few changes scan instead.
-                if (scans_left > 0) {
-                    --scans_left;
-                    for (const auto& change : changes) queued.add(change.first);
-                    for (const uint32_t i : free_) {
-                        for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
-                            if (queued.has(rows_.id(i, e))) {
-                                visit.push_back(i);
-                                break;
-                            }
-                        }
-                    }
-                    for (const auto& change : changes) queued.remove(change.first);
-                    continue;
-                }
-                index_rows();
-            }
-            for (const auto& change : changes) {
-                const uint32_t v = change.first;
-                for (int64_t r = reader_offsets_[v]; r < reader_offsets_[v + 1]; ++r) {
-                    const uint32_t reader = readers_[static_cast<size_t>(r)];
-                    if (!queued.has(reader)) {
-                        queued.add(reader);
-                        visit.push_back(reader);
-                    }
-                }
-            }
-            // In sample order, so that the rows are read front to back: at
-            // random, fetching them took most of a sweep's time.
-            if (visit.size() > free_.size() / 8) {
-                visit.clear();
-                for (const uint32_t i : free_) {
-                    if (queued.has(i)) visit.push_back(i);
-                }
-            } else {
-                std::sort(visit.begin(), visit.end());
-            }
-            for (const uint32_t i : visit) queued.remove(i);
+            if (changes.empty()) break;
+            visit_readers(changes, &queued, &scans_left, &visit);
+            if (stop) break;
         }
+        to_check_ = std::move(visit);
         return true;
+    }
+
+    // Settles the samples that the sweeps left at odds with their own row:
+    // a label not among the row's best, or none while the row holds one
+    // (where a cycle, `tolerance` or `max_iterations` stopped the sweeps,
+    // or a tie waited to the end). Each round changes only the samples at
+    // odds that gain more by changing than every sample at odds they read
+    // or that reads them, so that none of them reads another: as if changed
+    // one at a time, which never cycles over symmetric weights. Those
+    // changes' readers are checked in the next round. After `max_rounds`
+    // rounds, the samples still at odds are left to finish() and `settled`
+    // is false. False with an exception for a signal.
+    bool settle(uint64_t max_rounds, bool* settled) {
+        pyext::BigVector<uint32_t> check(std::move(to_check_));
+        check.insert(check.end(), waiting_.begin(), waiting_.end());
+        std::sort(check.begin(), check.end());
+        check.erase(std::unique(check.begin(), check.end()), check.end());
+        SampleBits at_odds(static_cast<size_t>(num_samples_));
+        std::vector<Want> wants, changing;
+        for (uint64_t round = 0;; ++round) {
+            if (PyErr_CheckSignals() < 0) return false;
+            wants.clear();
+            for (const uint32_t i : check) {
+                Want want;
+                if (wants_change(i, &want)) wants.push_back(want);
+            }
+            *settled = wants.empty();
+            if (*settled) return true;
+            if (round == max_rounds) {
+                for (Want& want : wants) want.choice = best_label(want.sample);
+                unfinished_ = std::move(wants);
+                return true;
+            }
+            if (reader_offsets_.empty()) index_rows();
+            for (const Want& want : wants) at_odds.add(want.sample);
+            changing.clear();
+            for (const Want& want : wants)
+                if (goes_first(want, wants, at_odds, false)) changing.push_back(want);
+            // Equal gains all round (unweighted graphs): the lower sample
+            // number goes first among them.
+            if (changing.empty()) {
+                for (const Want& want : wants)
+                    if (goes_first(want, wants, at_odds, true)) changing.push_back(want);
+            }
+            check.clear();
+            for (const Want& want : wants) {
+                at_odds.remove(want.sample);
+                check.push_back(want.sample);
+            }
+            // All chosen before any changes: a tie reads the neighbours' rows.
+            for (Want& change : changing) change.choice = best_label(change.sample);
+            for (const Want& change : changing) {
+                ranks_[change.sample] = change.choice;
+                for (int64_t r = reader_offsets_[change.sample]; r < reader_offsets_[change.sample + 1]; ++r)
+                    check.push_back(readers_[static_cast<size_t>(r)]);
+            }
+            std::sort(check.begin(), check.end());
+            check.erase(std::unique(check.begin(), check.end()), check.end());
+        }
+    }
+
+    // The samples settle() left at odds take the label their row votes for:
+    // once the votes have been written, so that the two agree.
+    void finish() {
+        for (const Want& want : unfinished_) ranks_[want.sample] = want.choice;
     }
 
     void write_labels(const pyext::View1D<int32_t>& labels) const {
@@ -327,9 +365,71 @@ private:
         for (Py_ssize_t c = 0; c < row.size; ++c) row.set(c, row[c] / total);
     }
 
-    // The rank of row i's best label (kNone when it holds no labelled entry):
-    // the largest summed weight, the lowest rank among equals. A row whose
-    // labelled entries hold one label gives it without summing.
+    // A sample at odds with its row, as settle() weighs it: by how much its
+    // best label's score beats its own (all of the best score for a sample
+    // without a label), and the label it takes, once chosen.
+    struct Want {
+        uint32_t sample;
+        Rank choice;
+        double gain;
+        double best_score;
+    };
+
+    // The samples whose rows hold `changes`, in sample order, into `visit`.
+    void visit_readers(const pyext::BigVector<std::pair<uint32_t, Rank>>& changes, SampleBits* queued,
+                       int* scans_left, pyext::BigVector<uint32_t>* visit) {
+        if (reader_offsets_.empty()) {
+            if (static_cast<double>(changes.size()) * rows_.mean_length() > static_cast<double>(free_.size())) {
+                *visit = free_;
+                return;
+            }
+            // Scattered writes make the index cost several scans of the
+            // rows: the first few sweeps with few changes scan instead.
+            if (*scans_left > 0) {
+                --*scans_left;
+                for (const auto& change : changes) queued->add(change.first);
+                for (const uint32_t i : free_) {
+                    for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
+                        if (queued->has(rows_.id(i, e))) {
+                            visit->push_back(i);
+                            break;
+                        }
+                    }
+                }
+                for (const auto& change : changes) queued->remove(change.first);
+                return;
+            }
+            index_rows();
+        }
+        for (const auto& change : changes) {
+            const uint32_t v = change.first;
+            for (int64_t r = reader_offsets_[v]; r < reader_offsets_[v + 1]; ++r) {
+                const uint32_t reader = readers_[static_cast<size_t>(r)];
+                if (!queued->has(reader)) {
+                    queued->add(reader);
+                    visit->push_back(reader);
+                }
+            }
+        }
+        // In sample order, so that the rows are read front to back: at
+        // random, fetching them took most of a sweep's time.
+        if (visit->size() > free_.size() / 8) {
+            visit->clear();
+            for (const uint32_t i : free_) {
+                if (queued->has(i)) visit->push_back(i);
+            }
+        } else {
+            std::sort(visit->begin(), visit->end());
+        }
+        for (const uint32_t i : *visit) queued->remove(i);
+    }
+
+    // The rank row i's sample takes in a sweep (kNone when its row holds no
+    // labelled entry): the label of largest summed weight. Among equal best
+    // labels it keeps its own if that is one of them; else it waits with
+    // what it has (noted for settle()), as a later sweep usually brings the
+    // labels that part them, so that no label is favoured by its name. A
+    // row whose labelled entries hold one label gives it without summing.
     Rank best_rank(uint32_t i) {
         const int64_t begin = rows_.start(i), end = rows_.stop(i);
         // The lowest label held and one more than the highest, without a
@@ -344,13 +444,40 @@ private:
         // One branch for both: whether a row holds any label at all is a
         // coin toss in the middle sweeps, whether it holds one at most is not.
         if ((lowest == kNone) | (static_cast<Rank>(lowest + 1) == above_highest)) return lowest;
+        sum_scores(i);
+        const Rank current = ranks_[i];
+        Rank best = kNone;
+        double best_score = 0.0, current_score = -1.0;
+        bool tied = false;
+        for (const Rank rank : touched_) {
+            const double score = scores_[static_cast<size_t>(rank)];
+            if (best == kNone || score > best_score) {
+                best = rank;
+                best_score = score;
+                tied = false;
+            } else if (score == best_score) {
+                tied = true;
+            }
+            if (rank == current) current_score = score;
+        }
+        clear_scores();
+        if (!tied) return best;
+        if (current_score != best_score && !waiting_bits_.has(i)) {
+            waiting_bits_.add(i);
+            waiting_.push_back(i);
+        }
+        return current;
+    }
+
+    // Row i's summed weight per label into scores_, the labels met listed in
+    // touched_, until clear_scores(). A run of entries of one label (most
+    // rows hold few others) is summed in a register, the same additions in
+    // the same order as into its score, which is stored when the run ends.
+    void sum_scores(uint32_t i) {
         touched_.clear();
-        // A run of entries of one label (most rows hold few others) is summed
-        // in a register, the same additions in the same order as into its
-        // score, which is stored when the run ends.
         Rank run = kNone;
         double sum = 0.0;
-        for (int64_t e = begin; e < end; ++e) {
+        for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
             const Rank rank = ranks_[rows_.id(i, e)];
             if (rank == kNone) continue;
             if (rank != run) {
@@ -365,18 +492,99 @@ private:
             sum += rows_.weight(i, e);
         }
         if (run != kNone) scores_[run] = sum;
-        Rank best = kNone;
-        double best_score = 0.0;
+    }
+
+    void clear_scores() {
         for (const Rank rank : touched_) {
-            const double score = scores_[static_cast<size_t>(rank)];
-            if (best == kNone || score > best_score || (score == best_score && rank < best)) {
-                best = rank;
-                best_score = score;
-            }
             scores_[static_cast<size_t>(rank)] = 0.0;
             seen_[static_cast<size_t>(rank)] = 0;
         }
-        return best;
+    }
+
+    // Whether sample i is at odds with its row (see settle()), and if so
+    // how much it gains by changing; its label is chosen once it changes.
+    bool wants_change(uint32_t i, Want* want) {
+        sum_scores(i);
+        const Rank current = ranks_[i];
+        double best_score = 0.0;
+        for (const Rank rank : touched_) best_score = std::max(best_score, scores_[static_cast<size_t>(rank)]);
+        const bool labelled = current != kNone;
+        const double current_score = labelled && seen_[current] ? scores_[current] : 0.0;
+        const bool at_odds = !touched_.empty() && (!labelled || current_score < best_score);
+        clear_scores();
+        if (at_odds) *want = {i, kNone, best_score - current_score, best_score};
+        return at_odds;
+    }
+
+    // Row i's best label, parted_tie() among equals.
+    Rank best_label(uint32_t i) {
+        sum_scores(i);
+        double best_score = 0.0;
+        for (const Rank rank : touched_) best_score = std::max(best_score, scores_[static_cast<size_t>(rank)]);
+        const Rank choice = parted_tie(i, best_score);
+        clear_scores();
+        return choice;
+    }
+
+    // Among row i's labels of score `best_score` (in scores_): the label of
+    // the row's heaviest entry among theirs; among labels whose heaviest
+    // entries weigh as much, the one that the rows of i's neighbours vote
+    // for most, each neighbour counting as it counts in row i; then the
+    // first in the row (a search's rows hold the nearest first). So the
+    // graph decides, never the labels' names, and the samples' numbers only
+    // where the graph looks the same from each label.
+    Rank parted_tie(uint32_t i, double best_score) {
+        const int64_t begin = rows_.start(i), end = rows_.stop(i);
+        const auto is_best = [&](Rank rank) { return rank != kNone && scores_[rank] == best_score; };
+        double heaviest = 0.0;
+        for (int64_t e = begin; e < end; ++e)
+            if (is_best(ranks_[rows_.id(i, e)])) heaviest = std::max(heaviest, rows_.weight(i, e));
+        finalists_.clear();
+        for (int64_t e = begin; e < end; ++e) {
+            const Rank rank = ranks_[rows_.id(i, e)];
+            if (is_best(rank) && rows_.weight(i, e) == heaviest && !finalist_[rank]) {
+                finalist_[rank] = 1;
+                finalists_.push_back(rank);
+            }
+        }
+        Rank choice = finalists_.front();
+        if (finalists_.size() > 1) {
+            for (int64_t e = begin; e < end; ++e) {
+                const uint32_t neighbour = rows_.id(i, e);
+                const double weight = rows_.weight(i, e);
+                for (int64_t f = rows_.start(neighbour); f < rows_.stop(neighbour); ++f) {
+                    const Rank rank = ranks_[rows_.id(neighbour, f)];
+                    if (rank != kNone && finalist_[rank]) second_votes_[rank] += weight * rows_.weight(neighbour, f);
+                }
+            }
+            for (const Rank rank : finalists_)
+                if (second_votes_[rank] > second_votes_[choice]) choice = rank;
+        }
+        for (const Rank rank : finalists_) {
+            finalist_[rank] = 0;
+            second_votes_[rank] = 0.0;
+        }
+        return choice;
+    }
+
+    // Whether `want` changes in this round: no sample at odds in its row or
+    // reading it gains more, or as much with a larger best score; with
+    // `by_number`, among equals, none of a lower number.
+    bool goes_first(const Want& want, const std::vector<Want>& wants, const SampleBits& at_odds,
+                    bool by_number) const {
+        const auto ahead = [&](uint32_t other) {
+            if (other == want.sample || !at_odds.has(other)) return false;
+            const Want& rival = *std::lower_bound(
+                wants.begin(), wants.end(), other, [](const Want& w, uint32_t sample) { return w.sample < sample; });
+            if (rival.gain != want.gain) return rival.gain > want.gain;
+            if (rival.best_score != want.best_score) return rival.best_score > want.best_score;
+            return by_number ? other < want.sample : true;
+        };
+        for (int64_t e = rows_.start(want.sample); e < rows_.stop(want.sample); ++e)
+            if (ahead(rows_.id(want.sample, e))) return false;
+        for (int64_t r = reader_offsets_[want.sample]; r < reader_offsets_[want.sample + 1]; ++r)
+            if (ahead(readers_[static_cast<size_t>(r)])) return false;
+        return true;
     }
 
     const Rows& rows_;
@@ -391,6 +599,13 @@ private:
     std::vector<double> scores_;
     std::vector<uint8_t> seen_;
     std::vector<Rank> touched_;
+    std::vector<Rank> finalists_;            // parted_tie()'s labels still tied, each marked in finalist_
+    std::vector<uint8_t> finalist_;
+    std::vector<double> second_votes_;       // their votes in the neighbours' rows, 0.0 for the others
+    SampleBits waiting_bits_;                // the samples noted in waiting_
+    pyext::BigVector<uint32_t> waiting_;     // the samples a tie held back in a sweep, for settle()
+    pyext::BigVector<uint32_t> to_check_;    // the samples whose rows changed after the last sweep
+    std::vector<Want> unfinished_;           // the samples settle() left at odds, for finish()
 };
 
 // Runs the sweeps with labels stored as Rank, writes the labels back and,
@@ -403,11 +618,13 @@ PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext
                      bool normalise) {
     RowSweeps<Rank, Rows> sweeps(rows, std::move(classes), labels);
     uint64_t count = 0;
-    bool converged = true;
-    if (!sweeps.run(max_iterations, tolerance, &count, &converged)) return nullptr;
+    bool converged = true, settled = true;
+    if (!sweeps.run(max_iterations, tolerance, &count, &converged) || !sweeps.settle(max_iterations, &settled))
+        return nullptr;
     if (scores) sweeps.write_scores(*scores, normalise);
+    sweeps.finish();
     sweeps.write_labels(labels);
-    return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged));
+    return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged && settled));
 }
 
 // The distinct labels, ascending; the sweeps store each as its rank among
