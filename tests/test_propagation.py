@@ -267,10 +267,13 @@ def ties_everywhere(data):
         X = np.stack(np.meshgrid(np.arange(30.0), np.arange(30.0)), axis=-1).reshape(-1, 2)
         truth = (X[:, 0] // 10).astype(int)
         params, queries = {"n_neighbors": 4}, X[:-31] + 0.5
-    return X, truth, np.where(rng.random(len(truth)) < 0.02, truth, -1), params, queries
+    y = np.where(rng.random(len(truth)) < 0.02, truth, -1)
+    if data == "grid points with copies labelled apart":  # a point on a border, copied, one copy per side
+        X, truth, y = np.vstack([X, X[[9, 9]]]), np.append(truth, [0, 0]), np.append(y, [0, 1])
+    return X, truth, y, params, queries
 
 
-@pytest.mark.parametrize("data", ["unweighted planted partition", "grid points"])
+@pytest.mark.parametrize("data", ["unweighted planted partition", "grid points", "grid points with copies labelled apart"])
 def test_renaming_the_classes_changes_no_label(data):
     X, truth, y, params, queries = ties_everywhere(data)
     outcomes = []

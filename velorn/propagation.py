@@ -676,15 +676,19 @@ def _uniform_rows(X: Any, kind: Any) -> tuple[npt.NDArray[Any], npt.NDArray[np.f
 
 def _group_vote(labels: npt.NDArray[np.int32], group_of: npt.NDArray[np.int64], num_groups: int
                 ) -> npt.NDArray[np.int32]:
-    """Each group's label: the one most of its labelled members hold (the
-    lowest among equals), -1 for a group without any."""
+    """Each group's label: the one most of its labelled members hold; -1 for
+    a group without any, and for one whose members hold several labels
+    equally often, which its neighbours then decide like any unlabelled
+    sample's (the labelled members keep their own)."""
     if num_groups == len(labels):  # every sample a group of its own, numbered in order
         return labels.copy()
     labelled = labels != -1
     num_classes = int(labels.max()) + 1
     counts = np.bincount(group_of[labelled] * num_classes + labels[labelled],
                          minlength=num_groups * num_classes).reshape(num_groups, num_classes)
-    return np.where(counts.any(axis=1), counts.argmax(axis=1), -1).astype(np.int32)
+    most = counts.max(axis=1, keepdims=True)
+    decided = (most[:, 0] > 0) & ((counts == most).sum(axis=1) == 1)
+    return np.where(decided, counts.argmax(axis=1), -1).astype(np.int32)
 
 
 def _normalised(scores: npt.NDArray[np.float64], out: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
