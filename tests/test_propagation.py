@@ -361,6 +361,7 @@ def test_copies_of_a_labelled_point_take_its_label(recwarn, metric):
     X = points if metric == "minkowski" else kneighbors_graph(points, 5, mode="distance")
     model = WeightedLabelPropagation(n_neighbors=5, metric=metric).fit(X, y)
     assert model.transduction_.tolist() == [5] * 20 + [7] * 20
+    np.testing.assert_array_equal(model.label_distributions_, np.repeat(np.eye(2), 20, axis=0))
     assert not model.unreachable_.any() and not recwarn.list
     if metric == "minkowski":
         assert model.predict([[1.0], [-0.0], [0.4]]).tolist() == [7, 5, 5]

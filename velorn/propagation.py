@@ -303,6 +303,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         if table is not None and self._sweeps_tables:
             start = time.perf_counter()
             node_labels = _group_vote(labels, point_of, num_points)
+            seeded = node_labels != -1
             votes = np.zeros((num_points, len(classes)))
             # Few classes are normalised as the sweeps write the votes, the
             # way _normalised sums them.
@@ -327,6 +328,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             nodes, node_of_point = merge_copies(graph)
             node_of = node_of_point[point_of]
             node_labels = _group_vote(labels, node_of, nodes.n_rows)
+            seeded = node_labels != -1
             longest_row = int(np.diff(graph.indptr).max(initial=0))
             unreachable, node_distributions = self._label_nodes(nodes, node_labels, len(classes), kind, node_of,
                                                                 along, limit)
@@ -337,9 +339,11 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         if not own_nodes and (len(distributions) != len(node_of) or (node_of != np.arange(len(node_of))).any()):
             distributions = distributions[node_of]
         final = node_labels if own_nodes else np.where(labels != -1, labels, node_labels[node_of])
-        labelled = np.flatnonzero(labels != -1)  # their own label, whatever their row says
+        # Labelled samples, and unlabelled copies of labelled ones (a copy
+        # outweighs every other neighbour), vote for their label alone.
+        labelled = np.flatnonzero((labels != -1) | (seeded[node_of] if not own_nodes else False))
         distributions[labelled] = 0.0
-        distributions[labelled, labels[labelled]] = 1.0
+        distributions[labelled, final[labelled]] = 1.0
 
         self.classes_ = classes
         self.n_neighbors_ = longest_row
