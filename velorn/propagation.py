@@ -143,6 +143,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         it, with a ``ConvergenceWarning``.)
     n_neighbors_ : int
         The neighbours per sample actually used.
+    n_iter_ : int
+        Sweeps run (0 when every sample is labelled).
     n_features_in_ : int
         Features seen in ``fit`` (samples, for a precomputed graph).
 
@@ -311,7 +313,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             outcome = propagate_table(table[0], table[1], node_labels, width, self.max_iter, self.tol, votes,
                                       normalised)
         if outcome is not None:
-            _, converged, longest_row = outcome
+            self.n_iter_, converged, longest_row = outcome
             self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
             node_of_point = np.arange(num_points, dtype=np.int64)
             node_of = point_of
@@ -381,7 +383,8 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         rework is swept as it comes in ``fit`` instead, with the same result.)"""
         start = time.perf_counter()
         free = labels == -1
-        _, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, labels, self.max_iter, self.tol)
+        self.n_iter_, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, labels, self.max_iter,
+                                                 self.tol)
         self._report(f"propagation: {np.count_nonzero(free):,} unlabelled nodes", start)
         votes, reached = _votes(nodes, labels, num_classes)
         if not converged:
