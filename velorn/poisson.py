@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 from joblib import effective_n_jobs
 from scipy import sparse
-from scipy.sparse.csgraph import reverse_cuthill_mckee
+from scipy.sparse.csgraph import dijkstra, reverse_cuthill_mckee
 
 # The neighbour search, the input checks, label encoding and predict come
 # from WeightedLabelPropagation; this module replaces only the step that
@@ -51,7 +51,11 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
     threads. With ``mbo_iter`` > 0, Poisson-MBO then refines the result:
     ``mbo_iter`` rounds each thresholding the scores to one class per sample
     and diffusing them again along the graph. The thresholding keeps the
-    classes at their expected shares of the samples (``class_prior``).
+    classes at their expected shares of the samples (``class_prior``): by
+    default the shares are estimated from the graph, as the shares of the
+    samples whose nearest labelled sample along the graph's edges is of each
+    class, so that neither the classes' sizes nor the labelled samples'
+    shares need be known.
 
     A connected part of the graph without a labelled sample keeps -1 in
     ``transduction_``, with a warning that gives the count, or a
@@ -70,12 +74,20 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
     mbo_iter : int, default 10
         Rounds of Poisson-MBO after the Poisson solution; 0 for Poisson
         learning alone.
-    class_prior : "labelled", None or array-like of shape (n_classes,), default "labelled"
+    class_prior : "estimated", "labelled", None or array-like of shape (n_classes,), default "estimated"
         The share of the samples expected in each class (in the order of
-        ``classes_``). "labelled": the classes' shares of the labelled
-        samples. Each sample's scores are shifted per class so that the
-        classes take these shares. None: no shift, each sample takes its
-        largest score.
+        ``classes_``); each sample's scores are shifted per class so that
+        the classes take these shares. "estimated": each sample counts for
+        the class of its nearest labelled sample along the graph's edges (an
+        edge as long as its distance; between similarities, the inverse of
+        its weight), wherever in its class that labelled sample lies; the
+        shares do not depend on the labelled samples' shares, nor on the
+        scale of the distances or weights. "labelled": the classes' shares
+        of the labelled samples, for labels drawn at random from all the
+        samples. An array: the shares, for users who know them (scaled to
+        sum to 1). None: no shift, each sample takes its largest score;
+        small classes then tend to take the edges of large ones. ``verbose``
+        prints the shares used.
     max_iter : int, default 100000
         Most passes of the Poisson iteration; stopping there, short of
         ``tol``, gives a ``ConvergenceWarning``.
@@ -106,7 +118,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         **WeightedLabelPropagation._parameter_constraints,
         "mbo_iter": [Interval(Integral, 0, None, closed="left")],
-        "class_prior": [StrOptions({"labelled"}), "array-like", None],
+        "class_prior": [StrOptions({"estimated", "labelled"}), "array-like", None],
     }
 
     def __init__(
@@ -118,7 +130,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         p: float = 2,
         search: Literal["exact", "approximate"] = "exact",
         mbo_iter: int = 10,
-        class_prior: Any = "labelled",
+        class_prior: Any = "estimated",
         max_iter: int = 100_000,
         tol: float = 1.0,
         on_unreachable: Literal["warn", "raise"] = "warn",
@@ -145,7 +157,12 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
                      ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
         num_samples = len(labels)
         labelled = labels != -1
-        prior = self._prior(labels, num_classes)
+        start = time.perf_counter()
+        prior = self._prior(nodes, labels, num_classes, similarities=kind == "affinity")
+        if prior is not None:
+            shares = ", ".join(f"{share:.3g}" for share in prior)
+            self._report(f"class shares ({self.class_prior if isinstance(self.class_prior, str) else 'given'}): "
+                         f"{shares}", start)
         start = time.perf_counter()
         threads = max(1, effective_n_jobs(self.n_jobs))
         graph = _weighted_graph(nodes, similarities=kind == "affinity", threads=threads)
@@ -231,11 +248,17 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         self.n_iter_ = passes
         return unreachable, distributions
 
-    def _prior(self, labels: npt.NDArray[np.int32], num_classes: int) -> npt.NDArray[np.float64] | None:
+    def _prior(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, similarities: bool
+               ) -> npt.NDArray[np.float64] | None:
+        """The classes' expected shares of the nodes, as ``class_prior`` says."""
         if self.class_prior is None:
             return None
         if isinstance(self.class_prior, str):
-            counts = np.bincount(labels[labels != -1], minlength=num_classes).astype(np.float64)
+            if self.class_prior == "estimated":
+                codes = _nearest_labelled(nodes, labels, similarities)
+            else:  # "labelled"
+                codes = labels
+            counts = np.bincount(codes[codes != -1], minlength=num_classes).astype(np.float64)
             return counts / counts.sum()
         prior: npt.NDArray[np.float64] = np.asarray(self.class_prior, dtype=np.float64)
         if len(prior) != num_classes:
@@ -258,6 +281,41 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         warn_caller(message, UserWarning)
 
 
+def _nearest_labelled(nodes: Graph, labels: npt.NDArray[np.int32], similarities: bool) -> npt.NDArray[np.int32]:
+    """Each node's label is that of its nearest labelled node along the
+    graph's edges, either way (-1 where none can be reached). An edge is as
+    long as its distance, or, between similarities, as the largest weight
+    over its own: the shares of these labels follow the classes' sizes
+    wherever the labelled samples lie, and do not move when the distances or
+    weights are scaled."""
+    weights = np.asarray(nodes.weights, dtype=np.float64)
+    with np.errstate(divide="ignore", over="ignore"):
+        if similarities:
+            lengths = _scaled_to_one(weights)
+            np.divide(1.0, lengths, out=lengths, where=lengths > 0)  # 1 / 0: no edge, dropped below
+            lengths[lengths == 0] = np.inf
+        else:
+            lengths = 1.0 / np.sqrt(weights)  # the vote weight is 1 / d**2
+    # A length of 0 would be taken as no edge: copies lie the shortest step apart.
+    np.maximum(lengths, np.finfo(np.float64).tiny, out=lengths)
+    edges = np.isfinite(lengths)
+    rows = nodes.row_of_entries()[edges]
+    matrix = sparse.csr_matrix((lengths[edges], (rows, nodes.indices[edges])), shape=(nodes.n_rows, nodes.n_rows))
+    sources = np.flatnonzero(labels != -1)
+    _, _, nearest = dijkstra(matrix, directed=False, indices=sources, min_only=True, return_predecessors=True)
+    return np.where(nearest >= 0, labels[np.maximum(nearest, 0)], -1).astype(np.int32)
+
+
+def _scaled_to_one(weights: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The weights over a power of two, so that the largest lies in [0.5, 1):
+    exact, and the same for any uniform scaling of the weights (a fresh array;
+    the weights as they are when none is positive and finite)."""
+    largest = float(weights.max(initial=0.0))
+    if not (0.0 < largest < np.inf):
+        return weights.copy()
+    return np.ldexp(weights, -np.frexp(largest)[1])
+
+
 def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.csr_matrix:
     """The symmetrised weighted graph, ``(W + W.T) / 2``. Similarities are the
     weights as they are; else each entry's distance ``d`` (its vote weight is
@@ -266,7 +324,10 @@ def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.cs
     ``threads`` threads."""
     num_nodes = nodes.n_rows
     if similarities:
-        weights = np.asarray(nodes.weights, dtype=np.float64)
+        # Scaled first: the sums of the symmetrising and of the degrees then
+        # stay finite, and the solution (its sources are not scaled) does
+        # not depend on the weights' scale.
+        weights = _scaled_to_one(np.asarray(nodes.weights, dtype=np.float64))
     else:
         # Each step in place: on the million-sample graphs a fresh array of
         # this size costs about as much as the step itself.
@@ -298,8 +359,10 @@ def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] |
     sample = scores
     if len(scores) > SHIFT_SAMPLE:
         sample = scores[np.random.default_rng(0).choice(len(scores), SHIFT_SAMPLE, replace=False)]
-    finite = np.isfinite(sample)  # a class absent from a sample's part scores -inf
-    step = SHIFT_STEP * float(np.std(sample[finite])) if finite.any() else 0.0
+    finite = sample[np.isfinite(sample)]  # a class absent from a sample's part scores -inf
+    # The spread taken over the largest score, so that it cannot overflow.
+    largest = float(np.abs(finite).max(initial=0.0))
+    step = SHIFT_STEP * largest * float(np.std(finite / largest)) if largest > 0 else 0.0
     shifts = shifts.copy()
     class_shifts(sample, prior, shifts, step, SHIFT_ROUNDS)
     return _shifted_argmax(scores, shifts), shifts
