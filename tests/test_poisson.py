@@ -303,3 +303,29 @@ def test_a_renumbered_graph_gives_the_renumbered_solution():
     with pytest.raises(ValueError, match="order must be a permutation"):
         poisson_graph(weights.indptr, weights.indices, weights.data, np.zeros(300, dtype=np.int64))
 
+
+
+def karate_club():
+    networkx = pytest.importorskip("networkx")
+    graph = networkx.karate_club_graph()
+    affinities = networkx.to_scipy_sparse_array(graph, weight="weight", format="csr").astype(np.float64)
+    y = np.full(34, -1)
+    y[[0, 33]] = [0, 1]
+    return affinities / affinities.max(), y
+
+
+@pytest.mark.parametrize("scale", [1e-300, 1e-200, 1e-3, 1e3, 1e300, 1e308])
+def test_scaled_affinities_give_the_same_labels(scale):
+    # The symmetrising's and the degrees' sums must not overflow, the class
+    # shifts' step must stay finite, and Poisson-MBO's diffusion must weigh the
+    # sources against the weights alike at every scale.
+    affinities, y = karate_club()
+    model = PoissonLabelPropagation(metric="precomputed_affinity")
+    expected = model.fit(affinities, y)
+    expected_labels, expected_shares = expected.transduction_, expected.label_distributions_
+    got = PoissonLabelPropagation(metric="precomputed_affinity").fit(affinities * scale, y)
+    np.testing.assert_array_equal(got.transduction_, expected_labels)
+    np.testing.assert_allclose(got.label_distributions_, expected_shares, rtol=1e-12, atol=1e-15)
+    path = sparse.diags([np.ones(5), np.ones(5)], [-1, 1], format="csr") * scale
+    labels = PoissonLabelPropagation(metric="precomputed_affinity").fit(path, [0, -1, -1, -1, -1, 1]).transduction_
+    assert labels.tolist() == [0, 0, 0, 1, 1, 1]

@@ -307,13 +307,13 @@ def _nearest_labelled(nodes: Graph, labels: npt.NDArray[np.int32], similarities:
 
 
 def _scaled_to_one(weights: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """The weights over a power of two, so that the largest lies in [0.5, 1):
-    exact, and the same for any uniform scaling of the weights (a fresh array;
-    the weights as they are when none is positive and finite)."""
+    """The weights over the largest, the same (to rounding) for any uniform
+    scaling of the weights (a fresh array; the weights as they are when none
+    is positive and finite)."""
     largest = float(weights.max(initial=0.0))
     if not (0.0 < largest < np.inf):
         return weights.copy()
-    return np.ldexp(weights, -np.frexp(largest)[1])
+    return weights / largest
 
 
 def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.csr_matrix:
@@ -324,9 +324,9 @@ def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.cs
     ``threads`` threads."""
     num_nodes = nodes.n_rows
     if similarities:
-        # Scaled first: the sums of the symmetrising and of the degrees then
-        # stay finite, and the solution (its sources are not scaled) does
-        # not depend on the weights' scale.
+        # Scaled to a largest weight of 1 first: the sums of the symmetrising
+        # and of the degrees then stay finite, and the solution (its sources
+        # are not scaled) does not depend on the weights' scale.
         weights = _scaled_to_one(np.asarray(nodes.weights, dtype=np.float64))
     else:
         # Each step in place: on the million-sample graphs a fresh array of
