@@ -97,7 +97,7 @@ def row_key(suite, row):
     """What a row measured: a later row with the same key replaces it."""
     if "case" in row:  # bench_compare: the case holds workload, size and labelled share
         return (suite, row["case"], row["method"])
-    return (suite, row.get("kernel"), row.get("workload"), row.get("size"), row.get("method"),
+    return (suite, row.get("kernel"), row.get("workload"), row.get("data"), row.get("size"), row.get("method"),
             row.get("labels_per_class"))
 
 
