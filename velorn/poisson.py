@@ -30,6 +30,9 @@ MBO_STEPS = 10
 SHIFT_SAMPLE = 20_000
 SHIFT_ROUNDS = 200
 SHIFT_STEP = 0.1
+# The class shares are estimated along paths whose length is the sum of
+# their steps' lengths to this power (see _nearest_labelled).
+LENGTH_POWER = 4
 
 
 class PoissonLabelPropagation(WeightedLabelPropagation):
@@ -283,24 +286,26 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
 
 def _nearest_labelled(nodes: Graph, labels: npt.NDArray[np.int32], similarities: bool) -> npt.NDArray[np.int32]:
     """Each node's label is that of its nearest labelled node along the
-    graph's edges, either way (-1 where none can be reached). An edge is as
-    long as its distance, or, between similarities, as the largest weight
-    over its own: the shares of these labels follow the classes' sizes
-    wherever the labelled samples lie, and do not move when the distances or
-    weights are scaled."""
+    graph's edges, either way (-1 where none can be reached). An edge's
+    length is its distance (between similarities, the inverse of its
+    weight) over the median edge's, to the power LENGTH_POWER: a path of
+    short steps through a dense region is then shorter than one long step
+    across a gap, so that the labels' shares follow the classes' sizes
+    rather than where the labelled samples lie. They do not move when the
+    distances or weights are scaled."""
     weights = np.asarray(nodes.weights, dtype=np.float64)
-    with np.errstate(divide="ignore", over="ignore"):
-        if similarities:
-            lengths = _scaled_to_one(weights)
-            np.divide(1.0, lengths, out=lengths, where=lengths > 0)  # 1 / 0: no edge, dropped below
-            lengths[lengths == 0] = np.inf
-        else:
-            lengths = 1.0 / np.sqrt(weights)  # the vote weight is 1 / d**2
+    edges = weights > 0  # a similarity of 0 is no edge
+    if not edges.any():
+        return labels.copy()
+    kept = weights[edges]
+    # A distance's vote weight is 1 / d**2: its length is that ratio squared.
+    power = LENGTH_POWER if similarities else LENGTH_POWER / 2
+    with np.errstate(over="ignore", under="ignore"):
+        lengths = (np.median(kept) / kept) ** power
     # A length of 0 would be taken as no edge: copies lie the shortest step apart.
     np.maximum(lengths, np.finfo(np.float64).tiny, out=lengths)
-    edges = np.isfinite(lengths)
     rows = nodes.row_of_entries()[edges]
-    matrix = sparse.csr_matrix((lengths[edges], (rows, nodes.indices[edges])), shape=(nodes.n_rows, nodes.n_rows))
+    matrix = sparse.csr_matrix((lengths, (rows, nodes.indices[edges])), shape=(nodes.n_rows, nodes.n_rows))
     sources = np.flatnonzero(labels != -1)
     _, _, nearest = dijkstra(matrix, directed=False, indices=sources, min_only=True, return_predecessors=True)
     return np.where(nearest >= 0, labels[np.maximum(nearest, 0)], -1).astype(np.int32)
