@@ -33,6 +33,10 @@ SHIFT_STEP = 0.1
 # The class shares are estimated along paths whose length is the sum of
 # their steps' lengths to this power (see _nearest_labelled).
 LENGTH_POWER = 4
+# Estimated shares are off by some percent (more so with one labelled sample
+# per class, whose place in its class moves them); a class's share may
+# follow the scores within this factor (1 + slack) of its estimate.
+ESTIMATE_SLACK = 0.2
 
 
 class PoissonLabelPropagation(WeightedLabelPropagation):
@@ -162,10 +166,12 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         labelled = labels != -1
         start = time.perf_counter()
         prior = self._prior(nodes, labels, num_classes, similarities=kind == "affinity")
+        # Estimated shares are a guide, not a bound: see ESTIMATE_SLACK.
+        slack = ESTIMATE_SLACK if isinstance(self.class_prior, str) and self.class_prior == "estimated" else 0.0
         if prior is not None:
             shares = ", ".join(f"{share:.3g}" for share in prior)
             self._report(f"class shares ({self.class_prior if isinstance(self.class_prior, str) else 'given'}): "
-                         f"{shares}", start)
+                         f"{shares}" + (f", each free to move by a factor {1 + slack:g}" if slack else ""), start)
         start = time.perf_counter()
         threads = max(1, effective_n_jobs(self.n_jobs))
         graph = _weighted_graph(nodes, similarities=kind == "affinity", threads=threads)
@@ -219,14 +225,15 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         masked = not reached.all() or absent.any()
         for _ in range(self.mbo_iter):
             codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior,
-                                       shifts)
+                                       shifts, slack)
             scores[:] = 0.0
             scores[reached_rows, codes] = 1.0
             poisson_solve(solver_graph, ordered_labels, scores, MBO_STEPS, 0.0, threads)
         if self.mbo_iter:
             self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
         if prior is not None:
-            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior, shifts)
+            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior, shifts,
+                                   slack)
             if masked:
                 scores[reached] += shifts
             else:
@@ -354,16 +361,24 @@ def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.cs
 
 
 def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] | None,
-               shifts: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+               shifts: npt.NDArray[np.float64], slack: float = 0.0
+               ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
     """Each row's class, the largest of its scores plus a shift per class;
     the shifts (from ``shifts``) are adjusted so that the classes take
     ``prior``'s shares of the rows, on a fixed sample of at most
-    SHIFT_SAMPLE rows (None: no shifts)."""
+    SHIFT_SAMPLE rows (None: no shifts). With ``slack``, a class whose share
+    of the rows' largest scores lies within a factor ``1 + slack`` of its
+    prior share keeps that share, and the others are brought to the nearer
+    end of that range."""
     if prior is None or not len(scores):
         return scores.argmax(axis=1), shifts
     sample = scores
     if len(scores) > SHIFT_SAMPLE:
         sample = scores[np.random.default_rng(0).choice(len(scores), SHIFT_SAMPLE, replace=False)]
+    if slack:
+        own = np.bincount(sample.argmax(axis=1), minlength=len(prior)) / len(sample)
+        prior = np.clip(own, prior / (1 + slack), prior * (1 + slack))
+        prior /= prior.sum()
     finite = sample[np.isfinite(sample)]  # a class absent from a sample's part scores -inf
     # The spread taken over the largest score, so that it cannot overflow.
     largest = float(np.abs(finite).max(initial=0.0))
