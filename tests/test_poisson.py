@@ -29,7 +29,8 @@ def blobs(num_points=600, seed=0, per_class=1):
     return points, truth, y
 
 
-@pytest.mark.parametrize("mbo_iter, class_prior", [(0, None), (0, "labelled"), (10, "labelled"), (3, [1, 1, 2])])
+@pytest.mark.parametrize("mbo_iter, class_prior",
+                         [(0, None), (0, "estimated"), (10, "estimated"), (10, "labelled"), (3, [1, 1, 2])])
 def test_one_label_per_class_labels_the_blobs(mbo_iter, class_prior):
     points, truth, y = blobs()
     model = PoissonLabelPropagation(mbo_iter=mbo_iter, class_prior=class_prior).fit(points, y)
@@ -40,6 +41,42 @@ def test_one_label_per_class_labels_the_blobs(mbo_iter, class_prior):
     unlabelled = y == -1
     np.testing.assert_array_equal(distributions[unlabelled].argmax(axis=1), model.transduction_[unlabelled])
     np.testing.assert_array_equal(model.predict(points), model.transduction_)
+
+
+def random_labels(truth, count, seed):
+    chosen = np.random.default_rng(seed).choice(len(truth), count, replace=False)
+    y = np.full(len(truth), -1)
+    y[chosen] = truth[chosen]
+    return y
+
+
+def first_of_each_class(truth, count):
+    y = np.full(len(truth), -1)
+    for label in np.unique(truth):
+        chosen = np.flatnonzero(truth == label)[:count]
+        y[chosen] = label
+    return y
+
+
+def three_touching_blobs():
+    # 30 labels at random: 7 / 12 / 11 of three classes of 1000.
+    points, truth = make_blobs(3000, centers=3, cluster_std=0.5, random_state=0)
+    return points, truth, random_labels(truth, 30, seed=0)
+
+
+def unequal_blobs():
+    # Classes of 600, 60 and 30 samples, 2 labels each.
+    points, truth = make_blobs([600, 60, 30], n_features=3, center_box=(-6, 6), random_state=1)
+    return points, truth, first_of_each_class(truth, 2)
+
+
+@pytest.mark.parametrize("data", [three_touching_blobs, unequal_blobs])
+def test_class_sizes_come_from_the_data_not_from_the_labelled_shares(data, capsys):
+    # Held to the labelled samples' shares, these give 0.90 and 0.46.
+    points, truth, y = data()
+    model = PoissonLabelPropagation(verbose=True).fit(points, y)
+    assert np.mean(model.transduction_ == truth) > 0.98
+    assert "class shares (estimated): " in capsys.readouterr().out
 
 
 def test_string_labels_round_trip():
