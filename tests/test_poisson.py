@@ -18,7 +18,7 @@ from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (  # noqa: E402
 )
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts  # noqa: E402
 from velorn.graph import Graph  # noqa: E402
-from velorn.poisson import _shifted_argmax, _weighted_graph  # noqa: E402
+from velorn.poisson import _nearest_labelled_shares, _shifted_argmax, _weighted_graph  # noqa: E402
 
 def blobs(num_points=600, seed=0, per_class=1):
     points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=1.0, random_state=seed)
@@ -366,3 +366,16 @@ def test_scaled_affinities_give_the_same_labels(scale):
     path = sparse.diags([np.ones(5), np.ones(5)], [-1, 1], format="csr") * scale
     labels = PoissonLabelPropagation(metric="precomputed_affinity").fit(path, [0, -1, -1, -1, -1, 1]).transduction_
     assert labels.tolist() == [0, 0, 0, 1, 1, 1]
+
+
+@pytest.mark.parametrize("order", [[0, 1, 2, 3, 4, 5, 6, 7], [6, 2, 7, 4, 0, 5, 3, 1]])
+def test_a_node_as_near_to_two_classes_counts_half_for_each(order):
+    # A cycle of 8 nodes of equal weights, labelled at 0 and 4: nodes 2 and 6
+    # lie as near to both, whatever the rows' order.
+    cycle = sparse.diags([np.ones(7), np.ones(7), [1.0], [1.0]], [-1, 1, -7, 7], format="csr")
+    renumbered = cycle[order][:, order].tocsr()
+    renumbered.sort_indices()
+    labels = np.full(8, -1, dtype=np.int32)
+    labels[[0, 4]] = [0, 1]
+    nodes = Graph(renumbered.indptr.astype(np.int64), renumbered.indices.astype(np.int64), renumbered.data, 8)
+    np.testing.assert_array_equal(_nearest_labelled_shares(nodes, labels[order], 2, similarities=True), [4.0, 4.0])

@@ -30,9 +30,6 @@ MBO_STEPS = 10
 SHIFT_SAMPLE = 20_000
 SHIFT_ROUNDS = 200
 SHIFT_STEP = 0.1
-# The class shares are estimated along paths whose length is the sum of
-# their steps' lengths to this power (see _nearest_labelled).
-LENGTH_POWER = 4
 # Estimated shares are off by some percent (more so with one labelled sample
 # per class, whose place in its class moves them); a class's share may
 # follow the scores within this factor (1 + slack) of its estimate.
@@ -265,10 +262,9 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
             return None
         if isinstance(self.class_prior, str):
             if self.class_prior == "estimated":
-                codes = _nearest_labelled(nodes, labels, similarities)
+                counts = _nearest_labelled_shares(nodes, labels, num_classes, similarities)
             else:  # "labelled"
-                codes = labels
-            counts = np.bincount(codes[codes != -1], minlength=num_classes).astype(np.float64)
+                counts = np.bincount(labels[labels != -1], minlength=num_classes).astype(np.float64)
             return counts / counts.sum()
         prior: npt.NDArray[np.float64] = np.asarray(self.class_prior, dtype=np.float64)
         if len(prior) != num_classes:
@@ -291,31 +287,61 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         warn_caller(message, UserWarning)
 
 
-def _nearest_labelled(nodes: Graph, labels: npt.NDArray[np.int32], similarities: bool) -> npt.NDArray[np.int32]:
-    """Each node's label is that of its nearest labelled node along the
-    graph's edges, either way (-1 where none can be reached). An edge's
-    length is its distance (between similarities, the inverse of its
-    weight) over the median edge's, to the power LENGTH_POWER: a path of
-    short steps through a dense region is then shorter than one long step
-    across a gap, so that the labels' shares follow the classes' sizes
-    rather than where the labelled samples lie. They do not move when the
-    distances or weights are scaled."""
+def _nearest_labelled_shares(nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int,
+                             similarities: bool) -> npt.NDArray[np.float64]:
+    """Each class's count of the nodes whose nearest labelled node along the
+    graph's edges (either way; see _path_lengths) is of that class; a node
+    as near to labelled nodes of several classes counts for each in equal
+    parts, so that the counts depend neither on the rows' order nor on the
+    classes' names. Nodes no labelled one reaches count for none."""
+    lengths = _path_lengths(nodes, similarities)
+    sources = np.flatnonzero(labels != -1)
+    distance, _, nearest = dijkstra(lengths, directed=False, indices=sources, min_only=True,
+                                    return_predecessors=True)
+    reached = np.flatnonzero(nearest >= 0)
+    classes = np.zeros((nodes.n_rows, num_classes), dtype=bool)
+    classes[reached, labels[nearest[reached]]] = True
+    # The edges on a shortest path: ties spread along them to the nodes they
+    # lead to, a step further each round (on most graphs, ties are few and
+    # the rounds too; on a graph of equal weights, as many as its diameter).
+    edges = lengths.tocoo()
+    first, second, length = edges.row, edges.col, edges.data
+    forward = distance[first] + length == distance[second]
+    backward = distance[second] + length == distance[first]
+    towards = np.r_[second[forward], first[backward]]
+    away = np.r_[first[forward], second[backward]]
+    tight = sparse.csr_matrix((np.ones(len(towards)), (towards, away)), shape=lengths.shape)
+    for _ in range(nodes.n_rows):
+        spread = classes | (tight @ classes.astype(np.float64) > 0)
+        if (spread == classes).all():
+            break
+        classes = spread
+    ties = classes.sum(axis=1, keepdims=True)
+    return np.asarray((classes / np.maximum(ties, 1)).sum(axis=0), dtype=np.float64)
+
+
+def _path_lengths(nodes: Graph, similarities: bool) -> sparse.csr_matrix:
+    """The graph's edges as lengths: an edge's distance (between
+    similarities, the inverse of its weight) over the median edge's, to the
+    4th power. A path of short steps through a dense region is then
+    shorter than one long step across a gap, so that the nearest labelled
+    nodes' classes follow the classes' sizes rather than where the labelled
+    samples lie; scaling the distances or weights leaves them as they are."""
     weights = np.asarray(nodes.weights, dtype=np.float64)
     edges = weights > 0  # a similarity of 0 is no edge
-    if not edges.any():
-        return labels.copy()
-    kept = weights[edges]
-    # A distance's vote weight is 1 / d**2: its length is that ratio squared.
-    power = LENGTH_POWER if similarities else LENGTH_POWER / 2
-    with np.errstate(over="ignore", under="ignore"):
-        lengths = (np.median(kept) / kept) ** power
+    lengths = weights[edges]
+    if len(lengths):
+        with np.errstate(over="ignore", under="ignore"):
+            np.divide(np.median(lengths), lengths, out=lengths)
+            # To the 4th power; a distance's vote weight is 1 / d**2, so that
+            # its ratio is squared once.
+            for _ in range(2 if similarities else 1):
+                np.square(lengths, out=lengths)
     # A length of 0 would be taken as no edge: copies lie the shortest step apart.
     np.maximum(lengths, np.finfo(np.float64).tiny, out=lengths)
-    rows = nodes.row_of_entries()[edges]
-    matrix = sparse.csr_matrix((lengths, (rows, nodes.indices[edges])), shape=(nodes.n_rows, nodes.n_rows))
-    sources = np.flatnonzero(labels != -1)
-    _, _, nearest = dijkstra(matrix, directed=False, indices=sources, min_only=True, return_predecessors=True)
-    return np.where(nearest >= 0, labels[np.maximum(nearest, 0)], -1).astype(np.int32)
+    kept = np.bincount(nodes.row_of_entries()[edges], minlength=nodes.n_rows)
+    indptr = np.r_[0, np.cumsum(kept)]
+    return sparse.csr_matrix((lengths, nodes.indices[edges], indptr), shape=(nodes.n_rows, nodes.n_rows))
 
 
 def _scaled_to_one(weights: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
