@@ -161,14 +161,9 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
                      ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
         num_samples = len(labels)
         labelled = labels != -1
-        start = time.perf_counter()
         prior = self._prior(nodes, labels, num_classes, similarities=kind == "affinity")
         # Estimated shares are a guide, not a bound: see ESTIMATE_SLACK.
         slack = ESTIMATE_SLACK if isinstance(self.class_prior, str) and self.class_prior == "estimated" else 0.0
-        if prior is not None:
-            shares = ", ".join(f"{share:.3g}" for share in prior)
-            self._report(f"class shares ({self.class_prior if isinstance(self.class_prior, str) else 'given'}): "
-                         f"{shares}" + (f", each free to move by a factor {1 + slack:g}" if slack else ""), start)
         start = time.perf_counter()
         threads = max(1, effective_n_jobs(self.n_jobs))
         graph = _weighted_graph(nodes, similarities=kind == "affinity", threads=threads)
@@ -257,19 +252,25 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
 
     def _prior(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, similarities: bool
                ) -> npt.NDArray[np.float64] | None:
-        """The classes' expected shares of the nodes, as ``class_prior`` says."""
+        """The classes' expected shares of the nodes, as ``class_prior`` says
+        (printed when verbose)."""
         if self.class_prior is None:
             return None
+        start = time.perf_counter()
         if isinstance(self.class_prior, str):
             if self.class_prior == "estimated":
                 counts = _nearest_labelled_shares(nodes, labels, num_classes, similarities)
             else:  # "labelled"
                 counts = np.bincount(labels[labels != -1], minlength=num_classes).astype(np.float64)
-            return counts / counts.sum()
-        prior: npt.NDArray[np.float64] = np.asarray(self.class_prior, dtype=np.float64)
-        if len(prior) != num_classes:
-            raise ValueError(f"class_prior has {len(prior)} shares, but y has {num_classes} classes")
-        return prior / prior.sum()
+        else:
+            counts = np.asarray(self.class_prior, dtype=np.float64)
+            if len(counts) != num_classes:
+                raise ValueError(f"class_prior has {len(counts)} shares, but y has {num_classes} classes")
+        shares: npt.NDArray[np.float64] = counts / counts.sum()
+        what = self.class_prior if isinstance(self.class_prior, str) else "given"
+        free = f", each free to move by a factor {1 + ESTIMATE_SLACK:g}" if what == "estimated" else ""
+        self._report(f"class shares ({what}): " + ", ".join(f"{share:.3g}" for share in shares) + free, start)
+        return shares
 
     def _report_unreachable(self, unreachable: npt.NDArray[np.bool_], part: npt.NDArray[np.int32],
                             node_of: npt.NDArray[np.int64], along: str) -> None:
