@@ -160,7 +160,6 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
                      node_of: npt.NDArray[np.int64], along: str, limit: int | None
                      ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
         num_samples = len(labels)
-        labelled = labels != -1
         prior = self._prior(nodes, labels, num_classes, similarities=kind == "affinity")
         # Estimated shares are a guide, not a bound: see ESTIMATE_SLACK.
         slack = ESTIMATE_SLACK if isinstance(self.class_prior, str) and self.class_prior == "estimated" else 0.0
@@ -179,20 +178,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         position = np.empty_like(order)
         position[order] = np.arange(num_samples, dtype=order.dtype)
         ordered_labels = labels[order]
-        # The graph is symmetric: its connected parts are the solver's, each
-        # named by its smallest sample and numbered here from 0.
-        root = poisson_parts(solver_graph)
-        roots = np.flatnonzero(root == np.arange(num_samples))
-        number = np.zeros(num_samples, dtype=np.intp)
-        number[roots] = np.arange(len(roots))
-        part = number[root]
-        ordered_labelled = ordered_labels != -1
-        # A class can only be given where it was labelled in the same connected
-        # part: elsewhere its score says nothing (0, the centred sources' mean).
-        present = np.zeros((len(roots), num_classes), dtype=bool)
-        present[part[ordered_labelled], ordered_labels[ordered_labelled]] = True
-        reached = present.any(axis=1)[part]
-        absent = ~present[part[reached]]
+        part, reached, absent = _classes_present(solver_graph, ordered_labels, num_classes)
         unreachable = ~reached[position]
         if unreachable.any():
             self._report_unreachable(unreachable, part[position], node_of, along)
@@ -210,42 +196,10 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
                 ConvergenceWarning,
             )
         start = time.perf_counter()
-        shifts = np.zeros(num_classes)
-        reached_rows = np.flatnonzero(reached)
-        # Usually every sample is reached and every class labelled in its
-        # part: the scores are then taken as they are, not copied masked.
-        masked = not reached.all() or absent.any()
-        for _ in range(self.mbo_iter):
-            codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior,
-                                       shifts, slack)
-            scores[:] = 0.0
-            scores[reached_rows, codes] = 1.0
-            poisson_solve(solver_graph, ordered_labels, scores, MBO_STEPS, 0.0, threads)
+        _poisson_mbo(scores, solver_graph, ordered_labels, reached, absent, prior, slack, self.mbo_iter, threads)
         if self.mbo_iter:
             self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
-        if prior is not None:
-            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior, shifts,
-                                   slack)
-            if masked:
-                scores[reached] += shifts
-            else:
-                scores += shifts
-        if masked:
-            scores[reached] = np.where(absent, -np.inf, scores[reached])
-        scores = scores[position]  # back in the samples' order
-        reached = ~unreachable
-
-        distributions = np.maximum(scores, 0.0)
-        codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
-        # Labelled samples keep their labels; a row without a positive score
-        # is its class's alone.
-        codes[labelled] = labels[labelled]
-        totals = distributions.sum(axis=1)
-        alone = labelled | (reached & ~(totals > 0))
-        distributions[alone] = 0.0
-        distributions[np.flatnonzero(alone), codes[alone]] = 1.0
-        distributions[unreachable] = 0.0
-        distributions /= np.maximum(distributions.sum(axis=1, keepdims=True), np.finfo(np.float64).tiny)
+        codes, distributions = _decided(scores[position], labels, unreachable)
         labels[:] = codes
         self.n_iter_ = passes
         return unreachable, distributions
@@ -286,6 +240,76 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         if self.on_unreachable == "raise":
             raise ValueError(message)
         warn_caller(message, UserWarning)
+
+
+def _classes_present(solver_graph: Any, ordered_labels: npt.NDArray[np.int32], num_classes: int
+                     ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
+    """Each node's connected part (numbered from 0), whether a labelled node
+    lies in it, and for each such node the classes not labelled in its part:
+    a class can only be given where it was labelled in the same part, as
+    elsewhere its score says nothing (0, the centred sources' mean)."""
+    num_nodes = len(ordered_labels)
+    # The graph is symmetric: its connected parts are the solver's, each
+    # named by its smallest node.
+    root = poisson_parts(solver_graph)
+    roots = np.flatnonzero(root == np.arange(num_nodes))
+    number = np.zeros(num_nodes, dtype=np.intp)
+    number[roots] = np.arange(len(roots))
+    part = number[root]
+    labelled = ordered_labels != -1
+    present = np.zeros((len(roots), num_classes), dtype=bool)
+    present[part[labelled], ordered_labels[labelled]] = True
+    reached = present.any(axis=1)[part]
+    return part, reached, ~present[part[reached]]
+
+
+def _poisson_mbo(scores: npt.NDArray[np.float64], solver_graph: Any, ordered_labels: npt.NDArray[np.int32],
+                 reached: npt.NDArray[np.bool_], absent: npt.NDArray[np.bool_],
+                 prior: npt.NDArray[np.float64] | None, slack: float, rounds: int, threads: int) -> None:
+    """Poisson-MBO on the Poisson solution ``scores``, in place: ``rounds``
+    rounds of thresholding (to ``prior``'s shares, see _threshold) and
+    diffusion, then the last scores shifted so that their largest gives the
+    classes those shares; a class absent from a node's part scores -inf."""
+    shifts = np.zeros(scores.shape[1])
+    reached_rows = np.flatnonzero(reached)
+    # Usually every node is reached and every class labelled in its part:
+    # the scores are then taken as they are, not copied masked.
+    masked = not reached.all() or absent.any()
+    for _ in range(rounds):
+        codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior,
+                                   shifts, slack)
+        scores[:] = 0.0
+        scores[reached_rows, codes] = 1.0
+        poisson_solve(solver_graph, ordered_labels, scores, MBO_STEPS, 0.0, threads)
+    if prior is not None:
+        _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior, shifts,
+                               slack)
+        if masked:
+            scores[reached] += shifts
+        else:
+            scores += shifts
+    if masked:
+        scores[reached] = np.where(absent, -np.inf, scores[reached])
+
+
+def _decided(scores: npt.NDArray[np.float64], labels: npt.NDArray[np.int32], unreachable: npt.NDArray[np.bool_]
+             ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+    """Each node's label, the largest of its ``scores`` (-1 where
+    unreachable), and its label distribution, the scores' positive part
+    normalised. Labelled nodes keep their labels; a row without a positive
+    score is its class's alone."""
+    reached = ~unreachable
+    labelled = labels != -1
+    distributions = np.maximum(scores, 0.0)
+    codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
+    codes[labelled] = labels[labelled]
+    totals = distributions.sum(axis=1)
+    alone = labelled | (reached & ~(totals > 0))
+    distributions[alone] = 0.0
+    distributions[np.flatnonzero(alone), codes[alone]] = 1.0
+    distributions[unreachable] = 0.0
+    distributions /= np.maximum(distributions.sum(axis=1, keepdims=True), np.finfo(np.float64).tiny)
+    return codes, distributions
 
 
 def _nearest_labelled_shares(nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int,
