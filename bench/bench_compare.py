@@ -55,6 +55,15 @@ Poisson learning without its refinements, to show what each pays), scikit-
 learn's LabelSpreading on its connectivity, graphlearning's Laplace and
 Poisson learning on its weight matrix of the same neighbours, scikit-network's
 DiffusionClassifier and Propagation on that same weighted graph.
+
+The "unequal" workload is that panel on classes of unequal sizes with the
+same count of labelled samples in each (1, 2 and 5), UNEQUAL_TRIALS draws:
+blobs of 1000 / 100 / 50 / 20 points in 2-D and of 4000 / 1000 / 300 / 100
+in 3-D, and digits 0 to 5, each keeping 0.6 times as many images as the one
+before. Where the labelled shares are not the classes' shares, a method that
+takes them for the classes' sizes gives the small classes too much.
+
+    python bench/run.py --only bench_compare --workloads unequal   # the panel alone
 """
 
 import argparse
@@ -101,6 +110,7 @@ WORKLOADS = {
     "digits": ("scikit-learn digits, 64-D", False, [0.01, 0.10]),
     "unreachable": (f"the 4-D blobs + {UNREACHABLE_GROUP} far unlabelled samples", False, [0.01]),
     "few_labels": ("scikit-learn digits / 16, 1, 3 and 10 labels per class", False, []),
+    "unequal": ("unequal classes, 1, 2 and 5 labels per class", False, []),
 }
 FEW_LABELS_K = 10
 FEW_LABELS_PER_CLASS = [1, 3, 10]
@@ -110,12 +120,27 @@ FEW_LABELS_METHODS = {
     "poisson": "velorn PoissonLabelPropagation",
     "poisson-plain": "velorn Poisson, no MBO, no size correction",
     "poisson-sizes": "velorn Poisson + size correction, no MBO",
+    "poisson-labelled": "velorn Poisson, class sizes of the labelled samples",
     "labelspreading": "LabelSpreading",
     "graphlearning": "graphlearning Laplace",
     "graphlearning-poisson": "graphlearning Poisson",
     "sknetwork-diffusion": "scikit-network DiffusionClassifier",
     "sknetwork-propagation": "scikit-network Propagation",
 }
+# The unequal-classes panel: data -> description; its methods, those of the
+# few-labels table but the ones that show what Poisson's parts pay on digits.
+UNEQUAL_DATA = {
+    "blobs-2d": "blobs of 1000 / 100 / 50 / 20 points, 2-D",
+    "blobs-3d": "blobs of 4000 / 1000 / 300 / 100 points, 3-D",
+    "digits-6": "digits 0 to 5 / 16, 178 / 107 / 64 / 38 / 23 / 14 images",
+}
+UNEQUAL_PER_CLASS = [1, 2, 5]
+PROPAGATION_SWEEPS = 1000
+# Workloads whose rows are accuracies over draws, not timed cases.
+PANELS = ("few_labels", "unequal")
+UNEQUAL_TRIALS = 3
+UNEQUAL_METHODS = ["poisson", "poisson-labelled", "velorn", "labelspreading", "graphlearning",
+                   "graphlearning-poisson", "sknetwork-diffusion", "sknetwork-propagation"]
 GRAPH_METHODS = {
     "velorn": "velorn, same graph",
     "labelspreading": "LabelSpreading, same graph",
@@ -477,10 +502,12 @@ def agreement(rows, paths):
 def run(sizes, workloads=tuple(WORKLOADS), methods=tuple(METHODS), timeout=TIMEOUT_S, memory_gib=MEMORY_LIMIT_GIB,
         search_timeout=SEARCH_TIMEOUT_S):
     rows = []
-    for key, workload, n, share in cases(sorted(sizes), [w for w in workloads if w != "few_labels"]):
+    for key, workload, n, share in cases(sorted(sizes), [w for w in workloads if w not in PANELS]):
         rows += run_case(key, workload, n, share, methods, timeout, memory_gib, search_timeout)
     if "few_labels" in workloads:
         rows += few_labels()
+    if "unequal" in workloads:
+        rows += unequal()
     return rows
 
 
@@ -515,6 +542,8 @@ def few_labels_methods(graph, k):
         "poisson-plain": estimator(PoissonLabelPropagation(n_neighbors=k, metric="precomputed", mbo_iter=0,
                                                            class_prior=None)),
         "poisson-sizes": estimator(PoissonLabelPropagation(n_neighbors=k, metric="precomputed", mbo_iter=0)),
+        "poisson-labelled": estimator(PoissonLabelPropagation(n_neighbors=k, metric="precomputed",
+                                                              class_prior="labelled")),
     }
     from sklearn.semi_supervised import LabelSpreading
 
@@ -538,7 +567,9 @@ def few_labels_methods(graph, k):
         from sknetwork.classification import DiffusionClassifier, Propagation
 
         fits["sknetwork-diffusion"] = lambda y: DiffusionClassifier().fit_predict(weights, y)
-        fits["sknetwork-propagation"] = lambda y: Propagation().fit_predict(weights, y)
+        # Its sweeps can cycle between two states for ever (on the unequal
+        # blobs): capped, far above the sweeps digits needs to settle.
+        fits["sknetwork-propagation"] = lambda y: Propagation(n_iter=PROPAGATION_SWEEPS).fit_predict(weights, y)
     except ImportError:
         pass
     return fits
@@ -547,15 +578,30 @@ def few_labels_methods(graph, k):
 def few_labels(per_class=FEW_LABELS_PER_CLASS, trials=FEW_LABELS_TRIALS, k=FEW_LABELS_K):
     """Accuracy on the unlabelled samples of digits, mean over seeded draws of
     the labelled samples, every method on the same graph and the same draws."""
-    import warnings
-
     from sklearn.datasets import load_digits
-    from sklearn.neighbors import KNeighborsTransformer
 
     points, truth = load_digits(return_X_y=True)
-    points = points / 16
+    rows = []
+    for row in panel(points / 16, truth, per_class, trials, k):
+        row = {"workload": "few_labels", **row}
+        rows.append(row)
+        print(f"  digits, {row['labels_per_class']:>2} per class  {row['name']:<44} accuracy {row['accuracy']:.4f}, "
+              f"fit {row['median_seconds']:.3f} s", file=sys.stderr, flush=True)
+    return rows
+
+
+def panel(points, truth, per_class, trials, k, methods=None):
+    """Rows of accuracy on the unlabelled samples, mean over seeded draws of
+    `count` labelled samples per class for each count of `per_class`, every
+    method (of `methods`, default all) on the same exact k-NN graph and the
+    same draws."""
+    import warnings
+
+    from sklearn.neighbors import KNeighborsTransformer
+
     graph = KNeighborsTransformer(mode="distance", n_neighbors=k).fit_transform(points)
     fits = few_labels_methods(graph, k)
+    fits = {method: fit for method, fit in fits.items() if methods is None or method in methods}
     rows = []
     for count in per_class:
         accuracies = {method: [] for method in fits}
@@ -575,13 +621,38 @@ def few_labels(per_class=FEW_LABELS_PER_CLASS, trials=FEW_LABELS_TRIALS, k=FEW_L
                     seconds[method].append(time.perf_counter() - start)
                 accuracies[method].append(float(np.mean(prediction[unlabelled] == truth[unlabelled])))
         for method in fits:
-            row = {"workload": "few_labels", "method": method, "name": FEW_LABELS_METHODS[method],
-                   "labels_per_class": count, "trials": trials, "k": k, "status": "ok",
-                   "accuracy": float(np.mean(accuracies[method])), "accuracies": accuracies[method],
-                   "median_seconds": float(np.median(seconds[method]))}
+            rows.append({"method": method, "name": FEW_LABELS_METHODS[method], "labels_per_class": count,
+                         "trials": trials, "k": k, "status": "ok", "accuracy": float(np.mean(accuracies[method])),
+                         "accuracies": accuracies[method], "median_seconds": float(np.median(seconds[method]))})
+    return rows
+
+
+def unequal_points(data, seed=SEED):
+    """(points, true labels) of one data set of the unequal-classes panel."""
+    from sklearn.datasets import load_digits, make_blobs
+
+    if data == "blobs-2d":
+        return make_blobs([1000, 100, 50, 20], n_features=2, random_state=seed)
+    if data == "blobs-3d":
+        return make_blobs([4000, 1000, 300, 100], n_features=3, random_state=seed)
+    points, truth = load_digits(return_X_y=True)
+    # Each digit from 0 to 5 keeps 0.6 times as many images as the one before.
+    keep = np.concatenate([np.flatnonzero(truth == digit)[:round(178 * 0.6**digit)] for digit in range(6)])
+    return points[keep] / 16, truth[keep]
+
+
+def unequal(per_class=UNEQUAL_PER_CLASS, trials=UNEQUAL_TRIALS, k=FEW_LABELS_K):
+    """The few-labels panel on classes of unequal sizes, the same count of
+    labelled samples in each: a method that takes the labelled samples'
+    shares for the classes' gives the small classes too much."""
+    rows = []
+    for data, description in UNEQUAL_DATA.items():
+        points, truth = unequal_points(data)
+        for row in panel(points, truth, per_class, trials, k, UNEQUAL_METHODS):
+            row = {"workload": "unequal", "data": data, "description": description, "size": len(truth), **row}
             rows.append(row)
-            print(f"  digits, {count:>2} per class  {row['name']:<44} accuracy {row['accuracy']:.4f}, "
-                  f"fit {row['median_seconds']:.3f} s", file=sys.stderr, flush=True)
+            print(f"  {data}, {row['labels_per_class']} per class  {row['name']:<52} accuracy {row['accuracy']:.4f}",
+                  file=sys.stderr, flush=True)
     return rows
 
 
@@ -597,6 +668,26 @@ def few_labels_table(rows):
         cells = [f"{100 * got[name, c]['accuracy']:.1f}" if (name, c) in got else "" for c in counts]
         fit = max(got[name, c]["median_seconds"] for c in counts if (name, c) in got)
         lines.append(f"| {name} | " + " | ".join(cells) + f" | {fit:.3f} |")
+    return lines
+
+
+def unequal_accuracies(rows):
+    """(data, labels per class) -> method -> accuracy (%), in the rows' order."""
+    found = {}
+    for row in rows:
+        found.setdefault((row["data"], row["labels_per_class"]), {})[row["method"]] = 100 * row["accuracy"]
+    return dict(sorted(found.items(), key=lambda item: (list(UNEQUAL_DATA).index(item[0][0]), item[0][1])))
+
+
+def unequal_table(rows):
+    """The unequal-classes rows as a Markdown table: a row per data set and count, a column per method."""
+    found = unequal_accuracies(rows)
+    methods = list(dict.fromkeys(row["method"] for row in rows))
+    lines = ["| data | labels per class | " + " | ".join(FEW_LABELS_METHODS[m] for m in methods) + " |",
+             "|---|---:|" + "---:|" * len(methods)]
+    for (data, count), at in found.items():
+        lines.append(f"| {UNEQUAL_DATA[data]} | {count} | " + " | ".join(
+            f"{at[m]:.1f}" if m in at else "" for m in methods) + " |")
     return lines
 
 
@@ -626,10 +717,15 @@ def fmt(value, spec):
 def print_report(rows):
     every_row = rows
     few = [row for row in rows if row["workload"] == "few_labels"]
-    rows = [row for row in rows if row["workload"] != "few_labels"]
+    uneven = [row for row in rows if row["workload"] == "unequal"]
+    rows = [row for row in rows if row["workload"] not in PANELS]
     if few:
         print("Digits, accuracy on the unlabelled samples (%), mean of the draws:")
         print("\n".join(few_labels_table(few)))
+        print()
+    if uneven:
+        print("Unequal classes, accuracy on the unlabelled samples (%), mean of the draws:")
+        print("\n".join(unequal_table(uneven)))
         print()
     if rows:
         header = (f"{'workload':<12} {'size':>9} {'lab.':>5} {'method':<34} {'search s':>9} {'rest s':>8} "
@@ -665,7 +761,8 @@ def print_report(rows):
 def markdown(rows):
     """The rows as the README's table gives them."""
     few = [row for row in rows if row["workload"] == "few_labels"]
-    rows = [row for row in rows if row["workload"] != "few_labels"]
+    uneven = [row for row in rows if row["workload"] == "unequal"]
+    rows = [row for row in rows if row["workload"] not in PANELS]
     lines = ["| workload | points | labelled | method | search (s) | after search (s) | total (s) | peak (MiB) "
              "| accuracy | -1 left | notes |", "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---|"]
     searches = {row["case"]: row for row in rows if row["method"] == "search"}
@@ -688,13 +785,14 @@ def markdown(rows):
             f"| {fmt(search_s, '.2f')} | {fmt(rest_s, '.2f')} | {fmt(row.get('total_s'), '.2f')} "
             f"| {fmt(row.get('peak_mib'), ',.0f')} | {fmt(row.get('accuracy'), '.4f')} "
             f"| {fmt(row.get('left_unlabelled'), ',d')} | {'; '.join(notes)} |")
-    return lines + ([""] + few_labels_table(few) if few else [])
+    return lines + ([""] + few_labels_table(few) if few else []) + ([""] + unequal_table(uneven) if uneven else [])
 
 
 def targets(rows):
     """The estimator's targets, each read off the rows."""
     few = [row for row in rows if row["workload"] == "few_labels"]
-    rows = [row for row in rows if row["workload"] != "few_labels"]
+    uneven = [row for row in rows if row["workload"] == "unequal"]
+    rows = [row for row in rows if row["workload"] not in PANELS]
     by_case = {}
     for row in rows:
         if row["status"] == "ok":
@@ -715,6 +813,14 @@ def targets(rows):
             if best is not None:
                 parts.append(f"best peer {best:.1f} {'met' if ours >= best - 0.5 else 'MISSED'}")
             lines.append(", ".join(parts))
+    if uneven:
+        lines.append("  unequal classes, velorn Poisson within 1 point of the best peer:")
+        for (data, count), at in unequal_accuracies(uneven).items():
+            peers = {m: a for m, a in at.items() if not m.startswith(("velorn", "poisson"))}
+            best = max(peers, key=peers.get)
+            met = at["poisson"] >= peers[best] - 1
+            lines.append(f"    {data:<9} {count} per class: Poisson {at['poisson']:.1f}, best peer {peers[best]:.1f} "
+                         f"({FEW_LABELS_METHODS[best]})  {'met' if met else 'MISSED'}")
     lines.append("  accuracy, velorn - LabelSpreading on the same graph (at most 0.3 points below):")
     for case, got in by_case.items():
         if {"velorn", "labelspreading"} <= got.keys() and "group" not in got["velorn"]:

@@ -97,7 +97,7 @@ def row_key(suite, row):
     """What a row measured: a later row with the same key replaces it."""
     if "case" in row:  # bench_compare: the case holds workload, size and labelled share
         return (suite, row["case"], row["method"])
-    return (suite, row.get("kernel"), row.get("workload"), row.get("size"), row.get("method"),
+    return (suite, row.get("kernel"), row.get("workload"), row.get("data"), row.get("size"), row.get("method"),
             row.get("labels_per_class"))
 
 
@@ -155,7 +155,7 @@ HEADLINE = ("<!-- The headline, written by bench/run.py from bench/results/resul
             "<!-- end of the headline -->\n")
 HEADLINE_WORKLOADS = ["blobs4", "blobs8", "moons", "digits"]
 # The few-labels and graph tables' columns, in this order.
-FEW_LABELS_SHOWN = ["poisson", "velorn", "graphlearning-poisson", "graphlearning", "sknetwork-diffusion",
+FEW_LABELS_SHOWN = ["poisson", "poisson-labelled", "velorn", "graphlearning-poisson", "graphlearning", "sknetwork-diffusion",
                     "sknetwork-propagation", "labelspreading"]
 GRAPH_SHOWN = {"velorn": "velorn WeightedLabelPropagation", "velorn Poisson": "velorn PoissonLabelPropagation",
                "sknetwork Propagation": "scikit-network Propagation",

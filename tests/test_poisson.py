@@ -18,7 +18,7 @@ from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (  # noqa: E402
 )
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts  # noqa: E402
 from velorn.graph import Graph  # noqa: E402
-from velorn.poisson import _shifted_argmax, _weighted_graph  # noqa: E402
+from velorn.poisson import _nearest_labelled_shares, _shifted_argmax, _weighted_graph  # noqa: E402
 
 def blobs(num_points=600, seed=0, per_class=1):
     points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=1.0, random_state=seed)
@@ -29,7 +29,8 @@ def blobs(num_points=600, seed=0, per_class=1):
     return points, truth, y
 
 
-@pytest.mark.parametrize("mbo_iter, class_prior", [(0, None), (0, "labelled"), (10, "labelled"), (3, [1, 1, 2])])
+@pytest.mark.parametrize("mbo_iter, class_prior",
+                         [(0, None), (0, "estimated"), (10, "estimated"), (10, "labelled"), (3, [1, 1, 2])])
 def test_one_label_per_class_labels_the_blobs(mbo_iter, class_prior):
     points, truth, y = blobs()
     model = PoissonLabelPropagation(mbo_iter=mbo_iter, class_prior=class_prior).fit(points, y)
@@ -40,6 +41,42 @@ def test_one_label_per_class_labels_the_blobs(mbo_iter, class_prior):
     unlabelled = y == -1
     np.testing.assert_array_equal(distributions[unlabelled].argmax(axis=1), model.transduction_[unlabelled])
     np.testing.assert_array_equal(model.predict(points), model.transduction_)
+
+
+def random_labels(truth, count, seed):
+    chosen = np.random.default_rng(seed).choice(len(truth), count, replace=False)
+    y = np.full(len(truth), -1)
+    y[chosen] = truth[chosen]
+    return y
+
+
+def first_of_each_class(truth, count):
+    y = np.full(len(truth), -1)
+    for label in np.unique(truth):
+        chosen = np.flatnonzero(truth == label)[:count]
+        y[chosen] = label
+    return y
+
+
+def three_touching_blobs():
+    # 30 labels at random: 7 / 12 / 11 of three classes of 1000.
+    points, truth = make_blobs(3000, centers=3, cluster_std=0.5, random_state=0)
+    return points, truth, random_labels(truth, 30, seed=0)
+
+
+def unequal_blobs():
+    # Classes of 600, 60 and 30 samples, 2 labels each.
+    points, truth = make_blobs([600, 60, 30], n_features=3, center_box=(-6, 6), random_state=1)
+    return points, truth, first_of_each_class(truth, 2)
+
+
+@pytest.mark.parametrize("data", [three_touching_blobs, unequal_blobs])
+def test_class_sizes_come_from_the_data_not_from_the_labelled_shares(data, capsys):
+    # Held to the labelled samples' shares, these give 0.90 and 0.46.
+    points, truth, y = data()
+    model = PoissonLabelPropagation(verbose=True).fit(points, y)
+    assert np.mean(model.transduction_ == truth) > 0.98
+    assert "class shares (estimated): " in capsys.readouterr().out
 
 
 def test_string_labels_round_trip():
@@ -303,3 +340,42 @@ def test_a_renumbered_graph_gives_the_renumbered_solution():
     with pytest.raises(ValueError, match="order must be a permutation"):
         poisson_graph(weights.indptr, weights.indices, weights.data, np.zeros(300, dtype=np.int64))
 
+
+
+def karate_club():
+    networkx = pytest.importorskip("networkx")
+    graph = networkx.karate_club_graph()
+    affinities = networkx.to_scipy_sparse_array(graph, weight="weight", format="csr").astype(np.float64)
+    y = np.full(34, -1)
+    y[[0, 33]] = [0, 1]
+    return affinities / affinities.max(), y
+
+
+@pytest.mark.parametrize("scale", [1e-300, 1e-200, 1e-3, 1e3, 1e300, 1e308])
+def test_scaled_affinities_give_the_same_labels(scale):
+    # The symmetrising's and the degrees' sums must not overflow, the class
+    # shifts' step must stay finite, and Poisson-MBO's diffusion must weigh the
+    # sources against the weights alike at every scale.
+    affinities, y = karate_club()
+    model = PoissonLabelPropagation(metric="precomputed_affinity")
+    expected = model.fit(affinities, y)
+    expected_labels, expected_shares = expected.transduction_, expected.label_distributions_
+    got = PoissonLabelPropagation(metric="precomputed_affinity").fit(affinities * scale, y)
+    np.testing.assert_array_equal(got.transduction_, expected_labels)
+    np.testing.assert_allclose(got.label_distributions_, expected_shares, rtol=1e-12, atol=1e-15)
+    path = sparse.diags([np.ones(5), np.ones(5)], [-1, 1], format="csr") * scale
+    labels = PoissonLabelPropagation(metric="precomputed_affinity").fit(path, [0, -1, -1, -1, -1, 1]).transduction_
+    assert labels.tolist() == [0, 0, 0, 1, 1, 1]
+
+
+@pytest.mark.parametrize("order", [[0, 1, 2, 3, 4, 5, 6, 7], [6, 2, 7, 4, 0, 5, 3, 1]])
+def test_a_node_as_near_to_two_classes_counts_half_for_each(order):
+    # A cycle of 8 nodes of equal weights, labelled at 0 and 4: nodes 2 and 6
+    # lie as near to both, whatever the rows' order.
+    cycle = sparse.diags([np.ones(7), np.ones(7), [1.0], [1.0]], [-1, 1, -7, 7], format="csr")
+    renumbered = cycle[order][:, order].tocsr()
+    renumbered.sort_indices()
+    labels = np.full(8, -1, dtype=np.int32)
+    labels[[0, 4]] = [0, 1]
+    nodes = Graph(renumbered.indptr.astype(np.int64), renumbered.indices.astype(np.int64), renumbered.data, 8)
+    np.testing.assert_array_equal(_nearest_labelled_shares(nodes, labels[order], 2, similarities=True), [4.0, 4.0])

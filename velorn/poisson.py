@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 from joblib import effective_n_jobs
 from scipy import sparse
-from scipy.sparse.csgraph import reverse_cuthill_mckee
+from scipy.sparse.csgraph import dijkstra, reverse_cuthill_mckee
 
 # The neighbour search, the input checks, label encoding and predict come
 # from WeightedLabelPropagation; this module replaces only the step that
@@ -30,6 +30,10 @@ MBO_STEPS = 10
 SHIFT_SAMPLE = 20_000
 SHIFT_ROUNDS = 200
 SHIFT_STEP = 0.1
+# Estimated shares are off by some percent (more so with one labelled sample
+# per class, whose place in its class moves them); a class's share may
+# follow the scores within this factor (1 + slack) of its estimate.
+ESTIMATE_SLACK = 0.2
 
 
 class PoissonLabelPropagation(WeightedLabelPropagation):
@@ -51,7 +55,11 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
     threads. With ``mbo_iter`` > 0, Poisson-MBO then refines the result:
     ``mbo_iter`` rounds each thresholding the scores to one class per sample
     and diffusing them again along the graph. The thresholding keeps the
-    classes at their expected shares of the samples (``class_prior``).
+    classes at their expected shares of the samples (``class_prior``): by
+    default the shares are estimated from the graph, as the shares of the
+    samples whose nearest labelled sample along the graph's edges is of each
+    class, so that neither the classes' sizes nor the labelled samples'
+    shares need be known.
 
     A connected part of the graph without a labelled sample keeps -1 in
     ``transduction_``, with a warning that gives the count, or a
@@ -70,12 +78,20 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
     mbo_iter : int, default 10
         Rounds of Poisson-MBO after the Poisson solution; 0 for Poisson
         learning alone.
-    class_prior : "labelled", None or array-like of shape (n_classes,), default "labelled"
+    class_prior : "estimated", "labelled", None or array-like of shape (n_classes,), default "estimated"
         The share of the samples expected in each class (in the order of
-        ``classes_``). "labelled": the classes' shares of the labelled
-        samples. Each sample's scores are shifted per class so that the
-        classes take these shares. None: no shift, each sample takes its
-        largest score.
+        ``classes_``); each sample's scores are shifted per class so that
+        the classes take these shares. "estimated": each sample counts for
+        the class of its nearest labelled sample along the graph's edges (an
+        edge as long as its distance; between similarities, the inverse of
+        its weight), wherever in its class that labelled sample lies; the
+        shares do not depend on the labelled samples' shares, nor on the
+        scale of the distances or weights. "labelled": the classes' shares
+        of the labelled samples, for labels drawn at random from all the
+        samples. An array: the shares, for users who know them (scaled to
+        sum to 1). None: no shift, each sample takes its largest score;
+        small classes then tend to take the edges of large ones. ``verbose``
+        prints the shares used.
     max_iter : int, default 100000
         Most passes of the Poisson iteration; stopping there, short of
         ``tol``, gives a ``ConvergenceWarning``.
@@ -106,7 +122,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
         **WeightedLabelPropagation._parameter_constraints,
         "mbo_iter": [Interval(Integral, 0, None, closed="left")],
-        "class_prior": [StrOptions({"labelled"}), "array-like", None],
+        "class_prior": [StrOptions({"estimated", "labelled"}), "array-like", None],
     }
 
     def __init__(
@@ -118,7 +134,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         p: float = 2,
         search: Literal["exact", "approximate"] = "exact",
         mbo_iter: int = 10,
-        class_prior: Any = "labelled",
+        class_prior: Any = "estimated",
         max_iter: int = 100_000,
         tol: float = 1.0,
         on_unreachable: Literal["warn", "raise"] = "warn",
@@ -144,8 +160,9 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
                      node_of: npt.NDArray[np.int64], along: str, limit: int | None
                      ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
         num_samples = len(labels)
-        labelled = labels != -1
-        prior = self._prior(labels, num_classes)
+        prior = self._prior(nodes, labels, num_classes, similarities=kind == "affinity")
+        # Estimated shares are a guide, not a bound: see ESTIMATE_SLACK.
+        slack = ESTIMATE_SLACK if isinstance(self.class_prior, str) and self.class_prior == "estimated" else 0.0
         start = time.perf_counter()
         threads = max(1, effective_n_jobs(self.n_jobs))
         graph = _weighted_graph(nodes, similarities=kind == "affinity", threads=threads)
@@ -161,20 +178,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         position = np.empty_like(order)
         position[order] = np.arange(num_samples, dtype=order.dtype)
         ordered_labels = labels[order]
-        # The graph is symmetric: its connected parts are the solver's, each
-        # named by its smallest sample and numbered here from 0.
-        root = poisson_parts(solver_graph)
-        roots = np.flatnonzero(root == np.arange(num_samples))
-        number = np.zeros(num_samples, dtype=np.intp)
-        number[roots] = np.arange(len(roots))
-        part = number[root]
-        ordered_labelled = ordered_labels != -1
-        # A class can only be given where it was labelled in the same connected
-        # part: elsewhere its score says nothing (0, the centred sources' mean).
-        present = np.zeros((len(roots), num_classes), dtype=bool)
-        present[part[ordered_labelled], ordered_labels[ordered_labelled]] = True
-        reached = present.any(axis=1)[part]
-        absent = ~present[part[reached]]
+        part, reached, absent = _classes_present(solver_graph, ordered_labels, num_classes)
         unreachable = ~reached[position]
         if unreachable.any():
             self._report_unreachable(unreachable, part[position], node_of, along)
@@ -192,55 +196,35 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
                 ConvergenceWarning,
             )
         start = time.perf_counter()
-        shifts = np.zeros(num_classes)
-        reached_rows = np.flatnonzero(reached)
-        # Usually every sample is reached and every class labelled in its
-        # part: the scores are then taken as they are, not copied masked.
-        masked = not reached.all() or absent.any()
-        for _ in range(self.mbo_iter):
-            codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior,
-                                       shifts)
-            scores[:] = 0.0
-            scores[reached_rows, codes] = 1.0
-            poisson_solve(solver_graph, ordered_labels, scores, MBO_STEPS, 0.0, threads)
+        _poisson_mbo(scores, solver_graph, ordered_labels, reached, absent, prior, slack, self.mbo_iter, threads)
         if self.mbo_iter:
             self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
-        if prior is not None:
-            _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior, shifts)
-            if masked:
-                scores[reached] += shifts
-            else:
-                scores += shifts
-        if masked:
-            scores[reached] = np.where(absent, -np.inf, scores[reached])
-        scores = scores[position]  # back in the samples' order
-        reached = ~unreachable
-
-        distributions = np.maximum(scores, 0.0)
-        codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
-        # Labelled samples keep their labels; a row without a positive score
-        # is its class's alone.
-        codes[labelled] = labels[labelled]
-        totals = distributions.sum(axis=1)
-        alone = labelled | (reached & ~(totals > 0))
-        distributions[alone] = 0.0
-        distributions[np.flatnonzero(alone), codes[alone]] = 1.0
-        distributions[unreachable] = 0.0
-        distributions /= np.maximum(distributions.sum(axis=1, keepdims=True), np.finfo(np.float64).tiny)
+        codes, distributions = _decided(scores[position], labels, unreachable)
         labels[:] = codes
         self.n_iter_ = passes
         return unreachable, distributions
 
-    def _prior(self, labels: npt.NDArray[np.int32], num_classes: int) -> npt.NDArray[np.float64] | None:
+    def _prior(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, similarities: bool
+               ) -> npt.NDArray[np.float64] | None:
+        """The classes' expected shares of the nodes, as ``class_prior`` says
+        (printed when verbose)."""
         if self.class_prior is None:
             return None
+        start = time.perf_counter()
         if isinstance(self.class_prior, str):
-            counts = np.bincount(labels[labels != -1], minlength=num_classes).astype(np.float64)
-            return counts / counts.sum()
-        prior: npt.NDArray[np.float64] = np.asarray(self.class_prior, dtype=np.float64)
-        if len(prior) != num_classes:
-            raise ValueError(f"class_prior has {len(prior)} shares, but y has {num_classes} classes")
-        return prior / prior.sum()
+            if self.class_prior == "estimated":
+                counts = _nearest_labelled_shares(nodes, labels, num_classes, similarities)
+            else:  # "labelled"
+                counts = np.bincount(labels[labels != -1], minlength=num_classes).astype(np.float64)
+        else:
+            counts = np.asarray(self.class_prior, dtype=np.float64)
+            if len(counts) != num_classes:
+                raise ValueError(f"class_prior has {len(counts)} shares, but y has {num_classes} classes")
+        shares: npt.NDArray[np.float64] = counts / counts.sum()
+        what = self.class_prior if isinstance(self.class_prior, str) else "given"
+        free = f", each free to move by a factor {1 + ESTIMATE_SLACK:g}" if what == "estimated" else ""
+        self._report(f"class shares ({what}): " + ", ".join(f"{share:.3g}" for share in shares) + free, start)
+        return shares
 
     def _report_unreachable(self, unreachable: npt.NDArray[np.bool_], part: npt.NDArray[np.int32],
                             node_of: npt.NDArray[np.int64], along: str) -> None:
@@ -258,6 +242,143 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         warn_caller(message, UserWarning)
 
 
+def _classes_present(solver_graph: Any, ordered_labels: npt.NDArray[np.int32], num_classes: int
+                     ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
+    """Each node's connected part (numbered from 0), whether a labelled node
+    lies in it, and for each such node the classes not labelled in its part:
+    a class can only be given where it was labelled in the same part, as
+    elsewhere its score says nothing (0, the centred sources' mean)."""
+    num_nodes = len(ordered_labels)
+    # The graph is symmetric: its connected parts are the solver's, each
+    # named by its smallest node.
+    root = poisson_parts(solver_graph)
+    roots = np.flatnonzero(root == np.arange(num_nodes))
+    number = np.zeros(num_nodes, dtype=np.intp)
+    number[roots] = np.arange(len(roots))
+    part = number[root]
+    labelled = ordered_labels != -1
+    present = np.zeros((len(roots), num_classes), dtype=bool)
+    present[part[labelled], ordered_labels[labelled]] = True
+    reached = present.any(axis=1)[part]
+    return part, reached, ~present[part[reached]]
+
+
+def _poisson_mbo(scores: npt.NDArray[np.float64], solver_graph: Any, ordered_labels: npt.NDArray[np.int32],
+                 reached: npt.NDArray[np.bool_], absent: npt.NDArray[np.bool_],
+                 prior: npt.NDArray[np.float64] | None, slack: float, rounds: int, threads: int) -> None:
+    """Poisson-MBO on the Poisson solution ``scores``, in place: ``rounds``
+    rounds of thresholding (to ``prior``'s shares, see _threshold) and
+    diffusion, then the last scores shifted so that their largest gives the
+    classes those shares; a class absent from a node's part scores -inf."""
+    shifts = np.zeros(scores.shape[1])
+    reached_rows = np.flatnonzero(reached)
+    # Usually every node is reached and every class labelled in its part:
+    # the scores are then taken as they are, not copied masked.
+    masked = not reached.all() or absent.any()
+    for _ in range(rounds):
+        codes, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior,
+                                   shifts, slack)
+        scores[:] = 0.0
+        scores[reached_rows, codes] = 1.0
+        poisson_solve(solver_graph, ordered_labels, scores, MBO_STEPS, 0.0, threads)
+    if prior is not None:
+        _, shifts = _threshold(np.where(absent, -np.inf, scores[reached]) if masked else scores, prior, shifts,
+                               slack)
+        if masked:
+            scores[reached] += shifts
+        else:
+            scores += shifts
+    if masked:
+        scores[reached] = np.where(absent, -np.inf, scores[reached])
+
+
+def _decided(scores: npt.NDArray[np.float64], labels: npt.NDArray[np.int32], unreachable: npt.NDArray[np.bool_]
+             ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+    """Each node's label, the largest of its ``scores`` (-1 where
+    unreachable), and its label distribution, the scores' positive part
+    normalised. Labelled nodes keep their labels; a row without a positive
+    score is its class's alone."""
+    reached = ~unreachable
+    labelled = labels != -1
+    distributions = np.maximum(scores, 0.0)
+    codes = np.where(reached, scores.argmax(axis=1), -1).astype(np.int32)
+    codes[labelled] = labels[labelled]
+    totals = distributions.sum(axis=1)
+    alone = labelled | (reached & ~(totals > 0))
+    distributions[alone] = 0.0
+    distributions[np.flatnonzero(alone), codes[alone]] = 1.0
+    distributions[unreachable] = 0.0
+    distributions /= np.maximum(distributions.sum(axis=1, keepdims=True), np.finfo(np.float64).tiny)
+    return codes, distributions
+
+
+def _nearest_labelled_shares(nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int,
+                             similarities: bool) -> npt.NDArray[np.float64]:
+    """Each class's count of the nodes whose nearest labelled node along the
+    graph's edges (either way; see _path_lengths) is of that class; a node
+    as near to labelled nodes of several classes counts for each in equal
+    parts, so that the counts depend neither on the rows' order nor on the
+    classes' names. Nodes no labelled one reaches count for none."""
+    lengths = _path_lengths(nodes, similarities)
+    sources = np.flatnonzero(labels != -1)
+    distance, _, nearest = dijkstra(lengths, directed=False, indices=sources, min_only=True,
+                                    return_predecessors=True)
+    reached = np.flatnonzero(nearest >= 0)
+    classes = np.zeros((nodes.n_rows, num_classes), dtype=bool)
+    classes[reached, labels[nearest[reached]]] = True
+    # The edges on a shortest path: ties spread along them to the nodes they
+    # lead to, a step further each round (on most graphs, ties are few and
+    # the rounds too; on a graph of equal weights, as many as its diameter).
+    edges = lengths.tocoo()
+    first, second, length = edges.row, edges.col, edges.data
+    forward = distance[first] + length == distance[second]
+    backward = distance[second] + length == distance[first]
+    towards = np.r_[second[forward], first[backward]]
+    away = np.r_[first[forward], second[backward]]
+    tight = sparse.csr_matrix((np.ones(len(towards)), (towards, away)), shape=lengths.shape)
+    for _ in range(nodes.n_rows):
+        spread = classes | (tight @ classes.astype(np.float64) > 0)
+        if (spread == classes).all():
+            break
+        classes = spread
+    ties = classes.sum(axis=1, keepdims=True)
+    return np.asarray((classes / np.maximum(ties, 1)).sum(axis=0), dtype=np.float64)
+
+
+def _path_lengths(nodes: Graph, similarities: bool) -> sparse.csr_matrix:
+    """The graph's edges as lengths: an edge's distance (between
+    similarities, the inverse of its weight) over the median edge's, to the
+    4th power. A path of short steps through a dense region is then
+    shorter than one long step across a gap, so that the nearest labelled
+    nodes' classes follow the classes' sizes rather than where the labelled
+    samples lie; scaling the distances or weights leaves them as they are."""
+    weights = np.asarray(nodes.weights, dtype=np.float64)
+    edges = weights > 0  # a similarity of 0 is no edge
+    lengths = weights[edges]
+    if len(lengths):
+        with np.errstate(over="ignore", under="ignore"):
+            np.divide(np.median(lengths), lengths, out=lengths)
+            # To the 4th power; a distance's vote weight is 1 / d**2, so that
+            # its ratio is squared once.
+            for _ in range(2 if similarities else 1):
+                np.square(lengths, out=lengths)
+    # A length of 0 would be taken as no edge: copies lie the shortest step apart.
+    np.maximum(lengths, np.finfo(np.float64).tiny, out=lengths)
+    kept = np.bincount(nodes.row_of_entries()[edges], minlength=nodes.n_rows)
+    indptr = np.r_[0, np.cumsum(kept)]
+    return sparse.csr_matrix((lengths, nodes.indices[edges], indptr), shape=(nodes.n_rows, nodes.n_rows))
+
+
+def _scaled_to_one(weights: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The weights over the largest, the same (to rounding) for any uniform
+    scaling of the weights (a fresh array; the weights as they are when none
+    is positive and finite)."""
+    largest = float(weights.max(initial=0.0))
+    if not (0.0 < largest < np.inf):
+        return weights.copy()
+    return weights / largest
+
+
 def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.csr_matrix:
     """The symmetrised weighted graph, ``(W + W.T) / 2``. Similarities are the
     weights as they are; else each entry's distance ``d`` (its vote weight is
@@ -266,7 +387,10 @@ def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.cs
     ``threads`` threads."""
     num_nodes = nodes.n_rows
     if similarities:
-        weights = np.asarray(nodes.weights, dtype=np.float64)
+        # Scaled to a largest weight of 1 first: the sums of the symmetrising
+        # and of the degrees then stay finite, and the solution (its sources
+        # are not scaled) does not depend on the weights' scale.
+        weights = _scaled_to_one(np.asarray(nodes.weights, dtype=np.float64))
     else:
         # Each step in place: on the million-sample graphs a fresh array of
         # this size costs about as much as the step itself.
@@ -288,18 +412,28 @@ def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.cs
 
 
 def _threshold(scores: npt.NDArray[np.float64], prior: npt.NDArray[np.float64] | None,
-               shifts: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+               shifts: npt.NDArray[np.float64], slack: float = 0.0
+               ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
     """Each row's class, the largest of its scores plus a shift per class;
     the shifts (from ``shifts``) are adjusted so that the classes take
     ``prior``'s shares of the rows, on a fixed sample of at most
-    SHIFT_SAMPLE rows (None: no shifts)."""
+    SHIFT_SAMPLE rows (None: no shifts). With ``slack``, a class whose share
+    of the rows' largest scores lies within a factor ``1 + slack`` of its
+    prior share keeps that share, and the others are brought to the nearer
+    end of that range."""
     if prior is None or not len(scores):
         return scores.argmax(axis=1), shifts
     sample = scores
     if len(scores) > SHIFT_SAMPLE:
         sample = scores[np.random.default_rng(0).choice(len(scores), SHIFT_SAMPLE, replace=False)]
-    finite = np.isfinite(sample)  # a class absent from a sample's part scores -inf
-    step = SHIFT_STEP * float(np.std(sample[finite])) if finite.any() else 0.0
+    if slack:
+        own = np.bincount(sample.argmax(axis=1), minlength=len(prior)) / len(sample)
+        prior = np.clip(own, prior / (1 + slack), prior * (1 + slack))
+        prior /= prior.sum()
+    finite = sample[np.isfinite(sample)]  # a class absent from a sample's part scores -inf
+    # The spread taken over the largest score, so that it cannot overflow.
+    largest = float(np.abs(finite).max(initial=0.0))
+    step = SHIFT_STEP * largest * float(np.std(finite / largest)) if largest > 0 else 0.0
     shifts = shifts.copy()
     class_shifts(sample, prior, shifts, step, SHIFT_ROUNDS)
     return _shifted_argmax(scores, shifts), shifts

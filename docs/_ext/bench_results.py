@@ -15,6 +15,9 @@ Directives (in Markdown pages as ```{bench-runs}``` and so on):
   share right per method, and its fit time.
 - ``bench-figure``: a plot drawn from the rows, by name: ``accuracy`` (of
   every method on every case of the comparison).
+- ``bench-few-labels``: the accuracy panels of the comparison, each method's
+  mean over the draws; option ``:workload:`` (``few_labels``, digits, the
+  default; or ``unequal``, classes of unequal sizes).
 """
 
 import json
@@ -70,7 +73,12 @@ class ResultsDirective(SphinxDirective):
         row = nodes.row()
         for cell in cells:
             text = str(cell)
-            inline = nodes.literal(text[2:-2], text[2:-2]) if text.startswith("``") else nodes.Text(text)
+            if text.startswith("``"):
+                inline = nodes.literal(text[2:-2], text[2:-2])
+            elif text.startswith("**"):
+                inline = nodes.strong(text[2:-2], text[2:-2])
+            else:
+                inline = nodes.Text(text)
             row += nodes.entry("", nodes.paragraph("", "", inline))
         return row
 
@@ -163,6 +171,39 @@ class BenchGraphs(ResultsDirective):
         return self.list_table(["graph", "nodes", *methods, "run"], table)
 
 
+def panel_table(results, workload):
+    """(header, rows) of an accuracy panel: a row per data set (for the
+    unequal classes) and labels-per-class count, a column per method, the
+    best share right in bold."""
+    rows = [row for row in results["suites"].get("bench_compare", [])
+            if row.get("workload") == workload and row.get("status") == "ok"]
+    names = {row["method"]: row["name"] for row in rows}
+    found = {}
+    for row in rows:
+        found.setdefault((row.get("description", ""), row["labels_per_class"]), {})[row["method"]] = row["accuracy"]
+    table = []
+    for (description, count), at in found.items():
+        best = max(at.values())
+        cells = [(f"**{100 * at[m]:.1f}**" if at[m] == best else f"{100 * at[m]:.1f}") if m in at else ""
+                 for m in names]
+        table.append(([description] if workload == "unequal" else []) + [count, *cells])
+    runs = ", ".join(sorted({row["run"] for row in rows}))
+    header = (["data"] if workload == "unequal" else []) + ["labels per class", *names.values()]
+    return header, table, runs
+
+
+class BenchFewLabels(ResultsDirective):
+    option_spec = {"workload": directives.unchanged}
+
+    def run(self):
+        workload = self.options.get("workload", "few_labels")
+        header, table, runs = panel_table(load(), workload)
+        if not table:
+            return self.nothing(f"{workload} rows")
+        note = f"From the benchmark run(s) {runs}."
+        return self.list_table(header, table) + [nodes.paragraph(note, note)]
+
+
 class BenchFigure(ResultsDirective):
     required_arguments = 1
 
@@ -222,4 +263,5 @@ def setup(app):
     app.add_directive("bench-kernels", BenchKernels)
     app.add_directive("bench-graphs", BenchGraphs)
     app.add_directive("bench-figure", BenchFigure)
+    app.add_directive("bench-few-labels", BenchFewLabels)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
