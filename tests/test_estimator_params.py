@@ -195,3 +195,12 @@ def test_boolean_labels_come_back_boolean():
     y = truth == 0
     model = WeightedLabelPropagation(n_neighbors=5).fit(points, y)
     assert model.transduction_.dtype == bool and model.predict(points[:5]).dtype == bool
+
+
+def test_a_class_prior_of_another_length_is_refused_before_the_search(monkeypatch):
+    def no_search(*args, **kwargs):
+        raise AssertionError("the search ran before class_prior was checked")
+    monkeypatch.setattr(NeighbourSearch, "fit", no_search)
+    points, _, y = blobs(60)
+    with pytest.raises(ValueError, match="class_prior has 2 shares, but y has 3 classes"):
+        PoissonLabelPropagation(class_prior=[1, 1]).fit(points, y)

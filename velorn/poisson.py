@@ -204,6 +204,11 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         self.n_iter_ = passes
         return unreachable, distributions
 
+    def _check_classes(self, num_classes: int) -> None:
+        if self.class_prior is not None and not isinstance(self.class_prior, str) \
+                and len(self.class_prior) != num_classes:
+            raise ValueError(f"class_prior has {len(self.class_prior)} shares, but y has {num_classes} classes")
+
     def _prior(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, similarities: bool
                ) -> npt.NDArray[np.float64] | None:
         """The classes' expected shares of the nodes, as ``class_prior`` says
