@@ -264,7 +264,17 @@ inline bool read_csr(PyObject* matrix, CsrRows* out) {
     Ref data = Ref::steal(PyObject_GetAttrString(csr.get(), "data"));
     if (!shape || !indptr || !indices || !data) return false;
     Py_ssize_t rows = -1, cols = -1;
+    // A tuple first: the parser takes nothing else, and fails with a SystemError.
+    if (!PyTuple_Check(shape.get())) {
+        PyErr_Format(PyExc_TypeError, "the matrix's shape must be a tuple of two sizes, got %.200s",
+                     Py_TYPE(shape.get())->tp_name);
+        return false;
+    }
     if (!PyArg_ParseTuple(shape.get(), "nn;the matrix's shape must be two sizes", &rows, &cols)) return false;
+    if (rows < 0 || cols < 0) {
+        PyErr_Format(PyExc_ValueError, "the matrix's shape (%zd, %zd) is negative", rows, cols);
+        return false;
+    }
     if (rows != cols) {
         PyErr_Format(PyExc_ValueError, "expected a square matrix (one row and column per node), got shape (%zd, %zd)",
                      rows, cols);
