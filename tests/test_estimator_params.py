@@ -14,9 +14,8 @@ from scipy import sparse
 from sklearn.datasets import make_blobs
 from sklearn.metrics import accuracy_score
 
-pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_knn")
-from velorn import WeightedLabelPropagation  # noqa: E402
-from velorn.neighbours import NeighbourSearch  # noqa: E402
+from velorn import WeightedLabelPropagation
+from velorn.neighbours import NeighbourSearch
 
 needs_hnswlib = pytest.mark.skipif(not importlib.util.find_spec("hnswlib"), reason="needs the [fast] extra (hnswlib)")
 

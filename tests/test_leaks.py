@@ -21,10 +21,9 @@ import pytest
 
 from examples import rows_container
 from velorn import GraphWrapper
-
-lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
-tc = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_connect")
-kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
+from velorn.algorithms.src.tolmar.binaries import tolmar_lp as lp
+from velorn.algorithms.src.tolmar.binaries import tolmar_connect as tc
+from velorn.algorithms.src.kelvo.binaries import kelvo_postprocess as kp
 
 # The address sanitizer's run is there for memory errors, not for the figures:
 # it makes fewer calls, each several times slower. With Python allocating

@@ -5,14 +5,12 @@ import threading
 import time
 
 import numpy as np
-import pytest
 
 from examples import container_rows, run_interleaved
 from velorn import GraphWrapper
-
-lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
-tc = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_connect")
-kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
+from velorn.algorithms.src.tolmar.binaries import tolmar_lp as lp
+from velorn.algorithms.src.tolmar.binaries import tolmar_connect as tc
+from velorn.algorithms.src.kelvo.binaries import kelvo_postprocess as kp
 
 NODES = 300
 
