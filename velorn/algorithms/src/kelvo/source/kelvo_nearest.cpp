@@ -78,41 +78,62 @@ PyObject* nearest_centroid(pyext::Call&, PyObject* const* args) {
         return nullptr;
     }
     PyObject* metric = args[3];
-    pyext::Buffer points_buffer, rows_buffer, centroids_buffer;
-    if (!points_buffer.acquire(args[0], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true) ||
-        !rows_buffer.acquire(args[1], 0, 1, pyext::kInt64) ||
-        !centroids_buffer.acquire(args[2], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true))
-        return nullptr;
-    const pyext::View2D<double> points = points_buffer.view2d<double>();
-    const pyext::View1D<int64_t> wanted = rows_buffer.view1d<int64_t>();
-    const pyext::View2D<double> centroids = centroids_buffer.view2d<double>();
-    if (centroids.cols != points.cols) {
-        PyErr_Format(PyExc_ValueError, "centroids have %zd columns but points have %zd", centroids.cols,
-                     points.cols);
-        return nullptr;
+    // Each argument is copied from as soon as its buffer is held, and let go:
+    // taking the next one, like any call out (pairwise), may run Python code
+    // that rewrites, resizes or frees the caller's arrays, and every batch
+    // must see the points as they were when the call began.
+    std::vector<int64_t> wanted;
+    {
+        pyext::Buffer buffer;
+        if (!buffer.acquire(args[1], 0, 1, pyext::kInt64)) return nullptr;
+        const pyext::View1D<int64_t> rows = buffer.view1d<int64_t>();
+        wanted.resize(static_cast<size_t>(rows.size));
+        for (Py_ssize_t k = 0; k < rows.size; ++k) wanted[static_cast<size_t>(k)] = rows[k];
     }
-    const Py_ssize_t count = wanted.size, num_centroids = centroids.rows, cols = points.cols;
-    const size_t row_bytes = static_cast<size_t>(cols) * sizeof(double);
-    // Everything the batches read is copied here, each row number read once
-    // and checked, before the first call out: pairwise may rewrite, resize or
-    // free the caller's arrays, and every batch must see the points as they
-    // were when the call began.
-    std::vector<double> chosen(static_cast<size_t>(count) * static_cast<size_t>(cols));
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        const int64_t row = wanted[k];
-        if (row < 0 || row >= points.rows) {
-            PyErr_Format(PyExc_IndexError, "row %lld outside 0 .. %zd", static_cast<long long>(row),
-                         points.rows - 1);
+    const Py_ssize_t count = static_cast<Py_ssize_t>(wanted.size());
+    Py_ssize_t cols = 0;
+    std::vector<double> chosen;
+    {
+        pyext::Buffer buffer;
+        if (!buffer.acquire(args[0], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true)) return nullptr;
+        const pyext::View2D<double> points = buffer.view2d<double>();
+        cols = points.cols;
+        chosen.resize(static_cast<size_t>(count) * static_cast<size_t>(cols));
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            const int64_t row = wanted[static_cast<size_t>(k)];
+            if (row < 0 || row >= points.rows) {
+                PyErr_Format(PyExc_IndexError, "row %lld outside 0 .. %zd", static_cast<long long>(row),
+                             points.rows - 1);
+                return nullptr;
+            }
+            if (cols) std::memcpy(chosen.data() + k * cols, points.row_data(row), sizeof(double) * cols);
+        }
+    }
+    Py_ssize_t num_centroids = 0;
+    std::vector<double> centroid_values;
+    {
+        pyext::Buffer buffer;
+        if (!buffer.acquire(args[2], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true)) return nullptr;
+        const pyext::View2D<double> centroids = buffer.view2d<double>();
+        if (centroids.cols != cols) {
+            PyErr_Format(PyExc_ValueError, "centroids have %zd columns but points have %zd", centroids.cols, cols);
             return nullptr;
         }
-        if (row_bytes) std::memcpy(chosen.data() + k * cols, points.row_data(row), row_bytes);
+        num_centroids = centroids.rows;
+        centroid_values.resize(static_cast<size_t>(num_centroids) * static_cast<size_t>(cols));
+        if (!centroid_values.empty())
+            std::memcpy(centroid_values.data(), centroids.data, centroid_values.size() * sizeof(double));
     }
-    std::vector<double> centroid_values(static_cast<size_t>(num_centroids) * static_cast<size_t>(cols));
+    const size_t row_bytes = static_cast<size_t>(cols) * sizeof(double);
+    // The centroids go to pairwise as an array of ours, made once: what a
+    // metric writes into its own arguments only changes the distances it
+    // reports, which are its to give anyway.
+    const npy_intp table_dims[2] = {num_centroids, cols};
+    Ref table = new_array(2, table_dims, NPY_DOUBLE);
+    if (!table) return nullptr;
     if (!centroid_values.empty())
-        std::memcpy(centroid_values.data(), centroids.data, centroid_values.size() * sizeof(double));
-    points_buffer.release();
-    rows_buffer.release();
-    centroids_buffer.release();
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(table.get())), centroid_values.data(),
+                    centroid_values.size() * sizeof(double));
 
     const npy_intp result_dims[1] = {count};
     Ref result = new_array(1, result_dims, NPY_INT64);
@@ -127,19 +148,12 @@ PyObject* nearest_centroid(pyext::Call&, PyObject* const* args) {
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
     for (Py_ssize_t start = 0; start < count; start += chunk_rows) {
         const Py_ssize_t rows = std::min(chunk_rows, count - start);
-        // Arrays of pairwise's own for each batch: what it writes into them
-        // reaches neither the caller nor a later batch.
-        const npy_intp table_dims[2] = {num_centroids, cols};
         const npy_intp chunk_dims[2] = {rows, cols};
-        Ref table = new_array(2, table_dims, NPY_DOUBLE);
         Ref chunk = new_array(2, chunk_dims, NPY_DOUBLE);
-        if (!table || !chunk) return nullptr;
-        if (row_bytes) {
-            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(table.get())), centroid_values.data(),
-                        centroid_values.size() * sizeof(double));
+        if (!chunk) return nullptr;
+        if (row_bytes)
             std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(chunk.get())), chosen.data() + start * cols,
                         static_cast<size_t>(rows) * row_bytes);
-        }
         Ref distances = pyext::call_method(metric, pairwise_name, table.get(), chunk.get());
         if (distances) distances = read_distances(std::move(distances), num_centroids, rows);
         if (!distances) return nullptr;
