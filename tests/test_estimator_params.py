@@ -1,20 +1,23 @@
 """WeightedLabelPropagation's parameters and its neighbour search: bad values
 refused before any work, n_jobs and random_state as in scikit-learn, data
 the approximate search must not round away, sparse features, string labels'
-own unlabelled marker, and coordinates too large for distances."""
+own unlabelled marker, any scale of the input, copies among sparse rows,
+graph objects and boolean labels."""
 
 import importlib.util
 import sys
 import types
 
 import joblib
+import networkx
 import numpy as np
 import pytest
 from scipy import sparse
 from sklearn.datasets import make_blobs
 from sklearn.metrics import accuracy_score
+from sklearn.neighbors import KNeighborsTransformer, kneighbors_graph
 
-from velorn import WeightedLabelPropagation
+from velorn import PoissonLabelPropagation, WeightedLabelPropagation
 from velorn.neighbours import NeighbourSearch
 
 needs_hnswlib = pytest.mark.skipif(not importlib.util.find_spec("hnswlib"), reason="needs the [fast] extra (hnswlib)")
@@ -139,14 +142,55 @@ def test_unlabelled_string_labels_come_back_as_the_string_marker(kind):
     assert model.score(points, expected) > 0.99
 
 
-@pytest.mark.parametrize("where", ["fit", "predict"])
-def test_coordinates_that_overflow_distances_are_refused(where):
-    points, _, y = blobs(60)
-    model = WeightedLabelPropagation(n_neighbors=5)
-    if where == "fit":
-        with pytest.raises(ValueError, match="too large for distances"):
-            model.fit(points * 1e155, y)
-    else:
-        with pytest.raises(ValueError, match="too large for distances"):
-            model.fit(points, y).predict(points * 1e155)
+@pytest.mark.parametrize("scale", [1e-300, 1e-160, 1e160, 1e300])
+@pytest.mark.parametrize("metric", ["minkowski", "cosine", "precomputed", "precomputed_affinity"])
+def test_a_uniform_scale_of_the_input_changes_no_label(metric, scale):
+    points, _, y = blobs(300)
+    if metric == "precomputed":
+        points = KNeighborsTransformer(n_neighbors=10).fit_transform(points)
+    elif metric == "precomputed_affinity":
+        points = kneighbors_graph(points, 10, mode="distance")
+        points.data = np.exp(-points.data)
+    expected = WeightedLabelPropagation(n_neighbors=10, metric=metric).fit(points, y)
+    model = WeightedLabelPropagation(n_neighbors=10, metric=metric).fit(points * scale, y)
+    np.testing.assert_array_equal(model.transduction_, expected.transduction_)
+    np.testing.assert_allclose(model.label_distributions_, expected.label_distributions_, rtol=1e-12, atol=1e-12)
+    if metric in ("minkowski", "cosine"):
+        np.testing.assert_array_equal(model.predict(points[:50] * scale), expected.predict(points[:50]))
 
+
+def test_new_samples_whose_distances_overflow_are_refused():
+    points, _, y = blobs(60)
+    with pytest.raises(ValueError, match="too large for distances"):
+        WeightedLabelPropagation(n_neighbors=5).fit(points, y).predict(points * 1e155)
+
+
+@pytest.mark.parametrize("metric", ["cosine", "minkowski"])
+def test_copies_among_sparse_rows_are_merged_as_among_dense_ones(metric):
+    documents = np.abs(np.random.default_rng(1).normal(size=(6, 40))) * (np.random.default_rng(2).random((6, 40)) < 0.3)
+    points = np.tile(documents, (20, 1))
+    y = np.full(len(points), -1)
+    y[[0, 3]] = [0, 1]
+    dense = WeightedLabelPropagation(n_neighbors=5, metric=metric).fit(points, y)
+    model = WeightedLabelPropagation(n_neighbors=5, metric=metric).fit(sparse.csr_matrix(points), y)
+    assert not model.unreachable_.any()
+    np.testing.assert_array_equal(model.transduction_, dense.transduction_)
+
+
+@pytest.mark.parametrize("estimator", [WeightedLabelPropagation, PoissonLabelPropagation])
+def test_a_networkx_graph_is_taken_as_its_adjacency(estimator):
+    graph = networkx.karate_club_graph()
+    y = np.full(34, -1)
+    y[[0, 33]] = [0, 1]
+    model = estimator(metric="precomputed_affinity").fit(graph, y)
+    expected = estimator(metric="precomputed_affinity").fit(networkx.to_scipy_sparse_array(graph), y)
+    np.testing.assert_array_equal(model.transduction_, expected.transduction_)
+    with pytest.raises(ValueError, match="metric='precomputed_affinity'.*to_scipy_sparse_array"):
+        estimator().fit(graph, y)
+
+
+def test_boolean_labels_come_back_boolean():
+    points, truth, _ = blobs(100)
+    y = truth == 0
+    model = WeightedLabelPropagation(n_neighbors=5).fit(points, y)
+    assert model.transduction_.dtype == bool and model.predict(points[:5]).dtype == bool

@@ -121,3 +121,15 @@ def test_nearest_centroid_reads_only_the_rows_it_is_given(rows, centroids, error
 
     with pytest.raises(error):
         nearest_centroid(np.zeros((2, 2)), rows, centroids, DistanceMetric.get_metric("euclidean"), np.inf)
+
+
+@pytest.mark.parametrize("metric", ["minkowski", "chebyshev"])
+@pytest.mark.parametrize("scale", [1e-300, 1e-160, 1e155, 1e300])
+def test_points_of_any_scale_give_the_same_labels(metric, scale):
+    points = np.array([[0.0, 0.0], [0.0, 1.0], [9.0, 9.0], [9.0, 8.0], [1.0, 0.5], [8.0, 9.0], [4.0, 4.0]])
+    labels = np.array([0, 0, 1, 1, -1, -1, -1])
+    for max_distance in (None, 1.2):
+        expected = reassign_noise(points, labels, metric=metric, max_distance=max_distance)
+        scaled_limit = None if max_distance is None else max_distance * scale
+        np.testing.assert_array_equal(
+            reassign_noise(points * scale, labels, metric=metric, max_distance=scaled_limit), expected)

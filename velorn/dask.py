@@ -1,18 +1,16 @@
 """Noise reassignment of a clustering held in Dask arrays.
 
 ``reassign_noise`` is ``velorn.reassign_noise`` for clusterings too large for
-one machine: the same parameters, checks and labels. It works in two passes
+one machine: the same parameters, checks and labels (up to rounding, below).
+It works in two passes
 over the chunks:
 
-1. Centroids. The points of each cluster are summed in point order, chunk
-   after chunk: each chunk's rows are first grouped by label on the worker
-   that holds them (in parallel), then a chain of small tasks adds each group
-   to its label's running sum. Only the sums and counts (labels x dims) move
-   between workers. Summing in point order is what makes the centroids equal,
-   bit for bit, to ``np.mean`` over each cluster's rows, as the in-memory
-   function computes them: floating-point addition is not associative, so
-   adding up independent per-chunk sums would not. A single column NumPy sums
-   pairwise instead, and so do we there (``_centroids_pairwise``).
+1. Centroids, as Dask's own reductions compute a mean: each chunk's sums and
+   counts per cluster, combined in a tree; only these small tables move
+   between workers. The sums are added in another order than ``np.mean``
+   adds them in memory, so a centroid may differ in its last bits: a noise
+   point whose two nearest centroids lie equally far within that rounding
+   may go to the other one.
 2. Assignment, lazily, chunk by chunk: each chunk goes through the in-memory
    function's own step (``velorn.noise.relabel``) with the centroid table.
 
@@ -21,13 +19,16 @@ Install with ``pip install 'velorn[dask]'``.
 
 from __future__ import annotations
 
-import os
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from scipy import sparse
+
+import velorn
+from velorn.neighbours import NeighbourSearch
 from velorn.noise import (SHARED_CONSTRAINTS, check_label_range, checked_params, cluster_mask, group_numbers, relabel,
-                          result_dtype, stable_order)
+                          result_dtype)
 
 try:
     import dask
@@ -38,16 +39,11 @@ except ImportError as error:  # pragma: no cover - exercised without the extra
         "(which brings dask[array] and distributed)"
     ) from error
 
-__all__ = ["reassign_noise"]
+__all__ = ["PoissonLabelPropagation", "WeightedLabelPropagation", "reassign_noise"]
 
-# A running total: the labels seen so far (ascending), their per-column sums
-# in point order, and their point counts.
+# Partial totals: the labels seen (ascending), their points' per-column sums,
+# and their point counts.
 Totals = tuple[npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.int64]]
-
-# One chunk's cluster rows grouped by label: the labels (ascending), their
-# counts, and a buffer in which each group's rows follow, in point order, one
-# free row at `slots[g]` that receives the group's running sum.
-Groups = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.intp], npt.NDArray[np.float64]]
 
 
 @checked_params({"points": [da.Array], "labels": [da.Array], **SHARED_CONSTRAINTS})
@@ -61,16 +57,18 @@ def reassign_noise(
 ) -> da.Array:
     """Give each noise point (-1) the label of the nearest cluster centroid, on Dask arrays.
 
-    Once computed, the result equals ``velorn.reassign_noise`` on the same
-    data in memory, with the same parameters: clusters whose label lies below
+    Once computed, the result is that of ``velorn.reassign_noise`` on the
+    same data in memory, with the same parameters: clusters whose label lies below
     ``threshold`` become noise, centroids are the per-cluster means of the
     points, each noise point takes the label of its nearest centroid (equal
     distances go to the smaller label) or stays -1 when none lies within
-    ``max_distance``, and HDBSCAN's marks -2 and -3 are kept.
+    ``max_distance``, and HDBSCAN's marks -2 and -3 are kept. The centroids
+    are summed chunk by chunk, in another order than in memory: a noise
+    point whose two nearest centroids lie equally far within rounding may
+    take the other label.
 
     The centroids are computed when you call this function (one pass over
-    the data, on the active Dask scheduler; for one-dimensional points a
-    pass over the labels comes first); the returned labels are lazy. A
+    the data, on the active Dask scheduler); the returned labels are lazy. A
     worker holds a few chunks per thread and the centroid table, whatever
     the number of points.
 
@@ -133,222 +131,61 @@ def _check_arrays(points: Any, labels: Any) -> int:
     return int(points.shape[1])
 
 
-def _active_client() -> Any:
-    """The distributed Client that computations go to now, or None."""
-    from dask.base import get_scheduler
-
-    try:
-        from distributed import Client
-    except ImportError:
-        return None
-    owner = getattr(get_scheduler(), "__self__", None)
-    return owner if isinstance(owner, Client) else None
+# Partial totals combined per task, as Dask's own reductions combine them.
+SPLIT_EVERY = 8
 
 
 def _centroids(points: da.Array, labels: da.Array, threshold: int,
                n_dims: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-    """The surviving labels (ascending) and their centroids, in one pass.
-
-    The chain of additions runs in windows of as many chunks as the scheduler
-    has threads, each window a computation of its own that starts from the
-    totals of the one before: a single graph would let the scheduler read
-    chunks far ahead of the chain and hold them all while they wait for their
-    turn. On a distributed cluster the next window is submitted before the
-    previous one ends, so that its chunks are read and grouped while the
-    chain still works on the previous ones; at most two windows are in
-    flight."""
-    point_chunks = points.to_delayed().ravel()
-    label_chunks = labels.to_delayed().ravel()
-    if n_dims == 1:
-        return _centroids_pairwise(point_chunks, label_chunks, threshold)
-    client = _active_client()
-    if client is not None:
-        window = max(1, sum(client.nthreads().values()))
-    else:
-        window = int(dask.config.get("num_workers", None) or os.cpu_count() or 1)
-    totals: Any = (np.empty(0, np.int64), np.empty((0, n_dims)), np.empty(0, np.int64))
-    in_flight: list[Any] = []
-    for start in range(0, len(point_chunks), window):
-        running = totals
-        for k in range(start, min(start + window, len(point_chunks))):
-            groups = dask.delayed(_group_chunk, pure=True)(point_chunks[k], label_chunks[k], threshold)
-            running = dask.delayed(_add_groups, pure=True)(running, groups)
-        if client is None:
-            (totals,) = dask.compute(running)
-            continue
-        totals = client.compute(running)
-        in_flight.append(totals)
-        if len(in_flight) == 2:
-            in_flight.pop(0).result()
-    if client is not None:
-        totals = totals.result()
-    keys, sums, counts = totals
-    return keys, sums / counts[:, None]
+    """The surviving labels (ascending) and their centroids, in one pass: each
+    chunk's per-cluster sums and counts (``_sum_chunk``), combined in a tree
+    ``SPLIT_EVERY`` at a time (``_sum_combine``), then divided
+    (``_mean_agg``). Only the totals (clusters x dims) move between workers."""
+    totals = [dask.delayed(_sum_chunk, pure=True)(point_chunk, label_chunk, threshold)
+              for point_chunk, label_chunk in zip(points.to_delayed().ravel(), labels.to_delayed().ravel())]
+    if not totals:
+        return np.empty(0, np.int64), np.empty((0, n_dims))
+    while len(totals) > 1:
+        totals = [dask.delayed(_sum_combine, pure=True)(totals[start:start + SPLIT_EVERY])
+                  for start in range(0, len(totals), SPLIT_EVERY)]
+    (result,) = dask.compute(dask.delayed(_mean_agg, pure=True)(totals[0]))
+    return result
 
 
-# NumPy adds a single column pairwise: a tree whose leaves hold at most this
-# many values, each leaf summed in eight interleaved parts.
-PAIRWISE_LEAF = 128
-
-# One chunk's share of a cluster's pairwise sum: the sums of the tree nodes
-# that lie wholly in the chunk, by (start, end) position in the cluster, and
-# the values of leaves that the chunk holds only part of, by leaf and start.
-Shares = dict[int, tuple[dict[tuple[int, int], float], dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]]]]
-
-
-def _centroids_pairwise(point_chunks: Any, label_chunks: Any,
-                        threshold: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-    """Centroids of one-dimensional points, where np.mean sums pairwise.
-
-    The shape of that sum depends on the number of points of the cluster, so
-    one pass counts them; then each chunk, in parallel, sums the parts of
-    each cluster's tree that it holds whole and hands over the values of the
-    leaves it shares with its neighbours, and the parts are put together
-    here. Only the parts travel: a few per cluster and chunk."""
-    counted = dask.compute(*[dask.delayed(_count_chunk, pure=True)(labels, threshold)
-                             for labels in label_chunks])
-    totals: dict[int, int] = {}
-    starts = []
-    for chunk_counts in counted:
-        starts.append({key: totals.get(key, 0) for key in chunk_counts})
-        for key, count in chunk_counts.items():
-            totals[key] = totals.get(key, 0) + count
-    shares = dask.compute(*[
-        dask.delayed(_share_chunk, pure=True)(point, label, threshold, start, totals)
-        for point, label, start in zip(point_chunks, label_chunks, starts)])
-    keys = sorted(totals)
-    centroids = np.empty((len(keys), 1))
-    for row, key in enumerate(keys):
-        node_sums: dict[tuple[int, int], float] = {}
-        leaf_parts: dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]] = {}
-        for share in shares:
-            if key in share:
-                node_sums.update(share[key][0])
-                for leaf, parts in share[key][1].items():
-                    leaf_parts.setdefault(leaf, []).extend(parts)
-        centroids[row, 0] = (0.0 + _assemble(0, totals[key], node_sums, leaf_parts)) / totals[key]
-    return np.array(keys, dtype=np.int64), centroids
-
-
-def _count_chunk(labels: npt.ArrayLike, threshold: int) -> dict[int, int]:
-    labels = _checked_labels(labels)
-    keys, counts = np.unique(labels[cluster_mask(labels, threshold)], return_counts=True)
-    return dict(zip(keys.tolist(), counts.tolist()))
-
-
-def _share_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int,
-                 starts: dict[int, int], totals: dict[int, int]) -> Shares:
-    values = np.asarray(points, dtype=np.float64)[:, 0]
+def _sum_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int) -> Totals:
+    """One chunk's kept clusters: their labels (ascending), per-column sums of
+    their points and point counts."""
+    points = np.asarray(points, dtype=np.float64)
     labels = _checked_labels(labels)
     kept = np.flatnonzero(cluster_mask(labels, threshold))
     keys, inverse, counts = group_numbers(labels[kept].astype(np.int64))
-    order = kept[np.argsort(inverse, kind="stable")]
-    bounds = np.concatenate([[0], np.cumsum(counts)]).tolist()
-    shares: Shares = {}
-    for g, key in enumerate(keys.tolist()):
-        group = np.ascontiguousarray(values[order[bounds[g]:bounds[g + 1]]])
-        node_sums: dict[tuple[int, int], float] = {}
-        leaf_parts: dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]] = {}
-        _split(0, totals[key], starts[key], group, node_sums, leaf_parts)
-        shares[key] = (node_sums, leaf_parts)
-    return shares
+    sums = np.empty((len(keys), points.shape[1]))
+    for column in range(points.shape[1]):
+        sums[:, column] = np.bincount(inverse, weights=points[kept, column], minlength=len(keys))
+    return keys, sums, counts.astype(np.int64)
 
 
-def _split(begin: int, end: int, first: int, values: npt.NDArray[np.float64],
-           node_sums: dict[tuple[int, int], float],
-           leaf_parts: dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]]) -> None:
-    """The parts of tree node [begin, end) held by `values`, which are the
-    cluster's values from position `first` on."""
-    last = first + len(values)
-    if end <= first or begin >= last:
-        return
-    if first <= begin and end <= last:
-        node_sums[(begin, end)] = _pairwise_sum(values[begin - first:end - first])
-    elif end - begin <= PAIRWISE_LEAF:
-        low = max(begin, first)
-        leaf_parts[(begin, end)] = [(low, values[low - first:min(end, last) - first].copy())]
-    else:
-        middle = begin + _left_size(end - begin)
-        _split(begin, middle, first, values, node_sums, leaf_parts)
-        _split(middle, end, first, values, node_sums, leaf_parts)
+def _sum_combine(parts: list[Totals]) -> Totals:
+    """Several totals as one."""
+    keys = np.unique(np.concatenate([part[0] for part in parts]))
+    sums = np.zeros((len(keys), parts[0][1].shape[1]))
+    counts = np.zeros(len(keys), dtype=np.int64)
+    for part_keys, part_sums, part_counts in parts:
+        where = np.searchsorted(keys, part_keys)
+        sums[where] += part_sums
+        counts[where] += part_counts
+    return keys, sums, counts
 
 
-def _assemble(begin: int, end: int, node_sums: dict[tuple[int, int], float],
-              leaf_parts: dict[tuple[int, int], list[tuple[int, npt.NDArray[np.float64]]]]) -> float:
-    """The pairwise sum of tree node [begin, end) from the chunks' parts."""
-    if (begin, end) in node_sums:
-        return node_sums[(begin, end)]
-    if end - begin <= PAIRWISE_LEAF:
-        parts = sorted(leaf_parts[(begin, end)], key=lambda part: part[0])
-        return _pairwise_sum(np.concatenate([values for _, values in parts]))
-    middle = begin + _left_size(end - begin)
-    return _assemble(begin, middle, node_sums, leaf_parts) + _assemble(middle, end, node_sums, leaf_parts)
-
-
-def _left_size(size: int) -> int:
-    half = size // 2
-    return half - half % 8
-
-
-def _pairwise_sum(values: npt.NDArray[np.float64]) -> float:
-    """NumPy's pairwise sum of a contiguous float64 vector, operation for operation."""
-    size = len(values)
-    if size > PAIRWISE_LEAF:
-        middle = _left_size(size)
-        return _pairwise_sum(values[:middle]) + _pairwise_sum(values[middle:])
-    total = -0.0
-    if size < 8:
-        for value in values.tolist():
-            total += value
-        return total
-    whole = size - size % 8
-    parts = np.add.reduce(values[:whole].reshape(-1, 8), axis=0).tolist()
-    total = ((parts[0] + parts[1]) + (parts[2] + parts[3])) + ((parts[4] + parts[5]) + (parts[6] + parts[7]))
-    for value in values[whole:].tolist():
-        total += value
-    return total
+def _mean_agg(totals: Totals) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    keys, sums, counts = totals
+    return keys, sums / counts[:, None]
 
 
 def _checked_labels(labels: npt.ArrayLike) -> npt.NDArray[np.integer[Any]]:
     labels = np.asarray(labels)
     check_label_range(labels)
     return labels
-
-
-def _group_chunk(points: npt.ArrayLike, labels: npt.ArrayLike, threshold: int) -> Groups:
-    points = np.asarray(points, dtype=np.float64)
-    labels = _checked_labels(labels)
-    kept = np.flatnonzero(cluster_mask(labels, threshold))
-    keys, inverse, counts = group_numbers(labels[kept].astype(np.int64))
-    order = stable_order(inverse, len(keys))
-    slots = (np.arange(len(keys)) + np.cumsum(counts) - counts).astype(np.intp)
-    # Which point goes to each buffer row; the slots take any point for now.
-    source = np.zeros(len(kept) + len(keys), dtype=np.intp)
-    source[np.arange(len(kept)) + np.repeat(np.arange(1, len(keys) + 1), counts)] = kept[order]
-    buffer = np.take(points, source, axis=0)
-    return keys, counts.astype(np.int64), slots, buffer
-
-
-def _add_groups(totals: Totals, groups: Groups) -> Totals:
-    """The totals with one chunk's groups added, row after row."""
-    keys, sums, counts = totals
-    group_keys, group_counts, slots, buffer = groups
-    if not len(group_keys):
-        return totals
-    merged = np.union1d(keys, group_keys)
-    new_sums = np.zeros((len(merged), sums.shape[1]))
-    new_sums[np.searchsorted(merged, keys)] = sums
-    new_counts = np.zeros(len(merged), dtype=np.int64)
-    new_counts[np.searchsorted(merged, keys)] = counts
-    where = np.searchsorted(merged, group_keys)
-    for index, slot, count in zip(where.tolist(), slots.tolist(), group_counts.tolist()):
-        # The running sum goes in the free row before the group's rows, so one
-        # reduction adds them to it one after the other. Writing the slot
-        # again on a retried task gives the same result.
-        buffer[slot] = new_sums[index]
-        new_sums[index] = np.add.reduce(buffer[slot:slot + count + 1], axis=0)
-    new_counts[where] += group_counts
-    return merged, new_sums, new_counts
 
 
 def _assign_chunk(points: npt.ArrayLike, labels: npt.ArrayLike,
@@ -359,3 +196,187 @@ def _assign_chunk(points: npt.ArrayLike, labels: npt.ArrayLike,
     working = _checked_labels(labels)
     working = working.astype(result_dtype(working.dtype))
     return relabel(points, working, centroid_labels, centroids, threshold, metric, p, max_distance)
+
+
+# --- The estimators on Dask arrays -----------------------------------------------------
+
+def _chunk_index(points: npt.ArrayLike, settings: dict[str, Any], unit: float) -> NeighbourSearch:
+    """One chunk's neighbour index, its samples scaled by the data set's ``unit``."""
+    return NeighbourSearch(**settings).fit(np.asarray(points, dtype=np.float64), unit=unit)
+
+
+def _query_chunk(index: NeighbourSearch, queries: npt.ArrayLike, k: int,
+                 first_id: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The ``k`` nearest samples of one indexed chunk to each query, by their
+    ids in the whole data set (the chunk's first sample is ``first_id``)."""
+    queries = np.asarray(queries, dtype=np.float64)
+    k = min(k, len(index.fit_X_))
+    ids, distances = index.kneighbors(queries, k)
+    return ids + first_id, np.asarray(distances, dtype=np.float64)
+
+
+def _nearest_of_both(first: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
+                     second: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
+                     k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The ``k`` nearest of two candidate tables of the same queries, nearest
+    first, equal distances by id: the same whichever chunk came first."""
+    ids = np.concatenate([first[0], second[0]], axis=1)
+    distances = np.concatenate([first[1], second[1]], axis=1)
+    order = np.lexsort((ids, distances), axis=1)[:, :k]
+    return np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
+
+
+class _ChunkIndexes:
+    """An index of each chunk of a Dask array of samples, kept where Dask
+    computed them (persisted), and the nearest samples among all of them."""
+
+    def __init__(self, points: da.Array, settings: dict[str, Any], unit: float) -> None:
+        self.sizes = [int(size) for size in points.chunks[0]]
+        self.firsts = np.concatenate([[0], np.cumsum(self.sizes)[:-1]]).astype(int).tolist()
+        indexes = [dask.delayed(_chunk_index, pure=True)(block, settings, unit)
+                   for block, size in zip(points.to_delayed().ravel(), self.sizes) if size]
+        self.indexes = list(dask.persist(*indexes))
+        self.firsts = [first for first, size in zip(self.firsts, self.sizes) if size]
+
+    def nearest(self, queries: Any, k: int) -> Any:
+        """A delayed table of the ``k`` nearest indexed samples of ``queries``
+        (one chunk): each chunk's index asked in turn, the nearest kept."""
+        table = None
+        for index, first in zip(self.indexes, self.firsts):
+            found = dask.delayed(_query_chunk, pure=True)(index, queries, k, first)
+            table = found if table is None else dask.delayed(_nearest_of_both, pure=True)(table, found, k)
+        return table
+
+
+def _distance_graph(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float64],
+                    num_columns: int) -> sparse.csr_matrix:
+    """A search's table as the sparse distance graph that ``metric="precomputed"`` takes."""
+    num_rows, width = ids.shape
+    indptr = np.arange(0, num_rows * width + 1, width, dtype=np.int64)
+    return sparse.csr_matrix((distances.ravel(), ids.ravel(), indptr), shape=(num_rows, num_columns))
+
+
+class _FitOnDask:
+    """``fit``, ``predict`` and ``predict_proba`` of a velorn estimator for
+    samples in a Dask array: the neighbour search runs on the chunks (an index
+    of each chunk, asked by every chunk, the nearest merged), the labelling
+    in memory on the gathered graph, exactly as the in-memory estimator does
+    with ``metric="precomputed"``."""
+
+    _in_memory: type[Any]
+
+    def fit(self, X: da.Array, y: Any) -> Any:
+        estimator: Any = self
+        estimator._validate_params()
+        points = _checked_points(X)
+        labels = np.asarray(y.compute() if isinstance(y, da.Array) else y)
+        if len(labels) != points.shape[0]:
+            raise ValueError(f"y has {len(labels)} labels but X has {points.shape[0]} rows")
+        search = NeighbourSearch(estimator.metric, estimator.metric_params, estimator.p, estimator.search, 1,
+                                 estimator.random_state)
+        blocks = points.to_delayed().ravel()
+        largest = max(dask.compute(*[dask.delayed(_largest_magnitude, pure=True)(block) for block in blocks]),
+                      default=0.0)
+        settings = {"metric": estimator.metric, "metric_params": estimator.metric_params, "p": estimator.p,
+                    "search": estimator.search, "random_state": estimator.random_state}
+        self._indexes = _ChunkIndexes(points, settings, search.unit(largest))
+        width = min(estimator.n_neighbors, points.shape[0] - 1)
+        tables = dask.compute(*[self._indexes.nearest(block, width + 1) for block in blocks])
+        ids = np.concatenate([table[0] for table in tables])
+        distances = np.concatenate([table[1] for table in tables])
+        params = {**estimator.get_params(), "metric": "precomputed", "n_neighbors": width}
+        local = self._in_memory(**params).fit(_distance_graph(ids, distances, points.shape[0]), labels)
+        for name, value in vars(local).items():
+            if name.endswith("_") and not name.startswith("_"):
+                setattr(self, name, value)
+        self.n_features_in_ = points.shape[1]
+        self.transduction_ = da.from_array(local.transduction_, chunks=(points.chunks[0],))
+        self._local = local
+        return self
+
+    def predict(self, X: Any) -> Any:
+        """The label of each row of ``X`` by its nearest training samples, lazily, chunk by chunk."""
+        return self._per_chunk(X, "predict")
+
+    def predict_proba(self, X: Any) -> Any:
+        """Each class's share of the votes of each row's nearest training samples, lazily."""
+        return self._per_chunk(X, "predict_proba")
+
+    def _per_chunk(self, X: da.Array, method: str) -> da.Array:
+        local = self._local
+        points = _checked_points(X)
+        num_indexed = sum(self._indexes.sizes)
+        k = min(local.n_neighbors, num_indexed)
+        probabilities = method == "predict_proba"
+        meta = np.empty((0, len(local.classes_))) if probabilities else local.transduction_[:0]
+        blocks = []
+        for block, size in zip(points.to_delayed().ravel(), points.chunks[0]):
+            table = self._indexes.nearest(block, k)
+            result = dask.delayed(_vote_chunk, pure=True)(local, method, table, num_indexed)
+            shape = (size, len(local.classes_)) if probabilities else (size,)
+            blocks.append(da.from_delayed(result, shape=shape, dtype=meta.dtype, meta=meta))
+        if not blocks:
+            return da.from_array(meta)
+        return da.concatenate(blocks)
+
+
+def _vote_chunk(local: Any, method: str, table: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
+                num_indexed: int) -> npt.NDArray[Any]:
+    return getattr(local, method)(_distance_graph(table[0], table[1], num_indexed))
+
+
+def _largest_magnitude(points: npt.ArrayLike) -> float:
+    """The largest coordinate of one chunk in magnitude; refuses NaN and infinity."""
+    values = np.abs(np.asarray(points, dtype=np.float64))
+    largest = float(values.max(initial=0.0))
+    if not np.isfinite(largest):
+        raise ValueError("X holds NaN or infinity; every coordinate must be finite")
+    return largest
+
+
+def _checked_points(X: Any) -> da.Array:
+    if not isinstance(X, da.Array):
+        raise TypeError(f"X must be a dask.array.Array (use velorn's own estimators for {type(X).__name__})")
+    if X.ndim != 2:
+        raise ValueError(f"X must be 2-D (one row per sample), got {X.ndim} dimensions")
+    if len(X.chunks[1]) != 1:
+        raise ValueError(f"X must be chunked by rows only, got {len(X.chunks[1])} column chunks; "
+                         "rechunk with X.rechunk({1: -1})")
+    if any(np.isnan(size) for size in X.chunks[0]):
+        raise ValueError("X needs known chunk sizes; call compute_chunk_sizes() first")
+    return X
+
+
+class WeightedLabelPropagation(_FitOnDask, velorn.WeightedLabelPropagation):
+    """:class:`velorn.WeightedLabelPropagation` for samples in a Dask array.
+
+    The same parameters and fitted attributes; ``transduction_`` is a Dask
+    array chunked like ``X``, and ``predict`` and ``predict_proba`` are lazy.
+    Each chunk of ``X`` is indexed where it lives and asked by every chunk
+    for its nearest samples, the nearest ``n_neighbors`` of all kept; the
+    labelling then runs in memory on that graph, as the in-memory estimator
+    runs it with ``metric="precomputed"``. With ``search="exact"`` the
+    labels are those of the in-memory fit, whatever the chunks (copies of a
+    point are joined in the graph, not before the search). ``y`` may be a
+    NumPy or a Dask array.
+
+    Examples
+    --------
+    >>> import dask.array as da
+    >>> import numpy as np
+    >>> from velorn.dask import WeightedLabelPropagation
+    >>> X = da.from_array(np.array([[0.0], [0.1], [0.2], [5.0], [5.1], [5.2]]), chunks=(2, 1))
+    >>> model = WeightedLabelPropagation(n_neighbors=2).fit(X, [0, -1, -1, 1, -1, -1])
+    >>> model.transduction_.compute()
+    array([0, 0, 0, 1, 1, 1])
+    """
+
+    _in_memory = velorn.WeightedLabelPropagation
+
+
+class PoissonLabelPropagation(_FitOnDask, velorn.PoissonLabelPropagation):
+    """:class:`velorn.PoissonLabelPropagation` for samples in a Dask array,
+    searched as :class:`WeightedLabelPropagation` (of this module) searches
+    them; the Poisson solution runs in memory on the gathered graph."""
+
+    _in_memory = velorn.PoissonLabelPropagation

@@ -14,6 +14,7 @@ one node before a method runs, so that the graphs the methods see hold only
 finite weights.
 """
 
+import math
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -23,6 +24,12 @@ from scipy import sparse
 from scipy.sparse.csgraph import connected_components
 
 Kind = Literal["distance", "affinity"]
+
+# Values of magnitudes within 2**-64 .. 2**64 (coordinates, distances,
+# similarities) keep their squares, inverse squares and sums far from
+# float64's limits; a matrix or a set of samples beyond is rescaled into that
+# range first, by a power of two, which is exact.
+SAFE_EXPONENT = 64
 
 # The estimators' metric values for a graph given instead of points, and what
 # its entries hold. One meaning per name.
@@ -60,12 +67,36 @@ class Graph:
         return sparse.csr_matrix((self.weights, self.indices, self.indptr), shape=(self.n_rows, self.n_samples))
 
 
+def adjacency_of(X: Any, metric: Any) -> Any:
+    """A networkx or igraph graph as its sparse adjacency matrix (the
+    ``"weight"`` of each edge, 1 where it has none), rows and columns in the
+    order of its nodes (``list(G)``, or igraph's vertex ids); any other
+    ``X`` as it is. Graphs are similarities: with another metric they are
+    refused."""
+    library = type(X).__module__.split(".")[0]
+    if library not in ("networkx", "igraph"):
+        return X
+    conversion = ("networkx.to_scipy_sparse_array(G)" if library == "networkx"
+                  else "G.get_adjacency_sparse(attribute='weight')")
+    if metric != "precomputed_affinity":
+        raise ValueError(f"X is a {library} graph, whose edges are similarities: pass "
+                         f"metric='precomputed_affinity' to label its nodes (its adjacency matrix, {conversion}, "
+                         "is used), or X=that matrix")
+    if library == "networkx":
+        import networkx
+
+        return networkx.to_scipy_sparse_array(X, nodelist=list(X), weight="weight", format="csr", dtype=np.float64)
+    weighted = "weight" in X.es.attribute_names()
+    return sparse.csr_matrix(X.get_adjacency_sparse(attribute="weight" if weighted else None), dtype=np.float64)
+
+
 def check_matrix(matrix: Any, kind: Kind, num_columns: int, *, check_entries: bool = True) -> sparse.csr_matrix:
     """``matrix`` as a CSR matrix of float64 entries, or a ``ValueError`` for
     what no method can use: a dense matrix of distances (whose zeros would
     all be copies), a number of columns other than ``num_columns``,
     entries that are not finite or negative (unless ``check_entries`` is
-    False: for a caller that checks them itself)."""
+    False: for a caller that checks them itself). Entries of an extreme
+    scale come rescaled by a power of two (:func:`unit_of`)."""
     name = "metric='precomputed'" if kind == "distance" else "metric='precomputed_affinity'"
     if kind == "distance" and not sparse.issparse(matrix):
         raise ValueError(
@@ -86,6 +117,11 @@ def check_matrix(matrix: Any, kind: Kind, num_columns: int, *, check_entries: bo
     if matrix.ndim != 2 or matrix.shape[1] != num_columns:
         raise ValueError(f"the graph given with {name} has shape {matrix.shape}, expected {num_columns} columns "
                          "(one per training sample)")
+    if matrix.nnz:
+        # A uniform scale is no information: an extreme one is taken out.
+        unit = unit_of(float(np.abs(matrix.data).max()))
+        if unit != 1.0:
+            matrix = sparse.csr_matrix((matrix.data * unit, matrix.indices, matrix.indptr), shape=matrix.shape)
     if not check_entries:
         return matrix
     if not np.isfinite(matrix.data).all():
@@ -94,6 +130,16 @@ def check_matrix(matrix: Any, kind: Kind, num_columns: int, *, check_entries: bo
         raise ValueError(f"the graph given with {name} holds negative "
                          f"{'distances' if kind == 'distance' else 'similarities'}")
     return matrix
+
+
+def unit_of(largest: float) -> float:
+    """The power of two that brings values up to ``largest`` in magnitude into
+    the safe range, or 1.0 when they lie in it (or ``largest`` is 0 or not
+    finite). Scaled by it, distances and similarities keep their order and
+    ratios exactly, so no label changes."""
+    if not math.isfinite(largest) or largest == 0.0 or abs(math.frexp(largest)[1]) <= SAFE_EXPONENT:
+        return 1.0
+    return math.ldexp(1.0, -math.frexp(largest)[1])
 
 
 def from_matrix(matrix: Any, kind: Kind, *, num_columns: int | None = None,

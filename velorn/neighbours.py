@@ -16,6 +16,8 @@ from sklearn.neighbors import NearestNeighbors
 from sklearn.preprocessing import normalize
 from sklearn.utils import check_random_state
 
+from velorn.graph import unit_of
+
 # Searches report progress after each twentieth of the samples, at least this many.
 PROGRESS_CHUNK = 20_000
 # hnswlib's index settings: recall close to 1 on clustered data at a fraction
@@ -32,6 +34,10 @@ KD_TREE_P = {"euclidean": 2.0, "l2": 2.0, "manhattan": 1.0, "cityblock": 1.0, "l
 KD_TREE_MAX_FEATURES = 15
 # Distances recomputed exactly in blocks of about this many coordinates.
 EXACT_DISTANCE_BLOCK = 1 << 22
+# Metrics whose distances all scale alike with the coordinates, so that the
+# samples may be rescaled before the search without changing any label.
+SCALE_FREE_METRICS = {"minkowski", "euclidean", "l2", "manhattan", "cityblock", "l1", "chebyshev", "infinity",
+                      "sqeuclidean", "seuclidean", "mahalanobis", "cosine", "correlation", "canberra", "braycurtis"}
 
 
 class NeighbourSearch:
@@ -64,14 +70,21 @@ class NeighbourSearch:
 
     # --- building ----------------------------------------------------------------------
 
-    def fit(self, X: Any) -> Self:
-        """Index the training samples ``X`` (dense, or sparse for the exact search)."""
+    def fit(self, X: Any, unit: float | None = None) -> Self:
+        """Index the training samples ``X`` (dense, or sparse for the exact
+        search). ``unit``: the power of two the samples are scaled by, for
+        indexes of parts of one data set that must measure alike; None: taken
+        from ``X`` itself."""
         if sparse.issparse(X) and self.search == "approximate":
             raise ValueError(
                 "search='approximate' takes dense features only; use search='exact' for sparse X "
                 "(or reduce it first, for example with TruncatedSVD)"
             )
         self.largest_ = _largest_magnitude(X)
+        self.unit_ = self.unit(self.largest_) if unit is None else unit
+        if self.unit_ != 1.0:
+            X = X * self.unit_
+            self.largest_ *= self.unit_
         self._check_magnitude(self.largest_, X.shape[1])
         start = time.perf_counter()
         self.fit_X_ = X
@@ -138,6 +151,8 @@ class NeighbourSearch:
         if training:
             X = self.fit_X_
         else:
+            if self.unit_ != 1.0:
+                X = X * self.unit_
             self._check_magnitude(_largest_magnitude(X), X.shape[1])
             if sparse.issparse(X) and not isinstance(self.index_, NearestNeighbors):
                 X = X.toarray()  # the index holds dense training samples of as many features
@@ -223,6 +238,15 @@ class NeighbourSearch:
         self.report(f"exact search of the {total:,} samples the approximate search missed", start)
 
     # --- checks and progress -----------------------------------------------------------
+
+    def unit(self, largest: float) -> float:
+        """The power of two that brings samples of the metrics that scale
+        alike with them, ``largest`` in magnitude, into the safe range: 1.0
+        when they lie in it. Multiplying by a power of two is exact, so the
+        distances come out scaled exactly and the labels do not change."""
+        if not isinstance(self.metric, str) or self.metric not in SCALE_FREE_METRICS:
+            return 1.0
+        return unit_of(largest)
 
     def _check_magnitude(self, largest: float, num_features: int) -> None:
         """Refuse coordinates so large that the distances between samples

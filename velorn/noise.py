@@ -16,11 +16,16 @@ import numpy.typing as npt
 from sklearn.metrics import DistanceMetric
 from sklearn.utils._param_validation import Interval, StrOptions, validate_params
 
+from velorn.graph import unit_of
+
 NOISE = -1
 # scikit-learn's HDBSCAN marks samples with infinite coordinates -2 and those
 # with missing ones -3: no distance can be measured for them.
 UNMEASURABLE = (-2, -3)
 INT32 = np.iinfo(np.int32)
+# Metrics whose distances scale as a power (the value) of the coordinates' scale.
+SCALING_METRICS = {"euclidean": 1, "l2": 1, "minkowski": 1, "manhattan": 1, "cityblock": 1, "l1": 1,
+                   "chebyshev": 1, "infinity": 1, "sqeuclidean": 2}
 
 
 def _metric_names() -> set[str]:
@@ -213,6 +218,15 @@ def relabel(points: npt.ArrayLike, labels: npt.NDArray[np.integer[Any]], centroi
         return labels
     table = np.ascontiguousarray(points, dtype=np.float64)
     limit = np.inf if max_distance is None else max_distance
+    # Centroids of an extreme scale would over- or underflow the distances:
+    # the metrics that scale with the coordinates are measured on points
+    # rescaled by a power of two, exactly, and the limit with them. The
+    # centroids set the scale, not a single far point among the noise.
+    degree = SCALING_METRICS.get(metric)
+    if degree is not None:
+        unit = unit_of(float(np.abs(centroids).max()))
+        if unit != 1.0:
+            table, centroids, limit = table * unit, centroids * unit, limit * unit**degree
     nearest = nearest_centroid(table, noise.astype(np.int64), np.ascontiguousarray(centroids),
                                distance_metric(metric, p), limit)
     found = nearest >= 0

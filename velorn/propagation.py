@@ -22,7 +22,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows, propagate_table, repeated_rows
-from velorn.graph import PRECOMPUTED, Graph, check_matrix, from_matrix, from_table, merge_copies
+from velorn.graph import PRECOMPUTED, Graph, adjacency_of, check_matrix, from_matrix, from_table, merge_copies
 from velorn.neighbours import NeighbourSearch, report
 
 try:
@@ -228,6 +228,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         search = self._check_parameters()
         if y is None:
             raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
+        X = adjacency_of(X, self.metric)
         kind = _graph_kind(self.metric)
         if kind:  # the graph's entries are checked by velorn.graph, with messages of its own
             X = validate_data(self, X, accept_sparse="csr", **SKIP_FINITE_CHECK)
@@ -246,6 +247,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         classes, codes = np.unique(y[~unlabelled], return_inverse=True)
         labels = np.full(len(y), -1, dtype=np.int32)
         labels[~unlabelled] = codes
+        self._check_classes(len(classes))
 
         index = None
         # The rows as a search's table (ids, distances), when they are one.
@@ -337,6 +339,10 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
             return None
         return NeighbourSearch(self.metric, self.metric_params, self.p, self.search, self.n_jobs,
                                self.random_state, self.verbose, owner=type(self).__name__)
+
+    def _check_classes(self, num_classes: int) -> None:
+        """Refuse, before the search, parameters that do not fit the classes
+        of ``y`` (none here)."""
 
     def _label_nodes(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, kind: str | None,
                      node_of: npt.NDArray[np.int64], along: str, limit: int | None
@@ -538,6 +544,8 @@ UNLABELLED_MARKERS = (-1, "-1", b"-1")
 def _decode(codes: npt.NDArray[np.int32], classes: npt.NDArray[Any], like: np.dtype[Any]) -> npt.NDArray[Any]:
     """Class numbers back to labels, -1 as the unlabelled marker of the labels'
     own type: "-1" among strings (also in an object array), b"-1" among bytes."""
+    if classes.dtype.kind == "b" and not (codes == -1).any():  # bool labels stay bool while no -1 is needed
+        return classes[codes]
     if like.kind in "US":
         missing: Any = like.type("-1")
         dtype = np.result_type(classes.dtype, np.array(missing).dtype)
@@ -575,8 +583,9 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
     """The distinct rows of ``X`` in order of first appearance, and each
     sample's row among them (0.0 and -0.0 alike)."""
     num_samples = X.shape[0]
+    if num_samples >= 2 and sparse.issparse(X):
+        return _distinct_sparse_rows(X)
     if num_samples < 2 or sparse.issparse(X) or not _repeats_rows(X):
-        # Sparse features: copies are joined in the graph instead.
         return X, np.arange(num_samples, dtype=np.int64)
     order = np.lexsort(X.T[::-1])  # stable: copies in sample order
     ordered = X[order]
@@ -590,6 +599,30 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
     point_of = np.empty(num_samples, dtype=np.int64)
     point_of[order] = number[np.cumsum(starts) - 1]
     return X[np.sort(firsts)], point_of
+
+
+def _distinct_sparse_rows(X: sparse.csr_matrix) -> tuple[Any, npt.NDArray[np.int64]]:
+    """:func:`_distinct_points` for sparse rows: rows hashed by their count of
+    nonzeros and two fixed random projections, and each row whose hash
+    another row had first compared with that row entry by entry (a distinct
+    row that shares a hash stays a point of its own)."""
+    num_samples = X.shape[0]
+    canonical = sparse.csr_matrix(X, copy=True)
+    canonical.sum_duplicates()
+    canonical.eliminate_zeros()  # stored zeros, -0.0 too, are no entries
+    projections = canonical @ np.random.default_rng(0).standard_normal((X.shape[1], 2))
+    keys = np.column_stack([np.diff(canonical.indptr), projections])
+    _, first_of_key, key_of = np.unique(keys, axis=0, return_index=True, return_inverse=True)
+    first = first_of_key[key_of.ravel()]
+    later = np.flatnonzero(first != np.arange(num_samples))
+    if not len(later):
+        return X, np.arange(num_samples, dtype=np.int64)
+    differs = np.diff((canonical[later] != canonical[first[later]]).tocsr().indptr) > 0
+    first[later[differs]] = later[differs]
+    firsts = np.flatnonzero(first == np.arange(num_samples))
+    number = np.empty(num_samples, dtype=np.int64)
+    number[firsts] = np.arange(len(firsts))
+    return X[firsts], number[first]
 
 
 def _repeats_rows(X: npt.NDArray[Any]) -> bool:

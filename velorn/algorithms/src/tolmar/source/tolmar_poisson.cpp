@@ -21,6 +21,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -509,33 +512,103 @@ private:
     std::vector<double> means_;         // per slot, the part's mean label
 };
 
+// Threads started once for all the passes of a call, each with a block of
+// its own: every pass wakes them and waits until all are done, as thread
+// starts cost a pass on small graphs a fifth of its time. A block whose
+// thread cannot be had runs on the calling thread.
+class BlockThreads {
+public:
+    // Calls body(b) for each block b at each run().
+    BlockThreads(Py_ssize_t blocks, std::function<void(Py_ssize_t)> body) : body_(std::move(body)) {
+        for (Py_ssize_t b = 1; b < blocks; ++b) {
+            try {
+                workers_.emplace_back([this, b] { work(b); });
+            } catch (...) {
+                here_.push_back(b);
+            }
+        }
+    }
+
+    ~BlockThreads() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& worker : workers_) worker.join();
+    }
+
+    BlockThreads(const BlockThreads&) = delete;
+    BlockThreads& operator=(const BlockThreads&) = delete;
+
+    void run() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            busy_ = static_cast<Py_ssize_t>(workers_.size());
+            ++round_;
+        }
+        wake_.notify_all();
+        body_(0);
+        for (const Py_ssize_t b : here_) body_(b);
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return busy_ == 0; });
+    }
+
+private:
+    void work(Py_ssize_t block) {
+        uint64_t seen = 0;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [this, seen] { return stop_ || round_ != seen; });
+                if (stop_) return;
+                seen = round_;
+            }
+            body_(block);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (--busy_ == 0) done_.notify_one();
+        }
+    }
+
+    std::function<void(Py_ssize_t)> body_;
+    std::vector<std::thread> workers_;
+    std::vector<Py_ssize_t> here_;  // the blocks this thread runs
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    uint64_t round_ = 0;
+    Py_ssize_t busy_ = 0;
+    bool stop_ = false;
+};
+
 // Runs passes over all rows on up to `threads` threads, rows split into
-// equal blocks. The blocks' sums are allocated beforehand, and for_blocks
-// runs a block here when no thread can be had, so that a pass, run with the
-// GIL released, throws nothing.
+// equal blocks, the threads started once. The blocks' sums are allocated
+// beforehand, so that a pass, run with the GIL released, throws nothing.
 class ParallelPasses {
 public:
     ParallelPasses(PoissonPasses& passes, Py_ssize_t n, Py_ssize_t num_classes, Py_ssize_t threads)
-        : passes_(passes), n_(n), threads_(threads), blocks_(number_of_blocks(n, threads)),
+        : passes_(passes), n_(n), blocks_(number_of_blocks(n, threads)),
           scratch_((num_classes + 1 + 7) / 8 * 8 + kCacheLineDoubles),
-          far_(static_cast<size_t>(blocks_), 0.0), sums_(static_cast<size_t>(blocks_ * scratch_), 0.0) {}
+          far_(static_cast<size_t>(blocks_), 0.0), sums_(static_cast<size_t>(blocks_ * scratch_), 0.0),
+          threads_(blocks_, [this](Py_ssize_t b) {
+              far_[static_cast<size_t>(b)] =
+                  passes_.pass(n_ * b / blocks_, n_ * (b + 1) / blocks_, sums_.data() + b * scratch_);
+          }) {}
 
     // One pass; the largest distance of the walk from its limit over all rows
     // (a maximum, the same in any order).
     double run() {
-        for_blocks(n_, threads_, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t b) {
-            far_[static_cast<size_t>(b)] = passes_.pass(begin, end, sums_.data() + b * scratch_);
-        });
+        threads_.run();
         return *std::max_element(far_.begin(), far_.end());
     }
 
 private:
     PoissonPasses& passes_;
-    Py_ssize_t n_, threads_, blocks_;
+    Py_ssize_t n_, blocks_;
     // Each block's row sums, a cache line apart from the next block's: they
     // are written at every entry, and a shared line would pass between cores.
     Py_ssize_t scratch_;
     std::vector<double> far_, sums_;
+    BlockThreads threads_;  // last: its threads read the members above
 };
 
 // The `solution` argument: a writable 2-D float64 ndarray of n rows, native
