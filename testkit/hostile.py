@@ -8,6 +8,7 @@ The CI default tries a few hundred examples per kernel;
 import ctypes
 import math
 import os
+import signal
 import warnings
 
 import numpy as np
@@ -265,14 +266,30 @@ def arguments(draw, valid):
     return drawn
 
 
+class Interrupted(Exception):
+    """Raised by the signal handler that ends a call running too long."""
+
+
+def interrupt(signum, frame):
+    raise Interrupted("still running after a second")
+
+
 def checked_outcome(function, args, outputs=()):
     """The outcome of ``function(*args)``, which must be a result or a Python
     exception; the arrays it was given are left as they were, but for those at
-    ``outputs``, which it may write on success."""
+    ``outputs``, which it may write on success. A call still running after a
+    second (a count of 2**63 is valid) is interrupted by a signal, which it
+    must heed, and then counts as failed."""
     before = [snapshot(value) for value in args]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        got = outcome_of(function, *args)
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 1.0)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            got = outcome_of(function, *args)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
     event(f"outcome: {'ok' if got[0] == 'ok' else got[1].__name__}")
     after = [snapshot(value) for value in args]
     kept = range(len(args)) if got[0] == "error" else [k for k in range(len(args)) if k not in outputs]
