@@ -1,8 +1,8 @@
 // NumPy arrays met as values: the check that a value is an ndarray (with the
 // error when it is not), 2-D tables as View2D, ResizeGuard, which keeps an
-// argument's memory in place across calls out, and ArrayRow, a 1-D row of an array returned by
-// Python code, read in place when it is a plain native-order ndarray of the
-// right type and through a held buffer otherwise.
+// argument's memory in place across calls out, and ArrayRow, a 1-D row of an
+// array returned by Python code, read in place when it is a plain
+// native-order ndarray of the right type and through a held buffer otherwise.
 //
 // Relies on buffer.hpp, and on NumPy's C API, which the module binds at
 // import (module.hpp).
@@ -61,8 +61,9 @@ bool has_unit_columns(PyArrayObject* a) {
 // array's memory only when it resizes the array that owns it, and refuses to
 // resize an array that a weak reference names, even with refcheck=False.
 // So each ndarray down an argument's chain of bases, to the owner, gets a
-// weak reference for as long as this object lives. Other exporters refuse to
-// resize while the buffer we hold on them is exported.
+// weak reference for as long as this object lives. Other objects are left
+// alone: bytearray, array.array and the like refuse to resize while a buffer
+// of theirs is held, as NumPy's view of them holds one.
 class ResizeGuard {
 public:
     // False with the error set when a weak reference cannot be made.
