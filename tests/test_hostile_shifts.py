@@ -52,4 +52,4 @@ def test_class_shifts_answers_or_raises_as_numpy(args):
     before = np.array(args[2], copy=True) if isinstance(args[2], np.ndarray) else None
     got = checked_outcome(ts.class_shifts, args, outputs=[2])
     if got[0] == "ok":
-        assert args[2].tolist() == plain_class_shifts(args[0], args[1], before, args[3], int(args[4])).tolist()
+        assert args[2].tolist() == plain_class_shifts(args[0], args[1], before, float(args[3]), int(args[4])).tolist()
