@@ -172,3 +172,11 @@ def test_from_knn_refuses_unsigned_ids_beyond_int64():
     rows = GraphWrapper.from_knn(np.array([[1, 2**63 - 1]], np.uint64))
     assert rows.to_numpy(0).tolist() == [1, 2**63 - 1]
     assert GraphWrapper.from_csr(scipy.sparse.csr_array(np.eye(2)))[0].to_numpy(1).tolist() == [1]
+
+
+@pytest.mark.filterwarnings("error")  # the complex ids' cast warns: an error, were NumPy called with one pending
+def test_from_csr_stops_at_the_first_array_refused():
+    matrix = Shape((0, 0))
+    matrix.indptr, matrix.indices = np.array(0), np.zeros(0, np.complex64)
+    with pytest.raises(ValueError, match="object of too small depth"):
+        GraphWrapper.from_csr(matrix)
