@@ -64,8 +64,8 @@ bench:
 
 # wheel-check: an sdist, a wheel built from it (so the sdist holds every source
 # the build needs), and that wheel installed with its dependencies from PyPI
-# into a fresh environment, where all three modules must import and run from
-# outside the source tree.
+# into a fresh environment, where every native module must import, and the
+# kernels run, from outside the source tree.
 WHEEL_CHECK := build/wheel-check
 
 wheel-check: venv

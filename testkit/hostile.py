@@ -8,10 +8,11 @@ The CI default tries a few hundred examples per kernel;
 import ctypes
 import math
 import os
+import signal
 import warnings
 
 import numpy as np
-from hypothesis import HealthCheck, settings
+from hypothesis import HealthCheck, event, settings
 from hypothesis import strategies as st
 
 PROFILE = os.environ.get("HYPOTHESIS_PROFILE", "ci")
@@ -221,3 +222,76 @@ def int_conversion(value):
     except (ValueError, OverflowError):
         return None
     return value if isinstance(value, int) else None
+
+
+# --- the package's own native functions -------------------------------------------------
+
+
+class Subclass(np.ndarray):
+    pass
+
+
+def snapshot(value):
+    """What an array holds, to tell whether a call changed it (None for other objects)."""
+    if isinstance(value, np.ndarray) and value.dtype.kind != "O":
+        return (value.dtype.str, value.shape, np.ascontiguousarray(value).tobytes())
+    return None
+
+
+def layouts(array):
+    """``array`` itself, or its values in another layout: strided, reversed,
+    unaligned, Fortran order, a subclass, read-only, the other byte order."""
+    read_only = array.copy()
+    read_only.flags.writeable = False
+    spread = np.repeat(array, 2, axis=-1)[..., ::2] if array.ndim else array
+    return st.sampled_from([
+        array, spread, array[::-1].copy()[::-1] if array.ndim else array, unaligned(array) if array.size else array,
+        np.asfortranarray(array), array.view(Subclass), read_only, array.astype(array.dtype.newbyteorder()),
+    ])
+
+
+@st.composite
+def arguments(draw, valid):
+    """One value per strategy of ``valid``: all valid (in any layout), or, a
+    third of the time, all but one, which is an array of any kind or an odd scalar."""
+    spoiled = draw(st.integers(-2 * len(valid), len(valid) - 1))
+    drawn = []
+    for k, strategy in enumerate(valid):
+        value = draw(strategy)
+        if k == spoiled:
+            value = draw(st.one_of(any_arrays(max_dims=2), hostile_scalars(), st.just(None)))
+        elif isinstance(value, np.ndarray) and draw(st.integers(0, 7)) == 0:
+            value = draw(layouts(value))
+        drawn.append(value)
+    return drawn
+
+
+class Interrupted(Exception):
+    """Raised by the signal handler that ends a call running too long."""
+
+
+def interrupt(signum, frame):
+    raise Interrupted("still running after a second")
+
+
+def checked_outcome(function, args, outputs=()):
+    """The outcome of ``function(*args)``, which must be a result or a Python
+    exception; the arrays it was given are left as they were, but for those at
+    ``outputs``, which it may write on success. A call still running after a
+    second (a count of 2**63 is valid) is interrupted by a signal, which it
+    must heed, and then counts as failed."""
+    before = [snapshot(value) for value in args]
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, 1.0)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            got = outcome_of(function, *args)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    event(f"outcome: {'ok' if got[0] == 'ok' else got[1].__name__}")
+    after = [snapshot(value) for value in args]
+    kept = range(len(args)) if got[0] == "error" else [k for k in range(len(args)) if k not in outputs]
+    assert [after[k] for k in kept] == [before[k] for k in kept]
+    return got

@@ -18,8 +18,8 @@ from examples import (
 )
 from reference import RecordingContainer
 from velorn import GraphWrapper
+from velorn.algorithms.src.tolmar.binaries import tolmar_connect as module
 
-module = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_connect")
 connect = module.connect_unlabeled
 FULL_NAME = "velorn.algorithms.src.tolmar.binaries.tolmar_connect.connect_unlabeled"
 PARAMS = ["knn_connections", "knn_weights", "components", "vertix_component_label", "connections", "weights"]

@@ -1,20 +1,14 @@
-"""A tiny end-to-end run of the demo (needs the three native modules built)."""
+"""A tiny end-to-end run of the demo."""
 
 import sys
 
 import pytest
 
-from velorn.demo import NATIVE_MODULES, main
-
-
-@pytest.fixture
-def native_modules():
-    for module in NATIVE_MODULES:
-        pytest.importorskip(module)
+from velorn.demo import main
 
 
 @pytest.mark.parametrize("search", ["exact", "approximate"])
-def test_small_run_reports_both_methods(native_modules, capsys, tmp_path, search):
+def test_small_run_reports_both_methods(capsys, tmp_path, search):
     if search == "approximate":
         pytest.importorskip("hnswlib")
     # The figure is drawn in the same run where matplotlib is there.

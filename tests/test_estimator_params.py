@@ -17,9 +17,8 @@ from sklearn.datasets import make_blobs
 from sklearn.metrics import accuracy_score
 from sklearn.neighbors import KNeighborsTransformer, kneighbors_graph
 
-pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_knn")
-from velorn import PoissonLabelPropagation, WeightedLabelPropagation  # noqa: E402
-from velorn.neighbours import NeighbourSearch  # noqa: E402
+from velorn import PoissonLabelPropagation, WeightedLabelPropagation
+from velorn.neighbours import NeighbourSearch
 
 needs_hnswlib = pytest.mark.skipif(not importlib.util.find_spec("hnswlib"), reason="needs the [fast] extra (hnswlib)")
 

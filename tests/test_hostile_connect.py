@@ -14,7 +14,6 @@ import warnings
 from dataclasses import dataclass
 
 import numpy as np
-import pytest
 from hypothesis import event, given
 from hypothesis import strategies as st
 
@@ -22,8 +21,8 @@ import reference
 from examples import container_rows
 from hostile import EDGE_INTS, Abort, BadBool, CallLog, HostileInt, any_arrays, examples, outcome_of
 from velorn import GraphWrapper
+from velorn.algorithms.src.tolmar.binaries import tolmar_connect as module
 
-module = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_connect")
 connect = module.connect_unlabeled
 
 NORMAL = "normal"

@@ -3,6 +3,7 @@ conversions that re-enter the container, and threads sharing one. Each either
 works as the plain container would or raises; none crashes or breaks rows."""
 
 import operator
+import types
 import threading
 import weakref
 
@@ -170,3 +171,19 @@ def test_rows_whose_release_runs_code(trigger):
         assert row.tolist() == ([1, 1] if trigger == "view replaced" else [1, 1, 0])
     assert watcher() is None and len(graph) == 1
     assert_consistent(graph)
+
+
+@examples(300)
+@given(st.one_of(st.tuples(hostile_scalars(), hostile_scalars()), hostile_scalars(),
+                 st.lists(st.integers(-3, 3), max_size=3), st.tuples(st.integers(-3, 3), st.integers(-3, 3))),
+       any_arrays(max_dims=2, dtype=np.int64, elements=st.integers(-1, 4)),
+       any_arrays(max_dims=2, elements=st.integers(-1, 4)), any_arrays(max_dims=2))
+def test_from_csr_of_any_matrix_gives_rows_or_raises(shape, indptr, indices, data):
+    matrix = types.SimpleNamespace(shape=shape, indptr=indptr, indices=indices, data=data)
+    matrix.tocsr = lambda: matrix
+    try:
+        graphs = GraphWrapper.from_csr(matrix)
+    except ERRORS:
+        return
+    for graph in graphs:
+        assert_consistent(graph)

@@ -17,8 +17,8 @@ from hypothesis import strategies as st
 import reference
 from hostile import (EDGE_INTS, any_arrays, buffer_kind, examples, hostile_scalars, int_conversion, outcome_of,
                      unaligned)
+from velorn.algorithms.src.kelvo.binaries import kelvo_postprocess as kp
 
-kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
 post = kp.kelvo_postprocess
 
 COORDINATES = [0.0, 1.0, -1.0, 2.5, 3.0, 1e-300, 1e300, -1e300, 5e-324, math.nan, math.inf, -math.inf]

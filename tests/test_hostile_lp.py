@@ -22,8 +22,8 @@ import reference
 from examples import rows_container
 from hostile import (EDGE_INTS, Abort, CallLog, any_arrays, buffer_kind, examples, hostile_scalars, int_conversion,
                      outcome_of, unaligned)
+from velorn.algorithms.src.tolmar.binaries import tolmar_lp as lp
 
-lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
 propagate = lp.weighted_label_propagation
 
 EXTREME_LABELS = [-(2**31), 2**31 - 1, -2, 0, 1, 7]

@@ -16,8 +16,8 @@ from sklearn.metrics import DistanceMetric
 import reference
 from examples import POSTPROCESS_EXAMPLES, check_postprocess_example, example_id
 from hostile import unaligned
+from velorn.algorithms.src.kelvo.binaries import kelvo_postprocess as kp
 
-kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
 post = kp.kelvo_postprocess
 FULL_NAME = "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess.kelvo_postprocess"
 

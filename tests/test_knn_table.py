@@ -3,8 +3,7 @@ plain Python, and their refusals of bad rows."""
 
 import numpy as np
 import pytest
-
-knn = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_knn")
+from velorn.algorithms.src.tolmar.binaries import tolmar_knn as knn
 
 
 def plain_propagation(indptr, indices, weights, labels, max_iterations, tolerance):

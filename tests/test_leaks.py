@@ -21,10 +21,11 @@ import pytest
 
 from examples import rows_container
 from velorn import GraphWrapper
-
-lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
-tc = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_connect")
-kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
+from velorn.algorithms.src.tolmar.binaries import tolmar_lp as lp
+from velorn.algorithms.src.tolmar.binaries import tolmar_connect as tc
+from velorn.algorithms.src.kelvo.binaries import kelvo_postprocess as kp
+from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
+from velorn.algorithms.src.tolmar.binaries import tolmar_knn, tolmar_poisson, tolmar_shifts
 
 # The address sanitizer's run is there for memory errors, not for the figures:
 # it makes fewer calls, each several times slower. With Python allocating
@@ -301,11 +302,61 @@ def graph_wrapper_cases():
     ]
 
 
+def own_function_cases():
+    """The package's own native functions, each on success and on the error
+    paths that hold something: arrays held in place, copies, a graph."""
+    indptr, ids, weights = np.array([0, 1, 2, 3]), np.array([1, 0, 1]), np.ones(3)
+    labels = np.array([0, -1, -1], np.int32)
+    table, distances = np.array([[0, 1], [1, 0], [2, 1]]), np.array([[0.0, 1.0], [0.0, 2.0], [0.0, 0.5]])
+    scores = np.zeros((3, 2))
+    graph = tolmar_poisson.poisson_graph(indptr, ids, weights)
+    solution = np.zeros((3, 2))
+    points, rows, centroids = np.array([[0.0], [2.0], [5.0]]), np.array([2, 0, 1]), np.array([[0.0], [4.0]])
+    fast = FastMetric()
+    failing = types.SimpleNamespace(pairwise=lambda X, Y: 1 / 0)
+    shares, shifts = np.full(2, 0.5), np.zeros(2)
+    rows_call, table_call = tolmar_knn.propagate_rows, tolmar_knn.propagate_table
+    return [
+        Case("propagate_rows", rows_call, (indptr, ids, weights, labels, 5, 0.0)),
+        Case("propagate_rows, id out of range", rows_call, (indptr, ids + 5, weights, labels, 5, 0.0),
+             error=IndexError),
+        Case("propagate_rows, float count", rows_call, (indptr, ids, weights, labels, 2.5, 0.0), error=TypeError),
+        Case("propagate_table", table_call, (table, distances, labels, 1, 5, 0.0, scores, True)),
+        Case("propagate_table, handed back", table_call, (table, distances * 0, labels, 1, 5, 0.0)),
+        Case("propagate_table, scores too narrow", table_call, (table, distances, labels + 2, 1, 5, 0.0, scores),
+             error=ValueError),
+        Case("repeated_rows", tolmar_knn.repeated_rows, (distances,)),
+        Case("poisson_graph", tolmar_poisson.poisson_graph, (indptr, ids, weights, np.array([2, 0, 1]), 2)),
+        Case("poisson_graph, not a permutation", tolmar_poisson.poisson_graph, (indptr, ids, weights, ids),
+             error=ValueError),
+        Case("poisson_symmetrised", tolmar_poisson.poisson_symmetrised, (indptr, ids, weights, 2)),
+        Case("poisson_parts", tolmar_poisson.poisson_parts, (graph,)),
+        Case("poisson_solve", tolmar_poisson.poisson_solve, (graph, labels, solution, 3, 0.1, 1)),
+        Case("poisson_solve, label out of range", tolmar_poisson.poisson_solve,
+             (graph, labels + 2, solution, 3, 0.1, 1), error=ValueError),
+        Case("class_shifts", tolmar_shifts.class_shifts, (solution, shares, shifts, 0.1, 3)),
+        Case("class_shifts, prior not finite", tolmar_shifts.class_shifts, (solution, np.array([np.inf, 0.5]), shifts, 0.1, 3),
+             error=ValueError),
+        Case("shifted_argmax", tolmar_shifts.shifted_argmax, (solution, shifts)),
+        Case("nearest_centroid", nearest_centroid, (points, rows, centroids, fast, 1.0)),
+        Case("nearest_centroid, row out of range", nearest_centroid, (points, rows + 1, centroids, fast, 1.0),
+             error=IndexError),
+        Case("nearest_centroid, pairwise raises", nearest_centroid, (points, rows, centroids, failing, 1.0),
+             error=ZeroDivisionError),
+        Case("from_csr, negative shape", GraphWrapper.from_csr, (types.SimpleNamespace(
+            tocsr=lambda: types.SimpleNamespace(shape=(-1, -1), indptr=ids, indices=ids, data=weights)),),
+            error=ValueError),
+        Case("from_knn, id beyond int64", GraphWrapper.from_knn, (np.array([[2**64 - 1]], np.uint64),),
+             error=OverflowError),
+    ]
+
+
 CASES = [
     *[pytest.param(case, id="weighted_label_propagation: " + case.name) for case in propagation_cases()],
     *[pytest.param(case, id="connect_unlabeled: " + case.name) for case in connection_cases()],
     *[pytest.param(case, id="kelvo_postprocess: " + case.name) for case in postprocessing_cases()],
     *[pytest.param(case, id="GraphWrapper: " + case.name) for case in graph_wrapper_cases()],
+    *[pytest.param(case, id="own: " + case.name) for case in own_function_cases()],
 ]
 
 

@@ -15,8 +15,8 @@ import reference
 from examples import PROPAGATION_EXAMPLES, check_propagation_example, example_id, rows_container
 from hostile import unaligned
 from reference import RecordingContainer
+from velorn.algorithms.src.tolmar.binaries import tolmar_lp as lp
 
-lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
 propagate = lp.weighted_label_propagation
 FULL_NAME = "velorn.algorithms.src.tolmar.binaries.tolmar_lp.weighted_label_propagation"
 

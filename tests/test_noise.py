@@ -4,8 +4,7 @@ limit, HDBSCAN's marks for unmeasurable points, and clear errors."""
 import numpy as np
 import pytest
 
-pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
-from velorn import kelvo_postprocess, reassign_noise  # noqa: E402
+from velorn import kelvo_postprocess, reassign_noise
 
 # Clusters 0, 1 and 2 with centroids (0, 0.5), (9, 8.5) and (5, 5); three
 # noise points at Euclidean distances 1.0, 1.118 and 1.414 from their nearest.

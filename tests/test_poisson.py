@@ -8,17 +8,16 @@ from scipy import sparse
 from sklearn.datasets import make_blobs
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
 
-pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_poisson")
-from velorn import PoissonLabelPropagation  # noqa: E402
-from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (  # noqa: E402
+from velorn import PoissonLabelPropagation
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (
     poisson_graph,
     poisson_parts,
     poisson_solve,
     poisson_symmetrised,
 )
-from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts  # noqa: E402
-from velorn.graph import Graph  # noqa: E402
-from velorn.poisson import _nearest_labelled_shares, _shifted_argmax, _weighted_graph  # noqa: E402
+from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts
+from velorn.graph import Graph
+from velorn.poisson import _nearest_labelled_shares, _shifted_argmax, _weighted_graph
 
 def blobs(num_points=600, seed=0, per_class=1):
     points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=1.0, random_state=seed)

@@ -19,8 +19,7 @@ from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from sklearn.neighbors import KNeighborsTransformer, kneighbors_graph, radius_neighbors_graph
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
-from velorn import PoissonLabelPropagation, WeightedLabelPropagation  # noqa: E402
+from velorn import PoissonLabelPropagation, WeightedLabelPropagation
 
 SEARCHES = ["exact", pytest.param("approximate", marks=pytest.mark.skipif(
     not importlib.util.find_spec("hnswlib"), reason="needs the [fast] extra (hnswlib)"))]

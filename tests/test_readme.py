@@ -34,8 +34,6 @@ def example_ids():
 
 @pytest.mark.parametrize("page, code", EXAMPLES, ids=list(example_ids()))
 def test_example_prints_what_it_shows(page, code):
-    for module in re.findall(r"^from (velorn\S*binaries\S*) import", code, flags=re.MULTILINE):
-        pytest.importorskip(module)
     for module in re.findall(r"^(?:from|import) (dask|distributed|networkx|igraph)\b", code, flags=re.MULTILINE):
         pytest.importorskip(module)  # an optional extra, or a graph library the guide converts from
     if 'search="approximate"' in code:

@@ -1,18 +1,19 @@
-"""Threads calling the kernels at once, each on inputs of its own, get the same
-results as the same calls made one after another."""
+"""Threads calling the kernels and the package's own native functions at once,
+each on inputs of its own, get the same results as the same calls made one
+after another."""
 
 import threading
 import time
 
 import numpy as np
-import pytest
 
 from examples import container_rows, run_interleaved
 from velorn import GraphWrapper
-
-lp = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_lp")
-tc = pytest.importorskip("velorn.algorithms.src.tolmar.binaries.tolmar_connect")
-kp = pytest.importorskip("velorn.algorithms.src.kelvo.binaries.kelvo_postprocess")
+from velorn.algorithms.src.tolmar.binaries import tolmar_lp as lp
+from velorn.algorithms.src.tolmar.binaries import tolmar_connect as tc
+from velorn.algorithms.src.kelvo.binaries import kelvo_postprocess as kp
+from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
+from velorn.algorithms.src.tolmar.binaries import tolmar_knn, tolmar_poisson, tolmar_shifts
 
 NODES = 300
 
@@ -76,7 +77,39 @@ def graph_rows(seed):
     return container_rows(connections), labels.tolist(), connections.to_csr(edge_weights).toarray().tolist()
 
 
-JOBS = [(kernel, seed) for seed in range(4) for kernel in (propagation, connection, postprocessing, graph_rows)]
+class YieldingMetric:
+    """Euclidean distances on points' rows, letting the other threads run first."""
+
+    def pairwise(self, X, Y):
+        time.sleep(0)
+        return np.sqrt(((X[:, None, :] - Y[None, :, :]) ** 2).sum(axis=2))
+
+
+def own_functions(seed):
+    # The package's own native functions: the table's sweeps, the Poisson
+    # passes (on threads of their own, without the interpreter lock), the
+    # class shifts and the nearest centroid, whose metric lets others run.
+    rng = np.random.default_rng(seed)
+    ids, distances = knn_graph(rng)
+    ids[:, 0] = np.arange(NODES)
+    distances[:, 0] = 0.0
+    labels = np.where(rng.random(NODES) < 0.05, rng.integers(0, 3, NODES), -1).astype(np.int32)
+    scores = np.zeros((NODES, 3))
+    swept = tolmar_knn.propagate_table(ids, distances, labels, 3, 100, 0.0, scores, True)
+    indptr = np.arange(0, 4 * NODES + 1, 4)
+    graph = tolmar_poisson.poisson_graph(*tolmar_poisson.poisson_symmetrised(indptr, ids.ravel(),
+                                                                             distances.ravel(), 2), None, 2)
+    solution = np.zeros((NODES, 3))
+    passes = tolmar_poisson.poisson_solve(graph, labels, solution, 50, 0.0, 2)
+    shifts = np.zeros(3)
+    tolmar_shifts.class_shifts(solution, np.full(3, 1 / 3), shifts, 0.1, 20)
+    points = rng.normal(size=(NODES, 2))
+    nearest = nearest_centroid(points, np.arange(0, NODES, 3), points[:5].copy(), YieldingMetric(), 1.0)
+    return swept, labels.tolist(), scores.tolist(), passes, solution.tolist(), shifts.tolist(), nearest.tolist()
+
+
+JOBS = [(kernel, seed) for seed in range(4)
+        for kernel in (propagation, connection, postprocessing, graph_rows, own_functions)]
 
 
 def test_concurrent_calls_match_calls_in_turn():

@@ -105,14 +105,8 @@ def mistakes() -> None:
 '''
 
 
-@pytest.fixture(scope="module")
-def built():
-    for name in FUNCTIONS:
-        pytest.importorskip(name)
-
-
 @pytest.mark.parametrize("source", [EXAMPLE, ONE_CALL_EXAMPLE], ids=["kernels", "one call"])
-def test_strict_mypy_accepts_use_and_rejects_mistakes(built, tmp_path, source):
+def test_strict_mypy_accepts_use_and_rejects_mistakes(tmp_path, source):
     pytest.importorskip("mypy")
     example = tmp_path / "example.py"
     example.write_text(source)
@@ -128,7 +122,7 @@ def test_strict_mypy_accepts_use_and_rejects_mistakes(built, tmp_path, source):
 
 
 @pytest.mark.parametrize("module_name", FUNCTIONS)
-def test_stub_beside_the_module_matches_the_function(built, module_name):
+def test_stub_beside_the_module_matches_the_function(module_name):
     module = importlib.import_module(module_name)
     stub = Path(module.__file__).with_name(module_name.rsplit(".", 1)[1] + ".pyi")
     [declared] = [node for node in ast.parse(stub.read_text()).body if isinstance(node, ast.FunctionDef)]

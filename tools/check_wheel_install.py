@@ -1,9 +1,10 @@
 """Checks an installed velorn from outside the source tree (run by `make wheel-check`).
 
 Run by the Python of a fresh environment into which the wheel was installed:
-the three native modules must import from that environment, sit in their
-binaries/ folders beside their stubs, and give the right answer on a tiny
-problem each; the package must carry its py.typed marker.
+every native module the package lists must import from that environment
+and sit in its binaries/ folder beside its stub, the three kernels and the
+estimator must give the right answer on a tiny problem each, and the package
+must carry its py.typed marker.
 """
 
 import importlib
@@ -16,12 +17,20 @@ import sklearn
 import velorn
 from velorn import GraphWrapper
 
-MODULES = {
+# The function each module is checked by; every module the build makes must
+# import, and none may be missing from this table.
+FUNCTIONS = {
     "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess": "kelvo_postprocess",
+    "velorn.algorithms.src.kelvo.binaries.kelvo_nearest": "nearest_centroid",
     "velorn.algorithms.src.tolmar.binaries.tolmar_lp": "weighted_label_propagation",
     "velorn.algorithms.src.tolmar.binaries.tolmar_connect": "connect_unlabeled",
     "velorn.algorithms.src.tolmar.binaries.tolmar_knn": "propagate_rows",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_poisson": "poisson_solve",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_shifts": "class_shifts",
+    "velorn.algorithms.src.tolmar.binaries.graph_wrapper": "GraphWrapper",
 }
+if set(FUNCTIONS) != set(velorn._NATIVE_MODULES):
+    sys.exit(f"this check knows {sorted(FUNCTIONS)}, the package builds {sorted(velorn._NATIVE_MODULES)}")
 
 
 def load(name):
@@ -32,10 +41,12 @@ def load(name):
     stub = path.with_name(name.rsplit(".", 1)[1] + ".pyi")
     if path.parent.name != "binaries" or not stub.is_file():
         sys.exit(f"{name}: expected {path.name} in a binaries/ folder beside {stub.name}")
-    return getattr(module, MODULES[name])
+    return getattr(module, FUNCTIONS[name])
 
 
-kelvo_postprocess, weighted_label_propagation, connect_unlabeled, _ = map(load, MODULES)
+loaded = {name.rsplit(".", 1)[1]: load(name) for name in velorn._NATIVE_MODULES}
+kelvo_postprocess = loaded["kelvo_postprocess"]
+weighted_label_propagation, connect_unlabeled = loaded["tolmar_lp"], loaded["tolmar_connect"]
 if not (Path(velorn.__file__).parent / "py.typed").is_file():
     sys.exit("velorn has no py.typed marker")
 

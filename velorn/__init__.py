@@ -42,6 +42,21 @@ _LAZY = {
 }
 
 
+# Every native module the build makes (meson.build's `modules`), by import
+# name: the demo, the wheel check and the tests import each of them, so that
+# a module missing from a build fails them instead of being passed over.
+_NATIVE_MODULES = (
+    "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
+    "velorn.algorithms.src.kelvo.binaries.kelvo_nearest",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_lp",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_connect",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_knn",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_poisson",
+    "velorn.algorithms.src.tolmar.binaries.tolmar_shifts",
+    "velorn.algorithms.src.tolmar.binaries.graph_wrapper",
+)
+
+
 def __getattr__(name: str) -> Any:
     module = _LAZY.get(name)
     if module is None:

@@ -41,12 +41,6 @@ KNN_K = 15
 LABELLED_SHARE = 0.01
 PLOT_SAMPLE = 5_000
 
-NATIVE_MODULES = (
-    "velorn.algorithms.src.tolmar.binaries.tolmar_connect",
-    "velorn.algorithms.src.tolmar.binaries.tolmar_lp",
-    "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
-)
-
 
 class Step:
     """A step's line: its name, then a count and the elapsed seconds."""
@@ -311,7 +305,7 @@ def main(argv=None):
         print("--search approximate needs hnswlib; install it with: pip install 'velorn[fast]'", file=sys.stderr)
         return 2
     try:
-        for module in NATIVE_MODULES:
+        for module in velorn._NATIVE_MODULES:
             importlib.import_module(module)
     except ImportError as error:
         source_root = Path(velorn.__file__).parent.parent

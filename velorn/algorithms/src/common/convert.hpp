@@ -1,5 +1,5 @@
 // Number conversions of arguments: the small-int fast path, to int32, to an
-// unsigned 64-bit count and to double, with the messages callers know ("an integer is required", ...).
+// unsigned 64-bit count (through __int__, or by operator.index's rule) and to double, with the messages callers know ("an integer is required", ...).
 //
 // Relies on ref.hpp.
 #pragma once
@@ -59,9 +59,8 @@ inline bool to_int32(PyObject* o, int32_t* out) {
     return true;
 }
 
-inline bool to_size_t(PyObject* o, uint64_t* out) {
-    Ref v = as_int_object(o);
-    if (!v) return false;
+// An int as an unsigned 64-bit count; OverflowError when negative or too large.
+inline bool int_to_size_t(const Ref& v, uint64_t* out) {
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
     if (x == -1 && PyErr_Occurred()) return false;
@@ -77,6 +76,24 @@ inline bool to_size_t(PyObject* o, uint64_t* out) {
     if (u == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
     *out = u;
     return true;
+}
+
+inline bool to_size_t(PyObject* o, uint64_t* out) {
+    Ref v = as_int_object(o);
+    return v && int_to_size_t(v, out);
+}
+
+// A count under Python's own rule for integers (operator.index): ints and
+// objects with __index__ are taken, floats and the like refused with a
+// TypeError rather than cut to an int.
+inline bool index_to_size_t(PyObject* o, uint64_t* out) {
+    int64_t small = 0;
+    if (compact_int(o, &small) && small >= 0) {
+        *out = static_cast<uint64_t>(small);
+        return true;
+    }
+    Ref v = Ref::steal(PyNumber_Index(o));
+    return v && int_to_size_t(v, out);
 }
 
 inline bool to_double(PyObject* o, double* out) {

@@ -1,7 +1,8 @@
 // NumPy arrays met as values: the check that a value is an ndarray (with the
-// error when it is not), 2-D tables as View2D, and ArrayRow, a 1-D row of an array returned by
-// Python code, read in place when it is a plain native-order ndarray of the
-// right type and through a held buffer otherwise.
+// error when it is not), 2-D tables as View2D, ResizeGuard, which keeps an
+// argument's memory in place across calls out, and ArrayRow, a 1-D row of an
+// array returned by Python code, read in place when it is a plain
+// native-order ndarray of the right type and through a held buffer otherwise.
 //
 // Relies on buffer.hpp, and on NumPy's C API, which the module binds at
 // import (module.hpp).
@@ -11,7 +12,9 @@
 
 #include <numpy/arrayobject.h>
 
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace pyext {
 namespace {
@@ -52,6 +55,42 @@ template <class T>
 bool has_unit_columns(PyArrayObject* a) {
     return PyArray_DIM(a, 1) <= 1 || PyArray_STRIDE(a, 1) == static_cast<npy_intp>(sizeof(T));
 }
+
+// Keeps the memory of the arrays it holds where it is while Python code may
+// run in the middle of a call (a signal handler, a metric): NumPy moves an
+// array's memory only when it resizes the array that owns it, and refuses to
+// resize an array that a weak reference names, even with refcheck=False.
+// So each ndarray down an argument's chain of bases, to the owner, gets a
+// weak reference for as long as this object lives. Other objects are left
+// alone: bytearray, array.array and the like refuse to resize while a buffer
+// of theirs is held, as NumPy's view of them holds one.
+class ResizeGuard {
+public:
+    // False with the error set when a weak reference cannot be made.
+    bool hold(PyObject* o) {
+        while (o) {
+            if (is_ndarray(o)) {
+                Ref pin = Ref::steal(PyWeakref_NewRef(o, nullptr));
+                if (!pin) return false;
+                try {
+                    pins_.push_back(std::move(pin));
+                } catch (const std::bad_alloc&) {
+                    PyErr_NoMemory();
+                    return false;
+                }
+                o = PyArray_BASE(reinterpret_cast<PyArrayObject*>(o));
+            } else if (PyMemoryView_Check(o) && PyMemoryView_GET_BUFFER(o)->obj != o) {
+                o = PyMemoryView_GET_BUFFER(o)->obj;
+            } else {
+                return true;
+            }
+        }
+        return true;
+    }
+
+private:
+    std::vector<Ref> pins_;
+};
 
 // A 1-D row of `T` owned by this object: read straight from the array when it
 // is a plain native-order ndarray of the right type, otherwise through a held

@@ -3,7 +3,7 @@
 // every Dask chunk. Distances come from batched `pairwise(centroids, rows)`
 // calls; the nearest is picked here: the first centroid, in table order,
 // whose distance is strictly below all before it, starting from +inf, so ties
-// go to the first centroid and NaN or +inf never win. A point farther than
+// go to the first centroid and NaN or infinities never win. A point farther than
 // `max_distance` from its nearest centroid gets none.
 #include "ref.hpp"
 #include "convert.hpp"
@@ -78,67 +78,96 @@ PyObject* nearest_centroid(pyext::Call&, PyObject* const* args) {
         return nullptr;
     }
     PyObject* metric = args[3];
-    // Held for the whole call: the memory cannot move while pairwise runs.
-    pyext::Buffer points_buffer, rows_buffer, centroids_buffer;
-    if (!points_buffer.acquire(args[0], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true) ||
-        !rows_buffer.acquire(args[1], 0, 1, pyext::kInt64) ||
-        !centroids_buffer.acquire(args[2], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true))
-        return nullptr;
-    const pyext::View2D<double> points = points_buffer.view2d<double>();
-    const pyext::View1D<int64_t> wanted = rows_buffer.view1d<int64_t>();
-    const pyext::View2D<double> centroids = centroids_buffer.view2d<double>();
-    if (centroids.cols != points.cols) {
-        PyErr_Format(PyExc_ValueError, "centroids have %zd columns but points have %zd", centroids.cols,
-                     points.cols);
-        return nullptr;
+    // Each argument is copied from as soon as its buffer is held, and let go:
+    // taking the next one, like any call out (pairwise), may run Python code
+    // that rewrites, resizes or frees the caller's arrays, and every batch
+    // must see the points as they were when the call began.
+    std::vector<int64_t> wanted;
+    {
+        pyext::Buffer buffer;
+        if (!buffer.acquire(args[1], 0, 1, pyext::kInt64)) return nullptr;
+        const pyext::View1D<int64_t> rows = buffer.view1d<int64_t>();
+        wanted.resize(static_cast<size_t>(rows.size));
+        for (Py_ssize_t k = 0; k < rows.size; ++k) wanted[static_cast<size_t>(k)] = rows[k];
     }
-    for (Py_ssize_t k = 0; k < wanted.size; ++k) {
-        if (wanted[k] < 0 || wanted[k] >= points.rows) {
-            PyErr_Format(PyExc_IndexError, "row %lld outside 0 .. %zd", static_cast<long long>(wanted[k]),
-                         points.rows - 1);
-            return nullptr;
+    const Py_ssize_t count = static_cast<Py_ssize_t>(wanted.size());
+    Py_ssize_t cols = 0;
+    std::vector<double> chosen;
+    {
+        pyext::Buffer buffer;
+        if (!buffer.acquire(args[0], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true)) return nullptr;
+        const pyext::View2D<double> points = buffer.view2d<double>();
+        cols = points.cols;
+        chosen.resize(static_cast<size_t>(count) * static_cast<size_t>(cols));
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            const int64_t row = wanted[static_cast<size_t>(k)];
+            if (row < 0 || row >= points.rows) {
+                PyErr_Format(PyExc_IndexError, "row %lld outside 0 .. %zd", static_cast<long long>(row),
+                             points.rows - 1);
+                return nullptr;
+            }
+            if (cols) std::memcpy(chosen.data() + k * cols, points.row_data(row), sizeof(double) * cols);
         }
     }
+    Py_ssize_t num_centroids = 0;
+    std::vector<double> centroid_values;
+    {
+        pyext::Buffer buffer;
+        if (!buffer.acquire(args[2], PyBUF_C_CONTIGUOUS, 2, pyext::kDouble, true)) return nullptr;
+        const pyext::View2D<double> centroids = buffer.view2d<double>();
+        if (centroids.cols != cols) {
+            PyErr_Format(PyExc_ValueError, "centroids have %zd columns but points have %zd", centroids.cols, cols);
+            return nullptr;
+        }
+        num_centroids = centroids.rows;
+        centroid_values.resize(static_cast<size_t>(num_centroids) * static_cast<size_t>(cols));
+        if (!centroid_values.empty())
+            std::memcpy(centroid_values.data(), centroids.data, centroid_values.size() * sizeof(double));
+    }
+    const size_t row_bytes = static_cast<size_t>(cols) * sizeof(double);
+    // The centroids go to pairwise as an array of ours, made once: what a
+    // metric writes into its own arguments only changes the distances it
+    // reports, which are its to give anyway.
+    const npy_intp table_dims[2] = {num_centroids, cols};
+    Ref table = new_array(2, table_dims, NPY_DOUBLE);
+    if (!table) return nullptr;
+    if (!centroid_values.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(table.get())), centroid_values.data(),
+                    centroid_values.size() * sizeof(double));
 
-    const npy_intp result_dims[1] = {wanted.size};
+    const npy_intp result_dims[1] = {count};
     Ref result = new_array(1, result_dims, NPY_INT64);
     if (!result) return nullptr;
     int64_t* nearest = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    std::fill_n(nearest, wanted.size, int64_t{-1});
-    if (wanted.size == 0 || centroids.rows == 0) return result.release();
+    std::fill_n(nearest, count, int64_t{-1});
+    if (count == 0 || num_centroids == 0) return result.release();
 
-    const npy_intp table_dims[2] = {centroids.rows, centroids.cols};
-    Ref table = new_array(2, table_dims, NPY_DOUBLE);
-    if (!table) return nullptr;
-    const size_t row_bytes = static_cast<size_t>(points.cols) * sizeof(double);
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(table.get())), centroids.data,
-                row_bytes * static_cast<size_t>(centroids.rows));
-
-    const Py_ssize_t bytes_per_row = static_cast<Py_ssize_t>(sizeof(double)) * (centroids.rows + points.cols);
-    const Py_ssize_t chunk_rows = std::min(wanted.size, std::max<Py_ssize_t>(1, kChunkBytes / bytes_per_row));
+    const Py_ssize_t bytes_per_row = static_cast<Py_ssize_t>(sizeof(double)) * (num_centroids + cols);
+    const Py_ssize_t chunk_rows = std::min(count, std::max<Py_ssize_t>(1, kChunkBytes / bytes_per_row));
     std::vector<double> best(static_cast<size_t>(chunk_rows));
-    for (Py_ssize_t start = 0; start < wanted.size; start += chunk_rows) {
-        const Py_ssize_t rows = std::min(chunk_rows, wanted.size - start);
-        // A copy of the rows: pairwise never sees the caller's memory.
-        const npy_intp chunk_dims[2] = {rows, points.cols};
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    for (Py_ssize_t start = 0; start < count; start += chunk_rows) {
+        const Py_ssize_t rows = std::min(chunk_rows, count - start);
+        const npy_intp chunk_dims[2] = {rows, cols};
         Ref chunk = new_array(2, chunk_dims, NPY_DOUBLE);
         if (!chunk) return nullptr;
-        char* out = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(chunk.get())));
-        for (Py_ssize_t j = 0; j < rows; ++j)
-            std::memcpy(out + j * static_cast<Py_ssize_t>(row_bytes), points.row_data(wanted[start + j]), row_bytes);
+        if (row_bytes)
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(chunk.get())), chosen.data() + start * cols,
+                        static_cast<size_t>(rows) * row_bytes);
         Ref distances = pyext::call_method(metric, pairwise_name, table.get(), chunk.get());
-        if (distances) distances = read_distances(std::move(distances), centroids.rows, rows);
+        if (distances) distances = read_distances(std::move(distances), num_centroids, rows);
         if (!distances) return nullptr;
 
         PyArrayObject* d = reinterpret_cast<PyArrayObject*>(distances.get());
-        const pyext::View2D<double> view{static_cast<char*>(PyArray_DATA(d)), centroids.rows, rows,
+        const pyext::View2D<double> view{static_cast<char*>(PyArray_DATA(d)), num_centroids, rows,
                                          PyArray_STRIDE(d, 0), PyArray_STRIDE(d, 1)};
-        std::fill_n(best.begin(), rows, std::numeric_limits<double>::infinity());
-        for (Py_ssize_t c = 0; c < centroids.rows; ++c) {
+        std::fill_n(best.begin(), rows, kInfinity);
+        for (Py_ssize_t c = 0; c < num_centroids; ++c) {
             const pyext::View1D<double> row = view.row(c);
             for (Py_ssize_t j = 0; j < rows; ++j) {
                 const double dist = row[j];
-                if (dist < best[static_cast<size_t>(j)]) {
+                // Below the best so far, and not -inf: no infinite distance wins.
+                if (dist < best[static_cast<size_t>(j)] && dist > -kInfinity) {
                     best[static_cast<size_t>(j)] = dist;
                     nearest[start + j] = c;
                 }

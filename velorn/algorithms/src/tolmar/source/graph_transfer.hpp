@@ -75,8 +75,9 @@ inline PyObject* graph_setstate(PyObject* self, PyObject* state) {
         if (!update || PyDict_Update(update.get(), PyTuple_GET_ITEM(state, 3)) < 0) return nullptr;
     }
     Ref which = Ref::steal(PyArray_FROM_OTF(PyTuple_GET_ITEM(state, 0), NPY_INT64, NPY_ARRAY_IN_ARRAY));
+    if (!which) return nullptr;
     Ref lengths = Ref::steal(PyArray_FROM_OTF(PyTuple_GET_ITEM(state, 1), NPY_INT64, NPY_ARRAY_IN_ARRAY));
-    if (!which || !lengths) return nullptr;
+    if (!lengths) return nullptr;
     GraphObject* g = as_graph(self);
     Ref values = Ref::steal(PyArray_FROM_OTF(PyTuple_GET_ITEM(state, 2), g->weights ? NPY_FLOAT32 : NPY_INT64,
                                              NPY_ARRAY_IN_ARRAY));
@@ -258,13 +259,26 @@ inline bool read_csr(PyObject* matrix, CsrRows* out) {
     }
     Ref csr = Ref::steal(PyObject_CallNoArgs(tocsr.get()));
     if (!csr) return false;
-    Ref shape = Ref::steal(PyObject_GetAttrString(csr.get(), "shape"));
-    Ref indptr = Ref::steal(PyObject_GetAttrString(csr.get(), "indptr"));
-    Ref indices = Ref::steal(PyObject_GetAttrString(csr.get(), "indices"));
-    Ref data = Ref::steal(PyObject_GetAttrString(csr.get(), "data"));
-    if (!shape || !indptr || !indices || !data) return false;
+    // Each looked up once the one before succeeded: no Python code runs with
+    // an error pending.
+    Ref shape, indptr, indices, data;
+    if (!(shape = Ref::steal(PyObject_GetAttrString(csr.get(), "shape"))) ||
+        !(indptr = Ref::steal(PyObject_GetAttrString(csr.get(), "indptr"))) ||
+        !(indices = Ref::steal(PyObject_GetAttrString(csr.get(), "indices"))) ||
+        !(data = Ref::steal(PyObject_GetAttrString(csr.get(), "data"))))
+        return false;
     Py_ssize_t rows = -1, cols = -1;
+    // A tuple first: the parser takes nothing else, and fails with a SystemError.
+    if (!PyTuple_Check(shape.get())) {
+        PyErr_Format(PyExc_TypeError, "the matrix's shape must be a tuple of two sizes, got %.200s",
+                     Py_TYPE(shape.get())->tp_name);
+        return false;
+    }
     if (!PyArg_ParseTuple(shape.get(), "nn;the matrix's shape must be two sizes", &rows, &cols)) return false;
+    if (rows < 0 || cols < 0) {
+        PyErr_Format(PyExc_ValueError, "the matrix's shape (%zd, %zd) is negative", rows, cols);
+        return false;
+    }
     if (rows != cols) {
         PyErr_Format(PyExc_ValueError, "expected a square matrix (one row and column per node), got shape (%zd, %zd)",
                      rows, cols);
@@ -283,10 +297,13 @@ inline bool read_csr(PyObject* matrix, CsrRows* out) {
         return false;
     }
     out->n = rows;
+    // One at a time: NumPy is not called with an error pending.
     out->indptr = own_vector(indptr.get(), NPY_INT64);
+    if (!out->indptr) return false;
     out->indices = own_vector(indices.get(), NPY_INT64);
+    if (!out->indices) return false;
     out->data = own_vector(values.get(), NPY_FLOAT32);
-    if (!out->indptr || !out->indices || !out->data) return false;
+    if (!out->data) return false;
     // From here on the arrays are ours alone: check them once, in full.
     const Py_ssize_t num_ids = PyArray_DIM(CsrRows::as_array(out->indices), 0);
     const Py_ssize_t num_weights = PyArray_DIM(CsrRows::as_array(out->data), 0);

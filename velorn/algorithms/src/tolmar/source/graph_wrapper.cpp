@@ -144,6 +144,19 @@ PyObject* graph_from_knn(PyObject* cls, PyObject* table) {
                                                 NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_FORCECAST,
                                                 nullptr));
     if (!contiguous) return nullptr;
+    // A cast wraps unsigned ids beyond int64 to negative ones: refused. The
+    // cast made a copy of our own, read as it is.
+    if (d->kind == 'u' && PyDataType_ELSIZE(d) >= 8) {
+        PyArrayObject* ids = reinterpret_cast<PyArrayObject*>(contiguous.get());
+        const int64_t* id = static_cast<const int64_t*>(PyArray_DATA(ids));
+        for (npy_intp k = 0, size = PyArray_SIZE(ids); k < size; ++k) {
+            if (id[k] < 0) {
+                PyErr_Format(PyExc_OverflowError, "id %llu of the table lies beyond int64",
+                             static_cast<unsigned long long>(id[k]));
+                return nullptr;
+            }
+        }
+    }
     if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(contiguous.get())) == 0) {
         Ref one = Ref::steal(PyArray_Ravel(reinterpret_cast<PyArrayObject*>(contiguous.get()), NPY_CORDER));
         if (!one) return nullptr;

@@ -700,7 +700,12 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
     // reshape the arrays read below.
     uint64_t max_iterations = 0;
     double tolerance = 0.0;
-    if (!pyext::to_size_t(args[4], &max_iterations) || !pyext::to_double(args[5], &tolerance)) return nullptr;
+    if (!pyext::index_to_size_t(args[4], &max_iterations) || !pyext::to_double(args[5], &tolerance))
+        return nullptr;
+    // The sweeps let signal handlers run, which may resize the labels they
+    // write at the end: held in place before they are read.
+    pyext::ResizeGuard guard;
+    if (!guard.hold(args[3])) return nullptr;
     pyext::View1D<int64_t> indptr, indices;
     pyext::View1D<double> weights;
     pyext::View1D<int32_t> labels;
@@ -943,9 +948,15 @@ bool table_argument(PyObject* value, const char* what, int type, int other_type,
 PyObject* propagate_table(pyext::Call&, PyObject* const* args) {
     uint64_t width = 0, max_iterations = 0;
     double tolerance = 0.0;
-    if (!pyext::to_size_t(args[3], &width) || !pyext::to_size_t(args[4], &max_iterations) ||
+    if (!pyext::index_to_size_t(args[3], &width) || !pyext::index_to_size_t(args[4], &max_iterations) ||
         !pyext::to_double(args[5], &tolerance))
         return nullptr;
+    // The sweeps let signal handlers run, which may resize the distances
+    // they read, or the labels and scores they write at the end: all held
+    // in place before they are read.
+    pyext::ResizeGuard guard;
+    for (int k : {1, 2, 6})
+        if (args[k] && !guard.hold(args[k])) return nullptr;
     PyArrayObject *ids = nullptr, *distances = nullptr, *scores_array = nullptr;
     pyext::View1D<int32_t> labels;
     if (!table_argument(args[0], "ids", NPY_INT64, NPY_INT32, &ids) ||

@@ -670,7 +670,7 @@ bool copy_graph(PyObject* indptr_arg, PyObject* indices_arg, PyObject* weights_a
 
 PyObject* poisson_graph(pyext::Call&, PyObject* const* args) {
     uint64_t n_jobs = 1;  // an optional argument not given is null
-    if (args[4] && !pyext::to_size_t(args[4], &n_jobs)) return nullptr;
+    if (args[4] && !pyext::index_to_size_t(args[4], &n_jobs)) return nullptr;
     if (n_jobs < 1) {
         PyErr_SetString(PyExc_ValueError, "n_jobs must be at least 1");
         return nullptr;
@@ -826,7 +826,7 @@ T* data_of(const pyext::Ref& array) {
 
 PyObject* poisson_symmetrised(pyext::Call&, PyObject* const* args) {
     uint64_t n_jobs = 0;
-    if (!pyext::to_size_t(args[3], &n_jobs)) return nullptr;
+    if (!pyext::index_to_size_t(args[3], &n_jobs)) return nullptr;
     if (n_jobs < 1) {
         PyErr_SetString(PyExc_ValueError, "n_jobs must be at least 1");
         return nullptr;
@@ -864,8 +864,8 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
     // reshape the arrays read below.
     uint64_t max_iterations = 0, n_jobs = 0;
     double tolerance = 0.0;
-    if (!pyext::to_size_t(args[3], &max_iterations) || !pyext::to_double(args[4], &tolerance) ||
-        !pyext::to_size_t(args[5], &n_jobs))
+    if (!pyext::index_to_size_t(args[3], &max_iterations) || !pyext::to_double(args[4], &tolerance) ||
+        !pyext::index_to_size_t(args[5], &n_jobs))
         return nullptr;
     if (!(tolerance >= 0)) {
         PyErr_SetString(PyExc_ValueError, "tolerance must be a number not below 0");

@@ -57,14 +57,24 @@ bool copy_finite(PyArrayObject* a, const char* what, std::vector<double>* out) {
     return true;
 }
 
+// Rows scored between two checks for signals: a millisecond or so.
+constexpr uint64_t kRowsPerSignalCheck = uint64_t{1} << 20;
+
 // The rounds on the rows' scores side by side (m rows of c). Width 0: c as
-// given; a width known when compiled keeps a row in registers.
+// given; a width known when compiled keeps a row in registers. False with
+// the exception when a signal handler raises.
 template <size_t Width>
-void rounds_of(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
+bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
                uint64_t rounds, std::vector<double>& shifts) {
     const size_t width = Width ? Width : c, m = scores.size() / width;
     std::vector<int64_t> counts(width);
+    uint64_t rows_since_check = 0;
     for (uint64_t r = 0; r < rounds; ++r) {
+        rows_since_check += m;
+        if (rows_since_check >= kRowsPerSignalCheck) {
+            rows_since_check = 0;
+            if (PyErr_CheckSignals() < 0) return false;
+        }
         std::fill(counts.begin(), counts.end(), 0);
         const double* row = scores.data();
         for (size_t i = 0; i < m; ++i, row += width) {
@@ -82,6 +92,7 @@ void rounds_of(const std::vector<double>& scores, size_t c, const std::vector<do
         for (size_t k = 0; k < width; ++k)
             shifts[k] += step * (prior[k] - static_cast<double>(counts[k]) / static_cast<double>(m));
     }
+    return true;
 }
 
 PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
@@ -89,7 +100,7 @@ PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
     // reshape the arrays read below.
     double step = 0.0;
     uint64_t rounds = 0;
-    if (!pyext::to_double(args[3], &step) || !pyext::to_size_t(args[4], &rounds)) return nullptr;
+    if (!pyext::to_double(args[3], &step) || !pyext::index_to_size_t(args[4], &rounds)) return nullptr;
     if (!std::isfinite(step)) {
         PyErr_SetString(PyExc_ValueError, "step must be finite");
         return nullptr;
@@ -130,20 +141,29 @@ PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
         if (!copy_finite(prior, "prior", &prior_values) || !copy_finite(shifts, "shifts", &shift_values))
             return nullptr;
         const size_t width = static_cast<size_t>(c);
+        bool done = false;
         switch (width) {
-        case 2: rounds_of<2>(rows, width, prior_values, step, rounds, shift_values); break;
-        case 3: rounds_of<3>(rows, width, prior_values, step, rounds, shift_values); break;
-        case 4: rounds_of<4>(rows, width, prior_values, step, rounds, shift_values); break;
-        case 5: rounds_of<5>(rows, width, prior_values, step, rounds, shift_values); break;
-        case 6: rounds_of<6>(rows, width, prior_values, step, rounds, shift_values); break;
-        case 7: rounds_of<7>(rows, width, prior_values, step, rounds, shift_values); break;
-        case 8: rounds_of<8>(rows, width, prior_values, step, rounds, shift_values); break;
-        case 9: rounds_of<9>(rows, width, prior_values, step, rounds, shift_values); break;
-        case 10: rounds_of<10>(rows, width, prior_values, step, rounds, shift_values); break;
-        default: rounds_of<0>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 2: done = rounds_of<2>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 3: done = rounds_of<3>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 4: done = rounds_of<4>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 5: done = rounds_of<5>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 6: done = rounds_of<6>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 7: done = rounds_of<7>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 8: done = rounds_of<8>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 9: done = rounds_of<9>(rows, width, prior_values, step, rounds, shift_values); break;
+        case 10: done = rounds_of<10>(rows, width, prior_values, step, rounds, shift_values); break;
+        default: done = rounds_of<0>(rows, width, prior_values, step, rounds, shift_values); break;
         }
-        // No Python code ran since the checks: the array is as it was.
+        if (!done) return nullptr;
+        // A signal handler may have reshaped or replaced the array's memory:
+        // it is checked and its layout taken again before it is written.
         // Through a view: the array may have any stride and alignment.
+        shifts = float_array(args[2], "shifts", 1, true);
+        if (!shifts) return nullptr;
+        if (PyArray_DIM(shifts, 0) != c) {
+            PyErr_SetString(PyExc_ValueError, "shifts changed shape during the rounds");
+            return nullptr;
+        }
         const pyext::View1D<double> out{static_cast<char*>(PyArray_DATA(shifts)), PyArray_DIM(shifts, 0),
                                         PyArray_STRIDE(shifts, 0)};
         for (Py_ssize_t k = 0; k < c; ++k) out.set(k, shift_values[static_cast<size_t>(k)]);
