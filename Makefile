@@ -135,7 +135,7 @@ wheel: venv
 # and SciPy of its time, and tested there.
 COMPAT_VENV := .venv-compat
 COMPAT_PY := $(COMPAT_VENV)/bin/python
-COMPAT_DEPS := "numpy==1.26.*" "scikit-learn==1.5.*" "scipy==1.14.*" pytest hypothesis
+COMPAT_DEPS := "numpy==1.26.*" "scikit-learn==1.5.*" "scipy==1.14.*" pytest hypothesis networkx
 
 test-compat: wheel
 	@test -x $(COMPAT_PY) || $(PYTHON) -m venv $(COMPAT_VENV)
