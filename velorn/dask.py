@@ -272,13 +272,12 @@ class _FitOnDask:
         labels = np.asarray(y.compute() if isinstance(y, da.Array) else y)
         if len(labels) != points.shape[0]:
             raise ValueError(f"y has {len(labels)} labels but X has {points.shape[0]} rows")
-        search = NeighbourSearch(estimator.metric, estimator.metric_params, estimator.p, estimator.search, 1,
-                                 estimator.random_state)
+        settings = {"metric": estimator.metric, "metric_params": estimator.metric_params, "p": estimator.p,
+                    "search": estimator.search, "random_state": estimator.random_state}
+        search = NeighbourSearch(**settings)  # refuses what no search serves, before any work
         blocks = points.to_delayed().ravel()
         largest = max(dask.compute(*[dask.delayed(_largest_magnitude, pure=True)(block) for block in blocks]),
                       default=0.0)
-        settings = {"metric": estimator.metric, "metric_params": estimator.metric_params, "p": estimator.p,
-                    "search": estimator.search, "random_state": estimator.random_state}
         self._indexes = _ChunkIndexes(points, settings, search.unit(largest))
         width = min(estimator.n_neighbors, points.shape[0] - 1)
         tables = dask.compute(*[self._indexes.nearest(block, width + 1) for block in blocks])
