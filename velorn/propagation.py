@@ -616,7 +616,7 @@ def _distinct_points(X: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray
     num_samples = X.shape[0]
     if num_samples >= 2 and sparse.issparse(X):
         return _distinct_sparse_rows(X)
-    if num_samples < 2 or sparse.issparse(X) or not _repeats_rows(X):
+    if num_samples < 2 or not _repeats_rows(X):
         return X, np.arange(num_samples, dtype=np.int64)
     order = np.lexsort(X.T[::-1])  # stable: copies in sample order
     ordered = X[order]
