@@ -5,7 +5,7 @@ parts of the graph without a label, threads, and hostile input."""
 import numpy as np
 import pytest
 from scipy import sparse
-from sklearn.datasets import make_blobs
+from sklearn.datasets import make_blobs, make_moons
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
 
 from velorn import PoissonLabelPropagation
@@ -107,9 +107,11 @@ def test_a_part_without_a_label_keeps_minus_one_with_a_warning():
 
 
 def test_stopping_at_max_iter_short_of_tol_is_warned():
-    points, _, y = blobs()
-    with pytest.warns(ConvergenceWarning, match="stopped at max_iter=2 passes"):
-        PoissonLabelPropagation(max_iter=2).fit(points, y)
+    points, truth = make_moons(400, noise=0.15, random_state=0)
+    y = np.full(400, -1)
+    y[[0, 1]] = truth[[0, 1]]  # one of each class: the two moons touch at this noise
+    with pytest.warns(ConvergenceWarning, match="stopped at max_iter=1 iterations"):
+        PoissonLabelPropagation(max_iter=1).fit(points, y)
 
 
 def test_threads_give_what_one_thread_gives():

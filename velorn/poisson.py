@@ -17,7 +17,8 @@ from scipy.sparse.csgraph import dijkstra, reverse_cuthill_mckee
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import Interval, StrOptions
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (poisson_graph, poisson_parts, poisson_solve,
+from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (poisson_conjugate_gradients, poisson_graph,
+                                                                  poisson_horizon, poisson_parts, poisson_solve,
                                                                   poisson_symmetrised)
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts, shifted_argmax
 from velorn.graph import Graph
@@ -25,6 +26,16 @@ from velorn.propagation import WeightedLabelPropagation, warn_caller
 
 # Passes of the graph diffusion between two thresholdings of Poisson-MBO.
 MBO_STEPS = 10
+# The Poisson equation is solved with a mass term, ((1 + mass) D - W) u = b,
+# mass = HORIZON_MASS / the walk's horizon (the passes a random walk from the
+# labelled samples takes to mix): a walk that stops after about that many
+# steps. Solved to the end, the equation lets the graph's slowest, global
+# variations outweigh the labels where these are few; cut off near the
+# horizon, as the fixed-point iteration of Poisson learning is, it does not.
+HORIZON_MASS = 5.0
+HORIZON_STEPS = 10_000
+# Each class's residual of the conjugate gradients, relative to its start's.
+SOLVER_TOLERANCE = 1e-3
 # The class shifts of the size-constrained thresholding are fitted on at
 # most this many samples, then applied to all.
 SHIFT_SAMPLE = 20_000
@@ -50,9 +61,15 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
     The graph: each sample's ``n_neighbors`` nearest neighbours, weighted
     ``exp(-4 d**2 / d_k**2)`` with ``d_k`` the distance to the sample's k-th
     neighbour, and symmetrised, ``(W + W.T) / 2``. The equation is solved
-    natively by the fixed-point iteration ``u <- D^-1 (b + W u)`` until a
-    random walk from the labelled samples has mixed (``tol``), on ``n_jobs``
-    threads. With ``mbo_iter`` > 0, Poisson-MBO then refines the result:
+    over the time a random walk from the labelled samples takes to mix (its
+    horizon, ``tol``): the walk's horizon is estimated by Lanczos' method,
+    then ``((1 + m) D - W) u = b``, with a mass ``m`` of 5 over the horizon,
+    is solved natively by conjugate gradients, on ``n_jobs`` threads. This
+    is the fixed-point iteration ``u <- D^-1 (b + W u)`` stopped once the
+    walk has mixed, as Poisson learning defines it, at the cost of about the
+    square root of its passes: hundreds of iterations where the walk takes
+    tens of thousands of passes, as on a long graph with one label per
+    class. With ``mbo_iter`` > 0, Poisson-MBO then refines the result:
     ``mbo_iter`` rounds each thresholding the scores to one class per sample
     and diffusing them again along the graph. The thresholding keeps the
     classes at their expected shares of the samples (``class_prior``): by
@@ -93,11 +110,13 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         small classes then tend to take the edges of large ones. ``verbose``
         prints the shares used.
     max_iter : int, default 100000
-        Most passes of the Poisson iteration; stopping there, short of
-        ``tol``, gives a ``ConvergenceWarning``.
+        Most iterations of the conjugate gradients; stopping there, short of
+        their tolerance, gives a ``ConvergenceWarning``.
     tol : float, default 1.0
-        The iteration stops once the random walk from the labelled samples
-        is within ``tol / n_samples`` of its limit at every sample.
+        The walk's horizon: the passes a random walk from the labelled
+        samples takes to come within ``tol`` of its limit (in root mean
+        square, ``tol / (10 n_samples)`` per sample where the degrees are
+        equal). 0: no horizon, the Poisson equation solved to the end.
     n_jobs : int or None, default None
         Threads for the neighbour search and the passes (-1: all cores).
         The labels do not depend on it.
@@ -114,7 +133,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
     classes_, unreachable_, n_neighbors_, n_features_in_
         As for :class:`WeightedLabelPropagation`.
     n_iter_ : int
-        Passes of the Poisson iteration run.
+        Iterations of the conjugate gradients run.
     """
 
     _sweeps_tables: ClassVar[bool] = False
@@ -186,13 +205,19 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
 
         start = time.perf_counter()
         scores = np.zeros((num_samples, num_classes))
-        passes = poisson_solve(solver_graph, ordered_labels, scores, self.max_iter, self.tol, threads)
-        self._report(f"Poisson solution: {passes:,} passes", start)
-        if self.tol > 0 and passes >= self.max_iter:
+        mass = 0.0
+        if self.tol > 0:
+            horizon, steps = poisson_horizon(solver_graph, ordered_labels, self.tol, HORIZON_STEPS, threads)
+            mass = HORIZON_MASS / max(horizon, 1.0)
+            self._report(f"the walk's horizon: {horizon:,.0f} passes ({steps} Lanczos steps)", start)
+            start = time.perf_counter()
+        iterations, converged = poisson_conjugate_gradients(solver_graph, ordered_labels, scores, mass, SOLVER_TOLERANCE,
+                                                 self.max_iter, threads)
+        self._report(f"Poisson solution: {iterations:,} iterations", start)
+        if not converged:
             warn_caller(
-                f"the Poisson iteration stopped at max_iter={self.max_iter} passes, before the random walk from the "
-                "labelled samples was within tol / n_samples of its limit; the labels are those of its last pass. "
-                "Raise max_iter, or tol to stop sooner.",
+                f"the Poisson solver stopped at max_iter={self.max_iter} iterations, short of its tolerance; the "
+                "labels are those of its last iteration. Raise max_iter.",
                 ConvergenceWarning,
             )
         start = time.perf_counter()
@@ -201,7 +226,7 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
             self._report(f"Poisson-MBO: {self.mbo_iter} rounds", start)
         codes, distributions = _decided(scores[position], labels, unreachable)
         labels[:] = codes
-        self.n_iter_ = passes
+        self.n_iter_ = iterations
         return unreachable, distributions
 
     def _check_classes(self, num_classes: int) -> None:

@@ -51,3 +51,32 @@ def poisson_solve(
     is within ``tolerance / n`` of its limit everywhere, or after
     ``max_iterations`` passes (always these with tolerance 0); returns the
     passes run."""
+
+def poisson_horizon(
+    graph: PoissonGraph,
+    labels: npt.NDArray[np.int32],
+    tolerance: SupportsFloat,
+    max_steps: SupportsIndex,
+    n_jobs: SupportsIndex,
+) -> tuple[float, int]:
+    """The passes a random walk from the labelled samples (``labels`` >= 0)
+    needs on ``graph`` to come within ``tolerance`` of its limit, in the
+    norm ``||D^-1/2 (p - limit)|| <= tolerance / (10 sqrt(volume))``,
+    estimated by Lanczos' method in at most ``max_steps`` steps; returns the
+    estimate and the steps taken."""
+
+def poisson_conjugate_gradients(
+    graph: PoissonGraph,
+    labels: npt.NDArray[np.int32],
+    solution: npt.NDArray[np.float64],
+    mass: SupportsFloat,
+    tolerance: SupportsFloat,
+    max_iterations: SupportsIndex,
+    n_jobs: SupportsIndex,
+) -> tuple[int, bool]:
+    """Solves ``((1 + mass) D - W) u = b`` (the sources of
+    :func:`poisson_solve`) by conjugate gradients preconditioned by the
+    diagonal, from ``solution`` and into it, until each class's residual is
+    within ``tolerance`` of its start's or for ``max_iterations``
+    iterations; returns the iterations run and whether every class came
+    within the tolerance."""

@@ -86,6 +86,31 @@ constexpr const char* kPartsDoc =
     "    in its numbering: a 1-D int32 ndarray holding each part's smallest\n"
     "    sample.\n";
 
+constexpr const char* kHorizonDoc =
+    "poisson_horizon(graph, labels, tolerance, max_steps, n_jobs) -> (passes, steps)\n"
+    "\n"
+    "    Estimates the passes a random walk from the labelled samples (1 / labelled\n"
+    "    at each, `labels` as for poisson_solve, any code >= 0 labelled) needs on\n"
+    "    `graph` to come within `tolerance` of its limit: ||D^-1/2 (p - limit)||\n"
+    "    at most tolerance / (10 sqrt(volume)). Lanczos' method on D^-1/2 W D^-1/2\n"
+    "    from the walk's start, at most `max_steps` steps of one column each, on\n"
+    "    `n_jobs` threads; returns the estimate (a float, 0 when the walk starts\n"
+    "    within reach) and the steps taken. The result does not depend on n_jobs.\n";
+
+constexpr const char* kGradientsDoc =
+    "poisson_conjugate_gradients(graph, labels, solution, mass, tolerance, max_iterations, n_jobs)\n"
+    "    -> (iterations, converged)\n"
+    "\n"
+    "    Solves ((1 + mass) D - W) u = b (mass >= 0) on `graph` by conjugate gradients\n"
+    "    preconditioned by the diagonal, b the sources of poisson_solve (`labels`\n"
+    "    and `solution` as there; the iteration starts from `solution` and writes\n"
+    "    its result there). Each class's column stops once its residual, in the\n"
+    "    norm of the diagonal's inverse, is within `tolerance` of its start's, or\n"
+    "    all after `max_iterations` iterations; returns the iterations run and\n"
+    "    whether every column came within tolerance. A\n"
+    "    sample without weight gets zeros. On `n_jobs` threads; the result does\n"
+    "    not depend on n_jobs.\n";
+
 // The name poisson_graph gives its graphs, which poisson_solve checks.
 constexpr const char* kGraphName = "velorn.tolmar_poisson.graph";
 
@@ -344,6 +369,70 @@ pyext::BigVector<int32_t> connected_parts(const Graph& graph) {
     return parent;
 }
 
+// Each labelled sample's source, its one-hot label minus the mean label of
+// its connected part, and what a random walk started on the labelled samples
+// (1 / labelled at each) tends to: its part's share of that mass, spread in
+// proportion to the degrees.
+struct PartSources {
+    PartSources(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes)
+        : c(num_classes), slot(static_cast<size_t>(graph.n), -1), walk_limit(static_cast<size_t>(graph.n), 0.0) {
+        const pyext::BigVector<int32_t>& part = graph.parts;
+        // Per part: labelled samples, their labels counted, and its volume.
+        std::vector<int32_t> slot_of_part(static_cast<size_t>(graph.n), -1);
+        std::vector<double> counts, volume;
+        Py_ssize_t labelled = 0;
+        for (Py_ssize_t i = 0; i < graph.n; ++i) {
+            const int32_t label = labels[static_cast<size_t>(i)];
+            if (label < 0) continue;
+            ++labelled;
+            int32_t& at = slot_of_part[static_cast<size_t>(part[static_cast<size_t>(i)])];
+            if (at < 0) {
+                at = static_cast<int32_t>(volume.size());
+                volume.push_back(0.0);
+                counts.resize(counts.size() + static_cast<size_t>(c), 0.0);
+            }
+            counts[static_cast<size_t>(at * c + label)] += 1.0;
+        }
+        for (Py_ssize_t i = 0; i < graph.n; ++i) {
+            const int32_t at = slot_of_part[static_cast<size_t>(part[static_cast<size_t>(i)])];
+            if (at >= 0) volume[static_cast<size_t>(at)] += graph.degrees[static_cast<size_t>(i)];
+        }
+        walk_start = labelled > 0 ? 1.0 / static_cast<double>(labelled) : 0.0;
+        means.assign(counts.size(), 0.0);
+        std::vector<double> part_limit(volume.size(), 0.0);
+        const size_t width = static_cast<size_t>(c);
+        for (size_t at = 0; at < volume.size(); ++at) {
+            double in_part = 0.0;
+            for (size_t k = 0; k < width; ++k) in_part += counts[at * width + k];
+            for (size_t k = 0; k < width; ++k) means[at * width + k] = counts[at * width + k] / in_part;
+            part_limit[at] = volume[at] > 0 ? in_part / static_cast<double>(labelled) / volume[at] : 0.0;
+        }
+        for (Py_ssize_t i = 0; i < graph.n; ++i) {
+            const int32_t at = slot_of_part[static_cast<size_t>(part[static_cast<size_t>(i)])];
+            if (at < 0) continue;
+            walk_limit[static_cast<size_t>(i)] = part_limit[static_cast<size_t>(at)];
+            if (labels[static_cast<size_t>(i)] >= 0) slot[static_cast<size_t>(i)] = at;
+        }
+    }
+
+    // Row i's source written to out[0 .. c-1] (zeros unless labelled).
+    void write(size_t i, int32_t label, double* out) const {
+        const int32_t at = slot[i];
+        if (at < 0) {
+            std::fill(out, out + c, 0.0);
+            return;
+        }
+        for (size_t k = 0; k < static_cast<size_t>(c); ++k) out[k] = -means[static_cast<size_t>(at) * static_cast<size_t>(c) + k];
+        out[static_cast<size_t>(label)] += 1.0;
+    }
+
+    Py_ssize_t c;
+    std::vector<int32_t> slot;         // the part's slot of a labelled sample, else -1
+    std::vector<double> means;         // per slot, the part's mean label
+    std::vector<double> walk_limit;    // per sample, the walk's limit of p / d
+    double walk_start = 0.0;           // the walk's mass at each labelled sample
+};
+
 // The iteration's state in two buffers, a row per sample: its solution, then
 // (when the walk decides when to stop) the random walk's q = D^-1 p, so that
 // a neighbour's values come in the same cache lines; and each sample's source
@@ -354,54 +443,14 @@ public:
     PoissonPasses(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes, bool walk,
                   pyext::BigVector<double>&& state)
         : g_(graph), c_(num_classes), width_(num_classes + (walk ? 1 : 0)), walk_(walk), labels_(labels),
-          current_(std::move(state)),
-          next_(current_.size(), 0.0),
-          walk_limit_(static_cast<size_t>(graph.n), 0.0), source_slot_(static_cast<size_t>(graph.n), -1) {
-        const pyext::BigVector<int32_t>& part = graph.parts;
-        // Per part: labelled samples, their labels counted, and its volume.
-        std::vector<int32_t> slot_of_part(static_cast<size_t>(graph.n), -1);
-        std::vector<double> counts, volume;
-        Py_ssize_t labelled = 0;
-        for (Py_ssize_t i = 0; i < graph.n; ++i) {
-            const int32_t label = labels[static_cast<size_t>(i)];
-            if (label < 0) continue;
-            ++labelled;
-            int32_t& slot = slot_of_part[static_cast<size_t>(part[static_cast<size_t>(i)])];
-            if (slot < 0) {
-                slot = static_cast<int32_t>(volume.size());
-                volume.push_back(0.0);
-                counts.resize(counts.size() + static_cast<size_t>(c_), 0.0);
-            }
-            counts[static_cast<size_t>(slot * c_ + label)] += 1.0;
-        }
-        for (Py_ssize_t i = 0; i < graph.n; ++i) {
-            const int32_t slot = slot_of_part[static_cast<size_t>(part[static_cast<size_t>(i)])];
-            if (slot >= 0) volume[static_cast<size_t>(slot)] += graph.degrees[static_cast<size_t>(i)];
-        }
-        // Each part's mean label; the walk starts with 1 / labelled at each
-        // labelled sample and tends to its part's share of that mass spread
-        // in proportion to the degrees.
-        means_.assign(counts.size(), 0.0);
-        std::vector<double> part_limit(volume.size(), 0.0);
-        for (size_t slot = 0; slot < volume.size(); ++slot) {
-            double in_part = 0.0;
-            for (Py_ssize_t k = 0; k < c_; ++k) in_part += counts[slot * static_cast<size_t>(c_) + static_cast<size_t>(k)];
-            for (Py_ssize_t k = 0; k < c_; ++k)
-                means_[slot * static_cast<size_t>(c_) + static_cast<size_t>(k)] =
-                    counts[slot * static_cast<size_t>(c_) + static_cast<size_t>(k)] / in_part;
-            part_limit[slot] = volume[slot] > 0 ? in_part / static_cast<double>(labelled) / volume[slot] : 0.0;
-        }
-        for (Py_ssize_t i = 0; i < graph.n; ++i) {
-            const int32_t slot = slot_of_part[static_cast<size_t>(part[static_cast<size_t>(i)])];
-            if (slot < 0) continue;
-            walk_limit_[static_cast<size_t>(i)] = part_limit[static_cast<size_t>(slot)];
-            if (labels[static_cast<size_t>(i)] >= 0) {
-                source_slot_[static_cast<size_t>(i)] = slot;
+          sources_(graph, labels, num_classes), current_(std::move(state)), next_(current_.size(), 0.0) {
+        // q = p / d; a labelled sample without weight keeps no mass.
+        if (walk_)
+            for (Py_ssize_t i = 0; i < graph.n; ++i) {
                 const double d = graph.degrees[static_cast<size_t>(i)];
-                // q = p / d; a labelled sample without weight keeps no mass.
-                if (walk_ && d > 0) current_[static_cast<size_t>(i * width_ + c_)] = 1.0 / static_cast<double>(labelled) / d;
+                if (sources_.slot[static_cast<size_t>(i)] >= 0 && d > 0)
+                    current_[static_cast<size_t>(i * width_ + c_)] = sources_.walk_start / d;
             }
-        }
     }
 
     // One pass over rows [begin, end), with `sum` room for a row of the
@@ -475,13 +524,7 @@ private:
                 std::fill(out, out + width, 0.0);
                 continue;
             }
-            const int32_t slot = source_slot_[row];
-            if (slot >= 0) {
-                for (size_t k = 0; k < c; ++k) sum[k] = -means_[static_cast<size_t>(slot) * c + k];
-                sum[static_cast<size_t>(labels_[row])] += 1.0;
-            } else {
-                std::fill(sum, sum + c, 0.0);
-            }
+            sources_.write(row, labels_[row], sum);
             if constexpr (Walk) sum[c] = 0.0;
             const int64_t stop = g_.offsets[row + 1];
             for (int64_t e = g_.offsets[row]; e < stop; ++e) {
@@ -490,7 +533,7 @@ private:
                 for (size_t k = 0; k < width; ++k) sum[k] += w * neighbour[k];
             }
             for (size_t k = 0; k < width; ++k) out[k] = sum[k] / d;
-            if constexpr (Walk) far = std::max(far, d * std::fabs(out[c] - walk_limit_[row]));
+            if constexpr (Walk) far = std::max(far, d * std::fabs(out[c] - sources_.walk_limit[row]));
         }
         return far;
     }
@@ -506,10 +549,8 @@ private:
     Py_ssize_t c_, width_;
     bool walk_;  // whether the walk decides when to stop
     const std::vector<int32_t>& labels_;
+    PartSources sources_;
     pyext::BigVector<double> current_, next_;
-    std::vector<double> walk_limit_;
-    std::vector<int32_t> source_slot_;  // the part's slot of a labelled sample, else -1
-    std::vector<double> means_;         // per slot, the part's mean label
 };
 
 // Threads started once for all the passes of a call, each with a block of
@@ -609,6 +650,400 @@ private:
     Py_ssize_t scratch_;
     std::vector<double> far_, sums_;
     BlockThreads threads_;  // last: its threads read the members above
+};
+
+// --- Krylov methods ------------------------------------------------------------
+// The fixed-point passes need as many passes as the walk needs to mix, tens
+// of thousands on a long graph with few labels; Krylov methods need about
+// the square root of that. Their sums over all rows are taken a chunk of
+// kSumRows rows at a time, each chunk's sum kept and the chunks' sums then
+// added in order, so that they do not depend on the number of threads.
+constexpr Py_ssize_t kSumRows = 1024;
+
+// Rows in chunks of kSumRows, the chunks in blocks, a block per thread; each
+// run() calls body(begin, end, chunk) on every chunk, phase by phase.
+class ChunkThreads {
+public:
+    ChunkThreads(Py_ssize_t n, Py_ssize_t threads, std::function<void(Py_ssize_t, Py_ssize_t, Py_ssize_t)> body)
+        : n_(n), chunks_((n + kSumRows - 1) / kSumRows),
+          blocks_(std::max<Py_ssize_t>(1, std::min(number_of_blocks(n, threads), chunks_))), body_(std::move(body)),
+          threads_(blocks_, [this](Py_ssize_t b) {
+              for (Py_ssize_t chunk = chunks_ * b / blocks_; chunk < chunks_ * (b + 1) / blocks_; ++chunk)
+                  body_(chunk * kSumRows, std::min(n_, (chunk + 1) * kSumRows), chunk);
+          }) {}
+
+    Py_ssize_t chunks() const { return chunks_; }
+    void run() { threads_.run(); }
+
+private:
+    Py_ssize_t n_, chunks_, blocks_;
+    std::function<void(Py_ssize_t, Py_ssize_t, Py_ssize_t)> body_;
+    BlockThreads threads_;  // last: its threads read the members above
+};
+
+// The chunks' sums of `width` values each added in chunk order into `total`.
+void add_chunks(const std::vector<double>& chunk_sums, size_t width, std::vector<double>& total) {
+    std::fill(total.begin(), total.end(), 0.0);
+    for (size_t at = 0; at < chunk_sums.size(); at += width)
+        for (size_t k = 0; k < width; ++k) total[k] += chunk_sums[at + k];
+}
+
+// Conjugate gradients for ((1 + mass) D - W) u = b, b the sources of
+// PartSources, preconditioned by the diagonal. The classes' columns are
+// solved side by side, each with its own steps, so that an iteration reads
+// the graph once for all. With mass > 0 the solution is unique on every
+// connected part; with mass 0 its sources sum to 0 there, and from a start
+// of zeros the iterates keep each part's degree-weighted mean at 0. A part
+// without a labelled sample keeps its start, a sample without weight zeros.
+class ConjugateGradients {
+public:
+    // `start`: n rows of c values, where the iteration starts.
+    ConjugateGradients(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes, double mass,
+                       pyext::BigVector<double>&& start, Py_ssize_t threads)
+        : g_(graph), c_(static_cast<size_t>(num_classes)), labels_(labels), sources_(graph, labels, num_classes),
+          diagonal_(static_cast<size_t>(graph.n)), u_(std::move(start)), r_(u_.size()), z_(u_.size()), p_(u_.size()),
+          q_(u_.size()), alpha_(c_), beta_(c_), rz_(c_), first_rz_(c_), total_(c_), active_(c_),
+          threads_(graph.n, threads, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t chunk) {
+              rows(begin, end, chunk);
+          }) {
+        for (size_t i = 0; i < diagonal_.size(); ++i) diagonal_[i] = (1.0 + mass) * g_.degrees[i];
+        chunk_sums_.assign(static_cast<size_t>(threads_.chunks()) * c_, 0.0);
+    }
+
+    // The residuals of the start; false if every column is solved already.
+    bool start(double tolerance) {
+        tolerance_ = tolerance;
+        phase_ = Phase::kStart;
+        threads_.run();
+        add_chunks(chunk_sums_, c_, rz_);
+        first_rz_ = rz_;
+        bool any = false;
+        for (size_t k = 0; k < c_; ++k) any |= active_[k] = rz_[k] > 0;
+        return any;
+    }
+
+    // One iteration; false once every column's residual, in the norm of the
+    // diagonal's inverse, is within `tolerance` of its start's.
+    bool iterate() {
+        phase_ = Phase::kMultiply;
+        threads_.run();
+        add_chunks(chunk_sums_, c_, total_);
+        for (size_t k = 0; k < c_; ++k) alpha_[k] = active_[k] && total_[k] > 0 ? rz_[k] / total_[k] : 0.0;
+        phase_ = Phase::kUpdate;
+        threads_.run();
+        add_chunks(chunk_sums_, c_, total_);
+        bool any = false;
+        for (size_t k = 0; k < c_; ++k) {
+            beta_[k] = active_[k] && rz_[k] > 0 ? total_[k] / rz_[k] : 0.0;
+            if (active_[k]) rz_[k] = total_[k];
+            active_[k] = active_[k] && alpha_[k] > 0 && rz_[k] > tolerance_ * tolerance_ * first_rz_[k];
+            any |= active_[k];
+        }
+        if (!any) return false;
+        phase_ = Phase::kDirection;
+        threads_.run();
+        return true;
+    }
+
+    // Sample i's value for class k.
+    double value(Py_ssize_t i, Py_ssize_t k) const {
+        return diagonal_[static_cast<size_t>(i)] > 0 ? u_[static_cast<size_t>(i) * c_ + static_cast<size_t>(k)] : 0.0;
+    }
+
+private:
+    enum class Phase { kStart, kMultiply, kUpdate, kDirection };
+
+    // out = ((1 + mass) D - W) x at row i. A width known when compiled keeps
+    // the row's sums in registers; the sums are taken in the same order
+    // either way.
+    void multiply(size_t i, const pyext::BigVector<double>& x, double* out) const {
+        switch (c_) {
+        case 1: return multiply_row<1>(i, x, out);
+        case 2: return multiply_row<2>(i, x, out);
+        case 3: return multiply_row<3>(i, x, out);
+        case 4: return multiply_row<4>(i, x, out);
+        case 5: return multiply_row<5>(i, x, out);
+        case 6: return multiply_row<6>(i, x, out);
+        case 8: return multiply_row<8>(i, x, out);
+        case 10: return multiply_row<10>(i, x, out);
+        default: return multiply_row<0>(i, x, out);
+        }
+    }
+
+    template <size_t Width>
+    [[gnu::always_inline]] inline void multiply_row(size_t i, const pyext::BigVector<double>& x,
+                                                    double* __restrict out) const {
+        const size_t width = Width ? Width : c_;
+        double local[Width ? Width : 1];
+        double* __restrict sum = Width ? local : out;
+        const double* __restrict values = x.data();
+        for (size_t k = 0; k < width; ++k) sum[k] = diagonal_[i] * values[i * width + k];
+        for (int64_t e = g_.offsets[i]; e < g_.offsets[i + 1]; ++e) {
+            const double w = g_.weights[static_cast<size_t>(e)];
+            const double* neighbour = values + static_cast<size_t>(g_.columns[static_cast<size_t>(e)]) * width;
+            for (size_t k = 0; k < width; ++k) sum[k] -= w * neighbour[k];
+        }
+        if constexpr (Width != 0) std::copy(sum, sum + width, out);
+    }
+
+    void rows(Py_ssize_t begin, Py_ssize_t end, Py_ssize_t chunk) {
+        double* sums = chunk_sums_.data() + static_cast<size_t>(chunk) * c_;
+        if (phase_ != Phase::kDirection) std::fill(sums, sums + c_, 0.0);
+        for (size_t i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i) {
+            double* r = r_.data() + i * c_;
+            double* z = z_.data() + i * c_;
+            double* p = p_.data() + i * c_;
+            double* q = q_.data() + i * c_;
+            const double inverse = diagonal_[i] > 0 ? 1.0 / diagonal_[i] : 0.0;
+            switch (phase_) {
+            case Phase::kStart:
+                multiply(i, u_, q);
+                sources_.write(i, labels_[i], r);
+                for (size_t k = 0; k < c_; ++k) {
+                    r[k] = inverse > 0 ? r[k] - q[k] : 0.0;
+                    z[k] = r[k] * inverse;
+                    p[k] = z[k];
+                    sums[k] += r[k] * z[k];
+                }
+                break;
+            case Phase::kMultiply:
+                multiply(i, p_, q);
+                for (size_t k = 0; k < c_; ++k) sums[k] += p[k] * q[k];
+                break;
+            case Phase::kUpdate: {
+                double* u = u_.data() + i * c_;
+                for (size_t k = 0; k < c_; ++k) {
+                    u[k] += alpha_[k] * p[k];
+                    r[k] -= alpha_[k] * q[k];
+                    z[k] = r[k] * inverse;
+                    sums[k] += r[k] * z[k];
+                }
+                break;
+            }
+            case Phase::kDirection:
+                for (size_t k = 0; k < c_; ++k) p[k] = z[k] + beta_[k] * p[k];
+                break;
+            }
+        }
+    }
+
+    const Graph& g_;
+    const size_t c_;
+    const std::vector<int32_t>& labels_;
+    PartSources sources_;
+    std::vector<double> diagonal_;
+    pyext::BigVector<double> u_, r_, z_, p_, q_;  // rows of c values
+    std::vector<double> alpha_, beta_, rz_, first_rz_, total_;
+    std::vector<bool> active_;  // columns still iterating
+    double tolerance_ = 0.0;
+    std::vector<double> chunk_sums_;
+    Phase phase_ = Phase::kStart;
+    ChunkThreads threads_;  // last: its threads read the members above
+};
+
+// The eigenvalues of a symmetric tridiagonal matrix (`diagonal`, and
+// `below` it), in place, and the squares of their unit eigenvectors' first
+// entries in `weights`: Gauss quadrature's nodes and weights. The implicit
+// QL method with Wilkinson's shift, its rotations applied to the first row
+// of the eigenvectors only.
+void tridiagonal_eigen(std::vector<double>& diagonal, std::vector<double> below, std::vector<double>& weights) {
+    const size_t m = diagonal.size();
+    below.resize(m, 0.0);
+    weights.assign(m, 0.0);
+    if (m) weights[0] = 1.0;
+    std::vector<double>& d = diagonal;
+    std::vector<double>& e = below;
+    constexpr double kEpsilon = std::numeric_limits<double>::epsilon();
+    for (size_t l = 0; l < m; ++l) {
+        for (int rounds = 0; rounds < 64; ++rounds) {
+            size_t last = l;  // the first negligible off-diagonal entry from l on
+            while (last + 1 < m && std::fabs(e[last]) > kEpsilon * (std::fabs(d[last]) + std::fabs(d[last + 1])))
+                ++last;
+            if (last == l) break;
+            double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
+            // Plain square roots, not hypot: the entries lie within [-1, 1] and a
+            // look at the quadrature runs this some m**2 times.
+            double r = std::fabs(g) < 1e150 ? std::sqrt(g * g + 1.0) : std::fabs(g);
+            g = d[last] - d[l] + e[l] / (g + std::copysign(r, g));
+            double s = 1.0, c = 1.0, shift = 0.0;
+            bool deflated = false;
+            for (size_t i = last; i-- > l;) {
+                const double f = s * e[i], b = c * e[i];
+                r = std::sqrt(f * f + g * g);
+                e[i + 1] = r;
+                if (r == 0.0) {
+                    d[i + 1] -= shift;
+                    e[last] = 0.0;
+                    deflated = true;
+                    break;
+                }
+                s = f / r;
+                c = g / r;
+                g = d[i + 1] - shift;
+                r = (d[i] - g) * s + 2.0 * c * b;
+                shift = s * r;
+                d[i + 1] = g + shift;
+                g = c * r - b;
+                const double next = weights[i + 1];
+                weights[i + 1] = s * weights[i] + c * next;
+                weights[i] = c * weights[i] - s * next;
+            }
+            if (deflated) continue;
+            d[l] -= shift;
+            e[l] = g;
+            e[last] = 0.0;
+        }
+    }
+    for (double& w : weights) w *= w;
+}
+
+// Passes of the random walk from the labelled samples (1 / labelled at
+// each; its steps p <- W D^-1 p) until it comes within `tolerance` of its
+// limit, measured as ||D^-1/2 (p - limit)|| against tolerance / (kHorizonRoom
+// sqrt(volume)): without running the walk, from Lanczos' method on S =
+// D^-1/2 W D^-1/2 started at D^-1/2 (p - limit), whose Gauss quadrature
+// gives ||S^t x||^2 for every t at once. Some hundreds of steps, one column
+// each, where the walk takes tens of thousands of passes.
+constexpr double kHorizonRoom = 10.0;
+// The quadrature is looked at every kHorizonLook steps; the estimate is
+// taken once it is within kHorizonSettled of the one at half the steps (it
+// grows as the slowest parts of the walk come into the Krylov space).
+constexpr size_t kHorizonLook = 16;
+constexpr double kHorizonSettled = 0.35;
+
+class WalkHorizon {
+public:
+    WalkHorizon(const Graph& graph, const std::vector<int32_t>& labels, double tolerance, Py_ssize_t threads)
+        : g_(graph), scale_(static_cast<size_t>(graph.n), 0.0), v_(scale_.size(), 0.0), previous_(scale_.size(), 0.0),
+          scaled_(scale_.size(), 0.0), w_(scale_.size(), 0.0),
+          threads_(graph.n, threads, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t chunk) {
+              rows(begin, end, chunk);
+          }) {
+        const PartSources sources(graph, labels, 1);
+        double volume = 0.0, norm = 0.0;
+        for (size_t i = 0; i < scale_.size(); ++i) {
+            const double d = g_.degrees[i];
+            volume += d;
+            if (!(d > 0)) continue;
+            scale_[i] = 1.0 / std::sqrt(d);
+            const double start = sources.slot[i] >= 0 ? sources.walk_start : 0.0;
+            v_[i] = (start - d * sources.walk_limit[i]) * scale_[i];
+            norm += v_[i] * v_[i];
+        }
+        norm = std::sqrt(norm);
+        // ||x_t|| <= reach, in units of ||x_0||.
+        const double reach = tolerance / (kHorizonRoom * std::sqrt(volume));
+        bound_ = norm > 0 ? reach * reach / (norm * norm) : 1.0;
+        for (size_t i = 0; i < v_.size(); ++i) {
+            v_[i] = norm > 0 ? v_[i] / norm : 0.0;
+            scaled_[i] = v_[i] * scale_[i];
+        }
+        chunk_sums_.assign(static_cast<size_t>(threads_.chunks()), 0.0);
+        done_ = !(norm > 0) || !(bound_ < 1.0);
+    }
+
+    // One step of Lanczos' method; false once the estimate is settled.
+    bool step() {
+        if (done_) return false;
+        phase_ = Phase::kMultiply;
+        threads_.run();
+        double alpha = 0.0;
+        for (const double sum : chunk_sums_) alpha += sum;
+        alpha_.push_back(alpha);
+        phase_ = Phase::kOrthogonal;
+        threads_.run();
+        double squares = 0.0;
+        for (const double sum : chunk_sums_) squares += sum;
+        const double beta = std::sqrt(squares);
+        // A Krylov space that closes holds the walk exactly.
+        const bool closed = !(beta > kClosed * (std::fabs(alpha) + (beta_.empty() ? 0.0 : beta_.back())));
+        if (closed || alpha_.size() % kHorizonLook == 0) {
+            const double estimate = horizon();
+            // Exact up to the steps taken: the quadrature integrates
+            // polynomials of degree below twice its nodes.
+            looks_.push_back(estimate);
+            // The look at half the steps, or just short of it.
+            const double half = looks_.size() > 1 ? looks_[looks_.size() / 2 - 1] : -1.0;
+            done_ = closed || estimate < static_cast<double>(alpha_.size()) ||
+                    (half >= 0 && std::fabs(estimate - half) <= kHorizonSettled * estimate);
+            horizon_ = estimate;
+            if (done_) return false;
+        }
+        beta_.push_back(beta);
+        beta_now_ = beta;
+        phase_ = Phase::kNext;
+        threads_.run();
+        return true;
+    }
+
+    double passes() const { return horizon_; }
+    size_t steps() const { return alpha_.size(); }
+
+private:
+    enum class Phase { kMultiply, kOrthogonal, kNext };
+    static constexpr double kClosed = 1e-12;
+
+    // The first t at which ||S^t x_0||^2 / ||x_0||^2 <= bound_, as the
+    // quadrature on the steps so far gives it.
+    double horizon() const {
+        std::vector<double> nodes(alpha_), weights;
+        tridiagonal_eigen(nodes, beta_, weights);
+        // A node at 1 (rounding brings back the limit's direction) never
+        // decays; its weight is rounding's too.
+        auto decay = [&](double t) {
+            double sum = 0.0;
+            for (size_t k = 0; k < nodes.size(); ++k)
+                if (std::fabs(nodes[k]) < 1.0 - 1e-12) sum += weights[k] * std::pow(std::fabs(nodes[k]), 2.0 * t);
+            return sum;
+        };
+        if (decay(0.0) <= bound_) return 0.0;
+        double low = 0.0, high = 1.0;
+        while (decay(high) > bound_ && high < 1e15) {
+            low = high;
+            high *= 2.0;
+        }
+        while (high - low > 1.0) {
+            const double middle = std::floor((low + high) / 2.0);
+            (decay(middle) > bound_ ? low : high) = middle;
+        }
+        return high;
+    }
+
+    void rows(Py_ssize_t begin, Py_ssize_t end, Py_ssize_t chunk) {
+        double sum = 0.0;
+        for (size_t i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i) {
+            switch (phase_) {
+            case Phase::kMultiply: {  // w = S v, and v . w
+                double row = 0.0;
+                for (int64_t e = g_.offsets[i]; e < g_.offsets[i + 1]; ++e)
+                    row += g_.weights[static_cast<size_t>(e)] * scaled_[static_cast<size_t>(g_.columns[static_cast<size_t>(e)])];
+                w_[i] = scale_[i] * row;
+                sum += v_[i] * w_[i];
+                break;
+            }
+            case Phase::kOrthogonal:  // w -= alpha v + beta v_previous, and w . w
+                w_[i] -= alpha_.back() * v_[i] + (beta_.empty() ? 0.0 : beta_.back()) * previous_[i];
+                sum += w_[i] * w_[i];
+                break;
+            case Phase::kNext:
+                previous_[i] = v_[i];
+                v_[i] = w_[i] / beta_now_;
+                scaled_[i] = v_[i] * scale_[i];
+                break;
+            }
+        }
+        chunk_sums_[static_cast<size_t>(chunk)] = sum;
+    }
+
+    const Graph& g_;
+    std::vector<double> scale_;  // D^-1/2, 0 for a sample without weight
+    pyext::BigVector<double> v_, previous_, scaled_, w_;
+    std::vector<double> alpha_, beta_, chunk_sums_;
+    std::vector<double> looks_;  // the estimate at each look
+    double beta_now_ = 0.0, bound_ = 1.0, horizon_ = 0.0;
+    bool done_ = false;
+    Phase phase_ = Phase::kMultiply;
+    ChunkThreads threads_;  // last: its threads read the members above
 };
 
 // The `solution` argument: a writable 2-D float64 ndarray of n rows, native
@@ -859,6 +1294,99 @@ PyObject* poisson_symmetrised(pyext::Call&, PyObject* const* args) {
     }
 }
 
+// The `graph` argument: a graph that poisson_graph made, held by the call's
+// arguments until it returns and never changed once made; null with
+// TypeError otherwise.
+const Graph* graph_argument(PyObject* value) {
+    if (!PyCapsule_IsValid(value, kGraphName)) {
+        PyErr_SetString(PyExc_TypeError, "graph must be a graph that poisson_graph made");
+        return nullptr;
+    }
+    return static_cast<const Graph*>(PyCapsule_GetPointer(value, kGraphName));
+}
+
+// The `labels` argument: a 1-D int32 ndarray of n entries; null with an
+// exception otherwise.
+PyArrayObject* labels_argument(PyObject* value, Py_ssize_t n) {
+    PyArrayObject* labels = vector_argument(value, "labels", NPY_INT32, NPY_INT32);
+    if (labels && PyArray_DIM(labels, 0) != n) {
+        PyErr_Format(PyExc_ValueError, "labels has %zd entries, but the graph %zd samples",
+                     static_cast<Py_ssize_t>(PyArray_DIM(labels, 0)), n);
+        return nullptr;
+    }
+    return labels;
+}
+
+// The `labels` argument, checked against n samples and c classes and copied
+// into `codes`; false with an exception otherwise.
+bool read_labels(PyObject* value, Py_ssize_t n, Py_ssize_t c, std::vector<int32_t>* codes) {
+    PyArrayObject* labels = labels_argument(value, n);
+    if (!labels) return false;
+    codes->resize(static_cast<size_t>(n));
+    const pyext::View1D<int32_t> label_view = view_of<int32_t>(labels);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const int32_t label = label_view[i];
+        if (label < -1 || label >= c) {
+            PyErr_Format(PyExc_ValueError, "labels[%zd] is %d, outside -1 .. %zd", i, label, c - 1);
+            return false;
+        }
+        (*codes)[static_cast<size_t>(i)] = label;
+    }
+    return true;
+}
+
+// The `labels` argument when any class code >= 0 will do (the walk's
+// labelled samples); false with an exception otherwise.
+bool read_labels_any_class(PyObject* value, Py_ssize_t n, std::vector<int32_t>* codes) {
+    if (!read_labels(value, n, std::numeric_limits<int32_t>::max(), codes)) return false;
+    // The walk counts labelled samples only: each as class 0 of one.
+    for (int32_t& code : *codes) code = code < 0 ? -1 : 0;
+    return true;
+}
+
+// The `solution` argument's values, checked finite, in rows of `width`
+// (its c columns first, zeros after); false with ValueError otherwise.
+bool read_solution(PyArrayObject* solution, Py_ssize_t width, pyext::BigVector<double>* state) {
+    const Py_ssize_t n = PyArray_DIM(solution, 0), c = PyArray_DIM(solution, 1);
+    state->assign(static_cast<size_t>(n) * static_cast<size_t>(width), 0.0);
+    const pyext::View2D<double> given = matrix_of(solution);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const pyext::View1D<double> row = given.row(i);
+        for (Py_ssize_t k = 0; k < c; ++k) {
+            const double value = row[k];
+            if (!std::isfinite(value)) {
+                PyErr_Format(PyExc_ValueError, "solution[%zd, %zd] is not finite", i, k);
+                return false;
+            }
+            (*state)[static_cast<size_t>(i * width + k)] = value;
+        }
+    }
+    return true;
+}
+
+// Writes value(i, k) into the `solution` argument, whose layout is taken
+// again first: a signal handler may have reshaped it during the passes.
+template <class Value>
+bool write_solution(PyObject* value_arg, Py_ssize_t n, Py_ssize_t c, const Value& value) {
+    PyArrayObject* solution = solution_argument(value_arg, n);
+    if (!solution || PyArray_DIM(solution, 1) != c) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "solution changed shape during the passes");
+        return false;
+    }
+    const pyext::View2D<double> out = matrix_of(solution);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const pyext::View1D<double> row = out.row(i);
+        for (Py_ssize_t k = 0; k < c; ++k) row.set(k, value(i, k));
+    }
+    return true;
+}
+
+bool positive_jobs(uint64_t n_jobs) {
+    if (n_jobs >= 1) return true;
+    PyErr_SetString(PyExc_ValueError, "n_jobs must be at least 1");
+    return false;
+}
+
 PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
     // The numbers first: converting them may run Python code, which could
     // reshape the arrays read below.
@@ -871,57 +1399,23 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
         PyErr_SetString(PyExc_ValueError, "tolerance must be a number not below 0");
         return nullptr;
     }
-    if (n_jobs < 1) {
-        PyErr_SetString(PyExc_ValueError, "n_jobs must be at least 1");
-        return nullptr;
-    }
-    if (!PyCapsule_IsValid(args[0], kGraphName)) {
-        PyErr_SetString(PyExc_TypeError, "graph must be a graph that poisson_graph made");
-        return nullptr;
-    }
-    // Held by the call's arguments until it returns; never changed once made.
-    const Graph& graph = *static_cast<const Graph*>(PyCapsule_GetPointer(args[0], kGraphName));
-    PyArrayObject* labels = vector_argument(args[1], "labels", NPY_INT32, NPY_INT32);
-    if (!labels) return nullptr;
-    const Py_ssize_t n = graph.n;
-    if (PyArray_DIM(labels, 0) != n) {
-        PyErr_Format(PyExc_ValueError, "labels has %zd entries, but the graph %zd samples",
-                     static_cast<Py_ssize_t>(PyArray_DIM(labels, 0)), n);
-        return nullptr;
-    }
+    if (!positive_jobs(n_jobs)) return nullptr;
+    const Graph* graph = graph_argument(args[0]);
+    if (!graph) return nullptr;
+    const Py_ssize_t n = graph->n;
+    if (!labels_argument(args[1], n)) return nullptr;
     PyArrayObject* solution = solution_argument(args[2], n);
     if (!solution) return nullptr;
     const Py_ssize_t c = PyArray_DIM(solution, 1);
     std::vector<int32_t> codes;
     uint64_t passes_run = 0;
     try {
-        codes.resize(static_cast<size_t>(n));
-        const pyext::View1D<int32_t> label_view = view_of<int32_t>(labels);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const int32_t label = label_view[i];
-            if (label < -1 || label >= c) {
-                PyErr_Format(PyExc_ValueError, "labels[%zd] is %d, outside -1 .. %zd", i, label, c - 1);
-                return nullptr;
-            }
-            codes[static_cast<size_t>(i)] = label;
-        }
         // Tolerance 0 asks for max_iterations passes: no walk to follow.
         const bool walk = tolerance > 0;
-        const Py_ssize_t width = c + (walk ? 1 : 0);
-        pyext::BigVector<double> state(static_cast<size_t>(n) * static_cast<size_t>(width), 0.0);
-        const pyext::View2D<double> given = matrix_of(solution);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const pyext::View1D<double> row = given.row(i);
-            for (Py_ssize_t k = 0; k < c; ++k) {
-                const double value = row[k];
-                if (!std::isfinite(value)) {
-                    PyErr_Format(PyExc_ValueError, "solution[%zd, %zd] is not finite", i, k);
-                    return nullptr;
-                }
-                state[static_cast<size_t>(i * width + k)] = value;
-            }
-        }
-        PoissonPasses passes(graph, codes, c, walk, std::move(state));
+        pyext::BigVector<double> state;
+        if (!read_labels(args[1], n, c, &codes) || !read_solution(solution, c + (walk ? 1 : 0), &state))
+            return nullptr;
+        PoissonPasses passes(*graph, codes, c, walk, std::move(state));
         ParallelPasses parallel(passes, n, c, static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, kMostThreads)));
         const double mixed = tolerance / static_cast<double>(std::max<Py_ssize_t>(n, 1));
         bool interrupted = false;
@@ -941,18 +1435,9 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
             if (done) break;
             interrupted = PyErr_CheckSignals() < 0;
         }
-        if (interrupted) return nullptr;
-        // A signal handler may have reshaped the array: its layout is taken
-        // again before it is written.
-        if (!solution_argument(args[2], n) || PyArray_DIM(solution, 1) != c) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "solution changed shape during the passes");
+        if (interrupted ||
+            !write_solution(args[2], n, c, [&passes](Py_ssize_t i, Py_ssize_t k) { return passes.value(i, k); }))
             return nullptr;
-        }
-        const pyext::View2D<double> out = matrix_of(solution);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const pyext::View1D<double> row = out.row(i);
-            for (Py_ssize_t k = 0; k < c; ++k) row.set(k, passes.value(i, k));
-        }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
@@ -963,6 +1448,107 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
     return PyLong_FromUnsignedLongLong(passes_run);
 }
 
+PyObject* poisson_horizon(pyext::Call&, PyObject* const* args) {
+    uint64_t max_steps = 0, n_jobs = 0;
+    double tolerance = 0.0;
+    if (!pyext::to_double(args[2], &tolerance) || !pyext::index_to_size_t(args[3], &max_steps) ||
+        !pyext::index_to_size_t(args[4], &n_jobs))
+        return nullptr;
+    if (!(tolerance > 0) || !std::isfinite(tolerance)) {
+        PyErr_SetString(PyExc_ValueError, "tolerance must be a finite number above 0");
+        return nullptr;
+    }
+    if (!positive_jobs(n_jobs)) return nullptr;
+    const Graph* graph = graph_argument(args[0]);
+    if (!graph) return nullptr;
+    std::vector<int32_t> codes;
+    try {
+        // One class: the walk does not tell the classes apart.
+        if (!read_labels_any_class(args[1], graph->n, &codes)) return nullptr;
+        WalkHorizon horizon(*graph, codes, tolerance, static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, kMostThreads)));
+        bool going = true;
+        while (going && horizon.steps() < max_steps) {
+            Py_BEGIN_ALLOW_THREADS
+            for (uint64_t k = 0; k < kPassesPerSignalCheck && going && horizon.steps() < max_steps; ++k)
+                going = horizon.step();
+            Py_END_ALLOW_THREADS
+            if (going && PyErr_CheckSignals() < 0) return nullptr;
+        }
+        return Py_BuildValue("(dn)", horizon.passes(), static_cast<Py_ssize_t>(horizon.steps()));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* poisson_conjugate_gradients(pyext::Call&, PyObject* const* args) {
+    uint64_t max_iterations = 0, n_jobs = 0;
+    double mass = 0.0, tolerance = 0.0;
+    if (!pyext::to_double(args[3], &mass) || !pyext::to_double(args[4], &tolerance) ||
+        !pyext::index_to_size_t(args[5], &max_iterations) || !pyext::index_to_size_t(args[6], &n_jobs))
+        return nullptr;
+    if (!(mass >= 0) || !std::isfinite(mass)) {
+        PyErr_SetString(PyExc_ValueError, "mass must be a finite number not below 0");
+        return nullptr;
+    }
+    if (!(tolerance >= 0) || !std::isfinite(tolerance)) {
+        PyErr_SetString(PyExc_ValueError, "tolerance must be a finite number not below 0");
+        return nullptr;
+    }
+    if (!positive_jobs(n_jobs)) return nullptr;
+    const Graph* graph = graph_argument(args[0]);
+    if (!graph) return nullptr;
+    const Py_ssize_t n = graph->n;
+    if (!labels_argument(args[1], n)) return nullptr;
+    PyArrayObject* solution = solution_argument(args[2], n);
+    if (!solution) return nullptr;
+    const Py_ssize_t c = PyArray_DIM(solution, 1);
+    std::vector<int32_t> codes;
+    uint64_t iterations = 0;
+    bool going = true;
+    try {
+        pyext::BigVector<double> start;
+        if (!read_labels(args[1], n, c, &codes) || !read_solution(solution, c, &start)) return nullptr;
+        ConjugateGradients solver(*graph, codes, c, mass, std::move(start),
+                                  static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, kMostThreads)));
+        Py_BEGIN_ALLOW_THREADS
+        going = solver.start(tolerance);
+        Py_END_ALLOW_THREADS
+        while (going && iterations < max_iterations) {
+            Py_BEGIN_ALLOW_THREADS
+            for (uint64_t k = 0; k < kPassesPerSignalCheck && going && iterations < max_iterations; ++k) {
+                going = solver.iterate();
+                ++iterations;
+            }
+            Py_END_ALLOW_THREADS
+            if (going && PyErr_CheckSignals() < 0) return nullptr;
+        }
+        if (!write_solution(args[2], n, c, [&solver](Py_ssize_t i, Py_ssize_t k) { return solver.value(i, k); }))
+            return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    }
+    return Py_BuildValue("(KO)", static_cast<unsigned long long>(iterations), going ? Py_False : Py_True);
+}
+
+const char* const kHorizonParams[] = {"graph", "labels", "tolerance", "max_steps", "n_jobs"};
+
+const pyext::FunctionSpec kHorizonFunction = {
+    "poisson_horizon", kModuleName, kHorizonDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
+    kHorizonParams, 5, 5, poisson_horizon,
+};
+
+const char* const kGradientsParams[] = {"graph", "labels", "solution", "mass", "tolerance", "max_iterations",
+                                        "n_jobs"};
+
+const pyext::FunctionSpec kGradientsFunction = {
+    "poisson_conjugate_gradients", kModuleName, kGradientsDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp",
+    __LINE__, kGradientsParams, 7, 7, poisson_conjugate_gradients,
+};
+
 const char* const kParams[] = {"graph", "labels", "solution", "max_iterations", "tolerance", "n_jobs"};
 
 const pyext::FunctionSpec kFunction = {
@@ -971,11 +1557,9 @@ const pyext::FunctionSpec kFunction = {
 };
 
 PyObject* poisson_parts(pyext::Call&, PyObject* const* args) {
-    if (!PyCapsule_IsValid(args[0], kGraphName)) {
-        PyErr_SetString(PyExc_TypeError, "graph must be a graph that poisson_graph made");
-        return nullptr;
-    }
-    const Graph& graph = *static_cast<const Graph*>(PyCapsule_GetPointer(args[0], kGraphName));
+    const Graph* found = graph_argument(args[0]);
+    if (!found) return nullptr;
+    const Graph& graph = *found;
     npy_intp size = graph.n;
     PyObject* parts = PyArray_SimpleNew(1, &size, NPY_INT32);
     if (parts && graph.n)
@@ -1012,6 +1596,10 @@ int prepare(PyObject* dict) {
     if (!defaults) return -1;
     pyext::Ref graph_function = pyext::make_function(kGraphFunction, pyext::module_state.module, defaults.get());
     if (!graph_function || PyDict_SetItemString(dict, kGraphFunction.name, graph_function.get()) < 0) return -1;
+    for (const pyext::FunctionSpec* spec : {&kHorizonFunction, &kGradientsFunction}) {
+        pyext::Ref function = pyext::make_function(*spec, pyext::module_state.module, Py_None);
+        if (!function || PyDict_SetItemString(dict, spec->name, function.get()) < 0) return -1;
+    }
     pyext::Ref parts_function = pyext::make_function(kPartsFunction, pyext::module_state.module, Py_None);
     if (!parts_function || PyDict_SetItemString(dict, kPartsFunction.name, parts_function.get()) < 0) return -1;
     pyext::Ref symmetrised_function =
