@@ -7,6 +7,7 @@ import warnings
 from pathlib import Path
 
 import velorn
+from numpydoc.docscrape import ClassDoc
 
 DOCS = Path(__file__).resolve().parent
 sys.path.insert(0, str(DOCS / "_ext"))
@@ -110,6 +111,18 @@ def native_signature(app, what, name, obj, options, signature, return_annotation
     if _is_native(obj):
         return str(inspect.signature(obj)), None
     return None
+
+
+# numpydoc lists a class's own methods only, and scikit-learn's inherited ones
+# (get_params, score) would bring references to its own site. The estimators'
+# fit and predict are written once, in velorn.propagation.BaseLabelPropagation:
+# methods a class inherits from velorn's own classes are listed as its own.
+def _is_velorn_member(self, name):
+    return self.show_inherited_members or any(
+        name in vars(cls) for cls in self._cls.__mro__ if cls.__module__.startswith("velorn"))
+
+
+ClassDoc._is_show_member = _is_velorn_member
 
 
 def setup(app):

@@ -291,18 +291,12 @@ def test_renaming_the_classes_changes_no_label(data):
         np.testing.assert_array_equal(permuted.transduction_, outcomes[0][0][order])
 
 
-@pytest.mark.parametrize("params, rows", [
-    ({"tol": 0}, False),  # the sweeps end in a cycle of pairs that follow each other
-    ({"tol": 0}, True),
-    ({"tol": 0.05}, False),  # stopped with changes still wanted
-    ({"max_iter": 2}, False),  # cut off: the last votes decide
-    ({"max_iter": 2}, True),
+@pytest.mark.parametrize("params", [
+    {"tol": 0},  # the sweeps end in a cycle of pairs that follow each other
+    {"tol": 0.05},  # stopped with changes still wanted
+    {"max_iter": 2},  # cut off: the last votes decide
 ])
-def test_every_label_is_the_largest_share_of_its_own_votes(monkeypatch, params, rows):
-    import velorn.propagation
-
-    if rows:  # the graph's rows instead of the search's table
-        monkeypatch.setattr(velorn.propagation, "propagate_table", lambda *args: None)
+def test_every_label_is_the_largest_share_of_its_own_votes(params):
     points, truth = make_moons(1000, noise=0.15, random_state=0)
     y = np.where(np.random.default_rng(1).random(1000) < 0.02, truth, -1)
     cut_off = "max_iter" in params
@@ -407,21 +401,6 @@ def test_the_graph_guide_examples_print_what_they_show(code):
     with contextlib.redirect_stdout(printed):
         exec(compile(code, str(GUIDE), "exec"), {})
     assert printed.getvalue().splitlines() == shown
-
-
-@pytest.mark.parametrize("metric", ["minkowski", "precomputed"])
-def test_the_table_read_in_place_labels_as_the_graph_rows_do(monkeypatch, metric):
-    import velorn.propagation
-
-    points, _, y = blobs(900, share=0.02)
-    points[::7] = points[1::7][:len(points[::7])]  # copies
-    X = KNeighborsTransformer(n_neighbors=15, mode="distance").fit_transform(points) if metric != "minkowski" \
-        else points
-    fast = WeightedLabelPropagation(metric=metric, n_neighbors=8).fit(X, y)
-    monkeypatch.setattr(velorn.propagation, "propagate_table", lambda *args: None)
-    rows = WeightedLabelPropagation(metric=metric, n_neighbors=8).fit(X, y)
-    for name in ["transduction_", "label_distributions_", "unreachable_", "n_neighbors_"]:
-        np.testing.assert_array_equal(getattr(fast, name), getattr(rows, name))
 
 
 @pytest.mark.filterwarnings("ignore:The number of unique classes")

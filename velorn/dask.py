@@ -266,6 +266,8 @@ class _FitOnDask:
     _in_memory: type[Any]
 
     def fit(self, X: da.Array, y: Any) -> Any:
+        """Label the unlabelled samples of ``y``: the neighbour search on the
+        chunks of ``X``, the labelling in memory on the gathered graph."""
         estimator: Any = self
         estimator._validate_params()
         points = _checked_points(X)

@@ -189,57 +189,65 @@ def save_plot(path, graph, clustering, size, seed):
 
     figure, axes = plt.subplots(2, 2, figsize=(13, 12.5))
     figure.suptitle(f"velorn demo: size {size}, seed {seed}", fontsize=15)
-
-    xy = clustering["embedding"]
-    before, after = clustering["clusters"], clustering["post_processed"]
-    noise = before == -1
-    # Each cluster is named by its most common digit, in both panels.
-    names = {cluster: str(np.bincount(clustering["digits"][after == cluster]).argmax())
-             for cluster in np.unique(after[after != -1]).tolist()}
-    for axis in axes[0]:
-        axis.plot([], [], " ", label="number: a cluster's most common digit")
-    _scatter_labels(axes[0, 0], xy, before, names)
-    axes[0, 0].scatter(xy[noise, 0], xy[noise, 1], s=16, c="black", marker="x", linewidths=0.8,
-                       label=f"noise ({np.count_nonzero(noise):,} points)")
-    axes[0, 0].set_title(
-        f"Digits, t-SNE map: HDBSCAN's {before.max() + 1} clusters\n"
-        f"{clustering['noise_before']:.1%} noise, adjusted Rand index {clustering['rand_before']:.3f}"
-    )
-    changed = before != after
-    _scatter_labels(axes[0, 1], xy, after, names)
-    axes[0, 1].scatter(xy[changed, 0], xy[changed, 1], s=36, facecolors="none", edgecolors="black",
-                       linewidths=0.7, label=f"relabelled ({np.count_nonzero(changed):,} points)")
-    axes[0, 1].set_title(
-        "After reassign_noise: noise to the nearest centroid\n"
-        f"{clustering['noise_after']:.1%} noise, adjusted Rand index {clustering['rand_after']:.3f}"
-    )
-
-    # A random sample keeps the panels readable (and quick) at any size.
-    num_points = len(graph["points"])
-    sample = np.random.default_rng(seed).permutation(num_points)[:PLOT_SAMPLE]
-    projected = PCA(n_components=2, random_state=seed).fit_transform(graph["points"][sample])
-    truth, propagated, seeded = graph["blob_ids"][sample], graph["labels"][sample], graph["seeded"][sample]
-    _scatter_labels(axes[1, 0], projected, truth)
-    axes[1, 0].scatter(projected[seeded, 0], projected[seeded, 1], s=36, c=_colours(truth[seeded]),
-                       edgecolors="black", linewidths=0.8, label=f"labelled at the start ({LABELLED_SHARE:.0%})")
-    axes[1, 0].set_title(
-        f"Blobs, first two principal components: true blob ids\n{len(sample):,} of {num_points:,} points shown"
-    )
-    wrong = propagated != truth
-    _scatter_labels(axes[1, 1], projected, propagated)
-    axes[1, 1].scatter(projected[wrong, 0], projected[wrong, 1], s=16, c="black", marker="x", linewidths=0.8,
-                       label=f"wrong label ({np.count_nonzero(wrong):,} of {len(sample):,} shown)")
-    axes[1, 1].set_title(
-        "After WeightedLabelPropagation\n"
-        f"{graph['accuracy']:.2%} of the unlabelled nodes get their blob's id"
-    )
-
+    _plot_clustering(axes[0], clustering)
+    _plot_propagation(axes[1], graph, seed)
     # Below each panel, where they cover no points whatever the seed.
     for axis in axes.flat:
         axis.legend(loc="upper center", bbox_to_anchor=(0.5, 0), ncol=2, fontsize=10, frameon=False)
     figure.tight_layout()
     figure.savefig(path, dpi=100)
     plt.close(figure)
+
+
+def _plot_clustering(axes, clustering):
+    """The digits map before and after reassign_noise, side by side."""
+    xy = clustering["embedding"]
+    before, after = clustering["clusters"], clustering["post_processed"]
+    noise = before == -1
+    # Each cluster is named by its most common digit, in both panels.
+    names = {cluster: str(np.bincount(clustering["digits"][after == cluster]).argmax())
+             for cluster in np.unique(after[after != -1]).tolist()}
+    for axis in axes:
+        axis.plot([], [], " ", label="number: a cluster's most common digit")
+    _scatter_labels(axes[0], xy, before, names)
+    axes[0].scatter(xy[noise, 0], xy[noise, 1], s=16, c="black", marker="x", linewidths=0.8,
+                    label=f"noise ({np.count_nonzero(noise):,} points)")
+    axes[0].set_title(
+        f"Digits, t-SNE map: HDBSCAN's {before.max() + 1} clusters\n"
+        f"{clustering['noise_before']:.1%} noise, adjusted Rand index {clustering['rand_before']:.3f}"
+    )
+    changed = before != after
+    _scatter_labels(axes[1], xy, after, names)
+    axes[1].scatter(xy[changed, 0], xy[changed, 1], s=36, facecolors="none", edgecolors="black",
+                    linewidths=0.7, label=f"relabelled ({np.count_nonzero(changed):,} points)")
+    axes[1].set_title(
+        "After reassign_noise: noise to the nearest centroid\n"
+        f"{clustering['noise_after']:.1%} noise, adjusted Rand index {clustering['rand_after']:.3f}"
+    )
+
+
+def _plot_propagation(axes, graph, seed):
+    """The blobs' true ids and their propagated labels, side by side, on a
+    random sample of the points, which keeps the panels readable (and quick)
+    at any size."""
+    num_points = len(graph["points"])
+    sample = np.random.default_rng(seed).permutation(num_points)[:PLOT_SAMPLE]
+    projected = PCA(n_components=2, random_state=seed).fit_transform(graph["points"][sample])
+    truth, propagated, seeded = graph["blob_ids"][sample], graph["labels"][sample], graph["seeded"][sample]
+    _scatter_labels(axes[0], projected, truth)
+    axes[0].scatter(projected[seeded, 0], projected[seeded, 1], s=36, c=_colours(truth[seeded]),
+                    edgecolors="black", linewidths=0.8, label=f"labelled at the start ({LABELLED_SHARE:.0%})")
+    axes[0].set_title(
+        f"Blobs, first two principal components: true blob ids\n{len(sample):,} of {num_points:,} points shown"
+    )
+    wrong = propagated != truth
+    _scatter_labels(axes[1], projected, propagated)
+    axes[1].scatter(projected[wrong, 0], projected[wrong, 1], s=16, c="black", marker="x", linewidths=0.8,
+                    label=f"wrong label ({np.count_nonzero(wrong):,} of {len(sample):,} shown)")
+    axes[1].set_title(
+        "After WeightedLabelPropagation\n"
+        f"{graph['accuracy']:.2%} of the unlabelled nodes get their blob's id"
+    )
 
 
 def _colours(labels):

@@ -115,6 +115,16 @@ def reassign_noise(
     >>> reassign_noise(points, [0, 0, 1, 1, -1, -1], max_distance=1.05).tolist()
     [0, 0, 1, 1, 0, -1]
     """
+    points_in, working = _checked_arrays(points, labels)
+    centroid_labels, centroids = cluster_centroids(points_in, working, threshold)
+    return relabel(points_in, working, centroid_labels, centroids, threshold, metric, p, max_distance)
+
+
+def _checked_arrays(points: npt.ArrayLike, labels: npt.ArrayLike
+                    ) -> tuple[npt.NDArray[Any], npt.NDArray[np.integer[Any]]]:
+    """``points`` as an array and ``labels`` copied to the dtype of the result,
+    refused unless they are a table of points and one integer label per
+    point, within 32 bits."""
     labels_in = np.asarray(labels)
     if labels_in.ndim != 1:
         raise ValueError(f"labels must be one-dimensional, got {labels_in.ndim} dimensions")
@@ -128,10 +138,7 @@ def reassign_noise(
     if len(points_in) != len(labels_in):
         raise ValueError(f"labels has {len(labels_in)} entries but points has {len(points_in)} rows")
     check_label_range(labels_in)
-
-    working = labels_in.astype(result_dtype(labels_in.dtype))
-    centroid_labels, centroids = cluster_centroids(points_in, working, threshold)
-    return relabel(points_in, working, centroid_labels, centroids, threshold, metric, p, max_distance)
+    return points_in, labels_in.astype(result_dtype(labels_in.dtype))
 
 
 def result_dtype(dtype: np.dtype[Any]) -> np.dtype[Any]:

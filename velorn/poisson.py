@@ -12,8 +12,8 @@ from scipy import sparse
 from scipy.sparse.csgraph import dijkstra, reverse_cuthill_mckee
 
 # The neighbour search, the input checks, label encoding and predict come
-# from WeightedLabelPropagation; this module replaces only the step that
-# labels the nodes of the graph (_label_nodes).
+# from BaseLabelPropagation; this module supplies the step that labels the
+# nodes of the graph (_label_nodes).
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import Interval, StrOptions
 
@@ -22,7 +22,7 @@ from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (poisson_conjug
                                                                   poisson_symmetrised)
 from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts, shifted_argmax
 from velorn.graph import Graph
-from velorn.propagation import WeightedLabelPropagation, warn_caller
+from velorn.propagation import BaseLabelPropagation, warn_caller
 
 # Passes of the graph diffusion between two thresholdings of Poisson-MBO.
 MBO_STEPS = 10
@@ -47,7 +47,7 @@ SHIFT_STEP = 0.1
 ESTIMATE_SLACK = 0.2
 
 
-class PoissonLabelPropagation(WeightedLabelPropagation):
+class PoissonLabelPropagation(BaseLabelPropagation):
     """Label every sample from very few labelled ones: Poisson learning.
 
     Poisson learning (Calder, Cook, Thorpe and Slepčev, ICML 2020) puts a
@@ -82,6 +82,14 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
     ``transduction_``, with a warning that gives the count, or a
     ``ValueError`` with ``on_unreachable="raise"``. Labelled samples keep
     their labels.
+
+    ``predict`` and ``predict_proba`` do not solve the equation again: the
+    ``n_neighbors`` nearest training samples of a new sample vote with their
+    labels from ``fit``, each counting ``1 / distance**2`` (with
+    ``metric="precomputed_affinity"``, its similarity), as in
+    :class:`WeightedLabelPropagation`, not with the graph's weights above.
+    ``predict`` decides ties by the heaviest single neighbour, then the
+    nearest.
 
     Parameters
     ----------
@@ -136,10 +144,8 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
         Iterations of the conjugate gradients run.
     """
 
-    _sweeps_tables: ClassVar[bool] = False
-
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
-        **WeightedLabelPropagation._parameter_constraints,
+        **BaseLabelPropagation._parameter_constraints,
         "mbo_iter": [Interval(Integral, 0, None, closed="left")],
         "class_prior": [StrOptions({"estimated", "labelled"}), "array-like", None],
     }
@@ -258,18 +264,11 @@ class PoissonLabelPropagation(WeightedLabelPropagation):
 
     def _report_unreachable(self, unreachable: npt.NDArray[np.bool_], part: npt.NDArray[np.int32],
                             node_of: npt.NDArray[np.int64], along: str) -> None:
-        """The connected parts without a labelled sample, as the base class
-        words its warning (its rows are directed, these parts are not)."""
-        count = np.count_nonzero(unreachable[node_of])
-        groups = len(np.unique(part[unreachable]))
-        message = (
-            f"{count:,} of {len(node_of):,} samples, in {groups:,} group(s), cannot be reached from any "
-            f"labelled sample along {along}; they keep -1 in transduction_ (see unreachable_). Label a "
-            "sample in each such group, or use more neighbours (n_neighbors)."
-        )
-        if self.on_unreachable == "raise":
-            raise ValueError(message)
-        warn_caller(message, UserWarning)
+        """Warn about (or refuse) the samples in connected parts without a
+        labelled sample (``part``: each node's part; the graph is symmetric,
+        so that these parts are the groups the warning counts)."""
+        self._unreachable_found(int(np.count_nonzero(unreachable[node_of])), len(node_of),
+                                len(np.unique(part[unreachable])), along)
 
 
 def _classes_present(solver_graph: Any, ordered_labels: npt.NDArray[np.int32], num_classes: int

@@ -1,7 +1,9 @@
-"""Semi-supervised labelling of points in one call: a scikit-learn estimator
-around the k-nearest-neighbour search and weighted label propagation."""
+"""Semi-supervised labelling of points in one call: the base of velorn's
+estimators (the k-nearest-neighbour search, the input checks, the graph and
+predict), and weighted label propagation on it."""
 
 import time
+from abc import ABCMeta, abstractmethod
 import warnings
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -21,8 +23,8 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows, propagate_table, repeated_rows
-from velorn.graph import PRECOMPUTED, Graph, adjacency_of, check_matrix, from_matrix, from_table, merge_copies
+from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows, repeated_rows
+from velorn.graph import PRECOMPUTED, Graph, adjacency_of, from_matrix, from_table, merge_copies
 from velorn.neighbours import NeighbourSearch, report
 
 try:
@@ -36,13 +38,362 @@ except ImportError:  # scikit-learn before 1.6
 
     SKIP_FINITE_CHECK = {"force_all_finite": False}
 
+
 def _parameters_checked[Fit: Callable[..., Any]](fit: Fit) -> Fit:
     """scikit-learn's check of the parameters against ``_parameter_constraints``
     at the start of ``fit``, keeping ``fit``'s type for type checkers."""
     return cast(Fit, _fit_context(prefer_skip_nested_validation=True)(fit))
 
 
-class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[misc]
+class BaseLabelPropagation(ClassifierMixin, BaseEstimator, metaclass=ABCMeta):  # type: ignore[misc]
+    """Base class of the estimators that label samples along their nearest neighbours.
+
+    What they share: the neighbour search and the checks of its parameters
+    and of the input, the encoding of the labels, the graph of each sample's
+    nearest neighbours (copies of a point joined in one node), and
+    ``predict`` and ``predict_proba``, which let a new sample's nearest
+    training samples vote. Each estimator labels the graph's nodes in its
+    own way, in :meth:`_label_nodes`, and sets its own defaults; ``max_iter``
+    and ``tol`` bound its own iteration.
+
+    Parameters
+    ----------
+    n_neighbors : int
+        Neighbours per sample.
+    metric : str or callable
+        The distance, or ``"precomputed"`` (a sparse distance graph) or
+        ``"precomputed_affinity"`` (a matrix of similarities).
+    metric_params : dict or None
+        Further arguments of the metric.
+    p : float
+        The power of the ``"minkowski"`` metric.
+    search : {"exact", "approximate"}
+        The neighbour search.
+    max_iter : int
+        Most passes of the labelling.
+    tol : float
+        When the labelling stops before ``max_iter``.
+    on_unreachable : {"warn", "raise"}
+        What to do when samples cannot be reached from any labelled one.
+    n_jobs : int or None
+        Threads, as in scikit-learn.
+    random_state : int, RandomState instance or None
+        Seeds the approximate search's index.
+    verbose : bool
+        Print each step's progress and time.
+    """
+
+    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
+        "n_neighbors": [Interval(Integral, 1, None, closed="left")],
+        "metric": [StrOptions({name for names in VALID_METRICS.values() for name in names} | set(PRECOMPUTED)),
+                   callable],
+        "metric_params": [dict, None],
+        "p": [Interval(Real, 0, None, closed="right"), None],
+        "search": [StrOptions({"exact", "approximate"})],
+        "max_iter": [Interval(Integral, 1, None, closed="left")],
+        "tol": [Interval(Real, 0, None, closed="left")],
+        "on_unreachable": [StrOptions({"warn", "raise"})],
+        "n_jobs": [Integral, None],
+        "random_state": ["random_state"],
+        "verbose": ["verbose"],
+    }
+
+    def __init__(
+        self,
+        n_neighbors: int,
+        *,
+        metric: Any,
+        metric_params: dict[str, Any] | None,
+        p: float,
+        search: Literal["exact", "approximate"],
+        max_iter: int,
+        tol: float,
+        on_unreachable: Literal["warn", "raise"],
+        n_jobs: int | None,
+        random_state: Any,
+        verbose: bool,
+    ) -> None:
+        self.n_neighbors = n_neighbors
+        self.metric = metric
+        self.metric_params = metric_params
+        self.p = p
+        self.search = search
+        self.max_iter = max_iter
+        self.tol = tol
+        self.on_unreachable = on_unreachable
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+        self.verbose = verbose
+
+    # --- fit ---------------------------------------------------------------------------
+
+    @_parameters_checked
+    def fit(self, X: Any, y: Any) -> Self:
+        """Label the unlabelled samples of ``y`` from the labelled ones.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
+            The samples; with ``metric="precomputed"``, a sparse matrix of
+            distances, with ``metric="precomputed_affinity"`` a (sparse or
+            dense) matrix of similarities, of shape (n_samples, n_samples).
+        y : array-like of shape (n_samples,)
+            Labels (integers or strings); -1 (among strings also "-1") marks
+            an unlabelled sample.
+
+        Returns
+        -------
+        self : object
+            The fitted estimator, its labels in ``transduction_``.
+        """
+        # A failed fit leaves the estimator as it was: the attributes that
+        # the input checks set are put back, the others are set at the end.
+        checked = ("n_features_in_", "feature_names_in_")
+        before = {name: self.__dict__[name] for name in checked if name in self.__dict__}
+        try:
+            return self._fit(X, y)
+        except BaseException:
+            for name in checked:
+                self.__dict__.pop(name, None)
+            self.__dict__.update(before)
+            raise
+
+    def _fit(self, X: Any, y: Any) -> Self:
+        search = self._check_parameters()
+        X, y = self._check_input(X, y)
+        classes, labels = _encode(y)
+        self._check_classes(len(classes))
+
+        rows, point_of, index = self._neighbour_rows(X, search)
+        nodes, node_of_point = merge_copies(rows)
+        node_of = node_of_point[point_of]
+        node_labels = _group_vote(labels, node_of, nodes.n_rows)
+        # Labelled samples, and unlabelled copies of labelled ones (a copy
+        # outweighs every other neighbour), vote for their label alone.
+        fixed = (labels != -1) | (node_labels[node_of] != -1)
+        along, limit = self._rows_described(rows.n_rows)
+        unreachable, node_distributions = self._label_nodes(nodes, node_labels, len(classes),
+                                                            _graph_kind(self.metric), node_of, along, limit)
+
+        final = np.where(labels != -1, labels, node_labels[node_of])
+        self.classes_ = classes
+        self.n_neighbors_ = int(np.diff(rows.indptr).max(initial=0))
+        self.unreachable_ = unreachable[node_of]
+        self.transduction_ = _decode(final, classes, y.dtype)
+        self.label_distributions_ = _sample_distributions(node_distributions, node_of, final, fixed)
+        self._index = index
+        # What predict reads: a label for each row the search indexed (each
+        # distinct point), or for each column of a precomputed graph.
+        self._codes = node_labels[node_of_point] if index is not None else final
+        return self
+
+    def _check_parameters(self) -> NeighbourSearch | None:
+        """Refuse bad parameters before any work; the neighbour search, unless
+        the graph is precomputed."""
+        if _graph_kind(self.metric):
+            return None
+        return NeighbourSearch(self.metric, self.metric_params, self.p, self.search, self.n_jobs,
+                               self.random_state, self.verbose, owner=type(self).__name__)
+
+    def _check_input(self, X: Any, y: Any) -> tuple[Any, npt.NDArray[Any]]:
+        """``X`` and ``y`` as scikit-learn checks them (setting
+        ``n_features_in_``); a precomputed graph's entries are left to
+        velorn.graph, whose messages say more."""
+        if y is None:
+            raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
+        X = adjacency_of(X, self.metric)
+        X = validate_data(self, X, accept_sparse="csr", **(SKIP_FINITE_CHECK if _graph_kind(self.metric) else {}))
+        y = column_or_1d(y, warn=True)
+        check_consistent_length(X, y)
+        if y.dtype.kind == "f":
+            assert_all_finite(y, input_name="y")
+        return X, y
+
+    def _check_classes(self, num_classes: int) -> None:
+        """Refuse, before the search, parameters that do not fit the classes
+        of ``y`` (none here)."""
+
+    def _neighbour_rows(self, X: Any, search: NeighbourSearch | None
+                        ) -> tuple[Graph, npt.NDArray[np.int64], NeighbourSearch | None]:
+        """The graph's rows: each distinct point's nearest neighbours, or a
+        precomputed graph's rows (a distance graph's cut to the
+        ``n_neighbors`` nearest entries); each sample's row; and the fitted
+        search, which ``predict`` asks (None for a precomputed graph)."""
+        kind = _graph_kind(self.metric)
+        if kind:
+            return _graph_table(X, kind, self.n_neighbors), np.arange(X.shape[0], dtype=np.int64), None
+        # Copies of a point are searched once, as one point: else the rows of
+        # a point with more copies than n_neighbors hold only copies, and
+        # none of them may hold the labelled one.
+        points, point_of = _distinct_points(X)
+        width = min(self.n_neighbors, points.shape[0] - 1)
+        assert search is not None  # built for every metric but the precomputed ones
+        index = search.fit(points)
+        ids, distances = index.kneighbors(None, width + 1)
+        return _graph_rows(ids, distances, points.shape[0], width, drop_self=True), point_of, index
+
+    def _rows_described(self, num_rows: int) -> tuple[str, int | None]:
+        """What the graph's rows are, for the warnings, and the length they
+        were cut to if more neighbours could join them (else None)."""
+        kind = _graph_kind(self.metric)
+        if kind:
+            return "the graph's rows", self.n_neighbors if kind == "distance" else None
+        width = min(self.n_neighbors, num_rows - 1)
+        return f"their {width} nearest neighbours", width if width < num_rows - 1 else None
+
+    @abstractmethod
+    def _label_nodes(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, kind: str | None,
+                     node_of: npt.NDArray[np.int64], along: str, limit: int | None
+                     ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
+        """Label the graph's nodes ``labels`` (-1: unlabelled) in place, and
+        set ``n_iter_``.
+
+        Parameters
+        ----------
+        nodes : Graph
+            Each node's row: its neighbours and their vote weights
+            (``1 / distance**2``, or a similarity as it is).
+        labels : ndarray of shape (n_nodes,)
+            Each node's class number, -1 for an unlabelled node.
+        num_classes : int
+            The number of classes.
+        kind : {None, "distance", "affinity"}
+            What the graph was made from: None for a search's distances.
+        node_of : ndarray of shape (n_samples,)
+            Each sample's node.
+        along : str
+            What the rows are, for the warnings.
+        limit : int or None
+            The length the rows were cut to if more neighbours could join
+            them, for the warnings.
+
+        Returns
+        -------
+        unreachable : ndarray of bool, shape (n_nodes,)
+            The nodes no labelled one can be reached from, after warning
+            about them or refusing them (:meth:`_unreachable_found`).
+        distributions : ndarray of shape (n_nodes, n_classes)
+            Each node's class scores, normalised to sum to 1 (zeros for an
+            unreachable node).
+        """
+
+    def _unreachable_found(self, count: int, num_samples: int, groups: int, along: str, isolated: int = 0,
+                           rows_full: bool = True) -> None:
+        """Warn about ``count`` samples, in ``groups`` groups, that no labelled
+        sample can be reached from, or refuse them with ``on_unreachable="raise"``.
+        ``isolated``: how many have no neighbour at all; ``rows_full``:
+        whether more neighbours could reach a label."""
+        message = (
+            f"{count:,} of {num_samples:,} samples, in {groups:,} group(s), cannot be reached from any "
+            f"labelled sample along {along}"
+            + (f" ({isolated:,} of them have no neighbour at all)" if isolated else "")
+            + "; they keep -1 in transduction_ (see unreachable_). Label a sample in each such group"
+            + (", or use more neighbours (n_neighbors)." if rows_full else ".")
+        )
+        if self.on_unreachable == "raise":
+            raise ValueError(message)
+        warn_caller(message, UserWarning)
+
+    # --- predict -----------------------------------------------------------------------
+
+    def predict_proba(self, X: Any) -> npt.NDArray[np.float64]:
+        """Each class's share of the weight of a sample's nearest training samples.
+
+        Each of the ``n_neighbors`` nearest training samples counts
+        ``1 / distance**2`` for its label from ``fit`` (with
+        ``metric="precomputed_affinity"``, its similarity); a training
+        sample at distance 0 outweighs all others.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_queries, n_features)
+            The samples; with ``metric="precomputed"``, a sparse graph of
+            their distances to the training samples, of shape
+            (n_queries, n_training_samples).
+
+        Returns
+        -------
+        proba : ndarray of shape (n_queries, n_classes)
+            Columns follow ``classes_``; a sample none of whose neighbours
+            has a label gets a row of zeros.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from velorn import WeightedLabelPropagation
+        >>> X = np.array([[0.0], [1.0], [2.0], [3.0]])
+        >>> model = WeightedLabelPropagation(n_neighbors=2).fit(X, [0, -1, -1, 1])
+        >>> model.predict_proba([[0.5], [2.5]]).round(2)
+        array([[1., 0.],
+               [0., 1.]])
+        """
+        rows = self._query_rows(X)
+        proba = np.zeros((rows.n_rows, len(self.classes_)))
+        for begin, end, _, (scores, _) in _vote_chunks(rows, self._codes, len(self.classes_)):
+            _normalised(scores, out=proba[begin:end])
+        return proba
+
+    def predict(self, X: Any) -> npt.NDArray[Any]:
+        """The label of each sample by its nearest training samples.
+
+        The ``n_neighbors`` nearest training samples vote with their labels
+        from ``fit``, each counting ``1 / distance**2`` (with
+        ``metric="precomputed_affinity"``, its similarity); a training
+        sample at distance 0 outweighs all others. Among classes of equal
+        votes, the class of the heaviest single neighbour among theirs
+        wins, the nearest of those if several weigh as much.
+
+        Parameters
+        ----------
+        X : {array-like, sparse matrix} of shape (n_queries, n_features)
+            The samples; with ``metric="precomputed"``, a sparse graph of
+            their distances to the training samples, of shape
+            (n_queries, n_training_samples).
+
+        Returns
+        -------
+        labels : ndarray of shape (n_queries,)
+            The labels, of the type of ``transduction_``; the unlabelled
+            marker (-1, or "-1" for string labels) for a sample none of whose
+            neighbours has a label.
+        """
+        rows = self._query_rows(X)
+        codes = np.empty(rows.n_rows, dtype=np.int32)
+        for begin, end, chunk, (scores, reached) in _vote_chunks(rows, self._codes, len(self.classes_)):
+            codes[begin:end] = _best_classes(chunk, self._codes, scores, reached)
+        return _decode(codes, self.classes_, self.transduction_.dtype)
+
+    def _query_rows(self, X: Any) -> Graph:
+        """The rows of new samples: their nearest training samples (or their
+        entries of a precomputed graph), with the weights of their votes."""
+        check_is_fitted(self, "transduction_")
+        num_indexed = len(self._codes)
+        kind = _graph_kind(self.metric)
+        if kind:
+            X = validate_data(self, X, accept_sparse="csr", reset=False, **SKIP_FINITE_CHECK)
+            rows = _graph_table(X, kind, self.n_neighbors, num_columns=num_indexed)
+        else:
+            X = validate_data(self, X, accept_sparse="csr", reset=False)
+            assert self._index is not None
+            k = min(self.n_neighbors, num_indexed)
+            ids, distances = self._index.kneighbors(X, k)
+            rows = _graph_rows(ids, distances, num_indexed, k, drop_self=False)
+        return rows
+
+    def _report(self, what: str, start: float, final: bool = True) -> None:
+        report(type(self).__name__, self.verbose, what, start, final)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.pairwise = _graph_kind(self.metric) is not None
+        tags.input_tags.sparse = self.search == "exact" or _graph_kind(self.metric) is not None
+        return tags
+
+    def _more_tags(self) -> dict[str, Any]:  # scikit-learn before 1.6
+        return {"pairwise": _graph_kind(self.metric) is not None}
+
+
+class WeightedLabelPropagation(BaseLabelPropagation):
     """Label every sample from a few labelled ones, along its nearest neighbours.
 
     Each sample is joined to its ``n_neighbors`` nearest samples (or to its
@@ -66,8 +417,11 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     heaviest single neighbour among the tied classes; among classes whose
     heaviest neighbours weigh as much, to the one the sample's neighbours'
     own neighbours vote for most; then to the nearest (the first in the row,
-    for a precomputed graph). ``predict`` decides ties by the heaviest single
-    neighbour, then the nearest.
+    for a precomputed graph). ``predict`` and ``predict_proba`` weigh a new
+    sample's ``n_neighbors`` nearest training samples as ``fit`` weighs a
+    sample's neighbours, with their labels from ``fit``;
+    ``predict`` decides ties by the heaviest single neighbour, then the
+    nearest.
 
     A sample whose neighbours, their neighbours and so on never meet a
     labelled sample (a group of more than ``n_neighbors`` samples, apart from
@@ -166,25 +520,6 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
     array([0, 1])
     """
 
-    # fit sweeps a search's table as it comes; estimators that label otherwise
-    # set it False and get the graph's rows in _label_nodes.
-    _sweeps_tables: ClassVar[bool] = True
-
-    _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
-        "n_neighbors": [Interval(Integral, 1, None, closed="left")],
-        "metric": [StrOptions({name for names in VALID_METRICS.values() for name in names} | set(PRECOMPUTED)),
-                   callable],
-        "metric_params": [dict, None],
-        "p": [Interval(Real, 0, None, closed="right"), None],
-        "search": [StrOptions({"exact", "approximate"})],
-        "max_iter": [Interval(Integral, 1, None, closed="left")],
-        "tol": [Interval(Real, 0, None, closed="left")],
-        "on_unreachable": [StrOptions({"warn", "raise"})],
-        "n_jobs": [Integral, None],
-        "random_state": ["random_state"],
-        "verbose": ["verbose"],
-    }
-
     def __init__(
         self,
         n_neighbors: int = 15,
@@ -200,187 +535,15 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         random_state: Any = None,
         verbose: bool = False,
     ) -> None:
-        self.n_neighbors = n_neighbors
-        self.metric = metric
-        self.metric_params = metric_params
-        self.p = p
-        self.search = search
-        self.max_iter = max_iter
-        self.tol = tol
-        self.on_unreachable = on_unreachable
-        self.n_jobs = n_jobs
-        self.random_state = random_state
-        self.verbose = verbose
-
-    # --- fit ---------------------------------------------------------------------------
-
-    @_parameters_checked
-    def fit(self, X: Any, y: Any) -> Self:
-        """Label the unlabelled samples of ``y`` from the labelled ones.
-
-        Parameters
-        ----------
-        X : {array-like, sparse matrix} of shape (n_samples, n_features)
-            The samples; with ``metric="precomputed"``, a sparse matrix of
-            distances, with ``metric="precomputed_affinity"`` a (sparse or
-            dense) matrix of similarities, of shape (n_samples, n_samples).
-        y : array-like of shape (n_samples,)
-            Labels (integers or strings); -1 (among strings also "-1") marks
-            an unlabelled sample.
-
-        Returns
-        -------
-        self : WeightedLabelPropagation
-            The fitted estimator, its labels in ``transduction_``.
-        """
-        # A failed fit leaves the estimator as it was: the attributes that
-        # the input checks set are put back, the others are set at the end.
-        checked = ("n_features_in_", "feature_names_in_")
-        before = {name: self.__dict__[name] for name in checked if name in self.__dict__}
-        try:
-            return self._fit(X, y)
-        except BaseException:
-            for name in checked:
-                self.__dict__.pop(name, None)
-            self.__dict__.update(before)
-            raise
-
-    def _fit(self, X: Any, y: Any) -> Self:
-        search = self._check_parameters()
-        if y is None:
-            raise ValueError(f"{type(self).__name__} requires y to be passed, but the target y is None.")
-        X = adjacency_of(X, self.metric)
-        kind = _graph_kind(self.metric)
-        if kind:  # the graph's entries are checked by velorn.graph, with messages of its own
-            X = validate_data(self, X, accept_sparse="csr", **SKIP_FINITE_CHECK)
-        else:
-            X = validate_data(self, X, accept_sparse="csr")
-        y = column_or_1d(y, warn=True)
-        check_consistent_length(X, y)
-        if y.dtype.kind == "f":
-            assert_all_finite(y, input_name="y")
-        unlabelled = _unlabelled_mask(y)
-        if unlabelled.all():
-            raise ValueError(
-                "y has no labelled sample: every entry is -1 (unlabelled). Label at least one sample."
-            )
-        check_classification_targets(y[~unlabelled])
-        classes, codes = np.unique(y[~unlabelled], return_inverse=True)
-        labels = np.full(len(y), -1, dtype=np.int32)
-        labels[~unlabelled] = codes
-        self._check_classes(len(classes))
-
-        index = None
-        # The rows as a search's table (ids, distances), when they are one.
-        table: tuple[npt.NDArray[Any], npt.NDArray[Any]] | None = None
-        if kind:
-            graph = None
-            point_of = np.arange(len(y), dtype=np.int64)
-            width = self.n_neighbors
-            table = _uniform_rows(X, kind)
-        else:
-            # Copies of a point are searched once, as one point: else the
-            # rows of a point with more copies than n_neighbors hold only
-            # copies, and none of them may hold the labelled one.
-            graph = None
-            points, point_of = _distinct_points(X)
-            width = min(self.n_neighbors, points.shape[0] - 1)
-            assert search is not None  # built for every metric but the precomputed ones
-            index = search.fit(points)
-            ids, distances = index.kneighbors(None, width + 1)
-            table = ids, distances
-        num_points = len(point_of) if kind else points.shape[0]
-
-        # Rows this long may have been cut: more neighbours could join them.
-        if kind is None:
-            limit = width if width < points.shape[0] - 1 else None
-            along = f"their {width} nearest neighbours"
-        else:
-            limit = self.n_neighbors if kind == "distance" else None
-            along = "the graph's rows"
-        # The sweeps read a search's table as it comes, unless it holds copies
-        # (distance 0) or rows the graph module would have to sort; then, and
-        # for the estimators that label otherwise, through the graph's rows.
-        outcome = None
-        if table is not None and self._sweeps_tables:
-            start = time.perf_counter()
-            node_labels = _group_vote(labels, point_of, num_points)
-            seeded = node_labels != -1
-            votes = np.zeros((num_points, len(classes)))
-            # Few classes are normalised as the sweeps write the votes, the
-            # way _normalised sums them.
-            normalised = len(classes) <= NORMALISED_BY_COLUMNS
-            outcome = propagate_table(table[0], table[1], node_labels, width, self.max_iter, self.tol, votes,
-                                      normalised)
-        if outcome is not None:
-            self.n_iter_, converged, longest_row = outcome
-            self._report(f"propagation: {np.count_nonzero(unlabelled):,} unlabelled samples", start)
-            node_of_point = np.arange(num_points, dtype=np.int64)
-            node_of = point_of
-            unreachable = np.zeros(num_points, dtype=bool)
-            if (node_labels == -1).any() or not converged:
-                nodes = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(
-                    ids, distances, num_points, width, drop_self=True)
-                unreachable = self._explain_unlabelled(nodes, node_labels, node_of, converged, along, limit)
-            node_distributions = votes if normalised else _normalised(votes, out=votes)
-        else:
-            if graph is None:
-                graph = _graph_table(X, kind, self.n_neighbors) if kind else _graph_rows(
-                    ids, distances, num_points, width, drop_self=True)
-            nodes, node_of_point = merge_copies(graph)
-            node_of = node_of_point[point_of]
-            node_labels = _group_vote(labels, node_of, nodes.n_rows)
-            seeded = node_labels != -1
-            longest_row = int(np.diff(graph.indptr).max(initial=0))
-            unreachable, node_distributions = self._label_nodes(nodes, node_labels, len(classes), kind, node_of,
-                                                                along, limit)
-        # Read in place without copies, each sample is the node of its own
-        # number, and the sweeps kept the given labels: nothing to gather.
-        own_nodes = outcome is not None and num_points == len(y)
-        distributions = node_distributions
-        if not own_nodes and (len(distributions) != len(node_of) or (node_of != np.arange(len(node_of))).any()):
-            distributions = distributions[node_of]
-        final = node_labels if own_nodes else np.where(labels != -1, labels, node_labels[node_of])
-        # Labelled samples, and unlabelled copies of labelled ones (a copy
-        # outweighs every other neighbour), vote for their label alone.
-        labelled = np.flatnonzero((labels != -1) | (seeded[node_of] if not own_nodes else False))
-        distributions[labelled] = 0.0
-        distributions[labelled, final[labelled]] = 1.0
-
-        self.classes_ = classes
-        self.n_neighbors_ = longest_row
-        self.unreachable_ = unreachable if own_nodes else unreachable[node_of]
-        self.transduction_ = _decode(final, classes, y.dtype)
-        self.label_distributions_ = distributions
-        self._index = index
-        # What predict reads, for each sample its search or graph gives back.
-        self._codes = final if kind or own_nodes else node_labels[node_of_point]
-        return self
-
-    def _check_parameters(self) -> NeighbourSearch | None:
-        """Refuse bad parameters before any work; the neighbour search, unless
-        the graph is precomputed."""
-        if _graph_kind(self.metric):
-            return None
-        return NeighbourSearch(self.metric, self.metric_params, self.p, self.search, self.n_jobs,
-                               self.random_state, self.verbose, owner=type(self).__name__)
-
-    def _check_classes(self, num_classes: int) -> None:
-        """Refuse, before the search, parameters that do not fit the classes
-        of ``y`` (none here)."""
+        super().__init__(n_neighbors, metric=metric, metric_params=metric_params, p=p, search=search,
+                         max_iter=max_iter, tol=tol, on_unreachable=on_unreachable, n_jobs=n_jobs,
+                         random_state=random_state, verbose=verbose)
 
     def _label_nodes(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, kind: str | None,
                      node_of: npt.NDArray[np.int64], along: str, limit: int | None
                      ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
-        """Labels the graph's nodes ``labels`` (-1: unlabelled) in place: the
-        one step that estimators on this graph form differ in. Returns the
-        mask of the nodes no labelled one can be reached from (after warning
-        about them, or refusing them) and each node's normalised class
-        scores. ``kind``: what the graph was made from (None: a search's
-        distances, else "distance" or "affinity"); ``node_of``: each sample's
-        node; ``along`` and ``limit``: what the rows are, for the warning.
-        (With ``_sweeps_tables``, a search's table whose rows need no
-        rework is swept as it comes in ``fit`` instead, with the same result.)"""
+        """Sweep the rows until the labels settle, as the class docstring
+        says; then settle the nodes at odds with their own votes."""
         start = time.perf_counter()
         free = labels == -1
         self.n_iter_, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, labels, self.max_iter,
@@ -403,19 +566,7 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
         nodes, and those the sweep limit cut off. ``limit``: the length rows
         were cut to, if any; rows that long might reach a label with more
         neighbours."""
-        num_nodes = nodes.n_rows
-        rows = nodes.row_of_entries()
-        # Search backwards along the rows, from an extra node joined to every
-        # labelled node: what it finds can reach a label.
-        seeds = np.flatnonzero(labels != -1)
-        backwards = sparse.csr_matrix(
-            (np.ones(len(rows) + len(seeds), dtype=np.int8),
-             (np.concatenate([nodes.indices, np.full(len(seeds), num_nodes)]), np.concatenate([rows, seeds]))),
-            shape=(num_nodes + 1, num_nodes + 1),
-        )
-        reachable = np.zeros(num_nodes + 1, dtype=bool)
-        reachable[breadth_first_order(backwards, num_nodes, directed=True, return_predecessors=False)] = True
-        unreachable = ~reachable[:num_nodes]
+        unreachable = _unreachable_nodes(nodes, labels)
         if not converged:
             cut_off = np.count_nonzero((~unreachable & (labels == -1))[node_of])
             still = f"{cut_off:,} samples were still unlabelled and labels" if cut_off else "labels"
@@ -424,125 +575,13 @@ class WeightedLabelPropagation(ClassifierMixin, BaseEstimator):  # type: ignore[
                 "in transduction_. Raise max_iter, or tol to stop when few labels change.",
                 ConvergenceWarning,
             )
-        count = np.count_nonzero(unreachable[node_of])
-        if not count:
-            return unreachable
-        inside = unreachable[rows] & unreachable[nodes.indices]
-        group_graph = sparse.csr_matrix(
-            (np.ones(np.count_nonzero(inside), dtype=np.int8), (rows[inside], nodes.indices[inside])),
-            shape=(num_nodes, num_nodes),
-        )
-        _, group_of = connected_components(group_graph, directed=False)
-        groups = len(np.unique(group_of[unreachable]))
-        lengths = np.diff(nodes.indptr)
-        isolated = np.count_nonzero((unreachable & (lengths == 0))[node_of])
-        rows_full = limit is not None and bool((lengths[unreachable] >= limit).any())
-        message = (
-            f"{count:,} of {len(node_of):,} samples, in {groups:,} group(s), cannot be reached from any "
-            f"labelled sample along {along}"
-            + (f" ({isolated:,} of them have no neighbour at all)" if isolated else "")
-            + "; they keep -1 in transduction_ (see unreachable_). Label a sample in each such group"
-            + (", or use more neighbours (n_neighbors)." if rows_full else ".")
-        )
-        if self.on_unreachable == "raise":
-            raise ValueError(message)
-        warn_caller(message, UserWarning)
+        count = int(np.count_nonzero(unreachable[node_of]))
+        if count:
+            lengths = np.diff(nodes.indptr)
+            self._unreachable_found(count, len(node_of), _groups_within(nodes, unreachable), along,
+                                    isolated=int(np.count_nonzero((unreachable & (lengths == 0))[node_of])),
+                                    rows_full=limit is not None and bool((lengths[unreachable] >= limit).any()))
         return unreachable
-
-    # --- predict -----------------------------------------------------------------------
-
-    def predict_proba(self, X: Any) -> npt.NDArray[np.float64]:
-        """Each class's share of the weight of a sample's nearest training samples.
-
-        Each of the ``n_neighbors`` nearest training samples counts
-        ``1 / distance**2`` for its label; a training sample at distance 0
-        outweighs all others.
-
-        Parameters
-        ----------
-        X : {array-like, sparse matrix} of shape (n_queries, n_features)
-            The samples; with ``metric="precomputed"``, a sparse graph of
-            their distances to the training samples, of shape
-            (n_queries, n_training_samples).
-
-        Returns
-        -------
-        proba : ndarray of shape (n_queries, n_classes)
-            Columns follow ``classes_``; a sample none of whose neighbours
-            has a label gets a row of zeros.
-
-        Examples
-        --------
-        >>> import numpy as np
-        >>> from velorn import WeightedLabelPropagation
-        >>> X = np.array([[0.0], [1.0], [2.0], [3.0]])
-        >>> model = WeightedLabelPropagation(n_neighbors=2).fit(X, [0, -1, -1, 1])
-        >>> model.predict_proba([[0.5], [2.5]]).round(2)
-        array([[1., 0.],
-               [0., 1.]])
-        """
-        rows = self._query_rows(X)
-        proba = np.zeros((rows.n_rows, len(self.classes_)))
-        for begin, end, _, (scores, _) in _vote_chunks(rows, self._codes, len(self.classes_)):
-            _normalised(scores, out=proba[begin:end])
-        return proba
-
-    def predict(self, X: Any) -> npt.NDArray[Any]:
-        """The label of each sample by its nearest training samples.
-
-        The ``n_neighbors`` nearest training samples vote with their labels
-        from ``fit``, each weighing as in ``fit``. Among classes of equal
-        votes, as in ``fit``, the class of the heaviest single neighbour
-        among theirs wins, the nearest of those if several weigh as much.
-
-        Parameters
-        ----------
-        X : {array-like, sparse matrix} of shape (n_queries, n_features)
-            The samples; with ``metric="precomputed"``, a sparse graph of
-            their distances to the training samples, of shape
-            (n_queries, n_training_samples).
-
-        Returns
-        -------
-        labels : ndarray of shape (n_queries,)
-            The labels, of the type of ``transduction_``; the unlabelled
-            marker (-1, or "-1" for string labels) for a sample none of whose
-            neighbours has a label.
-        """
-        rows = self._query_rows(X)
-        codes = np.empty(rows.n_rows, dtype=np.int32)
-        for begin, end, chunk, (scores, reached) in _vote_chunks(rows, self._codes, len(self.classes_)):
-            codes[begin:end] = _best_classes(chunk, self._codes, scores, reached)
-        return _decode(codes, self.classes_, self.transduction_.dtype)
-
-    def _query_rows(self, X: Any) -> Graph:
-        """The rows of new samples: their nearest training samples (or their
-        entries of a precomputed graph), with the weights of their votes."""
-        check_is_fitted(self, "transduction_")
-        num_indexed = len(self._codes)
-        kind = _graph_kind(self.metric)
-        if kind:
-            X = validate_data(self, X, accept_sparse="csr", reset=False, **SKIP_FINITE_CHECK)
-            rows = _graph_table(X, kind, self.n_neighbors, num_columns=num_indexed)
-        else:
-            X = validate_data(self, X, accept_sparse="csr", reset=False)
-            assert self._index is not None
-            k = min(self.n_neighbors, num_indexed)
-            ids, distances = self._index.kneighbors(X, k)
-            rows = _graph_rows(ids, distances, num_indexed, k, drop_self=False)
-        return rows
-
-    def _report(self, what: str, start: float, final: bool = True) -> None:
-        report(type(self).__name__, self.verbose, what, start, final)
-
-    def __sklearn_tags__(self) -> Any:
-        tags = super().__sklearn_tags__()
-        tags.input_tags.pairwise = _graph_kind(self.metric) is not None
-        tags.input_tags.sparse = self.search == "exact" or _graph_kind(self.metric) is not None
-        return tags
-
-    def _more_tags(self) -> dict[str, Any]:  # scikit-learn before 1.6
-        return {"pairwise": _graph_kind(self.metric) is not None}
 
 
 # --- helpers ---------------------------------------------------------------------------
@@ -556,6 +595,37 @@ _INTERNAL_FILES = (str(Path(__file__).parent), str(Path(sklearn.__file__).parent
 def warn_caller(message: str, category: type[Warning]) -> None:
     warnings.warn(message, category, skip_file_prefixes=_INTERNAL_FILES)
 
+
+
+def _unreachable_nodes(nodes: Graph, labels: npt.NDArray[np.int32]) -> npt.NDArray[np.bool_]:
+    """The nodes from which no row leads, row after row, to a labelled node."""
+    num_nodes = nodes.n_rows
+    rows = nodes.row_of_entries()
+    # Search backwards along the rows, from an extra node joined to every
+    # labelled node: what it finds can reach a label.
+    seeds = np.flatnonzero(labels != -1)
+    backwards = sparse.csr_matrix(
+        (np.ones(len(rows) + len(seeds), dtype=np.int8),
+         (np.concatenate([nodes.indices, np.full(len(seeds), num_nodes)]), np.concatenate([rows, seeds]))),
+        shape=(num_nodes + 1, num_nodes + 1),
+    )
+    reachable = np.zeros(num_nodes + 1, dtype=bool)
+    reachable[breadth_first_order(backwards, num_nodes, directed=True, return_predecessors=False)] = True
+    return ~reachable[:num_nodes]
+
+
+def _groups_within(nodes: Graph, among: npt.NDArray[np.bool_]) -> int:
+    """How many groups the nodes ``among`` form, joined by the rows' entries
+    (either way) between two of them."""
+    num_nodes = nodes.n_rows
+    rows = nodes.row_of_entries()
+    inside = among[rows] & among[nodes.indices]
+    group_graph = sparse.csr_matrix(
+        (np.ones(np.count_nonzero(inside), dtype=np.int8), (rows[inside], nodes.indices[inside])),
+        shape=(num_nodes, num_nodes),
+    )
+    _, group_of = connected_components(group_graph, directed=False)
+    return len(np.unique(group_of[among]))
 
 
 def _unlabelled_mask(y: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
@@ -590,6 +660,32 @@ def _decode(codes: npt.NDArray[np.int32], classes: npt.NDArray[Any], like: np.dt
     out = np.asarray(classes, dtype=dtype)[np.maximum(codes, 0)]
     out[codes == -1] = missing
     return out
+
+
+def _encode(y: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray[np.int32]]:
+    """The classes of ``y``'s labelled samples, sorted, and each sample's
+    class number (-1: unlabelled)."""
+    unlabelled = _unlabelled_mask(y)
+    if unlabelled.all():
+        raise ValueError("y has no labelled sample: every entry is -1 (unlabelled). Label at least one sample.")
+    check_classification_targets(y[~unlabelled])
+    classes, codes = np.unique(y[~unlabelled], return_inverse=True)
+    labels = np.full(len(y), -1, dtype=np.int32)
+    labels[~unlabelled] = codes
+    return classes, labels
+
+
+def _sample_distributions(node_distributions: npt.NDArray[np.float64], node_of: npt.NDArray[np.int64],
+                          labels: npt.NDArray[np.int32], fixed: npt.NDArray[np.bool_]) -> npt.NDArray[np.float64]:
+    """Each sample's row of its node's class shares; the samples ``fixed``
+    hold all of their label (``labels``) alone."""
+    distributions = node_distributions
+    if len(distributions) != len(node_of) or (node_of != np.arange(len(node_of))).any():
+        distributions = distributions[node_of]
+    rows = np.flatnonzero(fixed)
+    distributions[rows] = 0.0
+    distributions[rows, labels[rows]] = 1.0
+    return distributions
 
 
 def _graph_kind(metric: Any) -> Any:
@@ -663,22 +759,6 @@ def _repeats_rows(X: npt.NDArray[Any]) -> bool:
     if X.dtype not in (np.float64, np.float32, np.int64, np.int32) or not X.dtype.isnative:
         X = np.asarray(X, dtype=np.float64)
     return bool(repeated_rows(X))
-
-
-def _uniform_rows(X: Any, kind: Any) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]] | None:
-    """A sparse distance graph whose rows all hold as many entries, as a
-    search's table: views of its ids and distances, row by row; else None.
-
-    Its distances are not checked here: propagate_table checks them all
-    and declines a table with a bad one, which the graph's rows then refuse."""
-    if kind != "distance" or not sparse.issparse(X):
-        return None
-    csr = check_matrix(X, kind, X.shape[0], check_entries=False)
-    lengths = np.diff(csr.indptr)
-    if len(lengths) == 0 or lengths[0] == 0 or (lengths != lengths[0]).any():
-        return None
-    shape = (csr.shape[0], int(lengths[0]))
-    return csr.indices.reshape(shape), csr.data.reshape(shape)
 
 
 def _group_vote(labels: npt.NDArray[np.int32], group_of: npt.NDArray[np.int64], num_groups: int

@@ -1,6 +1,7 @@
-// Scoring one node from the labelled entries of its row: the work that the
-// sweeps of weighted_label_propagation and of the k-nearest-neighbour table
-// share, so that both give a node the same label and score, bit for bit.
+// Scoring one node from the labelled entries of its row, for the sweeps of
+// weighted_label_propagation (tolmar_lp.cpp), whose weights are distances.
+// The estimators' sweeps (tolmar_knn.cpp) take vote weights and sum them
+// with code of their own; nothing here is shared with them.
 #pragma once
 
 #include <Python.h>
