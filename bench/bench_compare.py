@@ -111,6 +111,7 @@ WORKLOADS = {
     "unreachable": (f"the 4-D blobs + {UNREACHABLE_GROUP} far unlabelled samples", False, [0.01]),
     "few_labels": ("scikit-learn digits / 16, 1, 3 and 10 labels per class", False, []),
     "unequal": ("unequal classes, 1, 2 and 5 labels per class", False, []),
+    "poisson_speed": ("Poisson learning where labels are very few, timed", False, []),
 }
 FEW_LABELS_K = 10
 FEW_LABELS_PER_CLASS = [1, 3, 10]
@@ -137,7 +138,18 @@ UNEQUAL_DATA = {
 UNEQUAL_PER_CLASS = [1, 2, 5]
 PROPAGATION_SWEEPS = 1000
 # Workloads whose rows are accuracies over draws, not timed cases.
-PANELS = ("few_labels", "unequal")
+PANELS = ("few_labels", "unequal", "poisson_speed")
+# The few-labels speed rows: Poisson learning, velorn's and graphlearning's, on
+# the same graph where labels are very few and the walk from them mixes slowly.
+# data -> (description, k, labels per class)
+POISSON_SPEED = {
+    "moons-20k": ("two moons, noise 0.1, 20k points", 10, 1),
+    "moons-100k": ("two moons, noise 0.1, 100k points", 10, 3),
+    "blobs8-200k": ("blobs, 10 centres, spread 2.0, 8-D, 200k points", 15, 10),
+    "classes-100": ("100 blobs of 200 points, spread 1.0, 8-D", 10, 1),
+}
+POISSON_SPEED_METHODS = {"poisson": "velorn Poisson, 1 thread", "poisson-2": "velorn Poisson, 2 threads",
+                         "graphlearning-poisson": "graphlearning Poisson"}
 UNEQUAL_TRIALS = 3
 UNEQUAL_METHODS = ["poisson", "poisson-labelled", "velorn", "labelspreading", "graphlearning",
                    "graphlearning-poisson", "sknetwork-diffusion", "sknetwork-propagation"]
@@ -508,6 +520,8 @@ def run(sizes, workloads=tuple(WORKLOADS), methods=tuple(METHODS), timeout=TIMEO
         rows += few_labels()
     if "unequal" in workloads:
         rows += unequal()
+    if "poisson_speed" in workloads:
+        rows += poisson_speed()
     return rows
 
 
@@ -656,6 +670,94 @@ def unequal(per_class=UNEQUAL_PER_CLASS, trials=UNEQUAL_TRIALS, k=FEW_LABELS_K):
     return rows
 
 
+def poisson_speed_points(data, seed=SEED):
+    """(points, true labels) of one data set of the few-labels speed rows."""
+    from sklearn.datasets import make_blobs, make_moons
+
+    if data.startswith("moons"):
+        return make_moons(n_samples=20_000 if data == "moons-20k" else 100_000, noise=0.1, random_state=seed)
+    if data == "blobs8-200k":
+        return make_points("blobs8", 200_000, seed)[:2]
+    return make_blobs(n_samples=20_000, centers=100, n_features=8, cluster_std=1.0, random_state=seed)
+
+
+def poisson_speed_fits(graph, k):
+    """method -> fit(y), Poisson learning on the neighbours of `graph` (velorn's
+    estimator with its defaults; graphlearning's weight matrix and poisson)."""
+    from velorn import PoissonLabelPropagation
+
+    fits = {method: (lambda y, jobs=jobs: PoissonLabelPropagation(n_neighbors=k, metric="precomputed", n_jobs=jobs)
+                     .fit(graph, y).transduction_)
+            for method, jobs in (("poisson", 1), ("poisson-2", 2))}
+    try:
+        import graphlearning
+    except ImportError:
+        return fits
+    ids, distances = sorted_rows(graph, k + 1)
+
+    def graphlearning_fit(y):
+        train = np.flatnonzero(y != -1)
+        weights = graphlearning.weightmatrix.knn(None, k + 1, knn_data=(ids, distances))
+        return graphlearning.ssl.poisson(weights).fit_predict(train, y[train])
+
+    fits["graphlearning-poisson"] = graphlearning_fit
+    return fits
+
+
+def poisson_speed():
+    """Each method's best fit time of REPEATS (one run past REPEAT_BELOW_S) and
+    its accuracy, on the same exact k-NN graph and the same labelled samples."""
+    import warnings
+
+    from sklearn.neighbors import KNeighborsTransformer
+
+    rows = []
+    for data, (description, k, per_class) in POISSON_SPEED.items():
+        points, truth = poisson_speed_points(data)
+        graph = KNeighborsTransformer(mode="distance", n_neighbors=k).fit_transform(points)
+        rng = np.random.default_rng(SEED)
+        y = np.full(len(truth), -1)
+        for label in np.unique(truth):
+            y[rng.choice(np.flatnonzero(truth == label), per_class, replace=False)] = label
+        unlabelled = y == -1
+        for method, fit in poisson_speed_fits(graph, k).items():
+            times, caught = [], []
+            while len(times) < REPEATS and sum(times) < REPEAT_BELOW_S:
+                with warnings.catch_warnings(record=True) as seen:
+                    warnings.simplefilter("always")
+                    start = time.perf_counter()
+                    prediction = np.asarray(fit(y))
+                    times.append(time.perf_counter() - start)
+                caught = [f"{w.category.__name__}: {w.message}" for w in seen]
+            row = {"workload": "poisson_speed", "data": data, "description": description, "size": len(truth),
+                   "labels_per_class": per_class, "k": k, "method": method, "name": POISSON_SPEED_METHODS[method],
+                   "status": "ok", "seconds": min(times), "runs": len(times),
+                   "accuracy": float(np.mean(prediction[unlabelled] == truth[unlabelled])), "warnings": caught}
+            rows.append(row)
+            print(f"  {data}, {per_class} per class  {row['name']:<28} {row['seconds']:8.3f} s  "
+                  f"accuracy {row['accuracy']:.4f}" + ("  " + caught[0][:80] if caught else ""),
+                  file=sys.stderr, flush=True)
+    return rows
+
+
+def poisson_speed_table(rows):
+    """The few-labels speed rows as a Markdown table: a row per data set, fit (s) and accuracy (%) per method."""
+    found = {(row["data"], row["method"]): row for row in rows if row["workload"] == "poisson_speed"}
+    methods = [m for m in POISSON_SPEED_METHODS if any(key[1] == m for key in found)]
+    lines = ["| data | labels per class | " + " | ".join(POISSON_SPEED_METHODS[m] for m in methods)
+             + " | graphlearning / velorn |", "|---|---:|" + "---:|" * (len(methods) + 1)]
+    for data in POISSON_SPEED:
+        got = {m: found[(data, m)] for m in methods if (data, m) in found}
+        if not got:
+            continue
+        ours = [got[m]["seconds"] for m in ("poisson", "poisson-2") if m in got]
+        ratio = (f"{got['graphlearning-poisson']['seconds'] / min(ours):.1f}x"
+                 if ours and "graphlearning-poisson" in got else "-")
+        cells = [f"{got[m]['seconds']:.2f} s ({100 * got[m]['accuracy']:.1f}%)" if m in got else "-" for m in methods]
+        lines.append(f"| {POISSON_SPEED[data][0]} | {POISSON_SPEED[data][2]} | " + " | ".join(cells) + f" | {ratio} |")
+    return lines
+
+
 def few_labels_table(rows):
     """The few-labels rows as a Markdown table: a column per labels-per-class count."""
     rows = [row for row in rows if row["workload"] == "few_labels"]
@@ -726,6 +828,10 @@ def print_report(rows):
     if uneven:
         print("Unequal classes, accuracy on the unlabelled samples (%), mean of the draws:")
         print("\n".join(unequal_table(uneven)))
+        print()
+    if any(row["workload"] == "poisson_speed" for row in every_row):
+        print("Poisson learning where labels are very few, best fit time and accuracy on the same graph:")
+        print("\n".join(poisson_speed_table(every_row)))
         print()
     if rows:
         header = (f"{'workload':<12} {'size':>9} {'lab.':>5} {'method':<34} {'search s':>9} {'rest s':>8} "

@@ -208,7 +208,8 @@ def headline(results):
         lines += ["", f"A group of {far[0]['group']['size']} samples far from every label gets: {given}."]
     used = sorted({row["run"] for row in rows.values() if row["workload"] in HEADLINE_WORKLOADS + ["unreachable"]})
     lines += ["", "From the benchmark run(s) " + ", ".join(used) + " (1% labelled, k = 15)."]
-    lines += few_labels_lines(results) + poisson_speed_lines(rows) + graph_lines(results)
+    lines += (few_labels_lines(results) + few_labels_speed_lines(results) + poisson_speed_lines(rows)
+              + graph_lines(results))
     return "".join(line + "\n" for line in lines)
 
 
@@ -237,6 +238,18 @@ def few_labels_lines(results):
         lines.append(f"| {count} | " + " | ".join(cells) + " |")
     used = sorted({row["run"] for row in found.values()})
     return lines + ["", "From the benchmark run(s) " + ", ".join(used) + "."]
+
+
+def few_labels_speed_lines(results):
+    """Poisson learning where labels are very few: velorn's against graphlearning's on the same graph."""
+    from bench_compare import poisson_speed_table
+
+    rows = [row for row in results.get("suites", {}).get("bench_compare", []) if row.get("workload") == "poisson_speed"]
+    if not rows:
+        return []
+    lines = ["", "Poisson learning where labels are very few, best fit on the same exact k-NN graph (accuracy):", ""]
+    used = sorted({row["run"] for row in rows})
+    return lines + poisson_speed_table(rows) + ["", "From the benchmark run(s) " + ", ".join(used) + "."]
 
 
 def poisson_speed_lines(rows):

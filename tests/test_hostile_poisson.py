@@ -1,7 +1,8 @@
-"""poisson_graph, poisson_solve, poisson_symmetrised and poisson_parts under
-hostile input: each call ends in a result or a Python exception and leaves
-its inputs as they were (solve writes the solution on success only); a
-symmetrised graph is (W + W.T) / 2, a solution stays finite."""
+"""poisson_graph, poisson_solve, poisson_conjugate_gradients, poisson_horizon,
+poisson_symmetrised and poisson_parts under hostile input: each call ends in
+a result or a Python exception and leaves its inputs as they were (the
+solvers write the solution on success only); a symmetrised graph is
+(W + W.T) / 2, a solution stays finite."""
 
 import math
 
@@ -89,3 +90,24 @@ def test_poisson_solve_answers_or_raises(args):
     if got[0] == "ok":
         assert 0 <= got[1] <= args[3]
         assert np.isfinite(args[2]).all()
+
+
+@examples(200)
+@given(solve_calls())
+def test_poisson_conjugate_gradients_answer_or_raise(args):
+    # The solve's arguments, the pass count and tolerance read as mass and tolerance.
+    graph, labels, solution, iterations, tolerance, n_jobs = args
+    args = [graph, labels, solution, tolerance, 1e-6, iterations, n_jobs]
+    got = checked_outcome(tp.poisson_conjugate_gradients, args, outputs=[2])
+    if got[0] == "ok":
+        assert 0 <= got[1][0] <= iterations
+        assert np.isfinite(args[2]).all()
+
+
+@examples(200)
+@given(solve_calls())
+def test_poisson_horizon_answers_or_raises(args):
+    graph, labels, _, steps, tolerance, n_jobs = args
+    got = checked_outcome(tp.poisson_horizon, [graph, labels, tolerance, steps, n_jobs])
+    if got[0] == "ok":
+        assert got[1][0] >= 0 and 0 <= got[1][1] <= steps

@@ -10,7 +10,9 @@ from sklearn.exceptions import ConvergenceWarning, NotFittedError
 
 from velorn import PoissonLabelPropagation
 from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (
+    poisson_conjugate_gradients,
     poisson_graph,
+    poisson_horizon,
     poisson_parts,
     poisson_solve,
     poisson_symmetrised,
@@ -157,6 +159,76 @@ def test_the_solver_matches_the_iteration_written_out(num_classes):
           spread(labels), out, 5, 0.0, 2)
     np.testing.assert_array_equal(out, got)
 
+
+
+def centred_sources(weights, labels, num_classes):
+    """Each labelled sample's one-hot label minus its connected part's mean label."""
+    _, part = sparse.csgraph.connected_components(weights)
+    sources = np.zeros((len(labels), num_classes))
+    labelled = np.flatnonzero(labels >= 0)
+    sources[labelled, labels[labelled]] = 1.0
+    for each in np.unique(part[labelled]):
+        members = labelled[part[labelled] == each]
+        sources[members] -= sources[members].mean(axis=0)
+    return sources
+
+
+def two_parts_and_a_lone_sample(num_nodes, num_classes):
+    """A random graph in two connected parts, the second without labels, and a sample without edges."""
+    half = num_nodes // 2
+    block = sparse.random(half, half, density=8 / half, random_state=1, format="csr")
+    chain = sparse.diags([np.ones(half - 1)], [1], shape=(half, half))  # keeps each part connected
+    block = block + chain
+    weights = sparse.block_diag([block, block, sparse.csr_matrix((1, 1))]).tocsr()
+    weights = ((weights + weights.T) / 2).tocsr()
+    labels = np.full(weights.shape[0], -1, dtype=np.int32)
+    labels[:2 * num_classes] = np.tile(np.arange(num_classes), 2)
+    return weights, labels
+
+
+@pytest.mark.parametrize("num_classes, mass", [(3, 0.01), (14, 0.5), (2, 0.0)])
+def test_conjugate_gradients_solve_the_system_written_out(num_classes, mass):
+    weights, labels = two_parts_and_a_lone_sample(5000, num_classes)
+    graph = poisson_graph(weights.indptr, weights.indices, weights.data)
+    degrees = np.asarray(weights.sum(axis=1)).ravel()
+    sources = centred_sources(weights, labels, num_classes)
+    # The labelled part solved densely; a singular system (mass 0) with its
+    # first value held at 0, then shifted to a degree-weighted mean of 0.
+    system = np.diag((1 + mass) * degrees[:2500]) - weights[:2500, :2500].toarray()
+    free = slice(0 if mass > 0 else 1, 2500)
+    expected = np.zeros_like(sources)
+    expected[free] = np.linalg.solve(system[free, free], sources[free])
+    if mass == 0:
+        expected[:2500] -= degrees[:2500] @ expected[:2500] / degrees[:2500].sum()
+    results = []
+    for n_jobs in (1, 3):
+        got = np.zeros_like(sources)
+        iterations, converged = poisson_conjugate_gradients(graph, labels, got, mass, 1e-12, 10_000, n_jobs)
+        assert converged and 0 < iterations < 10_000
+        results.append(got)
+    scale = np.abs(expected).max()
+    np.testing.assert_allclose(results[0], expected, atol=1e-8 * scale)
+    np.testing.assert_array_equal(results[0], results[1])  # the same for any number of threads
+
+
+def test_the_walks_horizon_is_where_the_walk_comes_within_reach():
+    # Few enough samples for Lanczos' method to span the whole walk: the
+    # estimate is then exact, up to the step where the distance crosses.
+    weights, labels = two_parts_and_a_lone_sample(120, 2)
+    weights = weights[:60, :60].tocsr()  # the labelled part alone
+    labels = labels[:60]
+    degrees = np.asarray(weights.sum(axis=1)).ravel()
+    start = np.where(labels >= 0, 1.0 / np.count_nonzero(labels >= 0), 0.0)
+    walk, limit = start.copy(), degrees / degrees.sum()
+    reach = 1.0 / (10 * np.sqrt(degrees.sum()))
+    steps = 0
+    while np.linalg.norm((walk - limit) / np.sqrt(degrees)) > reach:
+        walk = weights @ (walk / degrees)
+        steps += 1
+    graph = poisson_graph(weights.indptr, weights.indices, weights.data)
+    horizons = [poisson_horizon(graph, labels, 1.0, 1000, n_jobs) for n_jobs in (1, 2)]
+    assert horizons[0] == horizons[1]
+    assert abs(horizons[0][0] - steps) <= 1
 
 
 def test_tolerance_zero_runs_every_pass_asked_for():

@@ -15,6 +15,8 @@ Directives (in Markdown pages as ```{bench-runs}``` and so on):
   share right per method, and its fit time.
 - ``bench-figure``: a plot drawn from the rows, by name: ``accuracy`` (of
   every method on every case of the comparison).
+- ``bench-poisson-speed``: Poisson learning where labels are very few,
+  velorn's against graphlearning's on the same graph: fit time and accuracy.
 - ``bench-few-labels``: the accuracy panels of the comparison, each method's
   mean over the draws; option ``:workload:`` (``few_labels``, digits, the
   default; or ``unequal``, classes of unequal sizes).
@@ -204,6 +206,28 @@ class BenchFewLabels(ResultsDirective):
         return self.list_table(header, table) + [nodes.paragraph(note, note)]
 
 
+class BenchPoissonSpeed(ResultsDirective):
+    def run(self):
+        rows = [row for row in load()["suites"].get("bench_compare", [])
+                if row.get("workload") == "poisson_speed" and row.get("status") == "ok"]
+        if not rows:
+            return self.nothing("few-labels speed rows")
+        names = {row["method"]: row["name"] for row in rows}
+        found = {}
+        for row in rows:
+            found.setdefault((row["description"], row["labels_per_class"]), {})[row["method"]] = row
+        table = []
+        for (description, count), at in found.items():
+            ours = [at[m]["seconds"] for m in ("poisson", "poisson-2") if m in at]
+            peer = at.get("graphlearning-poisson")
+            ratio = f"{peer['seconds'] / min(ours):.1f}x" if ours and peer else ""
+            table.append([description, count, *[f"{at[m]['seconds']:.2f} s ({100 * at[m]['accuracy']:.1f}%)"
+                                                 if m in at else "" for m in names], ratio])
+        note = "From the benchmark run(s) " + ", ".join(sorted({row["run"] for row in rows})) + "."
+        return self.list_table(["data", "labels per class", *names.values(), "graphlearning / velorn"], table) + [
+            nodes.paragraph(note, note)]
+
+
 class BenchFigure(ResultsDirective):
     required_arguments = 1
 
@@ -264,4 +288,5 @@ def setup(app):
     app.add_directive("bench-graphs", BenchGraphs)
     app.add_directive("bench-figure", BenchFigure)
     app.add_directive("bench-few-labels", BenchFewLabels)
+    app.add_directive("bench-poisson-speed", BenchPoissonSpeed)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
