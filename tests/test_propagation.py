@@ -420,3 +420,13 @@ def test_predict_holds_a_bounded_share_of_samples_times_classes():
     assert peak < 3000 * num_classes * 8 / 4  # a table of all scores would be 72 MB
     nearest = np.linalg.norm(queries[:, None] - points[None], axis=2).argmin(axis=1)
     assert (labels == nearest).mean() > 0.6  # mostly the nearest sample's own class
+
+
+@pytest.mark.parametrize("estimator", [WeightedLabelPropagation, PoissonLabelPropagation])
+def test_one_label_per_class_is_not_taken_for_a_regression_target(estimator, recwarn):
+    points, truth = make_blobs(600, centers=60, n_features=4, cluster_std=0.3, random_state=0)
+    y = np.full(600, -1)
+    first = np.unique(truth, return_index=True)[1]
+    y[first] = truth[first]
+    estimator().fit(points, y)
+    assert not [w for w in recwarn if "unique classes" in str(w.message)]

@@ -668,7 +668,11 @@ def _encode(y: npt.NDArray[Any]) -> tuple[npt.NDArray[Any], npt.NDArray[np.int32
     unlabelled = _unlabelled_mask(y)
     if unlabelled.all():
         raise ValueError("y has no labelled sample: every entry is -1 (unlabelled). Label at least one sample.")
-    check_classification_targets(y[~unlabelled])
+    with warnings.catch_warnings():
+        # One label per class is what users with few labels have, not a sign
+        # of a regression target.
+        warnings.filterwarnings("ignore", message="The number of unique classes is greater than 50%")
+        check_classification_targets(y[~unlabelled])
     classes, codes = np.unique(y[~unlabelled], return_inverse=True)
     labels = np.full(len(y), -1, dtype=np.int32)
     labels[~unlabelled] = codes
