@@ -145,7 +145,7 @@ PANELS = ("few_labels", "unequal", "poisson_speed")
 POISSON_SPEED = {
     "moons-20k": ("two moons, noise 0.1, 20k points", 10, 1),
     "moons-100k": ("two moons, noise 0.1, 100k points", 10, 3),
-    "blobs8-200k": ("blobs, 10 centres, spread 2.0, 8-D, 200k points", 15, 10),
+    "blobs8-200k": ("overlapping blobs, 10 centres, spread 5.0, 8-D, 200k points", 15, 10),
     "classes-100": ("100 blobs of 200 points, spread 1.0, 8-D", 10, 1),
 }
 POISSON_SPEED_METHODS = {"poisson": "velorn Poisson, 1 thread", "poisson-2": "velorn Poisson, 2 threads",
@@ -677,7 +677,7 @@ def poisson_speed_points(data, seed=SEED):
     if data.startswith("moons"):
         return make_moons(n_samples=20_000 if data == "moons-20k" else 100_000, noise=0.1, random_state=seed)
     if data == "blobs8-200k":
-        return make_points("blobs8", 200_000, seed)[:2]
+        return make_blobs(n_samples=200_000, centers=10, n_features=8, cluster_std=5.0, random_state=seed)
     return make_blobs(n_samples=20_000, centers=100, n_features=8, cluster_std=1.0, random_state=seed)
 
 
