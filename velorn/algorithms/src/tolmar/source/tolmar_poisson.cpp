@@ -701,7 +701,7 @@ public:
     ConjugateGradients(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes, double mass,
                        pyext::BigVector<double>&& start, Py_ssize_t threads)
         : g_(graph), c_(static_cast<size_t>(num_classes)), labels_(labels), sources_(graph, labels, num_classes),
-          diagonal_(static_cast<size_t>(graph.n)), u_(std::move(start)), r_(u_.size()), z_(u_.size()), p_(u_.size()),
+          diagonal_(static_cast<size_t>(graph.n)), u_(std::move(start)), r_(u_.size()), p_(u_.size()),
           q_(u_.size()), alpha_(c_), beta_(c_), rz_(c_), first_rz_(c_), total_(c_), active_(c_),
           threads_(graph.n, threads, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t chunk) {
               rows(begin, end, chunk);
@@ -791,7 +791,6 @@ private:
         if (phase_ != Phase::kDirection) std::fill(sums, sums + c_, 0.0);
         for (size_t i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i) {
             double* r = r_.data() + i * c_;
-            double* z = z_.data() + i * c_;
             double* p = p_.data() + i * c_;
             double* q = q_.data() + i * c_;
             const double inverse = diagonal_[i] > 0 ? 1.0 / diagonal_[i] : 0.0;
@@ -801,9 +800,8 @@ private:
                 sources_.write(i, labels_[i], r);
                 for (size_t k = 0; k < c_; ++k) {
                     r[k] = inverse > 0 ? r[k] - q[k] : 0.0;
-                    z[k] = r[k] * inverse;
-                    p[k] = z[k];
-                    sums[k] += r[k] * z[k];
+                    p[k] = r[k] * inverse;
+                    sums[k] += r[k] * p[k];
                 }
                 break;
             case Phase::kMultiply:
@@ -815,13 +813,12 @@ private:
                 for (size_t k = 0; k < c_; ++k) {
                     u[k] += alpha_[k] * p[k];
                     r[k] -= alpha_[k] * q[k];
-                    z[k] = r[k] * inverse;
-                    sums[k] += r[k] * z[k];
+                    sums[k] += r[k] * (r[k] * inverse);
                 }
                 break;
             }
             case Phase::kDirection:
-                for (size_t k = 0; k < c_; ++k) p[k] = z[k] + beta_[k] * p[k];
+                for (size_t k = 0; k < c_; ++k) p[k] = r[k] * inverse + beta_[k] * p[k];
                 break;
             }
         }
@@ -832,7 +829,10 @@ private:
     const std::vector<int32_t>& labels_;
     PartSources sources_;
     std::vector<double> diagonal_;
-    pyext::BigVector<double> u_, r_, z_, p_, q_;  // rows of c values
+    // Rows of c values: the solution, its residual, the direction and the
+    // system times the direction (the preconditioned residual is the
+    // residual over the diagonal, taken where it is needed).
+    pyext::BigVector<double> u_, r_, p_, q_;
     std::vector<double> alpha_, beta_, rz_, first_rz_, total_;
     std::vector<bool> active_;  // columns still iterating
     double tolerance_ = 0.0;
