@@ -61,7 +61,7 @@ def poisson_horizon(
 ) -> tuple[float, int]:
     """The passes a random walk from the labelled samples (``labels`` >= 0)
     needs on ``graph`` to come within ``tolerance`` of its limit, in the
-    norm ``||D^-1/2 (p - limit)|| <= tolerance / (10 sqrt(volume))``,
+    norm ``||D^-1/2 (p - limit)|| <= tolerance / (5 sqrt(volume))``,
     estimated by Lanczos' method in at most ``max_steps`` steps; returns the
     estimate and the steps taken."""
 
@@ -73,9 +73,10 @@ def poisson_conjugate_gradients(
     tolerance: SupportsFloat,
     max_iterations: SupportsIndex,
     n_jobs: SupportsIndex,
+    weighted: npt.NDArray[np.float64] | None = None,
 ) -> tuple[int, bool]:
     """Solves ``((1 + mass) D - W) u = b`` (the sources of
-    :func:`poisson_solve`) by conjugate gradients preconditioned by the
+    :func:`poisson_solve`, or ``D @ weighted`` when given) by conjugate gradients preconditioned by the
     diagonal, from ``solution`` and into it, until each class's residual is
     within ``tolerance`` of its start's or for ``max_iterations``
     iterations; returns the iterations run and whether every class came

@@ -92,19 +92,21 @@ constexpr const char* kHorizonDoc =
     "    Estimates the passes a random walk from the labelled samples (1 / labelled\n"
     "    at each, `labels` as for poisson_solve, any code >= 0 labelled) needs on\n"
     "    `graph` to come within `tolerance` of its limit: ||D^-1/2 (p - limit)||\n"
-    "    at most tolerance / (10 sqrt(volume)). Lanczos' method on D^-1/2 W D^-1/2\n"
+    "    at most tolerance / (5 sqrt(volume)). Lanczos' method on D^-1/2 W D^-1/2\n"
     "    from the walk's start, at most `max_steps` steps of one column each, on\n"
     "    `n_jobs` threads; returns the estimate (a float, 0 when the walk starts\n"
     "    within reach) and the steps taken. The result does not depend on n_jobs.\n";
 
 constexpr const char* kGradientsDoc =
-    "poisson_conjugate_gradients(graph, labels, solution, mass, tolerance, max_iterations, n_jobs)\n"
+    "poisson_conjugate_gradients(graph, labels, solution, mass, tolerance, max_iterations, n_jobs,\n"
+    "                            weighted=None)\n"
     "    -> (iterations, converged)\n"
     "\n"
     "    Solves ((1 + mass) D - W) u = b (mass >= 0) on `graph` by conjugate gradients\n"
     "    preconditioned by the diagonal, b the sources of poisson_solve (`labels`\n"
-    "    and `solution` as there; the iteration starts from `solution` and writes\n"
-    "    its result there). Each class's column stops once its residual, in the\n"
+    "    and `solution` as there), or D x with x `weighted` (an (n, c) float64\n"
+    "    ndarray of finite values) when given. The iteration starts from\n"
+    "    `solution` and writes its result there. Each class's column stops once its residual, in the\n"
     "    norm of the diagonal's inverse, is within `tolerance` of its start's, or\n"
     "    all after `max_iterations` iterations; returns the iterations run and\n"
     "    whether every column came within tolerance. A\n"
@@ -698,10 +700,13 @@ void add_chunks(const std::vector<double>& chunk_sums, size_t width, std::vector
 class ConjugateGradients {
 public:
     // `start`: n rows of c values, where the iteration starts.
+    // `weighted`: empty for the sources, else n rows of c values whose
+    // degree-weighted copy D x is the right-hand side.
     ConjugateGradients(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes, double mass,
-                       pyext::BigVector<double>&& start, Py_ssize_t threads)
+                       pyext::BigVector<double>&& start, pyext::BigVector<double>&& weighted, Py_ssize_t threads)
         : g_(graph), c_(static_cast<size_t>(num_classes)), labels_(labels), sources_(graph, labels, num_classes),
-          diagonal_(static_cast<size_t>(graph.n)), u_(std::move(start)), r_(u_.size()), p_(u_.size()),
+          diagonal_(static_cast<size_t>(graph.n)), u_(std::move(start)), weighted_(std::move(weighted)),
+          r_(u_.size()), p_(u_.size()),
           q_(u_.size()), alpha_(c_), beta_(c_), rz_(c_), first_rz_(c_), total_(c_), active_(c_),
           threads_(graph.n, threads, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t chunk) {
               rows(begin, end, chunk);
@@ -797,7 +802,10 @@ private:
             switch (phase_) {
             case Phase::kStart:
                 multiply(i, u_, q);
-                sources_.write(i, labels_[i], r);
+                if (weighted_.empty())
+                    sources_.write(i, labels_[i], r);
+                else
+                    for (size_t k = 0; k < c_; ++k) r[k] = g_.degrees[i] * weighted_[i * c_ + k];
                 for (size_t k = 0; k < c_; ++k) {
                     r[k] = inverse > 0 ? r[k] - q[k] : 0.0;
                     p[k] = r[k] * inverse;
@@ -832,7 +840,7 @@ private:
     // Rows of c values: the solution, its residual, the direction and the
     // system times the direction (the preconditioned residual is the
     // residual over the diagonal, taken where it is needed).
-    pyext::BigVector<double> u_, r_, p_, q_;
+    pyext::BigVector<double> u_, weighted_, r_, p_, q_;
     std::vector<double> alpha_, beta_, rz_, first_rz_, total_;
     std::vector<bool> active_;  // columns still iterating
     double tolerance_ = 0.0;
@@ -904,7 +912,7 @@ void tridiagonal_eigen(std::vector<double>& diagonal, std::vector<double> below,
 // D^-1/2 W D^-1/2 started at D^-1/2 (p - limit), whose Gauss quadrature
 // gives ||S^t x||^2 for every t at once. Some hundreds of steps, one column
 // each, where the walk takes tens of thousands of passes.
-constexpr double kHorizonRoom = 10.0;
+constexpr double kHorizonRoom = 5.0;
 // The quadrature is looked at every kHorizonLook steps; the estimate is
 // taken once it is within kHorizonSettled of the one at half the steps (it
 // grows as the slowest parts of the walk come into the Krylov space).
@@ -1048,15 +1056,16 @@ private:
 
 // The `solution` argument: a writable 2-D float64 ndarray of n rows, native
 // byte order, any strides; null with TypeError or ValueError otherwise.
-PyArrayObject* solution_argument(PyObject* value, Py_ssize_t n) {
+PyArrayObject* solution_argument(PyObject* value, Py_ssize_t n, const char* what = "solution",
+                                 bool writable = true) {
     PyArrayObject* a = pyext::is_ndarray(value) ? reinterpret_cast<PyArrayObject*>(value) : nullptr;
     if (!a || PyArray_NDIM(a) != 2 || PyArray_TYPE(a) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(a)->byteorder) ||
-        !PyArray_ISWRITEABLE(a)) {
-        PyErr_SetString(PyExc_TypeError, "solution must be a writable 2-D float64 ndarray");
+        (writable && !PyArray_ISWRITEABLE(a))) {
+        PyErr_Format(PyExc_TypeError, "%s must be a %s2-D float64 ndarray", what, writable ? "writable " : "");
         return nullptr;
     }
     if (PyArray_DIM(a, 0) != n || PyArray_DIM(a, 1) < 1) {
-        PyErr_Format(PyExc_ValueError, "solution has shape (%zd, %zd), expected (%zd, number of classes)",
+        PyErr_Format(PyExc_ValueError, "%s has shape (%zd, %zd), expected (%zd, number of classes)", what,
                      static_cast<Py_ssize_t>(PyArray_DIM(a, 0)), static_cast<Py_ssize_t>(PyArray_DIM(a, 1)), n);
         return nullptr;
     }
@@ -1346,7 +1355,8 @@ bool read_labels_any_class(PyObject* value, Py_ssize_t n, std::vector<int32_t>* 
 
 // The `solution` argument's values, checked finite, in rows of `width`
 // (its c columns first, zeros after); false with ValueError otherwise.
-bool read_solution(PyArrayObject* solution, Py_ssize_t width, pyext::BigVector<double>* state) {
+bool read_solution(PyArrayObject* solution, Py_ssize_t width, pyext::BigVector<double>* state,
+                   const char* what = "solution") {
     const Py_ssize_t n = PyArray_DIM(solution, 0), c = PyArray_DIM(solution, 1);
     state->assign(static_cast<size_t>(n) * static_cast<size_t>(width), 0.0);
     const pyext::View2D<double> given = matrix_of(solution);
@@ -1355,7 +1365,7 @@ bool read_solution(PyArrayObject* solution, Py_ssize_t width, pyext::BigVector<d
         for (Py_ssize_t k = 0; k < c; ++k) {
             const double value = row[k];
             if (!std::isfinite(value)) {
-                PyErr_Format(PyExc_ValueError, "solution[%zd, %zd] is not finite", i, k);
+                PyErr_Format(PyExc_ValueError, "%s[%zd, %zd] is not finite", what, i, k);
                 return false;
             }
             (*state)[static_cast<size_t>(i * width + k)] = value;
@@ -1508,9 +1518,19 @@ PyObject* poisson_conjugate_gradients(pyext::Call&, PyObject* const* args) {
     uint64_t iterations = 0;
     bool going = true;
     try {
-        pyext::BigVector<double> start;
+        pyext::BigVector<double> start, weighted;
         if (!read_labels(args[1], n, c, &codes) || !read_solution(solution, c, &start)) return nullptr;
-        ConjugateGradients solver(*graph, codes, c, mass, std::move(start),
+        if (args[7] && args[7] != Py_None) {
+            PyArrayObject* given = solution_argument(args[7], n, "weighted", false);
+            if (!given) return nullptr;
+            if (PyArray_DIM(given, 1) != c) {
+                PyErr_Format(PyExc_ValueError, "weighted has %zd columns, but solution %zd",
+                             static_cast<Py_ssize_t>(PyArray_DIM(given, 1)), c);
+                return nullptr;
+            }
+            if (!read_solution(given, c, &weighted, "weighted")) return nullptr;
+        }
+        ConjugateGradients solver(*graph, codes, c, mass, std::move(start), std::move(weighted),
                                   static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, kMostThreads)));
         Py_BEGIN_ALLOW_THREADS
         going = solver.start(tolerance);
@@ -1542,11 +1562,11 @@ const pyext::FunctionSpec kHorizonFunction = {
 };
 
 const char* const kGradientsParams[] = {"graph", "labels", "solution", "mass", "tolerance", "max_iterations",
-                                        "n_jobs"};
+                                        "n_jobs", "weighted"};
 
 const pyext::FunctionSpec kGradientsFunction = {
     "poisson_conjugate_gradients", kModuleName, kGradientsDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp",
-    __LINE__, kGradientsParams, 7, 7, poisson_conjugate_gradients,
+    __LINE__, kGradientsParams, 8, 7, poisson_conjugate_gradients,
 };
 
 const char* const kParams[] = {"graph", "labels", "solution", "max_iterations", "tolerance", "n_jobs"};
@@ -1596,10 +1616,15 @@ int prepare(PyObject* dict) {
     if (!defaults) return -1;
     pyext::Ref graph_function = pyext::make_function(kGraphFunction, pyext::module_state.module, defaults.get());
     if (!graph_function || PyDict_SetItemString(dict, kGraphFunction.name, graph_function.get()) < 0) return -1;
-    for (const pyext::FunctionSpec* spec : {&kHorizonFunction, &kGradientsFunction}) {
-        pyext::Ref function = pyext::make_function(*spec, pyext::module_state.module, Py_None);
-        if (!function || PyDict_SetItemString(dict, spec->name, function.get()) < 0) return -1;
-    }
+    pyext::Ref horizon_function = pyext::make_function(kHorizonFunction, pyext::module_state.module, Py_None);
+    if (!horizon_function || PyDict_SetItemString(dict, kHorizonFunction.name, horizon_function.get()) < 0)
+        return -1;
+    pyext::Ref no_weights = pyext::Ref::steal(PyTuple_Pack(1, Py_None));
+    if (!no_weights) return -1;
+    pyext::Ref gradients_function =
+        pyext::make_function(kGradientsFunction, pyext::module_state.module, no_weights.get());
+    if (!gradients_function || PyDict_SetItemString(dict, kGradientsFunction.name, gradients_function.get()) < 0)
+        return -1;
     pyext::Ref parts_function = pyext::make_function(kPartsFunction, pyext::module_state.module, Py_None);
     if (!parts_function || PyDict_SetItemString(dict, kPartsFunction.name, parts_function.get()) < 0) return -1;
     pyext::Ref symmetrised_function =
