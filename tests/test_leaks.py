@@ -307,24 +307,19 @@ def own_function_cases():
     paths that hold something: arrays held in place, copies, a graph."""
     indptr, ids, weights = np.array([0, 1, 2, 3]), np.array([1, 0, 1]), np.ones(3)
     labels = np.array([0, -1, -1], np.int32)
-    table, distances = np.array([[0, 1], [1, 0], [2, 1]]), np.array([[0.0, 1.0], [0.0, 2.0], [0.0, 0.5]])
-    scores = np.zeros((3, 2))
+    distances = np.array([[0.0, 1.0], [0.0, 2.0], [0.0, 0.5]])
     graph = tolmar_poisson.poisson_graph(indptr, ids, weights)
     solution = np.zeros((3, 2))
     points, rows, centroids = np.array([[0.0], [2.0], [5.0]]), np.array([2, 0, 1]), np.array([[0.0], [4.0]])
     fast = FastMetric()
     failing = types.SimpleNamespace(pairwise=lambda X, Y: 1 / 0)
     shares, shifts = np.full(2, 0.5), np.zeros(2)
-    rows_call, table_call = tolmar_knn.propagate_rows, tolmar_knn.propagate_table
+    rows_call = tolmar_knn.propagate_rows
     return [
         Case("propagate_rows", rows_call, (indptr, ids, weights, labels, 5, 0.0)),
         Case("propagate_rows, id out of range", rows_call, (indptr, ids + 5, weights, labels, 5, 0.0),
              error=IndexError),
         Case("propagate_rows, float count", rows_call, (indptr, ids, weights, labels, 2.5, 0.0), error=TypeError),
-        Case("propagate_table", table_call, (table, distances, labels, 1, 5, 0.0, scores, True)),
-        Case("propagate_table, handed back", table_call, (table, distances * 0, labels, 1, 5, 0.0)),
-        Case("propagate_table, scores too narrow", table_call, (table, distances, labels + 2, 1, 5, 0.0, scores),
-             error=ValueError),
         Case("repeated_rows", tolmar_knn.repeated_rows, (distances,)),
         Case("poisson_graph", tolmar_poisson.poisson_graph, (indptr, ids, weights, np.array([2, 0, 1]), 2)),
         Case("poisson_graph, not a permutation", tolmar_poisson.poisson_graph, (indptr, ids, weights, ids),

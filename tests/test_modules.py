@@ -50,7 +50,7 @@ def test_namespace_and_spec_attributes(name):
                 "kelvo_nearest": "nearest_centroid", "tolmar_poisson": "poisson_solve",
                 "tolmar_shifts": "class_shifts"}.get(short, short)
     public = {k for k in vars(module) if not k.startswith("__")}
-    others = {"kelvo_postprocess": {"DistanceMetric"}, "tolmar_knn": {"propagate_table", "repeated_rows"},
+    others = {"kelvo_postprocess": {"DistanceMetric"}, "tolmar_knn": {"repeated_rows"},
               "tolmar_poisson": {"poisson_graph", "poisson_parts", "poisson_symmetrised", "poisson_horizon",
                                  "poisson_conjugate_gradients"},
               "tolmar_shifts": {"shifted_argmax"}}

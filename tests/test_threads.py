@@ -86,7 +86,7 @@ class YieldingMetric:
 
 
 def own_functions(seed):
-    # The package's own native functions: the table's sweeps, the Poisson
+    # The package's own native functions: the label sweeps, the Poisson
     # passes (on threads of their own, without the interpreter lock), the
     # class shifts and the nearest centroid, whose metric lets others run.
     rng = np.random.default_rng(seed)
@@ -94,9 +94,8 @@ def own_functions(seed):
     ids[:, 0] = np.arange(NODES)
     distances[:, 0] = 0.0
     labels = np.where(rng.random(NODES) < 0.05, rng.integers(0, 3, NODES), -1).astype(np.int32)
-    scores = np.zeros((NODES, 3))
-    swept = tolmar_knn.propagate_table(ids, distances, labels, 3, 100, 0.0, scores, True)
     indptr = np.arange(0, 4 * NODES + 1, 4)
+    swept = tolmar_knn.propagate_rows(indptr, ids.ravel(), distances.ravel().astype(np.float64), labels, 100, 0.0)
     graph = tolmar_poisson.poisson_graph(*tolmar_poisson.poisson_symmetrised(indptr, ids.ravel(),
                                                                              distances.ravel(), 2), None, 2)
     solution = np.zeros((NODES, 3))
@@ -105,7 +104,7 @@ def own_functions(seed):
     tolmar_shifts.class_shifts(solution, np.full(3, 1 / 3), shifts, 0.1, 20)
     points = rng.normal(size=(NODES, 2))
     nearest = nearest_centroid(points, np.arange(0, NODES, 3), points[:5].copy(), YieldingMetric(), 1.0)
-    return swept, labels.tolist(), scores.tolist(), passes, solution.tolist(), shifts.tolist(), nearest.tolist()
+    return swept, labels.tolist(), passes, solution.tolist(), shifts.tolist(), nearest.tolist()
 
 
 JOBS = [(kernel, seed) for seed in range(4)
