@@ -10,8 +10,8 @@ import pytest
 import scipy.sparse
 
 from velorn import GraphWrapper
-from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
-from velorn.algorithms.src.tolmar.binaries import tolmar_knn, tolmar_poisson, tolmar_shifts
+from velorn._native.nearest_centroid import nearest_centroid
+from velorn._native import class_shifts, label_sweeps, poisson_solver
 
 
 class Distances:
@@ -84,7 +84,7 @@ def test_labels_resized_between_sweeps_are_refused():
     n = 100_000  # some 10 ms of sweeps
     ids, labels = chain(n)
     with ResizeSoon(labels) as tolerance, pytest.raises(ValueError, match="cannot resize"):
-        tolmar_knn.propagate_rows(np.arange(n + 1), ids, np.ones(n), labels, 10**9, tolerance)
+        label_sweeps.propagate_rows(np.arange(n + 1), ids, np.ones(n), labels, 10**9, tolerance)
     assert labels.shape == (n,) and labels[1] == -1
 
 
@@ -97,7 +97,7 @@ def test_class_shifts_can_be_interrupted():
     shifts = np.zeros(2)
     try:
         with pytest.raises(KeyboardInterrupt):
-            tolmar_shifts.class_shifts(np.zeros((1024, 2)), np.full(2, 0.5), shifts, 0.1, 2**62)
+            class_shifts.class_shifts(np.zeros((1024, 2)), np.full(2, 0.5), shifts, 0.1, 2**62)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
@@ -113,15 +113,15 @@ class Index:
 
 
 def integer_calls(number):
-    graph = tolmar_poisson.poisson_graph(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2))
+    graph = poisson_solver.poisson_graph(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2))
     one, labels = np.array([0, 1, 2, 3]), np.array([0, -1, -1], np.int32)
     return [
-        lambda: tolmar_knn.propagate_rows(one, np.array([1, 0, 1]), np.ones(3), labels.copy(), number, 0.0),
-        lambda: tolmar_poisson.poisson_graph(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), None, number),
-        lambda: tolmar_poisson.poisson_symmetrised(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), number),
-        lambda: tolmar_poisson.poisson_solve(graph, labels[:2], np.zeros((2, 1)), number, 0.0, 1),
-        lambda: tolmar_poisson.poisson_solve(graph, labels[:2], np.zeros((2, 1)), 3, 0.0, number),
-        lambda: tolmar_shifts.class_shifts(np.zeros((2, 2)), np.full(2, 0.5), np.zeros(2), 0.1, number),
+        lambda: label_sweeps.propagate_rows(one, np.array([1, 0, 1]), np.ones(3), labels.copy(), number, 0.0),
+        lambda: poisson_solver.poisson_graph(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), None, number),
+        lambda: poisson_solver.poisson_symmetrised(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), number),
+        lambda: poisson_solver.poisson_solve(graph, labels[:2], np.zeros((2, 1)), number, 0.0, 1),
+        lambda: poisson_solver.poisson_solve(graph, labels[:2], np.zeros((2, 1)), 3, 0.0, number),
+        lambda: class_shifts.class_shifts(np.zeros((2, 2)), np.full(2, 0.5), np.zeros(2), 0.1, number),
     ]
 
 

@@ -10,7 +10,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from sklearn.metrics import DistanceMetric
 
-from velorn.algorithms.src.kelvo.binaries import kelvo_nearest
+from velorn._native import nearest_centroid
 
 DISTANCES = [0.0, 1.0, 2.0, 1.0, -1.0, math.nan, math.inf, -math.inf]
 
@@ -69,7 +69,7 @@ def plain_nearest(distances, max_distance):
 @given(calls())
 def test_answers_or_raises_as_the_plain_rule(args):
     points, rows, centroids, metric, max_distance = args
-    got = checked_outcome(kelvo_nearest.nearest_centroid, args)
+    got = checked_outcome(nearest_centroid.nearest_centroid, args)
     if got[0] != "ok":
         return
     if not isinstance(metric, Scripted):

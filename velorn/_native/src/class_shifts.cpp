@@ -1,4 +1,4 @@
-// tolmar_shifts: the class shifts of a thresholding that keeps the classes at
+// class_shifts: the class shifts of a thresholding that keeps the classes at
 // given shares of the rows. Each row takes the class with the largest score
 // plus that class's shift (the first class on a tie); each round moves the
 // shifts by step * (prior - shares). Rounds on many rows of few classes are
@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_shifts";
+constexpr const char* kModuleName = "velorn._native.class_shifts";
 
 constexpr const char* kDoc =
     "class_shifts(scores, prior, shifts, step, rounds) -> None\n"
@@ -180,7 +180,7 @@ PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
 const char* const kParams[] = {"scores", "prior", "shifts", "step", "rounds"};
 
 const pyext::FunctionSpec kFunction = {
-    "class_shifts", kModuleName, kDoc, "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", __LINE__,
+    "class_shifts", kModuleName, kDoc, "velorn/_native/src/class_shifts.cpp", __LINE__,
     kParams, 5, 5, class_shifts,
 };
 
@@ -239,7 +239,7 @@ constexpr const char* kArgmaxDoc =
     "    values. Returns m intp codes.\n";
 
 const pyext::FunctionSpec kArgmaxFunction = {
-    "shifted_argmax", kModuleName, kArgmaxDoc, "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", __LINE__,
+    "shifted_argmax", kModuleName, kArgmaxDoc, "velorn/_native/src/class_shifts.cpp", __LINE__,
     kArgmaxParams, 2, 2, shifted_argmax,
 };
 
@@ -248,10 +248,10 @@ int prepare(PyObject* dict) {
     return function ? PyDict_SetItemString(dict, kArgmaxFunction.name, function.get()) : -1;
 }
 
-const pyext::ModuleSpec kModule = {"tolmar_shifts", kModuleName,
-                                   "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", &kFunction,
+const pyext::ModuleSpec kModule = {"class_shifts", kModuleName,
+                                   "velorn/_native/src/class_shifts.cpp", &kFunction,
                                    prepare, pyext::no_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_shifts() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
+PyMODINIT_FUNC PyInit_class_shifts() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }

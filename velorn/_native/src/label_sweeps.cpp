@@ -1,4 +1,4 @@
-// tolmar_knn: the estimators' label propagation over a graph's rows, of any
+// label_sweeps: the estimators' label propagation over a graph's rows, of any
 // lengths (CSR: row offsets, neighbour ids, vote weights). Each sample
 // without a label takes the label whose entries in its row weigh most, all
 // samples of a sweep at once from the labels of the sweep before, so that
@@ -27,7 +27,7 @@
 
 namespace {
 
-constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_knn";
+constexpr const char* kModuleName = "velorn._native.label_sweeps";
 
 constexpr const char* kDoc =
     "propagate_rows(indptr, indices, weights, labels, max_iterations, tolerance) -> (sweeps, converged)\n"
@@ -670,7 +670,7 @@ const char* const kParams[] = {"indptr", "indices", "weights", "labels", "max_it
 
 const pyext::FunctionSpec kFunction = {
     "propagate_rows", kModuleName, kDoc,
-    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
+    "velorn/_native/src/label_sweeps.cpp", __LINE__,
     kParams, 6, 6, propagate_rows,
 };
 
@@ -774,7 +774,7 @@ constexpr const char* kRepeatedDoc =
 
 const pyext::FunctionSpec kRepeatedFunction = {
     "repeated_rows", kModuleName, kRepeatedDoc,
-    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
+    "velorn/_native/src/label_sweeps.cpp", __LINE__,
     kRepeatedParams, 1, 1, repeated_rows,
 };
 
@@ -783,10 +783,10 @@ int prepare(PyObject* dict) {
     return repeated ? PyDict_SetItemString(dict, kRepeatedFunction.name, repeated.get()) : -1;
 }
 
-const pyext::ModuleSpec kModule = {"tolmar_knn", kModuleName,
-                                   "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", &kFunction,
+const pyext::ModuleSpec kModule = {"label_sweeps", kModuleName,
+                                   "velorn/_native/src/label_sweeps.cpp", &kFunction,
                                    prepare, pyext::no_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_knn() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
+PyMODINIT_FUNC PyInit_label_sweeps() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }

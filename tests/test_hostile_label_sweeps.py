@@ -9,7 +9,7 @@ from hostile import EDGE_INTS, arguments, checked_outcome, examples
 from hypothesis import given
 from hypothesis import strategies as st
 
-from velorn.algorithms.src.tolmar.binaries import tolmar_knn as knn
+from velorn._native import label_sweeps as knn
 
 
 def mostly(good, bad, odds=16):

@@ -3,7 +3,7 @@ plain Python, and their refusals of bad rows."""
 
 import numpy as np
 import pytest
-from velorn.algorithms.src.tolmar.binaries import tolmar_knn as knn
+from velorn._native import label_sweeps as knn
 
 
 def plain_propagation(indptr, indices, weights, labels, max_iterations, tolerance):
