@@ -87,8 +87,9 @@ class YieldingMetric:
 
 def own_functions(seed):
     # The package's own native functions: the label sweeps, the Poisson
-    # passes (on threads of their own, without the interpreter lock), the
-    # class shifts and the nearest centroid, whose metric lets others run.
+    # passes and the class shifts, all run without the interpreter lock
+    # (the passes on threads of their own), and the nearest centroid, whose
+    # metric lets others run.
     rng = np.random.default_rng(seed)
     ids, distances = knn_graph(rng)
     ids[:, 0] = np.arange(NODES)

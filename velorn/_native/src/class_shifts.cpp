@@ -9,6 +9,7 @@
 #include "ndarray.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "gil.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -61,7 +62,8 @@ bool copy_finite(PyArrayObject* a, const char* what, std::vector<double>* out) {
 constexpr uint64_t kRowsPerSignalCheck = uint64_t{1} << 20;
 
 // The rounds on the rows' scores side by side (m rows of c). Width 0: c as
-// given; a width known when compiled keeps a row in registers. False with
+// given; a width known when compiled keeps a row in registers. Other
+// threads run meanwhile: the rounds read and write only copies. False with
 // the exception when a signal handler raises.
 template <size_t Width>
 bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
@@ -69,11 +71,12 @@ bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<do
     const size_t width = Width ? Width : c, m = scores.size() / width;
     std::vector<int64_t> counts(width);
     uint64_t rows_since_check = 0;
+    pyext::ReleasedGil released;
     for (uint64_t r = 0; r < rounds; ++r) {
         rows_since_check += m;
         if (rows_since_check >= kRowsPerSignalCheck) {
             rows_since_check = 0;
-            if (PyErr_CheckSignals() < 0) return false;
+            if (!released.signals_checked()) return false;
         }
         std::fill(counts.begin(), counts.end(), 0);
         const double* row = scores.data();

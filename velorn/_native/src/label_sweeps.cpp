@@ -17,6 +17,7 @@
 #include "module.hpp"
 #include "cache_hint.hpp"
 #include "huge_pages.hpp"
+#include "gil.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -101,6 +102,11 @@ struct PackedRows {
     }
 };
 
+// Samples visited (and one for each sweep or round) between two checks for
+// signals, some milliseconds' work: the lock is taken back for each check,
+// which may wait for another thread to let it go.
+constexpr uint64_t kWorkPerSignalCheck = uint64_t{1} << 16;
+
 // A set of samples, a bit each, so that it stays in the caches while a scan
 // tests it once per entry.
 class SampleBits {
@@ -165,7 +171,8 @@ public:
     // that their readers would be most unlabelled ones, the next visits them
     // all, without the readers' index: a sample whose row holds no changed
     // label gives the label it has, so the outcome is the same; the index is
-    // built once the changes are few.
+    // built once the changes are few. Other threads run meanwhile: the
+    // sweeps read and write only this object's memory.
     bool run(uint64_t max_iterations, double tolerance, uint64_t* sweeps, bool* converged) {
         *sweeps = 0;
         *converged = true;
@@ -177,12 +184,18 @@ public:
         before_.assign(static_cast<size_t>(num_samples_), kNone);
         size_t last_changes = 0;
         int scans_left = 8;
+        pyext::ReleasedGil released;
+        uint64_t work = kWorkPerSignalCheck;  // signals are checked before the first sweep
         while (!visit.empty()) {
             if (*sweeps == max_iterations) {
                 *converged = false;
                 break;
             }
-            if (PyErr_CheckSignals() < 0) return false;
+            if (work >= kWorkPerSignalCheck) {
+                work = 0;
+                if (!released.signals_checked()) return false;
+            }
+            work += visit.size() + 1;
             // Each visited sample is written down, and kept when its label
             // changes, without a branch: in the middle sweeps about half of
             // them change, unpredictably.
@@ -230,7 +243,8 @@ public:
     // one at a time, which never cycles over symmetric weights. Those
     // changes' readers are checked in the next round. After `max_rounds`
     // rounds, the samples still at odds are left to finish() and `settled`
-    // is false. False with an exception for a signal.
+    // is false. False with an exception for a signal. Other threads run
+    // meanwhile, as in run().
     bool settle(uint64_t max_rounds, bool* settled) {
         pyext::BigVector<uint32_t> check(std::move(to_check_));
         check.insert(check.end(), waiting_.begin(), waiting_.end());
@@ -238,8 +252,14 @@ public:
         check.erase(std::unique(check.begin(), check.end()), check.end());
         SampleBits at_odds(static_cast<size_t>(num_samples_));
         std::vector<Want> wants, changing;
+        pyext::ReleasedGil released;
+        uint64_t work = kWorkPerSignalCheck;
         for (uint64_t round = 0;; ++round) {
-            if (PyErr_CheckSignals() < 0) return false;
+            if (work >= kWorkPerSignalCheck) {
+                work = 0;
+                if (!released.signals_checked()) return false;
+            }
+            work += check.size() + 1;
             wants.clear();
             for (const uint32_t i : check) {
                 Want want;
@@ -753,11 +773,19 @@ PyObject* repeated_rows(pyext::Call&, PyObject* const* args) {
         PyErr_SetString(PyExc_ValueError, "more samples than 2**32 - 1");
         return nullptr;
     }
+    // Other threads run during the pass, which reads the points in place:
+    // held against resizing first.
+    pyext::ResizeGuard guard;
+    if (!guard.hold(args[0])) return nullptr;
     try {
-        const bool repeated = type == NPY_FLOAT64 ? repeats_rows(pyext::view2d_of<double>(points))
-                              : type == NPY_FLOAT32 ? repeats_rows(pyext::view2d_of<float>(points))
-                              : type == NPY_INT64   ? repeats_rows(pyext::view2d_of<int64_t>(points))
-                                                    : repeats_rows(pyext::view2d_of<int32_t>(points));
+        bool repeated = false;
+        {
+            const pyext::ReleasedGil released;
+            repeated = type == NPY_FLOAT64   ? repeats_rows(pyext::view2d_of<double>(points))
+                       : type == NPY_FLOAT32 ? repeats_rows(pyext::view2d_of<float>(points))
+                       : type == NPY_INT64   ? repeats_rows(pyext::view2d_of<int64_t>(points))
+                                             : repeats_rows(pyext::view2d_of<int32_t>(points));
+        }
         return PyBool_FromLong(repeated);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
