@@ -1,4 +1,7 @@
-"""Label propagation over a graph's rows, of any lengths; repeated rows found by hashing."""
+"""Label propagation over a graph's rows, of any lengths; repeated rows found by hashing.
+
+Types only: the functions' docstrings are the module's own, shown by help() at run time.
+"""
 
 from typing import Any, SupportsFloat, SupportsIndex
 
@@ -12,15 +15,6 @@ def propagate_rows(
     labels: npt.NDArray[np.int32],
     max_iterations: SupportsIndex,
     tolerance: SupportsFloat,
-) -> tuple[int, bool]:
-    """Labels ``labels`` (-1: unlabelled) in place: in each sweep every
-    unlabelled sample takes the label of largest summed weight among its
-    row's labelled entries, from the labels of the sweep before (among
-    equals it keeps its own, or waits); then the samples left at odds with
-    their row change, no two neighbours at once, until none is. Ties never
-    go by the labels' numbers. Returns the sweeps run and whether they
-    converged."""
+) -> tuple[int, bool]: ...
 
-def repeated_rows(points: npt.NDArray[Any]) -> bool:
-    """Whether two rows of ``points`` (2-D float64, float32, int64 or int32,
-    any strides) hold the same values, 0.0 and -0.0 alike."""
+def repeated_rows(points: npt.NDArray[Any]) -> bool: ...

@@ -1,4 +1,7 @@
-"""The nearest centroid of each point under a scikit-learn distance metric."""
+"""The nearest centroid of each point under a scikit-learn distance metric.
+
+Types only: the functions' docstrings are the module's own, shown by help() at run time.
+"""
 
 from typing import Any, SupportsFloat
 
@@ -11,8 +14,4 @@ def nearest_centroid(
     centroids: npt.NDArray[np.float64],
     metric: Any,
     max_distance: SupportsFloat,
-) -> npt.NDArray[np.int64]:
-    """For each row of ``points`` (C-contiguous float64) named in ``rows``, the index of its
-    nearest row of ``centroids`` under ``metric.pairwise``, or -1 when none
-    lies within ``max_distance``; ties go to the lower index, NaN and
-    infinite distances never win."""
+) -> npt.NDArray[np.int64]: ...

@@ -237,9 +237,10 @@ const char* const kArgmaxParams[] = {"scores", "shifts"};
 constexpr const char* kArgmaxDoc =
     "shifted_argmax(scores, shifts) -> codes\n"
     "\n"
-    "    (scores + shifts).argmax(axis=1), as NumPy gives it: `scores` an (m, c)\n"
-    "    float64 ndarray (any strides), `shifts` a 1-D float64 ndarray of c\n"
-    "    values. Returns m intp codes.\n";
+    "    (scores + shifts).argmax(axis=1), as NumPy gives it (the first largest,\n"
+    "    a NaN counting as largest): `scores` an (m, c) float64 ndarray (any\n"
+    "    strides), `shifts` a 1-D float64 ndarray of c values. Returns m intp\n"
+    "    codes.\n";
 
 const pyext::FunctionSpec kArgmaxFunction = {
     "shifted_argmax", kModuleName, kArgmaxDoc, "velorn/_native/src/class_shifts.cpp", __LINE__,
