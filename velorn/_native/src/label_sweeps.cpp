@@ -94,8 +94,8 @@ struct PackedRows {
     }
     int64_t start(uint32_t i) const { return offsets[i]; }
     int64_t stop(uint32_t i) const { return offsets[i + 1]; }
-    uint32_t id(uint32_t, int64_t e) const { return ids[static_cast<size_t>(e)]; }
-    double weight(uint32_t, int64_t e) const { return weights[static_cast<size_t>(e)]; }
+    uint32_t id(int64_t e) const { return ids[static_cast<size_t>(e)]; }
+    double weight(int64_t e) const { return weights[static_cast<size_t>(e)]; }
     void ask_for(uint32_t i) const {
         pyext::cache_hint(ids.data() + offsets[i]);
         pyext::cache_hint(weights.data() + offsets[i]);
@@ -153,13 +153,13 @@ public:
     void index_rows() {
         pyext::BigVector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
         for (const uint32_t i : free_)
-            for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) ++counts[rows_.id(i, e) + size_t{1}];
+            for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) ++counts[rows_.id(e) + size_t{1}];
         for (size_t v = 1; v < counts.size(); ++v) counts[v] += counts[v - 1];
         readers_.resize(static_cast<size_t>(counts.back()));
         pyext::BigVector<int64_t> next(counts.begin(), counts.end() - 1);
         for (const uint32_t i : free_)
             for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e)
-                readers_[static_cast<size_t>(next[rows_.id(i, e)]++)] = i;
+                readers_[static_cast<size_t>(next[rows_.id(e)]++)] = i;
         reader_offsets_ = std::move(counts);
     }
 
@@ -338,7 +338,7 @@ public:
                 for (const auto& change : changes) queued->add(change.first);
                 for (const uint32_t i : free_) {
                     for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
-                        if (queued->has(rows_.id(i, e))) {
+                        if (queued->has(rows_.id(e))) {
                             visit->push_back(i);
                             break;
                         }
@@ -385,7 +385,7 @@ public:
         // unpredictably): kNone + 1 wraps to 0, below every label's.
         Rank lowest = kNone, above_highest = 0;
         for (int64_t e = begin; e < end; ++e) {
-            const Rank rank = ranks_[rows_.id(i, e)];
+            const Rank rank = ranks_[rows_.id(e)];
             lowest = std::min(lowest, rank);
             above_highest = std::max(above_highest, static_cast<Rank>(rank + 1));
         }
@@ -426,7 +426,7 @@ public:
         Rank run = kNone;
         double sum = 0.0;
         for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
-            const Rank rank = ranks_[rows_.id(i, e)];
+            const Rank rank = ranks_[rows_.id(e)];
             if (rank == kNone) continue;
             if (rank != run) {
                 if (run != kNone) scores_[run] = sum;
@@ -437,7 +437,7 @@ public:
                 run = rank;
                 sum = scores_[rank];
             }
-            sum += rows_.weight(i, e);
+            sum += rows_.weight(e);
         }
         if (run != kNone) scores_[run] = sum;
     }
@@ -486,11 +486,11 @@ public:
         const auto is_best = [&](Rank rank) { return rank != kNone && scores_[rank] == best_score; };
         double heaviest = 0.0;
         for (int64_t e = begin; e < end; ++e)
-            if (is_best(ranks_[rows_.id(i, e)])) heaviest = std::max(heaviest, rows_.weight(i, e));
+            if (is_best(ranks_[rows_.id(e)])) heaviest = std::max(heaviest, rows_.weight(e));
         finalists_.clear();
         for (int64_t e = begin; e < end; ++e) {
-            const Rank rank = ranks_[rows_.id(i, e)];
-            if (is_best(rank) && rows_.weight(i, e) == heaviest && !finalist_[rank]) {
+            const Rank rank = ranks_[rows_.id(e)];
+            if (is_best(rank) && rows_.weight(e) == heaviest && !finalist_[rank]) {
                 finalist_[rank] = 1;
                 finalists_.push_back(rank);
             }
@@ -498,11 +498,11 @@ public:
         Rank choice = finalists_.front();
         if (finalists_.size() > 1) {
             for (int64_t e = begin; e < end; ++e) {
-                const uint32_t neighbour = rows_.id(i, e);
-                const double weight = rows_.weight(i, e);
+                const uint32_t neighbour = rows_.id(e);
+                const double weight = rows_.weight(e);
                 for (int64_t f = rows_.start(neighbour); f < rows_.stop(neighbour); ++f) {
-                    const Rank rank = ranks_[rows_.id(neighbour, f)];
-                    if (rank != kNone && finalist_[rank]) second_votes_[rank] += weight * rows_.weight(neighbour, f);
+                    const Rank rank = ranks_[rows_.id(f)];
+                    if (rank != kNone && finalist_[rank]) second_votes_[rank] += weight * rows_.weight(f);
                 }
             }
             for (const Rank rank : finalists_)
@@ -529,7 +529,7 @@ public:
             return by_number ? other < want.sample : true;
         };
         for (int64_t e = rows_.start(want.sample); e < rows_.stop(want.sample); ++e)
-            if (ahead(rows_.id(want.sample, e))) return false;
+            if (ahead(rows_.id(e))) return false;
         for (int64_t r = reader_offsets_[want.sample]; r < reader_offsets_[want.sample + 1]; ++r)
             if (ahead(readers_[static_cast<size_t>(r)])) return false;
         return true;
