@@ -78,5 +78,5 @@ def test_answers_or_raises_as_the_plain_rule(args):
         # pairwise saw copies of the rows asked for, as they were.
         assert np.array_equal(np.concatenate(metric.given or [points[rows]]), points[rows])
         distances = np.concatenate(metric.returned, axis=1) if metric.returned else np.zeros((0, 0))
-    expected = plain_nearest(distances, max_distance) if distances.size else [-1] * len(rows)
+    expected = plain_nearest(distances, float(max_distance)) if distances.size else [-1] * len(rows)
     assert got[1].tolist() == expected
