@@ -10,8 +10,8 @@ import pytest
 import scipy.sparse
 
 from velorn import GraphWrapper
-from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
-from velorn.algorithms.src.tolmar.binaries import tolmar_knn, tolmar_poisson, tolmar_shifts
+from velorn._native.nearest_centroid import nearest_centroid
+from velorn._native import class_shifts, label_sweeps, poisson_solver
 
 
 class Distances:
@@ -80,20 +80,12 @@ class ResizeSoon:
         signal.signal(signal.SIGALRM, self.previous)
 
 
-@pytest.mark.parametrize("function, victim", [
-    ("propagate_rows", "labels"), ("propagate_table", "labels"), ("propagate_table", "distances")])
-def test_an_array_resized_between_sweeps_is_refused(function, victim):
+def test_labels_resized_between_sweeps_are_refused():
     n = 100_000  # some 10 ms of sweeps
     ids, labels = chain(n)
-    distances = np.ones((n, 2))
-    distances[:, 0] = 0.0
-    arrays = {"labels": labels, "distances": distances}
-    with ResizeSoon(arrays[victim]) as tolerance, pytest.raises(ValueError, match="cannot resize"):
-        if function == "propagate_rows":
-            tolmar_knn.propagate_rows(np.arange(n + 1), ids, np.ones(n), labels, 10**9, tolerance)
-        else:
-            tolmar_knn.propagate_table(np.stack([np.arange(n), ids], axis=1), distances, labels, 1, 10**9, tolerance)
-    assert labels.shape == (n,) and labels[1] == -1 and distances.shape == (n, 2)
+    with ResizeSoon(labels) as tolerance, pytest.raises(ValueError, match="cannot resize"):
+        label_sweeps.propagate_rows(np.arange(n + 1), ids, np.ones(n), labels, 10**9, tolerance)
+    assert labels.shape == (n,) and labels[1] == -1
 
 
 def test_class_shifts_can_be_interrupted():
@@ -105,7 +97,7 @@ def test_class_shifts_can_be_interrupted():
     shifts = np.zeros(2)
     try:
         with pytest.raises(KeyboardInterrupt):
-            tolmar_shifts.class_shifts(np.zeros((1024, 2)), np.full(2, 0.5), shifts, 0.1, 2**62)
+            class_shifts.class_shifts(np.zeros((1024, 2)), np.full(2, 0.5), shifts, 0.1, 2**62)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
@@ -121,22 +113,19 @@ class Index:
 
 
 def integer_calls(number):
-    graph = tolmar_poisson.poisson_graph(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2))
+    graph = poisson_solver.poisson_graph(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2))
     one, labels = np.array([0, 1, 2, 3]), np.array([0, -1, -1], np.int32)
-    table, distances = np.array([[0, 1], [1, 0]]), np.array([[0.0, 1.0], [0.0, 1.0]])
     return [
-        lambda: tolmar_knn.propagate_rows(one, np.array([1, 0, 1]), np.ones(3), labels.copy(), number, 0.0),
-        lambda: tolmar_knn.propagate_table(table, distances, labels[:2].copy(), number, 5, 0.0),
-        lambda: tolmar_knn.propagate_table(table, distances, labels[:2].copy(), 1, number, 0.0),
-        lambda: tolmar_poisson.poisson_graph(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), None, number),
-        lambda: tolmar_poisson.poisson_symmetrised(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), number),
-        lambda: tolmar_poisson.poisson_solve(graph, labels[:2], np.zeros((2, 1)), number, 0.0, 1),
-        lambda: tolmar_poisson.poisson_solve(graph, labels[:2], np.zeros((2, 1)), 3, 0.0, number),
-        lambda: tolmar_shifts.class_shifts(np.zeros((2, 2)), np.full(2, 0.5), np.zeros(2), 0.1, number),
+        lambda: label_sweeps.propagate_rows(one, np.array([1, 0, 1]), np.ones(3), labels.copy(), number, 0.0),
+        lambda: poisson_solver.poisson_graph(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), None, number),
+        lambda: poisson_solver.poisson_symmetrised(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), number),
+        lambda: poisson_solver.poisson_solve(graph, labels[:2], np.zeros((2, 1)), number, 0.0, 1),
+        lambda: poisson_solver.poisson_solve(graph, labels[:2], np.zeros((2, 1)), 3, 0.0, number),
+        lambda: class_shifts.class_shifts(np.zeros((2, 2)), np.full(2, 0.5), np.zeros(2), 0.1, number),
     ]
 
 
-@pytest.mark.parametrize("k", range(8))
+@pytest.mark.parametrize("k", range(6))
 def test_integer_arguments_follow_operator_index(k):
     integer_calls(Index(2))[k]()
     with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):

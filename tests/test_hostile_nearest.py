@@ -10,7 +10,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from sklearn.metrics import DistanceMetric
 
-from velorn.algorithms.src.kelvo.binaries import kelvo_nearest
+from velorn._native import nearest_centroid
 
 DISTANCES = [0.0, 1.0, 2.0, 1.0, -1.0, math.nan, math.inf, -math.inf]
 
@@ -69,7 +69,7 @@ def plain_nearest(distances, max_distance):
 @given(calls())
 def test_answers_or_raises_as_the_plain_rule(args):
     points, rows, centroids, metric, max_distance = args
-    got = checked_outcome(kelvo_nearest.nearest_centroid, args)
+    got = checked_outcome(nearest_centroid.nearest_centroid, args)
     if got[0] != "ok":
         return
     if not isinstance(metric, Scripted):
@@ -78,5 +78,5 @@ def test_answers_or_raises_as_the_plain_rule(args):
         # pairwise saw copies of the rows asked for, as they were.
         assert np.array_equal(np.concatenate(metric.given or [points[rows]]), points[rows])
         distances = np.concatenate(metric.returned, axis=1) if metric.returned else np.zeros((0, 0))
-    expected = plain_nearest(distances, max_distance) if distances.size else [-1] * len(rows)
+    expected = plain_nearest(distances, float(max_distance)) if distances.size else [-1] * len(rows)
     assert got[1].tolist() == expected

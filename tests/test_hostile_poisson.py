@@ -12,7 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from scipy import sparse
 
-from velorn.algorithms.src.tolmar.binaries import tolmar_poisson as tp
+from velorn._native import poisson_solver as tp
 
 
 def mostly(good, bad, odds=16):

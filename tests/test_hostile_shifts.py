@@ -10,7 +10,7 @@ from hostile import arguments, checked_outcome, examples
 from hypothesis import given
 from hypothesis import strategies as st
 
-from velorn.algorithms.src.tolmar.binaries import tolmar_shifts as ts
+from velorn._native import class_shifts as ts
 
 SCORES = [0.0, 1.0, -1.0, 0.5, 2.0, -math.inf]
 

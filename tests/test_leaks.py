@@ -24,8 +24,8 @@ from velorn import GraphWrapper
 from velorn.algorithms.src.tolmar.binaries import tolmar_lp as lp
 from velorn.algorithms.src.tolmar.binaries import tolmar_connect as tc
 from velorn.algorithms.src.kelvo.binaries import kelvo_postprocess as kp
-from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
-from velorn.algorithms.src.tolmar.binaries import tolmar_knn, tolmar_poisson, tolmar_shifts
+from velorn._native.nearest_centroid import nearest_centroid
+from velorn._native import class_shifts, label_sweeps, poisson_solver
 
 # The address sanitizer's run is there for memory errors, not for the figures:
 # it makes fewer calls, each several times slower. With Python allocating
@@ -307,42 +307,37 @@ def own_function_cases():
     paths that hold something: arrays held in place, copies, a graph."""
     indptr, ids, weights = np.array([0, 1, 2, 3]), np.array([1, 0, 1]), np.ones(3)
     labels = np.array([0, -1, -1], np.int32)
-    table, distances = np.array([[0, 1], [1, 0], [2, 1]]), np.array([[0.0, 1.0], [0.0, 2.0], [0.0, 0.5]])
-    scores = np.zeros((3, 2))
-    graph = tolmar_poisson.poisson_graph(indptr, ids, weights)
+    distances = np.array([[0.0, 1.0], [0.0, 2.0], [0.0, 0.5]])
+    graph = poisson_solver.poisson_graph(indptr, ids, weights)
     solution = np.zeros((3, 2))
     points, rows, centroids = np.array([[0.0], [2.0], [5.0]]), np.array([2, 0, 1]), np.array([[0.0], [4.0]])
     fast = FastMetric()
     failing = types.SimpleNamespace(pairwise=lambda X, Y: 1 / 0)
     shares, shifts = np.full(2, 0.5), np.zeros(2)
-    rows_call, table_call = tolmar_knn.propagate_rows, tolmar_knn.propagate_table
+    rows_call = label_sweeps.propagate_rows
     return [
         Case("propagate_rows", rows_call, (indptr, ids, weights, labels, 5, 0.0)),
         Case("propagate_rows, id out of range", rows_call, (indptr, ids + 5, weights, labels, 5, 0.0),
              error=IndexError),
         Case("propagate_rows, float count", rows_call, (indptr, ids, weights, labels, 2.5, 0.0), error=TypeError),
-        Case("propagate_table", table_call, (table, distances, labels, 1, 5, 0.0, scores, True)),
-        Case("propagate_table, handed back", table_call, (table, distances * 0, labels, 1, 5, 0.0)),
-        Case("propagate_table, scores too narrow", table_call, (table, distances, labels + 2, 1, 5, 0.0, scores),
+        Case("repeated_rows", label_sweeps.repeated_rows, (distances,)),
+        Case("poisson_graph", poisson_solver.poisson_graph, (indptr, ids, weights, np.array([2, 0, 1]), 2)),
+        Case("poisson_graph, not a permutation", poisson_solver.poisson_graph, (indptr, ids, weights, ids),
              error=ValueError),
-        Case("repeated_rows", tolmar_knn.repeated_rows, (distances,)),
-        Case("poisson_graph", tolmar_poisson.poisson_graph, (indptr, ids, weights, np.array([2, 0, 1]), 2)),
-        Case("poisson_graph, not a permutation", tolmar_poisson.poisson_graph, (indptr, ids, weights, ids),
-             error=ValueError),
-        Case("poisson_symmetrised", tolmar_poisson.poisson_symmetrised, (indptr, ids, weights, 2)),
-        Case("poisson_parts", tolmar_poisson.poisson_parts, (graph,)),
-        Case("poisson_solve", tolmar_poisson.poisson_solve, (graph, labels, solution, 3, 0.1, 1)),
-        Case("poisson_solve, label out of range", tolmar_poisson.poisson_solve,
+        Case("poisson_symmetrised", poisson_solver.poisson_symmetrised, (indptr, ids, weights, 2)),
+        Case("poisson_parts", poisson_solver.poisson_parts, (graph,)),
+        Case("poisson_solve", poisson_solver.poisson_solve, (graph, labels, solution, 3, 0.1, 1)),
+        Case("poisson_solve, label out of range", poisson_solver.poisson_solve,
              (graph, labels + 2, solution, 3, 0.1, 1), error=ValueError),
-        Case("poisson_conjugate_gradients", tolmar_poisson.poisson_conjugate_gradients,
+        Case("poisson_conjugate_gradients", poisson_solver.poisson_conjugate_gradients,
              (graph, labels, solution, 0.1, 1e-6, 3, 2)),
-        Case("poisson_conjugate_gradients, mass negative", tolmar_poisson.poisson_conjugate_gradients,
+        Case("poisson_conjugate_gradients, mass negative", poisson_solver.poisson_conjugate_gradients,
              (graph, labels, solution, -1.0, 1e-6, 3, 2), error=ValueError),
-        Case("poisson_horizon", tolmar_poisson.poisson_horizon, (graph, labels, 1.0, 20, 2)),
-        Case("class_shifts", tolmar_shifts.class_shifts, (solution, shares, shifts, 0.1, 3)),
-        Case("class_shifts, prior not finite", tolmar_shifts.class_shifts, (solution, np.array([np.inf, 0.5]), shifts, 0.1, 3),
+        Case("poisson_horizon", poisson_solver.poisson_horizon, (graph, labels, 1.0, 20, 2)),
+        Case("class_shifts", class_shifts.class_shifts, (solution, shares, shifts, 0.1, 3)),
+        Case("class_shifts, prior not finite", class_shifts.class_shifts, (solution, np.array([np.inf, 0.5]), shifts, 0.1, 3),
              error=ValueError),
-        Case("shifted_argmax", tolmar_shifts.shifted_argmax, (solution, shifts)),
+        Case("shifted_argmax", class_shifts.shifted_argmax, (solution, shifts)),
         Case("nearest_centroid", nearest_centroid, (points, rows, centroids, fast, 1.0)),
         Case("nearest_centroid, row out of range", nearest_centroid, (points, rows + 1, centroids, fast, 1.0),
              error=IndexError),

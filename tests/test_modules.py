@@ -19,8 +19,8 @@ BUILT = [importlib.import_module(name).__name__ for name in velorn._NATIVE_MODUL
 
 def test_the_package_lists_every_module_the_build_makes():
     block = re.search(r"^modules = \{(.*?)^\}", (ROOT / "meson.build").read_text(), re.MULTILINE | re.DOTALL)
-    built = {f"velorn.{directory[len('velorn/'):].replace('/', '.')}.binaries.{name}"
-             for name, directory in re.findall(r"'(\w+)': '([\w/]+)'", block.group(1))}
+    built = {f"{folder.replace('/', '.')}.{name}"
+             for name, folder in re.findall(r"'(\w+)': \['[\w/.]+', '([\w/]+)'\]", block.group(1))}
     assert built == set(velorn._NATIVE_MODULES) and len(built) == len(velorn._NATIVE_MODULES)
 
 
@@ -46,14 +46,13 @@ def test_namespace_and_spec_attributes(name):
     module = importlib.import_module(name)
     short = name.rsplit(".", 1)[1]
     function = {"tolmar_lp": "weighted_label_propagation", "tolmar_connect": "connect_unlabeled",
-                "tolmar_knn": "propagate_rows", "graph_wrapper": "GraphWrapper",
-                "kelvo_nearest": "nearest_centroid", "tolmar_poisson": "poisson_solve",
-                "tolmar_shifts": "class_shifts"}.get(short, short)
+                "label_sweeps": "propagate_rows", "graph_wrapper": "GraphWrapper",
+                "poisson_solver": "poisson_solve"}.get(short, short)
     public = {k for k in vars(module) if not k.startswith("__")}
-    others = {"kelvo_postprocess": {"DistanceMetric"}, "tolmar_knn": {"propagate_table", "repeated_rows"},
-              "tolmar_poisson": {"poisson_graph", "poisson_parts", "poisson_symmetrised", "poisson_horizon",
+    others = {"kelvo_postprocess": {"DistanceMetric"}, "label_sweeps": {"repeated_rows"},
+              "poisson_solver": {"poisson_graph", "poisson_parts", "poisson_symmetrised", "poisson_horizon",
                                  "poisson_conjugate_gradients"},
-              "tolmar_shifts": {"shifted_argmax"}}
+              "class_shifts": {"shifted_argmax"}}
     expected = {"np", function} | others.get(short, set())
     assert public == expected
     assert module.__test__ == {}

@@ -117,7 +117,7 @@ def test_docstring_examples_show_what_they_print():
 def test_nearest_centroid_reads_only_the_rows_it_is_given(rows, centroids, error):
     from sklearn.metrics import DistanceMetric
 
-    from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
+    from velorn._native.nearest_centroid import nearest_centroid
 
     with pytest.raises(error):
         nearest_centroid(np.zeros((2, 2)), rows, centroids, DistanceMetric.get_metric("euclidean"), np.inf)

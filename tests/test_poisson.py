@@ -9,7 +9,7 @@ from sklearn.datasets import make_blobs, make_moons
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
 
 from velorn import PoissonLabelPropagation
-from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (
+from velorn._native.poisson_solver import (
     poisson_conjugate_gradients,
     poisson_graph,
     poisson_horizon,
@@ -17,7 +17,7 @@ from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (
     poisson_solve,
     poisson_symmetrised,
 )
-from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts
+from velorn._native.class_shifts import class_shifts
 from velorn.graph import Graph
 from velorn.poisson import _nearest_labelled_shares, _shifted_argmax, _weighted_graph
 

@@ -12,7 +12,7 @@ NATIVE = [
     "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
     "velorn.algorithms.src.tolmar.binaries.tolmar_lp",
     "velorn.algorithms.src.tolmar.binaries.tolmar_connect",
-    "velorn.algorithms.src.tolmar.binaries.tolmar_knn",
+    "velorn._native.label_sweeps",
     "velorn.algorithms.src.tolmar.binaries.graph_wrapper",
 ]
 

@@ -12,8 +12,8 @@ from velorn import GraphWrapper
 from velorn.algorithms.src.tolmar.binaries import tolmar_lp as lp
 from velorn.algorithms.src.tolmar.binaries import tolmar_connect as tc
 from velorn.algorithms.src.kelvo.binaries import kelvo_postprocess as kp
-from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
-from velorn.algorithms.src.tolmar.binaries import tolmar_knn, tolmar_poisson, tolmar_shifts
+from velorn._native.nearest_centroid import nearest_centroid
+from velorn._native import class_shifts, label_sweeps, poisson_solver
 
 NODES = 300
 
@@ -86,26 +86,26 @@ class YieldingMetric:
 
 
 def own_functions(seed):
-    # The package's own native functions: the table's sweeps, the Poisson
-    # passes (on threads of their own, without the interpreter lock), the
-    # class shifts and the nearest centroid, whose metric lets others run.
+    # The package's own native functions: the label sweeps, the Poisson
+    # passes and the class shifts, all run without the interpreter lock
+    # (the passes on threads of their own), and the nearest centroid, whose
+    # metric lets others run.
     rng = np.random.default_rng(seed)
     ids, distances = knn_graph(rng)
     ids[:, 0] = np.arange(NODES)
     distances[:, 0] = 0.0
     labels = np.where(rng.random(NODES) < 0.05, rng.integers(0, 3, NODES), -1).astype(np.int32)
-    scores = np.zeros((NODES, 3))
-    swept = tolmar_knn.propagate_table(ids, distances, labels, 3, 100, 0.0, scores, True)
     indptr = np.arange(0, 4 * NODES + 1, 4)
-    graph = tolmar_poisson.poisson_graph(*tolmar_poisson.poisson_symmetrised(indptr, ids.ravel(),
+    swept = label_sweeps.propagate_rows(indptr, ids.ravel(), distances.ravel().astype(np.float64), labels, 100, 0.0)
+    graph = poisson_solver.poisson_graph(*poisson_solver.poisson_symmetrised(indptr, ids.ravel(),
                                                                              distances.ravel(), 2), None, 2)
     solution = np.zeros((NODES, 3))
-    passes = tolmar_poisson.poisson_solve(graph, labels, solution, 50, 0.0, 2)
+    passes = poisson_solver.poisson_solve(graph, labels, solution, 50, 0.0, 2)
     shifts = np.zeros(3)
-    tolmar_shifts.class_shifts(solution, np.full(3, 1 / 3), shifts, 0.1, 20)
+    class_shifts.class_shifts(solution, np.full(3, 1 / 3), shifts, 0.1, 20)
     points = rng.normal(size=(NODES, 2))
     nearest = nearest_centroid(points, np.arange(0, NODES, 3), points[:5].copy(), YieldingMetric(), 1.0)
-    return swept, labels.tolist(), scores.tolist(), passes, solution.tolist(), shifts.tolist(), nearest.tolist()
+    return swept, labels.tolist(), passes, solution.tolist(), shifts.tolist(), nearest.tolist()
 
 
 JOBS = [(kernel, seed) for seed in range(4)

@@ -2,9 +2,9 @@
 
 Run by the Python of a fresh environment into which the wheel was installed:
 every native module the package lists must import from that environment
-and sit in its binaries/ folder beside its stub, the three kernels and the
-estimator must give the right answer on a tiny problem each, and the package
-must carry its py.typed marker.
+and sit beside its stub, the three kernels and the estimator must give the
+right answer on a tiny problem each, and the package must carry its
+py.typed marker.
 """
 
 import importlib
@@ -21,13 +21,13 @@ from velorn import GraphWrapper
 # import, and none may be missing from this table.
 FUNCTIONS = {
     "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess": "kelvo_postprocess",
-    "velorn.algorithms.src.kelvo.binaries.kelvo_nearest": "nearest_centroid",
     "velorn.algorithms.src.tolmar.binaries.tolmar_lp": "weighted_label_propagation",
     "velorn.algorithms.src.tolmar.binaries.tolmar_connect": "connect_unlabeled",
-    "velorn.algorithms.src.tolmar.binaries.tolmar_knn": "propagate_rows",
-    "velorn.algorithms.src.tolmar.binaries.tolmar_poisson": "poisson_solve",
-    "velorn.algorithms.src.tolmar.binaries.tolmar_shifts": "class_shifts",
     "velorn.algorithms.src.tolmar.binaries.graph_wrapper": "GraphWrapper",
+    "velorn._native.label_sweeps": "propagate_rows",
+    "velorn._native.poisson_solver": "poisson_solve",
+    "velorn._native.class_shifts": "class_shifts",
+    "velorn._native.nearest_centroid": "nearest_centroid",
 }
 if set(FUNCTIONS) != set(velorn._NATIVE_MODULES):
     sys.exit(f"this check knows {sorted(FUNCTIONS)}, the package builds {sorted(velorn._NATIVE_MODULES)}")
@@ -39,8 +39,8 @@ def load(name):
     if not path.is_relative_to(sys.prefix):
         sys.exit(f"{name} was imported from {path}, outside this environment ({sys.prefix})")
     stub = path.with_name(name.rsplit(".", 1)[1] + ".pyi")
-    if path.parent.name != "binaries" or not stub.is_file():
-        sys.exit(f"{name}: expected {path.name} in a binaries/ folder beside {stub.name}")
+    if not stub.is_file():
+        sys.exit(f"{name}: expected {path.name} beside {stub.name}")
     return getattr(module, FUNCTIONS[name])
 
 

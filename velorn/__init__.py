@@ -47,13 +47,13 @@ _LAZY = {
 # a module missing from a build fails them instead of being passed over.
 _NATIVE_MODULES = (
     "velorn.algorithms.src.kelvo.binaries.kelvo_postprocess",
-    "velorn.algorithms.src.kelvo.binaries.kelvo_nearest",
     "velorn.algorithms.src.tolmar.binaries.tolmar_lp",
     "velorn.algorithms.src.tolmar.binaries.tolmar_connect",
-    "velorn.algorithms.src.tolmar.binaries.tolmar_knn",
-    "velorn.algorithms.src.tolmar.binaries.tolmar_poisson",
-    "velorn.algorithms.src.tolmar.binaries.tolmar_shifts",
     "velorn.algorithms.src.tolmar.binaries.graph_wrapper",
+    "velorn._native.label_sweeps",
+    "velorn._native.poisson_solver",
+    "velorn._native.class_shifts",
+    "velorn._native.nearest_centroid",
 )
 
 

@@ -3,8 +3,9 @@
 The steps are shared with ``velorn.dask.reassign_noise``, which runs them on
 each chunk of a Dask array: the parameters and their checks, the dissolving
 of clusters below ``threshold``, and the nearest-centroid step, which is
-native (``kelvo_nearest``). Only the centroids are computed differently: here
-in one pass over the points in memory, there chunk by chunk, to the same bits.
+native (``velorn._native.nearest_centroid``). Only the centroids are
+computed differently: here in one pass over the points in memory, there
+chunk by chunk, to the same bits.
 """
 
 from collections.abc import Callable
@@ -216,7 +217,7 @@ def relabel(points: npt.ArrayLike, labels: npt.NDArray[np.integer[Any]], centroi
             max_distance: float | None) -> npt.NDArray[np.integer[Any]]:
     """``labels`` with the clusters below ``threshold`` dissolved and each
     noise point given the label of its nearest centroid (or -1), in place."""
-    from velorn.algorithms.src.kelvo.binaries.kelvo_nearest import nearest_centroid
+    from velorn._native.nearest_centroid import nearest_centroid
 
     dissolved = (labels < threshold) & is_cluster_label(labels)
     labels[dissolved] = NOISE

@@ -17,10 +17,10 @@ from scipy.sparse.csgraph import dijkstra, reverse_cuthill_mckee
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import Interval, StrOptions
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_poisson import (poisson_conjugate_gradients, poisson_graph,
+from velorn._native.poisson_solver import (poisson_conjugate_gradients, poisson_graph,
                                                                   poisson_horizon, poisson_parts, poisson_solve,
                                                                   poisson_symmetrised)
-from velorn.algorithms.src.tolmar.binaries.tolmar_shifts import class_shifts, shifted_argmax
+from velorn._native.class_shifts import class_shifts, shifted_argmax
 from velorn.graph import Graph
 from velorn.propagation import BaseLabelPropagation, warn_caller
 

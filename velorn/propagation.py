@@ -23,7 +23,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from velorn.algorithms.src.tolmar.binaries.tolmar_knn import propagate_rows, repeated_rows
+from velorn._native.label_sweeps import propagate_rows, repeated_rows
 from velorn.graph import PRECOMPUTED, Graph, adjacency_of, from_matrix, from_table, merge_copies
 from velorn.neighbours import NeighbourSearch, report
 

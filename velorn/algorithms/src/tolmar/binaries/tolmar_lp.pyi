@@ -1,4 +1,7 @@
-"""Weighted label propagation over a neighbour graph."""
+"""Weighted label propagation over a neighbour graph.
+
+Types only: the functions' docstrings are the module's own, shown by help() at run time.
+"""
 
 from typing import SupportsFloat, SupportsIndex
 
@@ -13,20 +16,4 @@ def weighted_label_propagation(
     initial_labels: npt.NDArray[np.int32],
     max_iterations: SupportsIndex = 50000,
     tolerance: SupportsFloat = 1e-3,
-) -> npt.NDArray[np.int32]:
-    """Label the unlabelled (-1) nodes of a weighted graph, in place.
-
-    Sweeps visit the unlabelled nodes in order; each takes the label with the
-    highest score among its labelled neighbours, every neighbour adding
-    1 / weight**2 to its own label's score (equal scores: the label met first
-    in the row wins). A label given is final and seen at once by later nodes.
-    Sweeps repeat until the largest change of a node's best score in a sweep
-    is below ``tolerance``, or ``max_iterations`` sweeps have run. A node with
-    no labelled neighbour stays -1.
-
-    connections, weights: per-node rows of neighbour ids (int64) and edge
-        weights (float32), in the same order; a GraphWrapper each.
-    initial_labels: C-contiguous, writable int32 array, one label per node,
-        -1 for unlabelled; the new labels are written into it.
-    Returns initial_labels' memory as an array.
-    """
+) -> npt.NDArray[np.int32]: ...

@@ -1,7 +1,8 @@
 // Scoring one node from the labelled entries of its row, for the sweeps of
 // weighted_label_propagation (tolmar_lp.cpp), whose weights are distances.
-// The estimators' sweeps (tolmar_knn.cpp) take vote weights and sum them
-// with code of their own; nothing here is shared with them.
+// The estimators' sweeps (velorn/_native/src/label_sweeps.cpp) take vote
+// weights and sum them with code of their own; nothing here is shared with
+// them.
 #pragma once
 
 #include <Python.h>

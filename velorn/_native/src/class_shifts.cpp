@@ -1,4 +1,4 @@
-// tolmar_shifts: the class shifts of a thresholding that keeps the classes at
+// class_shifts: the class shifts of a thresholding that keeps the classes at
 // given shares of the rows. Each row takes the class with the largest score
 // plus that class's shift (the first class on a tie); each round moves the
 // shifts by step * (prior - shares). Rounds on many rows of few classes are
@@ -9,6 +9,7 @@
 #include "ndarray.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "gil.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -19,7 +20,7 @@
 
 namespace {
 
-constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_shifts";
+constexpr const char* kModuleName = "velorn._native.class_shifts";
 
 constexpr const char* kDoc =
     "class_shifts(scores, prior, shifts, step, rounds) -> None\n"
@@ -61,7 +62,8 @@ bool copy_finite(PyArrayObject* a, const char* what, std::vector<double>* out) {
 constexpr uint64_t kRowsPerSignalCheck = uint64_t{1} << 20;
 
 // The rounds on the rows' scores side by side (m rows of c). Width 0: c as
-// given; a width known when compiled keeps a row in registers. False with
+// given; a width known when compiled keeps a row in registers. Other
+// threads run meanwhile: the rounds read and write only copies. False with
 // the exception when a signal handler raises.
 template <size_t Width>
 bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
@@ -69,11 +71,12 @@ bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<do
     const size_t width = Width ? Width : c, m = scores.size() / width;
     std::vector<int64_t> counts(width);
     uint64_t rows_since_check = 0;
+    pyext::ReleasedGil released;
     for (uint64_t r = 0; r < rounds; ++r) {
         rows_since_check += m;
         if (rows_since_check >= kRowsPerSignalCheck) {
             rows_since_check = 0;
-            if (PyErr_CheckSignals() < 0) return false;
+            if (!released.signals_checked()) return false;
         }
         std::fill(counts.begin(), counts.end(), 0);
         const double* row = scores.data();
@@ -180,7 +183,7 @@ PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
 const char* const kParams[] = {"scores", "prior", "shifts", "step", "rounds"};
 
 const pyext::FunctionSpec kFunction = {
-    "class_shifts", kModuleName, kDoc, "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", __LINE__,
+    "class_shifts", kModuleName, kDoc, "velorn/_native/src/class_shifts.cpp", __LINE__,
     kParams, 5, 5, class_shifts,
 };
 
@@ -234,12 +237,13 @@ const char* const kArgmaxParams[] = {"scores", "shifts"};
 constexpr const char* kArgmaxDoc =
     "shifted_argmax(scores, shifts) -> codes\n"
     "\n"
-    "    (scores + shifts).argmax(axis=1), as NumPy gives it: `scores` an (m, c)\n"
-    "    float64 ndarray (any strides), `shifts` a 1-D float64 ndarray of c\n"
-    "    values. Returns m intp codes.\n";
+    "    (scores + shifts).argmax(axis=1), as NumPy gives it (the first largest,\n"
+    "    a NaN counting as largest): `scores` an (m, c) float64 ndarray (any\n"
+    "    strides), `shifts` a 1-D float64 ndarray of c values. Returns m intp\n"
+    "    codes.\n";
 
 const pyext::FunctionSpec kArgmaxFunction = {
-    "shifted_argmax", kModuleName, kArgmaxDoc, "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", __LINE__,
+    "shifted_argmax", kModuleName, kArgmaxDoc, "velorn/_native/src/class_shifts.cpp", __LINE__,
     kArgmaxParams, 2, 2, shifted_argmax,
 };
 
@@ -248,10 +252,10 @@ int prepare(PyObject* dict) {
     return function ? PyDict_SetItemString(dict, kArgmaxFunction.name, function.get()) : -1;
 }
 
-const pyext::ModuleSpec kModule = {"tolmar_shifts", kModuleName,
-                                   "velorn/algorithms/src/tolmar/source/tolmar_shifts.cpp", &kFunction,
+const pyext::ModuleSpec kModule = {"class_shifts", kModuleName,
+                                   "velorn/_native/src/class_shifts.cpp", &kFunction,
                                    prepare, pyext::no_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_shifts() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
+PyMODINIT_FUNC PyInit_class_shifts() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }

@@ -1,4 +1,4 @@
-// kelvo_nearest: the nearest centroid of each point under a scikit-learn
+// nearest_centroid: the nearest centroid of each point under a scikit-learn
 // distance metric, the one step that reassign_noise runs in memory and on
 // every Dask chunk. Distances come from batched `pairwise(centroids, rows)`
 // calls; the nearest is picked here: the first centroid, in table order,
@@ -21,8 +21,8 @@ using pyext::Ref;
 
 namespace {
 
-constexpr const char* kModuleName = "velorn.algorithms.src.kelvo.binaries.kelvo_nearest";
-constexpr const char* kSourceFile = "velorn/algorithms/src/kelvo/source/kelvo_nearest.cpp";
+constexpr const char* kModuleName = "velorn._native.nearest_centroid";
+constexpr const char* kSourceFile = "velorn/_native/src/nearest_centroid.cpp";
 
 constexpr const char* kDoc =
     "nearest_centroid(points, rows, centroids, metric, max_distance) -> indices\n"
@@ -190,9 +190,9 @@ int prepare(PyObject*) {
     return pairwise_name ? 0 : -1;
 }
 
-const pyext::ModuleSpec kModule = {"kelvo_nearest", kModuleName, kSourceFile, &kFunction, prepare,
+const pyext::ModuleSpec kModule = {"nearest_centroid", kModuleName, kSourceFile, &kFunction, prepare,
                                    pyext::no_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_kelvo_nearest() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
+PyMODINIT_FUNC PyInit_nearest_centroid() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }

@@ -3,7 +3,7 @@ plain Python, and their refusals of bad rows."""
 
 import numpy as np
 import pytest
-from velorn.algorithms.src.tolmar.binaries import tolmar_knn as knn
+from velorn._native import label_sweeps as knn
 
 
 def plain_propagation(indptr, indices, weights, labels, max_iterations, tolerance):
@@ -143,83 +143,3 @@ def test_bad_rows_are_refused_and_labels_left_alone(indptr, indices, weights, la
         knn.propagate_rows(np.asarray(indptr, dtype=np.int64), np.asarray(indices), np.asarray(weights),
                            labels, 50000, 1e-3)
     np.testing.assert_array_equal(labels, before)
-
-
-def random_table(rng, n, width, id_dtype, distance_dtype):
-    """A search's table: each sample first at distance 0, then neighbours
-    nearest first at small whole distances (equal votes: ties)."""
-    others = np.stack([rng.choice(np.delete(np.arange(n), i), width, replace=False) for i in range(n)])
-    ids = np.concatenate([np.arange(n)[:, None], others], axis=1).astype(id_dtype)
-    distances = np.concatenate([np.zeros((n, 1)), np.sort(rng.integers(1, 4, (n, width)), axis=1)], axis=1)
-    return ids, distances.astype(distance_dtype)
-
-
-@pytest.mark.parametrize("seed", range(4))
-@pytest.mark.parametrize("id_dtype, distance_dtype", [(np.int64, np.float64), (np.int32, np.float32)])
-@pytest.mark.parametrize("own_first", [True, False])  # read in place, or packed without the own entry
-def test_the_table_read_in_place_gives_what_its_rows_give(seed, id_dtype, distance_dtype, own_first):
-    from velorn.graph import from_table
-    from velorn.propagation import _normalised, _votes
-
-    rng = np.random.default_rng(seed)
-    ids, distances = random_table(rng, 80, 6, id_dtype, distance_dtype)
-    if not own_first:
-        ids, distances = np.roll(ids, -1, axis=1), np.roll(distances, -1, axis=1)
-    labels = np.where(rng.random(80) < 0.1, rng.integers(0, 3, 80), -1).astype(np.int32)
-    width = 4  # rows cut: the 4 nearest besides the sample itself
-    rows = from_table(ids, distances, num_samples=80, max_neighbours=width, drop_self=True)
-    expected = labels.copy()
-    sweeps, converged = knn.propagate_rows(rows.indptr, rows.indices, rows.weights, expected, 50000, 0.0)
-    got, scores = labels.copy(), np.zeros((80, 3))
-    assert knn.propagate_table(ids, distances, got, width, 50000, 0.0, scores) == (sweeps, converged, width)
-    np.testing.assert_array_equal(got, expected)
-    np.testing.assert_array_equal(scores, _votes(rows, expected, 3)[0])
-    shares = np.zeros((80, 3))
-    knn.propagate_table(ids, distances, labels.copy(), width, 50000, 0.0, shares, True)
-    np.testing.assert_array_equal(shares, _normalised(scores, out=scores.copy()))  # to the bit
-
-
-def test_a_table_the_rows_must_decide_is_handed_back_untouched():
-    ids, distances = random_table(np.random.default_rng(0), 20, 5, np.int64, np.float64)
-    labels = np.where(np.arange(20) < 3, 0, -1).astype(np.int32)
-    copy = distances.copy()
-    copy[4, 2] = 0.0  # a copy of sample 4
-    missing = ids.copy()
-    missing[5, 3] = -1
-    unsorted = distances.copy()
-    unsorted[6, 1:] = unsorted[6, :0:-1]  # nearest last: cut to 4 entries, the rows would sort it
-    for table in [(ids, copy), (missing, distances), (ids, unsorted), (ids, -distances)]:
-        before = labels.copy()
-        assert knn.propagate_table(*table, before, 4, 50000, 0.0) is None
-        np.testing.assert_array_equal(before, labels)
-    # Out of order but not cut: read as it is.
-    assert knn.propagate_table(ids, unsorted, labels.copy(), 5, 50000, 0.0) is not None
-    # One bad distance in a row kept whole: 1e-200 and 1e-160 (whose square
-    # is still above 0) vote an infinite weight.
-    for bad in [-0.5, 1e-200, 1e-160, np.inf, np.nan]:
-        wrong = distances.copy()
-        wrong[7, 5] = bad
-        assert knn.propagate_table(ids, wrong, labels.copy(), 5, 50000, 0.0) is None
-    # The sample's own distance does not vote, but a graph holding a bad one
-    # is refused by the rows' checks.
-    for own, readable in [(0.0, True), (-0.0, True), (3.0, True), (-0.5, False), (np.inf, False), (np.nan, False)]:
-        table = distances.copy()
-        table[7, 0] = own
-        assert (knn.propagate_table(ids, table, labels.copy(), 5, 50000, 0.0) is not None) == readable
-
-
-@pytest.mark.parametrize("dtype", [np.float64, np.float32])
-def test_a_table_is_read_in_place_down_to_the_smallest_distance_of_finite_vote(dtype):
-    ids, distances = random_table(np.random.default_rng(1), 20, 5, np.int64, dtype)
-    labels = np.where(np.arange(20) < 3, 0, -1).astype(np.int32)
-    with np.errstate(over="ignore", divide="ignore"):
-        votes_finite = lambda d: np.isfinite(1.0 / (np.float64(d) * np.float64(d)))  # noqa: E731
-        low, high = dtype(0.0), dtype(1.0)  # float32's every positive value votes a finite weight
-        while np.nextafter(low, high) != high:  # the boundary, bisected over the values
-            middle = dtype(np.sqrt(low) * np.sqrt(high)) if low else np.nextafter(low, high)
-            middle = middle if low < middle < high else np.nextafter(low, high)
-            low, high = (low, middle) if votes_finite(middle) else (middle, high)
-    for distance, readable in [(high, True), (low, False)]:
-        table = distances.copy()
-        table[7, 1:] = distance  # equal distances: the row stays in order
-        assert (knn.propagate_table(ids, table, labels.copy(), 5, 50000, 0.0) is not None) == readable

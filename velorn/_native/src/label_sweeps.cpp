@@ -1,4 +1,4 @@
-// tolmar_knn: the estimators' label propagation over a graph's rows, of any
+// label_sweeps: the estimators' label propagation over a graph's rows, of any
 // lengths (CSR: row offsets, neighbour ids, vote weights). Each sample
 // without a label takes the label whose entries in its row weigh most, all
 // samples of a sweep at once from the labels of the sweep before, so that
@@ -7,9 +7,8 @@
 // none does. What the sweeps leave at odds with its own row (a cycle, a tie,
 // a sweep limit) is then settled a few samples at a time, so that every
 // label is among the heaviest of its row. The samples labelled beforehand
-// keep theirs. propagate_table runs the same sweeps over a neighbour
-// search's table as it comes, without the CSR copies NumPy would build, and
-// also sums the votes per label that the estimator reports.
+// keep theirs. repeated_rows tells the estimator whether its points hold
+// copies.
 #include "ref.hpp"
 #include "convert.hpp"
 #include "buffer.hpp"
@@ -18,9 +17,9 @@
 #include "module.hpp"
 #include "cache_hint.hpp"
 #include "huge_pages.hpp"
+#include "gil.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -29,7 +28,7 @@
 
 namespace {
 
-constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_knn";
+constexpr const char* kModuleName = "velorn._native.label_sweeps";
 
 constexpr const char* kDoc =
     "propagate_rows(indptr, indices, weights, labels, max_iterations, tolerance) -> (sweeps, converged)\n"
@@ -95,45 +94,18 @@ struct PackedRows {
     }
     int64_t start(uint32_t i) const { return offsets[i]; }
     int64_t stop(uint32_t i) const { return offsets[i + 1]; }
-    uint32_t id(uint32_t, int64_t e) const { return ids[static_cast<size_t>(e)]; }
-    double weight(uint32_t, int64_t e) const { return weights[static_cast<size_t>(e)]; }
+    uint32_t id(int64_t e) const { return ids[static_cast<size_t>(e)]; }
+    double weight(int64_t e) const { return weights[static_cast<size_t>(e)]; }
     void ask_for(uint32_t i) const {
         pyext::cache_hint(ids.data() + offsets[i]);
         pyext::cache_hint(weights.data() + offsets[i]);
     }
 };
 
-// 1 / distance**2, as NumPy computes it for the CSR rows: the square in
-// float64, then 1.0 divided by it.
-template <class Distance>
-double vote_of(Distance distance) {
-    const double d = static_cast<double>(distance);
-    return 1.0 / (d * d);
-}
-
-// A search's table with its ids copied once checked: row i's entries are its
-// columns 1 .. `length` (column 0 holds the sample itself), their ids packed
-// in 4 bytes (a sweep reads every id, and the table's 8-byte ids at a
-// stride cost it twice the memory traffic), each voting 1 / distance**2
-// from the table as it comes.
-template <class Distance>
-class TableRows {
-public:
-    TableRows(pyext::BigVector<uint32_t> ids, const pyext::View2D<Distance>& distances, Py_ssize_t length)
-        : ids_(std::move(ids)), distances_(distances), length_(length) {}
-
-    double mean_length() const { return static_cast<double>(length_); }
-    int64_t start(uint32_t i) const { return static_cast<int64_t>(i) * length_; }
-    int64_t stop(uint32_t i) const { return (static_cast<int64_t>(i) + 1) * length_; }
-    uint32_t id(uint32_t, int64_t e) const { return ids_[static_cast<size_t>(e)]; }
-    double weight(uint32_t i, int64_t e) const { return vote_of(distances_.at(i, 1 + e - start(i))); }
-    void ask_for(uint32_t i) const { pyext::cache_hint(ids_.data() + start(i)); }
-
-private:
-    const pyext::BigVector<uint32_t> ids_;
-    const pyext::View2D<Distance> distances_;
-    const Py_ssize_t length_;
-};
+// Samples visited (and one for each sweep or round) between two checks for
+// signals, some milliseconds' work: the lock is taken back for each check,
+// which may wait for another thread to let it go.
+constexpr uint64_t kWorkPerSignalCheck = uint64_t{1} << 16;
 
 // A set of samples, a bit each, so that it stays in the caches while a scan
 // tests it once per entry.
@@ -153,13 +125,13 @@ private:
 // back to the caller's array only once all are done. Ranks are read at
 // random, one per entry: a byte each while the labels are few, so that at a
 // million samples they stay in the caches.
-template <class Rank, class Rows>
+template <class Rank>
 class RowSweeps {
     static_assert(std::is_unsigned_v<Rank>);  // kNone + 1 wraps to 0
     static constexpr Rank kNone = std::numeric_limits<Rank>::max();
 
 public:
-    RowSweeps(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
+    RowSweeps(const PackedRows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels)
         : rows_(rows), num_samples_(labels.size), classes_(std::move(classes)),
           ranks_(static_cast<size_t>(labels.size), kNone), waiting_bits_(static_cast<size_t>(labels.size)) {
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
@@ -181,13 +153,13 @@ public:
     void index_rows() {
         pyext::BigVector<int64_t> counts(static_cast<size_t>(num_samples_) + 1, 0);
         for (const uint32_t i : free_)
-            for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) ++counts[rows_.id(i, e) + size_t{1}];
+            for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) ++counts[rows_.id(e) + size_t{1}];
         for (size_t v = 1; v < counts.size(); ++v) counts[v] += counts[v - 1];
         readers_.resize(static_cast<size_t>(counts.back()));
         pyext::BigVector<int64_t> next(counts.begin(), counts.end() - 1);
         for (const uint32_t i : free_)
             for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e)
-                readers_[static_cast<size_t>(next[rows_.id(i, e)]++)] = i;
+                readers_[static_cast<size_t>(next[rows_.id(e)]++)] = i;
         reader_offsets_ = std::move(counts);
     }
 
@@ -199,7 +171,8 @@ public:
     // that their readers would be most unlabelled ones, the next visits them
     // all, without the readers' index: a sample whose row holds no changed
     // label gives the label it has, so the outcome is the same; the index is
-    // built once the changes are few.
+    // built once the changes are few. Other threads run meanwhile: the
+    // sweeps read and write only this object's memory.
     bool run(uint64_t max_iterations, double tolerance, uint64_t* sweeps, bool* converged) {
         *sweeps = 0;
         *converged = true;
@@ -211,12 +184,18 @@ public:
         before_.assign(static_cast<size_t>(num_samples_), kNone);
         size_t last_changes = 0;
         int scans_left = 8;
+        pyext::ReleasedGil released;
+        uint64_t work = kWorkPerSignalCheck;  // signals are checked before the first sweep
         while (!visit.empty()) {
             if (*sweeps == max_iterations) {
                 *converged = false;
                 break;
             }
-            if (PyErr_CheckSignals() < 0) return false;
+            if (work >= kWorkPerSignalCheck) {
+                work = 0;
+                if (!released.signals_checked()) return false;
+            }
+            work += visit.size() + 1;
             // Each visited sample is written down, and kept when its label
             // changes, without a branch: in the middle sweeps about half of
             // them change, unpredictably.
@@ -264,7 +243,8 @@ public:
     // one at a time, which never cycles over symmetric weights. Those
     // changes' readers are checked in the next round. After `max_rounds`
     // rounds, the samples still at odds are left to finish() and `settled`
-    // is false. False with an exception for a signal.
+    // is false. False with an exception for a signal. Other threads run
+    // meanwhile, as in run().
     bool settle(uint64_t max_rounds, bool* settled) {
         pyext::BigVector<uint32_t> check(std::move(to_check_));
         check.insert(check.end(), waiting_.begin(), waiting_.end());
@@ -272,8 +252,14 @@ public:
         check.erase(std::unique(check.begin(), check.end()), check.end());
         SampleBits at_odds(static_cast<size_t>(num_samples_));
         std::vector<Want> wants, changing;
+        pyext::ReleasedGil released;
+        uint64_t work = kWorkPerSignalCheck;
         for (uint64_t round = 0;; ++round) {
-            if (PyErr_CheckSignals() < 0) return false;
+            if (work >= kWorkPerSignalCheck) {
+                work = 0;
+                if (!released.signals_checked()) return false;
+            }
+            work += check.size() + 1;
             wants.clear();
             for (const uint32_t i : check) {
                 Want want;
@@ -327,44 +313,6 @@ public:
         }
     }
 
-    // Each sample's summed weight per label over its row's labelled entries
-    // (the samples labelled beforehand too: their copies may be unlabelled),
-    // added in row order into its row of `scores` (zeros beforehand; a
-    // column per label), a run of one label in a register. With `normalise`,
-    // each row is then divided by its sum, taken column by column from 0.0,
-    // while it is at hand; a row of zeros stays so.
-    void write_scores(const pyext::View2D<double>& scores, bool normalise) const {
-        for (Py_ssize_t i = 0; i < num_samples_; ++i) {
-            char* row = scores.data + i * scores.row_stride;
-            char* cell = nullptr;
-            double sum = 0.0;
-            Rank run = kNone;
-            const uint32_t sample = static_cast<uint32_t>(i);
-            for (int64_t e = rows_.start(sample); e < rows_.stop(sample); ++e) {
-                const Rank rank = ranks_[rows_.id(sample, e)];
-                if (rank == kNone) continue;
-                if (rank != run) {
-                    if (cell) std::memcpy(cell, &sum, sizeof sum);
-                    run = rank;
-                    cell = row + classes_[static_cast<size_t>(rank)] * scores.col_stride;
-                    std::memcpy(&sum, cell, sizeof sum);
-                }
-                sum += rows_.weight(sample, e);
-            }
-            if (!cell) continue;
-            std::memcpy(cell, &sum, sizeof sum);
-            if (normalise) divide_by_sum(scores.row(i));
-        }
-    }
-
-private:
-    static void divide_by_sum(const pyext::View1D<double>& row) {
-        double total = 0.0;
-        for (Py_ssize_t c = 0; c < row.size; ++c) total += row[c];
-        if (total == 0.0) return;
-        for (Py_ssize_t c = 0; c < row.size; ++c) row.set(c, row[c] / total);
-    }
-
     // A sample at odds with its row, as settle() weighs it: by how much its
     // best label's score beats its own (all of the best score for a sample
     // without a label), and the label it takes, once chosen.
@@ -390,7 +338,7 @@ private:
                 for (const auto& change : changes) queued->add(change.first);
                 for (const uint32_t i : free_) {
                     for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
-                        if (queued->has(rows_.id(i, e))) {
+                        if (queued->has(rows_.id(e))) {
                             visit->push_back(i);
                             break;
                         }
@@ -437,7 +385,7 @@ private:
         // unpredictably): kNone + 1 wraps to 0, below every label's.
         Rank lowest = kNone, above_highest = 0;
         for (int64_t e = begin; e < end; ++e) {
-            const Rank rank = ranks_[rows_.id(i, e)];
+            const Rank rank = ranks_[rows_.id(e)];
             lowest = std::min(lowest, rank);
             above_highest = std::max(above_highest, static_cast<Rank>(rank + 1));
         }
@@ -478,7 +426,7 @@ private:
         Rank run = kNone;
         double sum = 0.0;
         for (int64_t e = rows_.start(i); e < rows_.stop(i); ++e) {
-            const Rank rank = ranks_[rows_.id(i, e)];
+            const Rank rank = ranks_[rows_.id(e)];
             if (rank == kNone) continue;
             if (rank != run) {
                 if (run != kNone) scores_[run] = sum;
@@ -489,7 +437,7 @@ private:
                 run = rank;
                 sum = scores_[rank];
             }
-            sum += rows_.weight(i, e);
+            sum += rows_.weight(e);
         }
         if (run != kNone) scores_[run] = sum;
     }
@@ -538,11 +486,11 @@ private:
         const auto is_best = [&](Rank rank) { return rank != kNone && scores_[rank] == best_score; };
         double heaviest = 0.0;
         for (int64_t e = begin; e < end; ++e)
-            if (is_best(ranks_[rows_.id(i, e)])) heaviest = std::max(heaviest, rows_.weight(i, e));
+            if (is_best(ranks_[rows_.id(e)])) heaviest = std::max(heaviest, rows_.weight(e));
         finalists_.clear();
         for (int64_t e = begin; e < end; ++e) {
-            const Rank rank = ranks_[rows_.id(i, e)];
-            if (is_best(rank) && rows_.weight(i, e) == heaviest && !finalist_[rank]) {
+            const Rank rank = ranks_[rows_.id(e)];
+            if (is_best(rank) && rows_.weight(e) == heaviest && !finalist_[rank]) {
                 finalist_[rank] = 1;
                 finalists_.push_back(rank);
             }
@@ -550,11 +498,11 @@ private:
         Rank choice = finalists_.front();
         if (finalists_.size() > 1) {
             for (int64_t e = begin; e < end; ++e) {
-                const uint32_t neighbour = rows_.id(i, e);
-                const double weight = rows_.weight(i, e);
+                const uint32_t neighbour = rows_.id(e);
+                const double weight = rows_.weight(e);
                 for (int64_t f = rows_.start(neighbour); f < rows_.stop(neighbour); ++f) {
-                    const Rank rank = ranks_[rows_.id(neighbour, f)];
-                    if (rank != kNone && finalist_[rank]) second_votes_[rank] += weight * rows_.weight(neighbour, f);
+                    const Rank rank = ranks_[rows_.id(f)];
+                    if (rank != kNone && finalist_[rank]) second_votes_[rank] += weight * rows_.weight(f);
                 }
             }
             for (const Rank rank : finalists_)
@@ -581,13 +529,13 @@ private:
             return by_number ? other < want.sample : true;
         };
         for (int64_t e = rows_.start(want.sample); e < rows_.stop(want.sample); ++e)
-            if (ahead(rows_.id(want.sample, e))) return false;
+            if (ahead(rows_.id(e))) return false;
         for (int64_t r = reader_offsets_[want.sample]; r < reader_offsets_[want.sample + 1]; ++r)
             if (ahead(readers_[static_cast<size_t>(r)])) return false;
         return true;
     }
 
-    const Rows& rows_;
+    const PackedRows& rows_;
     const Py_ssize_t num_samples_;
     const std::vector<int32_t> classes_;  // the distinct labels, ascending
     pyext::BigVector<Rank> ranks_;       // each sample's label as its rank in classes_, kNone for none
@@ -608,20 +556,16 @@ private:
     std::vector<Want> unfinished_;           // the samples settle() left at odds, for finish()
 };
 
-// Runs the sweeps with labels stored as Rank, writes the labels back and,
-// when `scores` is given, the samples' summed weights per label (their
-// shares with `normalise`).
+// Runs the sweeps with labels stored as Rank and writes the labels back.
 // Returns the sweeps run and whether they converged, or null with an exception.
-template <class Rank, class Rows>
-PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
-                     uint64_t max_iterations, double tolerance, const pyext::View2D<double>* scores,
-                     bool normalise) {
-    RowSweeps<Rank, Rows> sweeps(rows, std::move(classes), labels);
+template <class Rank>
+PyObject* sweep_with(const PackedRows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
+                     uint64_t max_iterations, double tolerance) {
+    RowSweeps<Rank> sweeps(rows, std::move(classes), labels);
     uint64_t count = 0;
     bool converged = true, settled = true;
     if (!sweeps.run(max_iterations, tolerance, &count, &converged) || !sweeps.settle(max_iterations, &settled))
         return nullptr;
-    if (scores) sweeps.write_scores(*scores, normalise);
     sweeps.finish();
     sweeps.write_labels(labels);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged && settled));
@@ -629,9 +573,8 @@ PyObject* sweep_with(const Rows& rows, std::vector<int32_t> classes, const pyext
 
 // The distinct labels, ascending; the sweeps store each as its rank among
 // them, in a byte while they are few.
-template <class Rows>
-PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations,
-                double tolerance, const pyext::View2D<double>* scores, bool normalise) {
+PyObject* sweep(const PackedRows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations,
+                double tolerance) {
     try {
         std::vector<int32_t> classes;
         for (Py_ssize_t i = 0; i < labels.size; ++i)
@@ -639,15 +582,15 @@ PyObject* sweep(const Rows& rows, const pyext::View1D<int32_t>& labels, uint64_t
         std::sort(classes.begin(), classes.end());
         classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
         if (classes.size() < 255)
-            return sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores, normalise);
-        return sweep_with<uint32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores, normalise);
+            return sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance);
+        return sweep_with<uint32_t>(rows, std::move(classes), labels, max_iterations, tolerance);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
 }
 
-// Whether labels are -1 or in 0 .. limit - 1.
-bool checked_labels(const pyext::View1D<int32_t>& labels, int64_t limit) {
+// Whether labels are -1 or not negative, and few enough for 4-byte ids.
+bool checked_labels(const pyext::View1D<int32_t>& labels) {
     if (static_cast<uint64_t>(labels.size) > std::numeric_limits<uint32_t>::max()) {
         PyErr_SetString(PyExc_ValueError, "more samples than 2**32 - 1");
         return false;
@@ -656,11 +599,6 @@ bool checked_labels(const pyext::View1D<int32_t>& labels, int64_t limit) {
         if (labels[i] < -1) {
             PyErr_Format(PyExc_ValueError, "labels[%zd] = %d: labels are -1 (unlabelled) or not negative", i,
                          labels[i]);
-            return false;
-        }
-        if (labels[i] >= limit) {
-            PyErr_Format(PyExc_ValueError, "labels[%zd] = %d: scores has %lld columns", i, labels[i],
-                         static_cast<long long>(limit));
             return false;
         }
     }
@@ -719,7 +657,7 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
         return nullptr;
     }
     pyext::BigVector<int64_t> offsets;
-    if (!checked_labels(labels, int64_t{std::numeric_limits<int32_t>::max()} + 1) ||
+    if (!checked_labels(labels) ||
         !checked_offsets(indptr, labels.size, indices.size, &offsets))
         return nullptr;
     for (Py_ssize_t e = 0; e < weights.size; ++e) {
@@ -742,7 +680,7 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
             }
         }
         rows.offsets = std::move(offsets);
-        return sweep(rows, labels, max_iterations, tolerance, nullptr, false);
+        return sweep(rows, labels, max_iterations, tolerance);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -752,287 +690,8 @@ const char* const kParams[] = {"indptr", "indices", "weights", "labels", "max_it
 
 const pyext::FunctionSpec kFunction = {
     "propagate_rows", kModuleName, kDoc,
-    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
+    "velorn/_native/src/label_sweeps.cpp", __LINE__,
     kParams, 6, 6, propagate_rows,
-};
-
-// Whether a row's own distance, which does not vote, is one the graph's
-// checks accept: finite and not negative.
-template <class Distance>
-bool own_distance_accepted(Distance distance) {
-    return distance >= 0 && distance <= std::numeric_limits<Distance>::max();
-}
-
-// A search's table (a row of ids and distances per sample, nearest first)
-// as the rows the graph module's from_table gives: each row's first `width`
-// entries besides the sample itself. False when the sweeps over them would
-// not give what they give over from_table's rows: an id outside 0 .. n - 1,
-// a distance besides the row's own that is 0 (a copy, which the CSR path
-// joins first), negative, not finite or of an infinite vote, or rows out of
-// order where one is cut to `width` (from_table then sorts them); or a
-// row's own distance that the graph's checks refuse.
-template <class Id, class Distance>
-bool table_rows(const pyext::View2D<Id>& ids, const pyext::View2D<Distance>& distances, Py_ssize_t width,
-                PackedRows* rows) {
-    const size_t most = static_cast<size_t>(ids.rows) * static_cast<size_t>(std::min(width, ids.cols));
-    rows->ids.reserve(most);
-    rows->weights.reserve(most);
-    rows->offsets.reserve(static_cast<size_t>(ids.rows) + 1);
-    rows->offsets.push_back(0);
-    bool cut = false, unsorted = false;
-    for (Py_ssize_t i = 0; i < ids.rows; ++i) {
-        const char* id_row = ids.row_data(i);
-        const char* distance_row = distances.row_data(i);
-        Py_ssize_t count = 0;
-        double previous = std::numeric_limits<double>::infinity();
-        for (Py_ssize_t e = 0; e < ids.cols; ++e) {
-            const int64_t id = static_cast<int64_t>(ids.in_row(id_row, e));
-            const Distance distance = distances.in_row(distance_row, e);
-            if (id == i) {
-                if (!own_distance_accepted(distance)) return false;
-                continue;
-            }
-            if (id < 0 || id >= ids.rows) return false;
-            const double vote = vote_of(distance);
-            if (!(distance > 0) || !std::isfinite(distance) || !std::isfinite(vote)) return false;
-            unsorted |= vote > previous;
-            previous = vote;
-            if (count++ < width) {
-                rows->ids.push_back(static_cast<uint32_t>(id));
-                rows->weights.push_back(vote);
-            }
-        }
-        cut |= count > width;
-        rows->offsets.push_back(static_cast<int64_t>(rows->ids.size()));
-    }
-    return !(cut && unsorted);
-}
-
-// The table's ids as TableRows reads them, `length` = min(width, columns - 1)
-// a row, when each row holds its own sample first and then only others.
-// False otherwise. Unit columns (the common case) let the compiler take a
-// row's entries several at a time.
-template <class Id, bool kUnitColumns>
-bool table_ids(const pyext::View2D<Id, kUnitColumns>& ids, Py_ssize_t width, pyext::BigVector<uint32_t>* kept) {
-    if (ids.cols == 0) return ids.rows == 0;
-    const Py_ssize_t length = std::min(width, ids.cols - 1);
-    kept->resize(static_cast<size_t>(ids.rows) * static_cast<size_t>(length));
-    uint32_t* next = kept->data();
-    const uint64_t num_samples = static_cast<uint64_t>(ids.rows);
-    for (Py_ssize_t i = 0; i < ids.rows; ++i) {
-        const char* row = ids.row_data(i);
-        bool bad = static_cast<int64_t>(ids.in_row(row, 0)) != i;
-        for (Py_ssize_t e = 1; e < ids.cols; ++e) {
-            const int64_t id = static_cast<int64_t>(ids.in_row(row, e));
-            bad |= (id == i) | (static_cast<uint64_t>(id) >= num_samples);
-        }
-        if (bad) return false;
-        for (Py_ssize_t e = 1; e <= length; ++e) next[e - 1] = static_cast<uint32_t>(ids.in_row(row, e));
-        next += length;
-    }
-    return true;
-}
-
-// The unsigned integer of a distance's size, which holds its bits: for
-// positive values, their order is the values' order.
-template <class Distance>
-using BitsOf = std::conditional_t<sizeof(Distance) == 8, uint64_t, uint32_t>;
-
-template <class Distance>
-BitsOf<Distance> bits_of(Distance value) {
-    BitsOf<Distance> bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-// The bits of the smallest positive distance whose vote is finite. Votes
-// shrink as distances grow, so the distances that vote a finite weight run
-// from it to the largest finite one: bisected once over the bit patterns.
-template <class Distance>
-BitsOf<Distance> lowest_voting_bits() {
-    BitsOf<Distance> low = 1, high = bits_of(Distance{1});  // a vote of 1 at distance 1
-    while (low < high) {
-        const BitsOf<Distance> middle = low + (high - low) / 2;
-        Distance value;
-        std::memcpy(&value, &middle, sizeof value);
-        if (std::isfinite(vote_of(value)))
-            high = middle;
-        else
-            low = middle + 1;
-    }
-    return low;
-}
-
-// Whether each distance besides a row's first (the sample's own) is
-// positive and votes a finite weight, and, when rows are cut to `width`,
-// whether each row's lie nearest first; as table_rows requires. Compared as
-// bits: NaN, infinities, zeros and negative values all lie outside the
-// range of those that vote. The sample's own distance is checked apart.
-template <class Distance, bool kUnitColumns>
-bool table_votes_finite(const pyext::View2D<Distance, kUnitColumns>& distances, Py_ssize_t width) {
-    using Bits = BitsOf<Distance>;
-    static const Bits lowest = lowest_voting_bits<Distance>();
-    const Bits span = bits_of(std::numeric_limits<Distance>::max()) - lowest;
-    const bool cut = distances.cols - 1 > width;
-    for (Py_ssize_t i = 0; i < distances.rows; ++i) {
-        const char* row = distances.row_data(i);
-        bool bad = !own_distance_accepted(distances.in_row(row, 0));
-        for (Py_ssize_t e = 1; e < distances.cols; ++e)
-            bad |= static_cast<Bits>(bits_of(distances.in_row(row, e)) - lowest) > span;
-        if (cut) {
-            for (Py_ssize_t e = 2; e < distances.cols; ++e)
-                bad |= bits_of(distances.in_row(row, e)) < bits_of(distances.in_row(row, e - 1));
-        }
-        if (bad) return false;
-    }
-    return true;
-}
-
-// Both checks, on views of unit columns where the arrays have them.
-template <class Id, class Distance>
-bool table_readable(PyArrayObject* ids, PyArrayObject* distances, Py_ssize_t width,
-                    pyext::BigVector<uint32_t>* kept) {
-    const bool ids_readable = pyext::has_unit_columns<Id>(ids)
-                                  ? table_ids(pyext::view2d_of<Id, true>(ids), width, kept)
-                                  : table_ids(pyext::view2d_of<Id>(ids), width, kept);
-    if (!ids_readable) return false;
-    return pyext::has_unit_columns<Distance>(distances)
-               ? table_votes_finite(pyext::view2d_of<Distance, true>(distances), width)
-               : table_votes_finite(pyext::view2d_of<Distance>(distances), width);
-}
-
-template <class Id, class Distance>
-PyObject* propagate_table_of(PyArrayObject* ids_array, PyArrayObject* distances_array,
-                             const pyext::View1D<int32_t>& labels, Py_ssize_t width, uint64_t max_iterations,
-                             double tolerance, const pyext::View2D<double>* scores,
-                             bool normalise) {
-    const auto ids = pyext::view2d_of<Id>(ids_array);
-    const auto distances = pyext::view2d_of<Distance>(distances_array);
-    pyext::Ref outcome;
-    int64_t longest = 0;
-    try {
-        pyext::BigVector<uint32_t> kept;
-        if (table_readable<Id, Distance>(ids_array, distances_array, width, &kept)) {
-            const Py_ssize_t length = std::min(width, ids.cols - 1);
-            longest = ids.rows ? length : 0;
-            outcome = pyext::Ref::steal(sweep(TableRows<Distance>(std::move(kept), distances, length), labels,
-                                              max_iterations, tolerance, scores, normalise));
-        } else {
-            PackedRows rows;
-            if (!table_rows(ids, distances, width, &rows)) Py_RETURN_NONE;
-            for (size_t i = 1; i < rows.offsets.size(); ++i)
-                longest = std::max(longest, rows.offsets[i] - rows.offsets[i - 1]);
-            outcome = pyext::Ref::steal(sweep(rows, labels, max_iterations, tolerance, scores, normalise));
-        }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    if (!outcome) return nullptr;
-    return Py_BuildValue("(OOL)", PyTuple_GET_ITEM(outcome.get(), 0), PyTuple_GET_ITEM(outcome.get(), 1),
-                         static_cast<long long>(longest));
-}
-
-// A 2-D ndarray of one of two NumPy types, in native byte order.
-bool table_argument(PyObject* value, const char* what, int type, int other_type, PyArrayObject** array) {
-    *array = pyext::is_ndarray(value) ? reinterpret_cast<PyArrayObject*>(value) : nullptr;
-    if (!*array || PyArray_NDIM(*array) != 2 ||
-        (PyArray_TYPE(*array) != type && PyArray_TYPE(*array) != other_type) ||
-        !PyArray_ISNBO(PyArray_DESCR(*array)->byteorder)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a 2-D %s ndarray", what,
-                     type == NPY_INT64 ? "int64 or int32" : "float64 or float32");
-        return false;
-    }
-    return true;
-}
-
-PyObject* propagate_table(pyext::Call&, PyObject* const* args) {
-    uint64_t width = 0, max_iterations = 0;
-    double tolerance = 0.0;
-    if (!pyext::index_to_size_t(args[3], &width) || !pyext::index_to_size_t(args[4], &max_iterations) ||
-        !pyext::to_double(args[5], &tolerance))
-        return nullptr;
-    // The sweeps let signal handlers run, which may resize the distances
-    // they read, or the labels and scores they write at the end: all held
-    // in place before they are read.
-    pyext::ResizeGuard guard;
-    for (int k : {1, 2, 6})
-        if (args[k] && !guard.hold(args[k])) return nullptr;
-    PyArrayObject *ids = nullptr, *distances = nullptr, *scores_array = nullptr;
-    pyext::View1D<int32_t> labels;
-    if (!table_argument(args[0], "ids", NPY_INT64, NPY_INT32, &ids) ||
-        !table_argument(args[1], "distances", NPY_FLOAT64, NPY_FLOAT32, &distances) ||
-        !vector_argument(args[2], "labels", NPY_INT32, true, &labels))
-        return nullptr;
-    // A bool, not any object's truth, which could run Python code.
-    if (args[7] && !PyBool_Check(args[7])) {
-        PyErr_SetString(PyExc_TypeError, "normalise must be a bool");
-        return nullptr;
-    }
-    const bool normalise = args[7] == Py_True;
-    const bool has_scores = args[6] && args[6] != Py_None;
-    if (has_scores) {
-        if (!pyext::is_ndarray(args[6]) ||
-            PyArray_NDIM(scores_array = reinterpret_cast<PyArrayObject*>(args[6])) != 2 ||
-            PyArray_TYPE(scores_array) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(scores_array)->byteorder) ||
-            !PyArray_ISWRITEABLE(scores_array)) {
-            PyErr_SetString(PyExc_TypeError, "scores must be a writable 2-D float64 ndarray or None");
-            return nullptr;
-        }
-    }
-    const Py_ssize_t num_samples = labels.size;
-    if (PyArray_DIM(ids, 0) != num_samples || !PyArray_SAMESHAPE(ids, distances) ||
-        (has_scores && PyArray_DIM(scores_array, 0) != num_samples)) {
-        PyErr_SetString(PyExc_ValueError, "ids, distances, labels and scores must have a row per sample, "
-                                          "ids and distances the same shape");
-        return nullptr;
-    }
-    const int64_t num_classes = has_scores ? PyArray_DIM(scores_array, 1)
-                                           : int64_t{std::numeric_limits<int32_t>::max()} + 1;
-    if (!checked_labels(labels, num_classes)) return nullptr;
-    const Py_ssize_t kept = static_cast<Py_ssize_t>(std::min<uint64_t>(width, PY_SSIZE_T_MAX));
-    const pyext::View2D<double> scores =
-        has_scores ? pyext::view2d_of<double>(scores_array) : pyext::View2D<double>{};
-    const pyext::View2D<double>* out = has_scores ? &scores : nullptr;
-    const bool wide_ids = PyArray_TYPE(ids) == NPY_INT64, wide_distances = PyArray_TYPE(distances) == NPY_FLOAT64;
-    if (wide_ids && wide_distances)
-        return propagate_table_of<int64_t, double>(ids, distances, labels, kept, max_iterations, tolerance, out,
-                                                   normalise);
-    if (wide_ids)
-        return propagate_table_of<int64_t, float>(ids, distances, labels, kept, max_iterations, tolerance, out,
-                                                  normalise);
-    if (wide_distances)
-        return propagate_table_of<int32_t, double>(ids, distances, labels, kept, max_iterations, tolerance, out,
-                                                   normalise);
-    return propagate_table_of<int32_t, float>(ids, distances, labels, kept, max_iterations, tolerance, out,
-                                              normalise);
-}
-
-const char* const kTableParams[] = {"ids",       "distances", "labels", "width", "max_iterations",
-                                    "tolerance", "scores",    "normalise"};
-
-constexpr const char* kTableDoc =
-    "propagate_table(ids, distances, labels, width, max_iterations, tolerance, scores=None,\n"
-    "                normalise=False)\n"
-    "    -> (sweeps, converged, longest_row) or None\n"
-    "\n"
-    "    propagate_rows over a neighbour search's table as it comes: row i of\n"
-    "    `ids` (2-D int64 or int32) and `distances` (2-D float64 or float32, the\n"
-    "    same shape), nearest first, gives sample i's first `width` entries\n"
-    "    besides its own, each voting 1 / distance**2. Returns None, with\n"
-    "    `labels` untouched, when the table cannot be read so (a distance that\n"
-    "    is 0, negative or not finite besides the row's own, the row's own\n"
-    "    negative or not finite, an id outside 0 .. n - 1, a row cut to\n"
-    "    `width` out of order): the CSR rows then decide. `scores` (a writable\n"
-    "    (n, classes) float64 array of zeros, or None) receives each sample's\n"
-    "    summed weight per label over its kept labelled entries, once the\n"
-    "    sweeps are done; with `normalise` (a bool), each row divided by its\n"
-    "    sum, taken column by column from 0.0 (a row of zeros stays so). Also\n"
-    "    returns the longest row kept.\n";
-
-const pyext::FunctionSpec kTableFunction = {
-    "propagate_table", kModuleName, kTableDoc,
-    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
-    kTableParams, 8, 6, propagate_table,
 };
 
 // A row's hash, from its values' bits (0.0 and -0.0 alike: adding 0.0 makes
@@ -1114,11 +773,19 @@ PyObject* repeated_rows(pyext::Call&, PyObject* const* args) {
         PyErr_SetString(PyExc_ValueError, "more samples than 2**32 - 1");
         return nullptr;
     }
+    // Other threads run during the pass, which reads the points in place:
+    // held against resizing first.
+    pyext::ResizeGuard guard;
+    if (!guard.hold(args[0])) return nullptr;
     try {
-        const bool repeated = type == NPY_FLOAT64 ? repeats_rows(pyext::view2d_of<double>(points))
-                              : type == NPY_FLOAT32 ? repeats_rows(pyext::view2d_of<float>(points))
-                              : type == NPY_INT64   ? repeats_rows(pyext::view2d_of<int64_t>(points))
-                                                    : repeats_rows(pyext::view2d_of<int32_t>(points));
+        bool repeated = false;
+        {
+            const pyext::ReleasedGil released;
+            repeated = type == NPY_FLOAT64   ? repeats_rows(pyext::view2d_of<double>(points))
+                       : type == NPY_FLOAT32 ? repeats_rows(pyext::view2d_of<float>(points))
+                       : type == NPY_INT64   ? repeats_rows(pyext::view2d_of<int64_t>(points))
+                                             : repeats_rows(pyext::view2d_of<int32_t>(points));
+        }
         return PyBool_FromLong(repeated);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -1135,23 +802,19 @@ constexpr const char* kRepeatedDoc =
 
 const pyext::FunctionSpec kRepeatedFunction = {
     "repeated_rows", kModuleName, kRepeatedDoc,
-    "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", __LINE__,
+    "velorn/_native/src/label_sweeps.cpp", __LINE__,
     kRepeatedParams, 1, 1, repeated_rows,
 };
 
 int prepare(PyObject* dict) {
-    pyext::Ref defaults = pyext::Ref::steal(PyTuple_Pack(2, Py_None, Py_False));
-    if (!defaults) return -1;
-    pyext::Ref function = pyext::make_function(kTableFunction, pyext::module_state.module, defaults.get());
-    if (!function || PyDict_SetItemString(dict, kTableFunction.name, function.get()) < 0) return -1;
     pyext::Ref repeated = pyext::make_function(kRepeatedFunction, pyext::module_state.module, Py_None);
     return repeated ? PyDict_SetItemString(dict, kRepeatedFunction.name, repeated.get()) : -1;
 }
 
-const pyext::ModuleSpec kModule = {"tolmar_knn", kModuleName,
-                                   "velorn/algorithms/src/tolmar/source/tolmar_knn.cpp", &kFunction,
+const pyext::ModuleSpec kModule = {"label_sweeps", kModuleName,
+                                   "velorn/_native/src/label_sweeps.cpp", &kFunction,
                                    prepare, pyext::no_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_knn() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
+PyMODINIT_FUNC PyInit_label_sweeps() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }

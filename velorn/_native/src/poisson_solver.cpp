@@ -1,4 +1,4 @@
-// tolmar_poisson: the graph Poisson equation of Poisson learning (Calder,
+// poisson_solver: the graph Poisson equation of Poisson learning (Calder,
 // Cook, Thorpe and Slepcev, 2020) on a weighted graph in CSR form. Each
 // labelled sample is a source of its class: its one-hot label minus the mean
 // label of its connected part, so that every part's sources sum to zero and
@@ -37,7 +37,7 @@
 
 namespace {
 
-constexpr const char* kModuleName = "velorn.algorithms.src.tolmar.binaries.tolmar_poisson";
+constexpr const char* kModuleName = "velorn._native.poisson_solver";
 
 constexpr const char* kDoc =
     "poisson_solve(graph, labels, solution, max_iterations, tolerance, n_jobs)\n"
@@ -114,7 +114,7 @@ constexpr const char* kGradientsDoc =
     "    not depend on n_jobs.\n";
 
 // The name poisson_graph gives its graphs, which poisson_solve checks.
-constexpr const char* kGraphName = "velorn.tolmar_poisson.graph";
+constexpr const char* kGraphName = "velorn._native.poisson_solver.graph";
 
 // Doubles in a cache line.
 constexpr Py_ssize_t kCacheLineDoubles = 8;
@@ -1557,7 +1557,7 @@ PyObject* poisson_conjugate_gradients(pyext::Call&, PyObject* const* args) {
 const char* const kHorizonParams[] = {"graph", "labels", "tolerance", "max_steps", "n_jobs"};
 
 const pyext::FunctionSpec kHorizonFunction = {
-    "poisson_horizon", kModuleName, kHorizonDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
+    "poisson_horizon", kModuleName, kHorizonDoc, "velorn/_native/src/poisson_solver.cpp", __LINE__,
     kHorizonParams, 5, 5, poisson_horizon,
 };
 
@@ -1565,14 +1565,14 @@ const char* const kGradientsParams[] = {"graph", "labels", "solution", "mass", "
                                         "n_jobs", "weighted"};
 
 const pyext::FunctionSpec kGradientsFunction = {
-    "poisson_conjugate_gradients", kModuleName, kGradientsDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp",
+    "poisson_conjugate_gradients", kModuleName, kGradientsDoc, "velorn/_native/src/poisson_solver.cpp",
     __LINE__, kGradientsParams, 8, 7, poisson_conjugate_gradients,
 };
 
 const char* const kParams[] = {"graph", "labels", "solution", "max_iterations", "tolerance", "n_jobs"};
 
 const pyext::FunctionSpec kFunction = {
-    "poisson_solve", kModuleName, kDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
+    "poisson_solve", kModuleName, kDoc, "velorn/_native/src/poisson_solver.cpp", __LINE__,
     kParams, 6, 6, poisson_solve,
 };
 
@@ -1591,21 +1591,21 @@ PyObject* poisson_parts(pyext::Call&, PyObject* const* args) {
 const char* const kGraphParams[] = {"indptr", "indices", "weights", "order", "n_jobs"};
 
 const pyext::FunctionSpec kGraphFunction = {
-    "poisson_graph", kModuleName, kGraphDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
+    "poisson_graph", kModuleName, kGraphDoc, "velorn/_native/src/poisson_solver.cpp", __LINE__,
     kGraphParams, 5, 3, poisson_graph,
 };
 
 const char* const kSymmetrisedParams[] = {"indptr", "indices", "weights", "n_jobs"};
 
 const pyext::FunctionSpec kSymmetrisedFunction = {
-    "poisson_symmetrised", kModuleName, kSymmetrisedDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp",
+    "poisson_symmetrised", kModuleName, kSymmetrisedDoc, "velorn/_native/src/poisson_solver.cpp",
     __LINE__, kSymmetrisedParams, 4, 4, poisson_symmetrised,
 };
 
 const char* const kPartsParams[] = {"graph"};
 
 const pyext::FunctionSpec kPartsFunction = {
-    "poisson_parts", kModuleName, kPartsDoc, "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", __LINE__,
+    "poisson_parts", kModuleName, kPartsDoc, "velorn/_native/src/poisson_solver.cpp", __LINE__,
     kPartsParams, 1, 1, poisson_parts,
 };
 
@@ -1633,10 +1633,10 @@ int prepare(PyObject* dict) {
                                 : -1;
 }
 
-const pyext::ModuleSpec kModule = {"tolmar_poisson", kModuleName,
-                                   "velorn/algorithms/src/tolmar/source/tolmar_poisson.cpp", &kFunction,
+const pyext::ModuleSpec kModule = {"poisson_solver", kModuleName,
+                                   "velorn/_native/src/poisson_solver.cpp", &kFunction,
                                    prepare, pyext::no_defaults};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tolmar_poisson() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
+PyMODINIT_FUNC PyInit_poisson_solver() { return PyModuleDef_Init(&pyext::ModuleDefinition<kModule>::def); }
