@@ -1397,6 +1397,26 @@ bool positive_jobs(uint64_t n_jobs) {
     return false;
 }
 
+// The arguments both solvers take first: the graph, the labels (their
+// layout; their values are read later) and the solution; false with the
+// exception otherwise.
+struct SolverArguments {
+    const Graph* graph = nullptr;
+    PyArrayObject* solution = nullptr;
+    Py_ssize_t n = 0, c = 0;
+};
+
+bool solver_arguments(PyObject* const* args, SolverArguments* out) {
+    out->graph = graph_argument(args[0]);
+    if (!out->graph) return false;
+    out->n = out->graph->n;
+    if (!labels_argument(args[1], out->n)) return false;
+    out->solution = solution_argument(args[2], out->n);
+    if (!out->solution) return false;
+    out->c = PyArray_DIM(out->solution, 1);
+    return true;
+}
+
 PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
     // The numbers first: converting them may run Python code, which could
     // reshape the arrays read below.
@@ -1409,14 +1429,11 @@ PyObject* poisson_solve(pyext::Call&, PyObject* const* args) {
         PyErr_SetString(PyExc_ValueError, "tolerance must be a number not below 0");
         return nullptr;
     }
-    if (!positive_jobs(n_jobs)) return nullptr;
-    const Graph* graph = graph_argument(args[0]);
-    if (!graph) return nullptr;
-    const Py_ssize_t n = graph->n;
-    if (!labels_argument(args[1], n)) return nullptr;
-    PyArrayObject* solution = solution_argument(args[2], n);
-    if (!solution) return nullptr;
-    const Py_ssize_t c = PyArray_DIM(solution, 1);
+    SolverArguments checked;
+    if (!positive_jobs(n_jobs) || !solver_arguments(args, &checked)) return nullptr;
+    const Graph* graph = checked.graph;
+    PyArrayObject* solution = checked.solution;
+    const Py_ssize_t n = checked.n, c = checked.c;
     std::vector<int32_t> codes;
     uint64_t passes_run = 0;
     try {
@@ -1506,14 +1523,11 @@ PyObject* poisson_conjugate_gradients(pyext::Call&, PyObject* const* args) {
         PyErr_SetString(PyExc_ValueError, "tolerance must be a finite number not below 0");
         return nullptr;
     }
-    if (!positive_jobs(n_jobs)) return nullptr;
-    const Graph* graph = graph_argument(args[0]);
-    if (!graph) return nullptr;
-    const Py_ssize_t n = graph->n;
-    if (!labels_argument(args[1], n)) return nullptr;
-    PyArrayObject* solution = solution_argument(args[2], n);
-    if (!solution) return nullptr;
-    const Py_ssize_t c = PyArray_DIM(solution, 1);
+    SolverArguments checked;
+    if (!positive_jobs(n_jobs) || !solver_arguments(args, &checked)) return nullptr;
+    const Graph* graph = checked.graph;
+    PyArrayObject* solution = checked.solution;
+    const Py_ssize_t n = checked.n, c = checked.c;
     std::vector<int32_t> codes;
     uint64_t iterations = 0;
     bool going = true;
