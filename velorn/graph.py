@@ -186,6 +186,12 @@ def from_table(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floa
     ``max_neighbours`` nearest entries kept; ``drop_self``: without each
     row's own sample (a search of the indexed samples themselves)."""
     num_rows, width = ids.shape
+    if drop_self and num_rows and 0 < width - 1 <= max_neighbours and _led_by_self(ids):
+        # The usual table: full rows, each led by its own sample. The rest of
+        # each row is the graph's row as it stands, in order and uncut.
+        return Graph(np.arange(0, num_rows * (width - 1) + 1, width - 1, dtype=np.int64),
+                     np.ascontiguousarray(ids[:, 1:], dtype=np.int64).ravel(), _votes_of(distances[:, 1:]).ravel(),
+                     num_samples)
     rows: npt.NDArray[np.integer[Any]] = np.repeat(
         np.arange(num_rows, dtype=np.int32 if num_rows < 2**31 else np.int64), width)
     cols, values = ids.ravel(), distances.ravel()
@@ -221,6 +227,12 @@ def merge_copies(graph: Graph) -> tuple[Graph, npt.NDArray[np.int64]]:
     merged.sum_duplicates()
     return Graph(merged.indptr.astype(np.int64), merged.indices.astype(np.int64),
                  merged.data.astype(np.float64), num_nodes), node_of
+
+
+def _led_by_self(ids: npt.NDArray[np.integer[Any]]) -> bool:
+    """Whether every row of a search's table starts with its own sample and
+    marks no neighbour missing (-1)."""
+    return bool((ids[:, 0] == np.arange(len(ids))).all()) and int(ids[:, 1:].min()) >= 0
 
 
 def _votes_of(distances: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float64]:
