@@ -104,8 +104,17 @@ def test_matches_the_rule_in_plain_python(seed, label_scale, max_iterations, tol
     indptr, indices, weights, labels = random_rows(rng, 80, label_scale)
     expected, sweeps, converged = plain_propagation(indptr, indices, weights, labels, max_iterations, tolerance)
     got = labels.copy()
-    assert knn.propagate_rows(indptr, indices, weights, got, max_iterations, tolerance) == (sweeps, converged)
+    scores = np.full((80, 2 * (1000 + 1)), np.nan)[:, ::2]  # strided, wider than the labels need
+    assert knn.propagate_rows(indptr, indices, weights, got, max_iterations, tolerance, scores) \
+        == (sweeps, converged)
     np.testing.assert_array_equal(got, expected)
+    # Each row's summed weight per final label, added in the row's order.
+    summed = np.zeros_like(scores)
+    for i in range(80):
+        for e in range(indptr[i], indptr[i + 1]):
+            if got[indices[e]] != -1:
+                summed[i, got[indices[e]]] += weights[e]
+    np.testing.assert_array_equal(scores, summed)
 
 
 def test_a_two_cycle_stops_and_strided_input_is_read():
@@ -119,6 +128,20 @@ def test_a_two_cycle_stops_and_strided_input_is_read():
     assert knn.propagate_rows(indptr, indices, doubled, labels, 50000, 0.0) == (3, True)
     # Settled one at a time: sample 1, which gains more, follows 2, which then agrees.
     assert labels[1:3].tolist() == [1, 1]
+
+
+@pytest.mark.parametrize("scores, error, message", [
+    (np.zeros((2, 1)), ValueError, r"scores has shape \(2, 1\), expected 2 rows and more than 1 columns"),
+    (np.zeros((3, 2)), ValueError, "expected 2 rows"),
+    (np.zeros((2, 2), dtype=np.float32), TypeError, "scores must be a writable 2-D float64"),
+    (np.broadcast_to(np.zeros(2), (2, 2)), TypeError, "scores must be a writable 2-D float64"),  # read-only
+    ([[0.0, 0.0], [0.0, 0.0]], TypeError, "scores must be a 2-D ndarray or None"),
+])
+def test_bad_scores_are_refused_before_the_sweeps(scores, error, message):
+    labels = np.array([1, -1], dtype=np.int32)
+    with pytest.raises(error, match=message):
+        knn.propagate_rows(np.array([0, 1, 2]), np.array([1, 0]), np.ones(2), labels, 10, 0.0, scores)
+    assert labels.tolist() == [1, -1]
 
 
 @pytest.mark.parametrize("indptr, indices, weights, labels, error, message", [

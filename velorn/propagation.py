@@ -546,10 +546,11 @@ class WeightedLabelPropagation(BaseLabelPropagation):
         says; then settle the nodes at odds with their own votes."""
         start = time.perf_counter()
         free = labels == -1
+        votes = np.empty((nodes.n_rows, num_classes))
         self.n_iter_, converged = propagate_rows(nodes.indptr, nodes.indices, nodes.weights, labels, self.max_iter,
-                                                 self.tol)
+                                                 self.tol, votes)
         self._report(f"propagation: {np.count_nonzero(free):,} unlabelled nodes", start)
-        votes, reached = _votes(nodes, labels, num_classes)
+        reached = _holds_label(nodes, labels)
         if not converged:
             # Cut off by max_iter: the labels are those of these votes, so
             # that label_distributions_ agrees with transduction_.
@@ -846,6 +847,15 @@ def _best_classes(rows: Graph, codes: npt.NDArray[np.int32], scores: npt.NDArray
     return np.where(reached, choice, -1).astype(np.int32)
 
 
+def _holds_label(rows: Graph, codes: npt.NDArray[np.int32]) -> npt.NDArray[np.bool_]:
+    """Whether each row holds a labelled entry."""
+    if (codes != -1).all():
+        return np.diff(rows.indptr) > 0
+    held = np.zeros(rows.n_rows, dtype=bool)
+    held[rows.row_of_entries()[codes[rows.indices] != -1]] = True
+    return held
+
+
 def _votes(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int
            ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]]:
     """Each row's summed weight per class over its labelled entries, as the
@@ -863,10 +873,16 @@ def _votes(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int
         has_copy[row[known & copy]] = True
         known &= copy | ~has_copy[row]
         weights = np.where(copy, 1.0, weights)
-    if not known.all():
+    if known.all():
+        reached = np.diff(rows.indptr) > 0
+    else:
         row, label, weights = row[known], label[known], weights[known]
-    scores = np.bincount(row * num_classes + label, weights=weights, minlength=num_rows * num_classes)
-    reached = np.zeros(num_rows, dtype=bool)
-    reached[row] = True
+        reached = np.zeros(num_rows, dtype=bool)
+        reached[row] = True
+    # Each entry's place in the table of scores, made in the rows' own array
+    # (a new one): at a million rows new memory costs more than the sums.
+    row *= num_classes
+    row += label
+    scores = np.bincount(row, weights=weights, minlength=num_rows * num_classes)
     # float64 also when no weight was summed, where bincount gives int64.
-    return scores.astype(np.float64).reshape(num_rows, num_classes), reached
+    return scores.astype(np.float64, copy=False).reshape(num_rows, num_classes), reached

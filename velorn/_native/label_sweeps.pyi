@@ -15,6 +15,7 @@ def propagate_rows(
     labels: npt.NDArray[np.int32],
     max_iterations: SupportsIndex,
     tolerance: SupportsFloat,
+    scores: npt.NDArray[np.float64] | None = None,
 ) -> tuple[int, bool]: ...
 
 def repeated_rows(points: npt.NDArray[Any]) -> bool: ...

@@ -31,7 +31,8 @@ namespace {
 constexpr const char* kModuleName = "velorn._native.label_sweeps";
 
 constexpr const char* kDoc =
-    "propagate_rows(indptr, indices, weights, labels, max_iterations, tolerance) -> (sweeps, converged)\n"
+    "propagate_rows(indptr, indices, weights, labels, max_iterations, tolerance, scores=None)\n"
+    "    -> (sweeps, converged)\n"
     "\n"
     "    Label propagation over the rows of a graph into `labels` (a writable\n"
     "    1-D int32 ndarray, -1 for unlabelled), written once the sweeps are\n"
@@ -53,8 +54,12 @@ constexpr const char* kDoc =
     "    one of the row's heaviest entry among theirs, then the one the rows of\n"
     "    the sample's neighbours vote for most (each weighed by its entry),\n"
     "    then the first in the row. After `max_iterations` rounds (not\n"
-    "    converged) those left take their row's label at once. Returns the\n"
-    "    sweeps run and whether they converged.\n";
+    "    converged) those left take their row's label at once. `scores`, if\n"
+    "    given (a writable 2-D float64 ndarray, a row per sample and a column\n"
+    "    per label value, at least max(labels) + 1), receives each row's\n"
+    "    summed weight per label of its entries once the labels are written,\n"
+    "    summed in the row's order. Returns the sweeps run and whether they\n"
+    "    converged.\n";
 
 [[gnu::cold]] bool out_of_range(Py_ssize_t sample, int64_t id, Py_ssize_t num_samples) {
     PyErr_Format(PyExc_IndexError, "sample %zd has neighbour id %lld outside 0 .. %zd", sample,
@@ -313,6 +318,21 @@ public:
         }
     }
 
+    // Each row's summed weight per label, a column per label value (every
+    // label below the table's width, as checked beforehand).
+    void write_scores(const pyext::View2D<double>& table) const {
+        for (Py_ssize_t i = 0; i < table.rows; ++i) {
+            const pyext::View1D<double> row = table.row(i);
+            for (Py_ssize_t k = 0; k < row.size; ++k) row.set(k, 0.0);
+            for (int64_t e = rows_.start(static_cast<uint32_t>(i)); e < rows_.stop(static_cast<uint32_t>(i)); ++e) {
+                const Rank rank = ranks_[rows_.id(e)];
+                if (rank == kNone) continue;
+                const Py_ssize_t k = classes_[static_cast<size_t>(rank)];
+                row.set(k, row[k] + rows_.weight(e));
+            }
+        }
+    }
+
     // A sample at odds with its row, as settle() weighs it: by how much its
     // best label's score beats its own (all of the best score for a sample
     // without a label), and the label it takes, once chosen.
@@ -560,7 +580,7 @@ public:
 // Returns the sweeps run and whether they converged, or null with an exception.
 template <class Rank>
 PyObject* sweep_with(const PackedRows& rows, std::vector<int32_t> classes, const pyext::View1D<int32_t>& labels,
-                     uint64_t max_iterations, double tolerance) {
+                     uint64_t max_iterations, double tolerance, const pyext::View2D<double>* scores) {
     RowSweeps<Rank> sweeps(rows, std::move(classes), labels);
     uint64_t count = 0;
     bool converged = true, settled = true;
@@ -568,13 +588,14 @@ PyObject* sweep_with(const PackedRows& rows, std::vector<int32_t> classes, const
         return nullptr;
     sweeps.finish();
     sweeps.write_labels(labels);
+    if (scores) sweeps.write_scores(*scores);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged && settled));
 }
 
 // The distinct labels, ascending; the sweeps store each as its rank among
 // them, in a byte while they are few.
 PyObject* sweep(const PackedRows& rows, const pyext::View1D<int32_t>& labels, uint64_t max_iterations,
-                double tolerance) {
+                double tolerance, const pyext::View2D<double>* scores) {
     try {
         std::vector<int32_t> classes;
         for (Py_ssize_t i = 0; i < labels.size; ++i)
@@ -582,8 +603,8 @@ PyObject* sweep(const PackedRows& rows, const pyext::View1D<int32_t>& labels, ui
         std::sort(classes.begin(), classes.end());
         classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
         if (classes.size() < 255)
-            return sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance);
-        return sweep_with<uint32_t>(rows, std::move(classes), labels, max_iterations, tolerance);
+            return sweep_with<uint8_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores);
+        return sweep_with<uint32_t>(rows, std::move(classes), labels, max_iterations, tolerance, scores);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -633,6 +654,31 @@ bool checked_offsets(const pyext::View1D<int64_t>& indptr, Py_ssize_t num_sample
     return true;
 }
 
+// The table of scores: a writable 2-D float64 ndarray (any strides), a row
+// per sample and a column for every label value held.
+bool scores_argument(PyObject* value, const pyext::View1D<int32_t>& labels, pyext::View2D<double>* table) {
+    if (!pyext::is_ndarray(value)) {
+        PyErr_SetString(PyExc_TypeError, "scores must be a 2-D ndarray or None");
+        return false;
+    }
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(value);
+    if (PyArray_NDIM(a) != 2 || PyArray_TYPE(a) != NPY_FLOAT64 || !PyArray_ISNBO(PyArray_DESCR(a)->byteorder) ||
+        !PyArray_ISWRITEABLE(a)) {
+        PyErr_SetString(PyExc_TypeError, "scores must be a writable 2-D float64 ndarray");
+        return false;
+    }
+    int32_t highest = -1;
+    for (Py_ssize_t i = 0; i < labels.size; ++i) highest = std::max(highest, labels[i]);
+    if (PyArray_DIM(a, 0) != labels.size || PyArray_DIM(a, 1) <= highest) {
+        PyErr_Format(PyExc_ValueError, "scores has shape (%zd, %zd), expected %zd rows and more than %d columns",
+                     static_cast<Py_ssize_t>(PyArray_DIM(a, 0)), static_cast<Py_ssize_t>(PyArray_DIM(a, 1)),
+                     labels.size, highest);
+        return false;
+    }
+    *table = pyext::view2d_of<double>(a);
+    return true;
+}
+
 PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
     // The numbers first: converting them may run Python code, which could
     // reshape the arrays read below.
@@ -643,7 +689,8 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
     // The sweeps let signal handlers run, which may resize the labels they
     // write at the end: held in place before they are read.
     pyext::ResizeGuard guard;
-    if (!guard.hold(args[3])) return nullptr;
+    const bool scored = args[6] && args[6] != Py_None;
+    if (!guard.hold(args[3]) || (scored && !guard.hold(args[6]))) return nullptr;
     pyext::View1D<int64_t> indptr, indices;
     pyext::View1D<double> weights;
     pyext::View1D<int32_t> labels;
@@ -660,6 +707,8 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
     if (!checked_labels(labels) ||
         !checked_offsets(indptr, labels.size, indices.size, &offsets))
         return nullptr;
+    pyext::View2D<double> table;
+    if (scored && !scores_argument(args[6], labels, &table)) return nullptr;
     for (Py_ssize_t e = 0; e < weights.size; ++e) {
         if (!(weights[e] >= 0)) {  // NaN fails too
             PyErr_Format(PyExc_ValueError, "weights[%zd] is negative or NaN", e);
@@ -680,18 +729,18 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
             }
         }
         rows.offsets = std::move(offsets);
-        return sweep(rows, labels, max_iterations, tolerance);
+        return sweep(rows, labels, max_iterations, tolerance, scored ? &table : nullptr);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
 }
 
-const char* const kParams[] = {"indptr", "indices", "weights", "labels", "max_iterations", "tolerance"};
+const char* const kParams[] = {"indptr", "indices", "weights", "labels", "max_iterations", "tolerance", "scores"};
 
 const pyext::FunctionSpec kFunction = {
     "propagate_rows", kModuleName, kDoc,
     "velorn/_native/src/label_sweeps.cpp", __LINE__,
-    kParams, 6, 6, propagate_rows,
+    kParams, 7, 6, propagate_rows,
 };
 
 // A row's hash, from its values' bits (0.0 and -0.0 alike: adding 0.0 makes
