@@ -320,8 +320,11 @@ def test_the_shifted_argmax_is_numpys(num_classes):
                                   (scores[::2] + shifts).argmax(axis=1))
 
 
-@pytest.mark.parametrize("num_classes", [2, 13])  # a row width the rounds know when compiled, and one they don't
-def test_the_class_shifts_are_numpys_rounds_to_the_bit(num_classes):
+# A row width the rounds know when compiled, one they don't, and rows of many
+# classes, whose rounds scan each row's leading classes (the whole row when
+# the shifts could lift another: often at spread 1.0, seldom at 0.01).
+@pytest.mark.parametrize("num_classes, spread", [(2, 1.0), (13, 1.0), (40, 1.0), (40, 0.01)])
+def test_the_class_shifts_are_numpys_rounds_to_the_bit(num_classes, spread):
     # Ties (rounded scores) go to the first class, -inf never wins a row that
     # has a finite score; strided scores are read as they lie.
     rng = np.random.default_rng(1)
@@ -329,7 +332,7 @@ def test_the_class_shifts_are_numpys_rounds_to_the_bit(num_classes):
     scores[rng.random(scores.shape) < 0.2] = -np.inf
     prior = rng.random(num_classes)
     prior /= prior.sum()
-    expected = rng.standard_normal(num_classes)
+    expected = spread * rng.standard_normal(num_classes)
     got = expected.copy()
     for _ in range(50):
         shares = np.bincount((scores + expected).argmax(axis=1), minlength=num_classes) / len(scores)

@@ -11,6 +11,7 @@
 #include "module.hpp"
 #include "gil.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -98,6 +99,80 @@ bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<do
     return true;
 }
 
+// Rows of many classes: a row's winner is nearly always among the few
+// classes of its largest scores (its leaders), since the shifts move far
+// less than the scores differ. Each round scans the leaders only, and the
+// whole row when a class outside them could reach the leaders' best: its
+// score is at most the row's largest outside score, its shift at most the
+// largest shift, and rounding keeps that order. The winners, and so the
+// shifts, are those of the full scan.
+constexpr size_t kLeaders = 8;
+
+bool rounds_of_leaders(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
+                       uint64_t rounds, std::vector<double>& shifts) {
+    const size_t m = scores.size() / c;
+    // Each row's leaders in ascending class order (so that the first of
+    // equals wins, as in the full scan) with their scores, side by side, and
+    // the row's largest score outside them.
+    std::vector<uint32_t> leaders(m * kLeaders);
+    std::vector<double> leader_scores(m * kLeaders), outside(m);
+    std::vector<uint32_t> order(c);
+    for (size_t i = 0; i < m; ++i) {
+        const double* row = scores.data() + i * c;
+        for (size_t k = 0; k < c; ++k) order[k] = static_cast<uint32_t>(k);
+        std::nth_element(order.begin(), order.begin() + kLeaders, order.end(),
+                         [row](uint32_t a, uint32_t b) { return row[a] > row[b] || (row[a] == row[b] && a < b); });
+        outside[i] = -std::numeric_limits<double>::infinity();
+        for (size_t k = kLeaders; k < c; ++k) outside[i] = std::max(outside[i], row[order[k]]);
+        std::sort(order.begin(), order.begin() + kLeaders);
+        for (size_t j = 0; j < kLeaders; ++j) {
+            leaders[i * kLeaders + j] = order[j];
+            leader_scores[i * kLeaders + j] = row[order[j]];
+        }
+    }
+    std::vector<int64_t> counts(c);
+    uint64_t rows_since_check = 0;
+    pyext::ReleasedGil released;
+    for (uint64_t r = 0; r < rounds; ++r) {
+        rows_since_check += m;
+        if (rows_since_check >= kRowsPerSignalCheck) {
+            rows_since_check = 0;
+            if (!released.signals_checked()) return false;
+        }
+        std::fill(counts.begin(), counts.end(), 0);
+        const double highest_shift = *std::max_element(shifts.begin(), shifts.end());
+        for (size_t i = 0; i < m; ++i) {
+            const uint32_t* lead = leaders.data() + i * kLeaders;
+            const double* lead_score = leader_scores.data() + i * kLeaders;
+            double best = lead_score[0] + shifts[lead[0]];
+            size_t code = lead[0];
+            for (size_t j = 1; j < kLeaders; ++j) {
+                const double value = lead_score[j] + shifts[lead[j]];
+                if (value > best) {
+                    best = value;
+                    code = lead[j];
+                }
+            }
+            if (!(best > outside[i] + highest_shift)) {
+                const double* row = scores.data() + i * c;
+                best = row[0] + shifts[0];
+                code = 0;
+                for (size_t k = 1; k < c; ++k) {
+                    const double value = row[k] + shifts[k];
+                    if (value > best) {
+                        best = value;
+                        code = k;
+                    }
+                }
+            }
+            ++counts[code];
+        }
+        for (size_t k = 0; k < c; ++k)
+            shifts[k] += step * (prior[k] - static_cast<double>(counts[k]) / static_cast<double>(m));
+    }
+    return true;
+}
+
 PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
     // The numbers first: converting them may run Python code, which could
     // reshape the arrays read below.
@@ -155,7 +230,10 @@ PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
         case 8: done = rounds_of<8>(rows, width, prior_values, step, rounds, shift_values); break;
         case 9: done = rounds_of<9>(rows, width, prior_values, step, rounds, shift_values); break;
         case 10: done = rounds_of<10>(rows, width, prior_values, step, rounds, shift_values); break;
-        default: done = rounds_of<0>(rows, width, prior_values, step, rounds, shift_values); break;
+        default:
+            done = width > 2 * kLeaders ? rounds_of_leaders(rows, width, prior_values, step, rounds, shift_values)
+                                        : rounds_of<0>(rows, width, prior_values, step, rounds, shift_values);
+            break;
         }
         if (!done) return nullptr;
         // A signal handler may have reshaped or replaced the array's memory:
