@@ -12,7 +12,7 @@ FAST_DEPS := hnswlib
 # The dask extra (velorn.dask), so that its tests and benchmark run here.
 DASK_DEPS := "dask[array]>=2024.1" "distributed>=2024.1"
 
-.PHONY: venv install demo test bench wheel-check clean
+.PHONY: venv install demo test bench bench-large wheel-check clean
 
 # --- Incremental build and lint (upkeep) ---------------------------------------
 # install builds in a directory that stays between runs, so that ninja
@@ -61,6 +61,11 @@ bench:
 	$(BENCH_PY) -m pip install -q --upgrade $(BUILD_DEPS) $(RUN_DEPS) $(BENCH_PEERS)
 	$(BENCH_PY) -m pip install -q --no-build-isolation ".[fast,dask]"
 	$(BENCH_PY) -P bench/run.py $(BENCH_ARGS)
+
+# bench-large: both estimators at ten million points (bench/bench_large.py),
+# some twenty minutes, recorded in the same results file.
+bench-large:
+	$(MAKE) bench BENCH_ARGS="--only bench_large"
 
 # wheel-check: an sdist, a wheel built from it (so the sdist holds every source
 # the build needs), and that wheel installed with its dependencies from PyPI

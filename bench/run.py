@@ -35,6 +35,8 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from common import BENCH_DIR  # noqa: E402
 
 SUITES = ["bench_lp", "bench_connect", "bench_kelvo", "bench_dask", "bench_compare", "bench_graphs"]
+# Run only when asked for by --only (make bench-large): ten million points.
+LARGE_SUITES = ["bench_large"]
 DEFAULT_SIZES = [50_000, 200_000, 1_000_000]
 
 
@@ -328,7 +330,7 @@ def write_headline(results, readme=README):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+")
-    parser.add_argument("--only", choices=SUITES, nargs="+", default=SUITES)
+    parser.add_argument("--only", choices=SUITES + LARGE_SUITES, nargs="+", default=SUITES)
     parser.add_argument("--workloads", nargs="+", help="only these workloads, in the suites that take them")
     parser.add_argument("--methods", nargs="+", help="only these methods, in the suites that take them")
     parser.add_argument("--output", default=str(RESULTS), help="the results file to merge this run's rows into")

@@ -1,0 +1,59 @@
+"""Both estimators from the points at ten million samples, on one machine.
+
+8-D Gaussian blobs (10 centres, spread 2.0), 1% labelled, 15 neighbours, the
+approximate search on every core (n_jobs=-1): the whole fit, its peak
+resident memory (the points included) and the share of unlabelled samples
+labelled right. Each fit runs in a fresh interpreter, so that its peak is
+its own. Not part of the default run (some twenty minutes):
+
+    make bench-large                          # 10 million points
+    python -P bench/run.py --only bench_large --sizes 2000000
+"""
+
+import json
+import subprocess
+import sys
+
+DEFAULT_SIZES = [10_000_000]
+ESTIMATORS = ["WeightedLabelPropagation", "PoissonLabelPropagation"]
+WORKLOAD = "8-D blobs, 10 centres, spread 2.0, 1% labelled, k=15, search=approximate, n_jobs=-1"
+
+# Run in the child: the points, the fit timed, its peak and accuracy as JSON.
+CHILD = """
+import json, sys, time
+import numpy as np
+from sklearn.datasets import make_blobs
+import velorn
+
+n, name = int(sys.argv[1]), sys.argv[2]
+points, truth = make_blobs(n, n_features=8, centers=10, cluster_std=2.0, random_state=0)
+y = np.where(np.random.default_rng(0).random(n) < 0.01, truth, -1)
+model = getattr(velorn, name)(n_neighbors=15, search="approximate", n_jobs=-1, random_state=0, verbose=True)
+start = time.perf_counter()
+model.fit(points, y)
+seconds = time.perf_counter() - start
+with open("/proc/self/status") as status:
+    peak = next(int(line.split()[1]) / 1024 for line in status if line.startswith("VmHWM:"))
+unlabelled = y == -1
+accuracy = float(np.mean(model.transduction_[unlabelled] == truth[unlabelled]))
+print(json.dumps({"seconds": seconds, "peak_mib": peak, "accuracy": accuracy}))
+"""
+
+
+def measure(n, name):
+    done = subprocess.run([sys.executable, "-P", "-c", CHILD, str(n), name], capture_output=True, text=True)
+    if done.returncode:
+        raise RuntimeError(f"{name} at {n:,} points failed:\n{done.stderr[-2000:]}")
+    print(done.stdout.rsplit("\n", 2)[0], file=sys.stderr, flush=True)  # the fit's progress
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def run(sizes):
+    rows = []
+    for n in sizes:
+        for name in ESTIMATORS:
+            m = measure(n, name)
+            rows.append({"kernel": "estimator fit", "workload": f"{name}, {WORKLOAD}", "size": n,
+                         "ours_s": m["seconds"], "accuracy": m["accuracy"],
+                         "note": f"peak {m['peak_mib'] / 1024:.1f} GiB, the points included"})
+    return rows
