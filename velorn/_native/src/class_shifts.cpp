@@ -62,15 +62,31 @@ bool copy_finite(PyArrayObject* a, const char* what, std::vector<double>* out) {
 // Rows scored between two checks for signals: a millisecond or so.
 constexpr uint64_t kRowsPerSignalCheck = uint64_t{1} << 20;
 
-// The rounds on the rows' scores side by side (m rows of c). Width 0: c as
-// given; a width known when compiled keeps a row in registers. Other
-// threads run meanwhile: the rounds read and write only copies. False with
-// the exception when a signal handler raises.
+// The first class of largest score plus shift in a row of scores. Width 0:
+// `width` as given; a width known when compiled keeps a row in registers.
 template <size_t Width>
-bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
-               uint64_t rounds, std::vector<double>& shifts) {
-    const size_t width = Width ? Width : c, m = scores.size() / width;
-    std::vector<int64_t> counts(width);
+size_t shifted_winner(const double* row, size_t width, const std::vector<double>& shifts) {
+    if constexpr (Width != 0) width = Width;
+    double best = row[0] + shifts[0];
+    size_t code = 0;
+    for (size_t k = 1; k < width; ++k) {
+        const double value = row[k] + shifts[k];
+        if (value > best) {
+            best = value;
+            code = k;
+        }
+    }
+    return code;
+}
+
+// The rounds over m rows of c classes, `count_winners(counts)` counting the
+// rows each class wins under the shifts as they stand. Other threads run
+// meanwhile: the rounds read and write only copies. False with the
+// exception when a signal handler raises.
+template <class CountWinners>
+bool run_rounds(size_t m, size_t c, const std::vector<double>& prior, double step, uint64_t rounds,
+                std::vector<double>& shifts, CountWinners count_winners) {
+    std::vector<int64_t> counts(c);
     uint64_t rows_since_check = 0;
     pyext::ReleasedGil released;
     for (uint64_t r = 0; r < rounds; ++r) {
@@ -80,23 +96,22 @@ bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<do
             if (!released.signals_checked()) return false;
         }
         std::fill(counts.begin(), counts.end(), 0);
-        const double* row = scores.data();
-        for (size_t i = 0; i < m; ++i, row += width) {
-            double best = row[0] + shifts[0];
-            size_t code = 0;
-            for (size_t k = 1; k < width; ++k) {
-                const double value = row[k] + shifts[k];
-                if (value > best) {
-                    best = value;
-                    code = k;
-                }
-            }
-            ++counts[code];
-        }
-        for (size_t k = 0; k < width; ++k)
+        count_winners(counts);
+        for (size_t k = 0; k < c; ++k)
             shifts[k] += step * (prior[k] - static_cast<double>(counts[k]) / static_cast<double>(m));
     }
     return true;
+}
+
+// The rounds on the rows' scores side by side (m rows of c), every class of
+// a row scanned.
+template <size_t Width>
+bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
+               uint64_t rounds, std::vector<double>& shifts) {
+    const size_t m = scores.size() / c;
+    return run_rounds(m, c, prior, step, rounds, shifts, [&](std::vector<int64_t>& counts) {
+        for (size_t i = 0; i < m; ++i) ++counts[shifted_winner<Width>(scores.data() + i * c, c, shifts)];
+    });
 }
 
 // Rows of many classes: a row's winner is nearly always among the few
@@ -130,16 +145,7 @@ bool rounds_of_leaders(const std::vector<double>& scores, size_t c, const std::v
             leader_scores[i * kLeaders + j] = row[order[j]];
         }
     }
-    std::vector<int64_t> counts(c);
-    uint64_t rows_since_check = 0;
-    pyext::ReleasedGil released;
-    for (uint64_t r = 0; r < rounds; ++r) {
-        rows_since_check += m;
-        if (rows_since_check >= kRowsPerSignalCheck) {
-            rows_since_check = 0;
-            if (!released.signals_checked()) return false;
-        }
-        std::fill(counts.begin(), counts.end(), 0);
+    return run_rounds(m, c, prior, step, rounds, shifts, [&](std::vector<int64_t>& counts) {
         const double highest_shift = *std::max_element(shifts.begin(), shifts.end());
         for (size_t i = 0; i < m; ++i) {
             const uint32_t* lead = leaders.data() + i * kLeaders;
@@ -153,24 +159,10 @@ bool rounds_of_leaders(const std::vector<double>& scores, size_t c, const std::v
                     code = lead[j];
                 }
             }
-            if (!(best > outside[i] + highest_shift)) {
-                const double* row = scores.data() + i * c;
-                best = row[0] + shifts[0];
-                code = 0;
-                for (size_t k = 1; k < c; ++k) {
-                    const double value = row[k] + shifts[k];
-                    if (value > best) {
-                        best = value;
-                        code = k;
-                    }
-                }
-            }
+            if (!(best > outside[i] + highest_shift)) code = shifted_winner<0>(scores.data() + i * c, c, shifts);
             ++counts[code];
         }
-        for (size_t k = 0; k < c; ++k)
-            shifts[k] += step * (prior[k] - static_cast<double>(counts[k]) / static_cast<double>(m));
-    }
-    return true;
+    });
 }
 
 PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
