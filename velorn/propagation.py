@@ -873,16 +873,10 @@ def _votes(rows: Graph, codes: npt.NDArray[np.int32], num_classes: int
         has_copy[row[known & copy]] = True
         known &= copy | ~has_copy[row]
         weights = np.where(copy, 1.0, weights)
-    if known.all():
-        reached = np.diff(rows.indptr) > 0
-    else:
+    if not known.all():
         row, label, weights = row[known], label[known], weights[known]
-        reached = np.zeros(num_rows, dtype=bool)
-        reached[row] = True
-    # Each entry's place in the table of scores, made in the rows' own array
-    # (a new one): at a million rows new memory costs more than the sums.
-    row *= num_classes
-    row += label
-    scores = np.bincount(row, weights=weights, minlength=num_rows * num_classes)
+    reached = np.zeros(num_rows, dtype=bool)
+    reached[row] = True
+    scores = np.bincount(row * num_classes + label, weights=weights, minlength=num_rows * num_classes)
     # float64 also when no weight was summed, where bincount gives int64.
     return scores.astype(np.float64, copy=False).reshape(num_rows, num_classes), reached
