@@ -256,8 +256,10 @@ def few_labels_speed_lines(results):
 
 def poisson_speed_lines(rows):
     """PoissonLabelPropagation's fit against graphlearning's Poisson learning on the same graph, at 200k points and more."""
+    # Only where graphlearning was run on the same graph: a comparison.
     cases = sorted({(row["size"], case) for (case, method), row in rows.items()
-                    if method == "poisson" and row["size"] >= 200_000 and row.get("status") == "ok"})
+                    if method == "poisson" and row["size"] >= 200_000 and row.get("status") == "ok"
+                    and (case, "graphlearning-poisson") in rows})
     if not cases:
         return []
     lines = ["", "Poisson learning on the same graph (k = 15, 1% labelled), fit in seconds and share right: "
