@@ -52,8 +52,13 @@ def run(sizes):
     rows = []
     for n in sizes:
         for name in ESTIMATORS:
-            m = measure(n, name)
-            rows.append({"kernel": "estimator fit", "workload": f"{name}, {WORKLOAD}", "size": n,
-                         "ours_s": m["seconds"], "accuracy": m["accuracy"],
+            row = {"kernel": "estimator fit", "workload": f"{name}, {WORKLOAD}", "size": n}
+            try:
+                m = measure(n, name)
+            except RuntimeError as error:  # out of memory, say: the other fit's row is still kept
+                print(error, file=sys.stderr, flush=True)
+                rows.append({**row, "note": "failed: " + str(error).splitlines()[-1][:200]})
+                continue
+            rows.append({**row, "ours_s": m["seconds"], "accuracy": m["accuracy"],
                          "note": f"peak {m['peak_mib'] / 1024:.1f} GiB, the points included"})
     return rows
