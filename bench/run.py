@@ -82,7 +82,8 @@ def summarise(rows):
             parts.append(f"own cost {small['python_own_ns_per_unit'] / small['own_ns_per_unit']:.0f}x below plain Python")
         elif small.get("python_own_ns_per_unit") is not None:
             parts.append("own cost below zero (faster than the floor's calls alone)")
-        parts.append(f"ours/floor {large['ratio']:.2f} at {large['size']}")
+        if large.get("ratio") is not None:  # rows without a floor (bench_large) have none
+            parts.append(f"ours/floor {large['ratio']:.2f} at {large['size']}")
         per_unit = "ns_per_unit" if "ns_per_unit" in small else "own_ns_per_unit"
         if small.get(per_unit, 0) > 0:
             parts.append(f"cost per unit x{large[per_unit] / small[per_unit]:.2f} from {small['size']} to {large['size']}")
