@@ -184,13 +184,22 @@ def from_table(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floa
     """A graph from a neighbour search's table (a row per searched sample,
     nearest first, ids of ``num_samples`` indexed samples), each row's
     ``max_neighbours`` nearest entries kept; ``drop_self``: without each
-    row's own sample (a search of the indexed samples themselves)."""
+    row's own sample (a search of the indexed samples themselves). The
+    table is spent: the graph may take its memory."""
     num_rows, width = ids.shape
     if drop_self and num_rows and 0 < width - 1 <= max_neighbours and _led_by_self(ids):
         # The usual table: full rows, each led by its own sample. The rest of
-        # each row is the graph's row as it stands, in order and uncut.
+        # each row is the graph's row as it stands, in order and uncut, and
+        # takes the table's place (at ten million samples each copy of the
+        # table would cost over a gigabyte).
+        if distances.dtype == np.float64:
+            with np.errstate(divide="ignore"):
+                np.divide(1.0, np.square(distances, out=distances), out=distances)
+            votes = distances
+        else:
+            votes = _votes_of(distances)
         return Graph(np.arange(0, num_rows * (width - 1) + 1, width - 1, dtype=np.int64),
-                     np.ascontiguousarray(ids[:, 1:], dtype=np.int64).ravel(), _votes_of(distances[:, 1:]).ravel(),
+                     _without_first_column(np.asarray(ids, dtype=np.int64)), _without_first_column(votes),
                      num_samples)
     rows: npt.NDArray[np.integer[Any]] = np.repeat(
         np.arange(num_rows, dtype=np.int32 if num_rows < 2**31 else np.int64), width)
@@ -227,6 +236,21 @@ def merge_copies(graph: Graph) -> tuple[Graph, npt.NDArray[np.int64]]:
     merged.sum_duplicates()
     return Graph(merged.indptr.astype(np.int64), merged.indices.astype(np.int64),
                  merged.data.astype(np.float64), num_nodes), node_of
+
+
+def _without_first_column(table: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """The rows of ``table`` without their first entry, one after the other,
+    written over the table itself when it owns its memory (a block of rows
+    at a time: NumPy copies each block aside as it overlaps its target)."""
+    num_rows, width = table.shape
+    if not (table.flags.c_contiguous and table.flags.writeable and table.base is None):
+        return np.ascontiguousarray(table[:, 1:]).ravel()
+    flat = table.reshape(-1)
+    block = max(1, (1 << 16) // width)
+    for begin in range(0, num_rows, block):
+        end = min(begin + block, num_rows)
+        flat[begin * (width - 1):end * (width - 1)].reshape(end - begin, width - 1)[...] = table[begin:end, 1:]
+    return flat[:num_rows * (width - 1)]
 
 
 def _led_by_self(ids: npt.NDArray[np.integer[Any]]) -> bool:

@@ -25,6 +25,16 @@ PROGRESS_CHUNK = 20_000
 HNSW_M = 12
 HNSW_EF_CONSTRUCTION = 48
 HNSW_EF_SEARCH = 32
+# The index takes its samples, and the training samples are searched, in the
+# order of a k-d tree's leaves (on at most this many random directions of the
+# features), so that consecutive samples lie close together: at millions of
+# samples the index no longer fits any cache, and a random order waits on
+# memory at every step. The samples go in as this many interleaved passes
+# over that order (every sixteenth sample, then the next, ...): each pass
+# spans the whole data, so the index fills evenly as after a random order,
+# which a single pass would not (its late samples lose their incoming links).
+LOCALITY_DIRECTIONS = 8
+INSERTION_PASSES = 16
 HNSW_SPACES = {"minkowski": "l2", "euclidean": "l2", "l2": "l2", "cosine": "cosine"}
 # The exact search: SciPy's k-d tree for these metrics (scikit-learn's names;
 # "minkowski" takes its p) in up to as many features as scikit-learn itself
@@ -121,16 +131,20 @@ class NeighbourSearch:
             self.scale_ = math.ldexp(1.0, -math.frexp(spread)[1]) if spread > 0 else 1.0
         hnswlib = import_hnswlib()
         index = hnswlib.Index(space=self.space_, dim=X.shape[1])
-        seed = int(check_random_state(self.random_state).randint(np.iinfo(np.int32).max))
+        random_state = check_random_state(self.random_state)
+        seed = int(random_state.randint(np.iinfo(np.int32).max))
         index.init_index(max_elements=len(X), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M,
                          random_seed=seed)
+        self.order_ = _locality_order(self.fit_X_, random_state)
+        insertion = np.concatenate([self.order_[begin::INSERTION_PASSES] for begin in range(INSERTION_PASSES)])
         # Several threads insert the samples in an order that varies from run
         # to run, and so does the graph: a fixed random_state builds on one.
         threads = 1 if self.random_state is not None else self.threads
         step_size = _chunk_size(len(X))
         for begin in range(0, len(X), step_size):
             end = min(begin + step_size, len(X))
-            index.add_items(self._to_index_space(self.fit_X_[begin:end]), np.arange(begin, end), num_threads=threads)
+            chunk = insertion[begin:end]
+            index.add_items(self._to_index_space(self.fit_X_[chunk]), chunk, num_threads=threads)
             if end < len(X):
                 self.report(f"index: {end:,} of {len(X):,} samples", start, final=False)
         return index
@@ -169,7 +183,8 @@ class NeighbourSearch:
         step_size = _chunk_size(X.shape[0])
         for begin in range(0, X.shape[0], step_size):
             end = min(begin + step_size, X.shape[0])
-            ids[begin:end], distances[begin:end] = self._search(self.index_, X[begin:end], k)
+            rows = self.order_[begin:end] if training and self.search == "approximate" else slice(begin, end)
+            ids[rows], distances[rows] = self._search(self.index_, X[rows], k)
             done = end == X.shape[0]
             self.report(f"{step}: {X.shape[0]:,} samples" if done else f"{step}: {end:,} of {X.shape[0]:,} samples",
                         start, final=done)
@@ -288,6 +303,13 @@ def import_hnswlib() -> Any:
             "search='approximate' needs hnswlib; install it with: pip install 'velorn[fast]'"
         ) from None
     return hnswlib
+
+
+def _locality_order(X: npt.NDArray[np.float64], random_state: np.random.RandomState) -> npt.NDArray[np.intp]:
+    """The samples in the order of a k-d tree's leaves: consecutive ones lie close together."""
+    if X.shape[1] > LOCALITY_DIRECTIONS:
+        X = X @ random_state.standard_normal((X.shape[1], LOCALITY_DIRECTIONS))
+    return cKDTree(X).indices
 
 
 def _chunk_size(num_samples: int) -> int:
