@@ -62,8 +62,9 @@ bench:
 	$(BENCH_PY) -m pip install -q --no-build-isolation ".[fast,dask]"
 	$(BENCH_PY) -P bench/run.py $(BENCH_ARGS)
 
-# bench-large: both estimators at ten million points (bench/bench_large.py),
-# some twenty minutes, recorded in the same results file.
+# bench-large: both estimators at ten million points, in memory and on a local
+# Dask cluster (bench/bench_large.py), some forty minutes, recorded in the same
+# results file.
 bench-large:
 	$(MAKE) bench BENCH_ARGS="--only bench_large"
 

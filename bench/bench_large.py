@@ -4,13 +4,21 @@
 approximate search on every core (n_jobs=-1): the whole fit, its peak
 resident memory (the points included) and the share of unlabelled samples
 labelled right. Each fit runs in a fresh interpreter, so that its peak is
-its own. Not part of the default run (some twenty minutes):
+its own. Then velorn.dask's WeightedLabelPropagation on the same points on a
+LocalCluster of two worker processes (one thread and 4 GiB each), the points
+in two chunks already held by the workers: the fit, the larger worker's peak
+and the accuracy. Not part of the default run (some forty minutes):
 
     make bench-large                          # 10 million points
     python -P bench/run.py --only bench_large --sizes 2000000
+    BENCH_LARGE_FITS=dask python -P bench/run.py --only bench_large   # one fit
+
+BENCH_LARGE_FITS names the fits to run (WeightedLabelPropagation,
+PoissonLabelPropagation, dask), comma-separated; the other rows are kept.
 """
 
 import json
+import os
 import subprocess
 import sys
 
@@ -40,9 +48,48 @@ accuracy = float(np.mean(model.transduction_[unlabelled] == truth[unlabelled]))
 print(json.dumps({"seconds": seconds, "peak_mib": peak, "accuracy": accuracy}))
 """
 
+# The same on a LocalCluster: the points made here and sent to the workers
+# before the clock starts; the peak is the larger of the workers' own.
+CHILD_DASK = """
+import json, sys, time
+import numpy as np
+import dask.array as da
+from distributed import Client, LocalCluster, wait
+from sklearn.datasets import make_blobs
+import velorn.dask
+
+
+def peak_mib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) / 1024 for line in status if line.startswith("VmHWM:"))
+
+
+if __name__ == "__main__":
+    n = int(sys.argv[1])
+    points, truth = make_blobs(n, n_features=8, centers=10, cluster_std=2.0, random_state=0)
+    y = np.where(np.random.default_rng(0).random(n) < 0.01, truth, -1)
+    with LocalCluster(n_workers=2, threads_per_worker=1, memory_limit="4GiB", dashboard_address=":0") as cluster, \\
+            Client(cluster) as client:
+        X = client.persist(da.from_array(points, chunks=(-(-n // 2), -1)))
+        wait(X)
+        del points
+        model = velorn.dask.WeightedLabelPropagation(n_neighbors=15, search="approximate")
+        start = time.perf_counter()
+        model.fit(X, y)
+        labels = model.transduction_.compute()
+        seconds = time.perf_counter() - start
+        peak = max(client.run(peak_mib).values())
+    unlabelled = y == -1
+    accuracy = float(np.mean(labels[unlabelled] == truth[unlabelled]))
+    print(json.dumps({"seconds": seconds, "peak_mib": peak, "accuracy": accuracy}))
+"""
+DASK_WORKLOAD = "velorn.dask.WeightedLabelPropagation, " + WORKLOAD.replace(", n_jobs=-1", "") + \
+    ", LocalCluster of 2 worker processes (1 thread, 4 GiB each), 2 chunks"
+
 
 def measure(n, name):
-    done = subprocess.run([sys.executable, "-P", "-c", CHILD, str(n), name], capture_output=True, text=True)
+    child = CHILD_DASK if name == "dask" else CHILD
+    done = subprocess.run([sys.executable, "-P", "-c", child, str(n), name], capture_output=True, text=True)
     if done.returncode:
         raise RuntimeError(f"{name} at {n:,} points failed:\n{done.stderr[-2000:]}")
     print(done.stdout.rsplit("\n", 2)[0], file=sys.stderr, flush=True)  # the fit's progress
@@ -52,14 +99,16 @@ def measure(n, name):
 def run(sizes):
     rows = []
     for n in sizes:
-        for name in ESTIMATORS:
-            row = {"kernel": "estimator fit", "workload": f"{name}, {WORKLOAD}", "size": n}
+        for name in os.environ.get("BENCH_LARGE_FITS", ",".join(ESTIMATORS + ["dask"])).split(","):
+            workload = DASK_WORKLOAD if name == "dask" else f"{name}, {WORKLOAD}"
+            row = {"kernel": "estimator fit", "workload": workload, "size": n}
             try:
                 m = measure(n, name)
             except RuntimeError as error:  # out of memory, say: the other fit's row is still kept
                 print(error, file=sys.stderr, flush=True)
                 rows.append({**row, "note": "failed: " + str(error).splitlines()[-1][:200]})
                 continue
+            peak = "the larger worker's peak" if name == "dask" else "peak"
             rows.append({**row, "ours_s": m["seconds"], "accuracy": m["accuracy"],
-                         "note": f"peak {m['peak_mib'] / 1024:.1f} GiB, the points included"})
+                         "note": f"{peak} {m['peak_mib'] / 1024:.1f} GiB, the points included"})
     return rows

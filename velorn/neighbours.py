@@ -25,16 +25,13 @@ PROGRESS_CHUNK = 20_000
 HNSW_M = 12
 HNSW_EF_CONSTRUCTION = 48
 HNSW_EF_SEARCH = 32
-# The index takes its samples, and the training samples are searched, in the
-# order of a k-d tree's leaves (on at most this many random directions of the
-# features), so that consecutive samples lie close together: at millions of
-# samples the index no longer fits any cache, and a random order waits on
-# memory at every step. The samples go in as this many interleaved passes
-# over that order (every sixteenth sample, then the next, ...): each pass
-# spans the whole data, so the index fills evenly as after a random order,
-# which a single pass would not (its late samples lose their incoming links).
+# The training samples are searched in the order of a k-d tree's leaves (on
+# at most this many random directions of the features), so that consecutive
+# searches walk nearby parts of the index: at millions of samples it no
+# longer fits any cache, and a random order waits on memory at every step.
+# (Inserting them in such an order too leaves more samples without incoming
+# links, each searched again exactly: a tenth of them at ten million.)
 LOCALITY_DIRECTIONS = 8
-INSERTION_PASSES = 16
 HNSW_SPACES = {"minkowski": "l2", "euclidean": "l2", "l2": "l2", "cosine": "cosine"}
 # The exact search: SciPy's k-d tree for these metrics (scikit-learn's names;
 # "minkowski" takes its p) in up to as many features as scikit-learn itself
@@ -136,15 +133,13 @@ class NeighbourSearch:
         index.init_index(max_elements=len(X), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M,
                          random_seed=seed)
         self.order_ = _locality_order(self.fit_X_, random_state)
-        insertion = np.concatenate([self.order_[begin::INSERTION_PASSES] for begin in range(INSERTION_PASSES)])
         # Several threads insert the samples in an order that varies from run
         # to run, and so does the graph: a fixed random_state builds on one.
         threads = 1 if self.random_state is not None else self.threads
         step_size = _chunk_size(len(X))
         for begin in range(0, len(X), step_size):
             end = min(begin + step_size, len(X))
-            chunk = insertion[begin:end]
-            index.add_items(self._to_index_space(self.fit_X_[chunk]), chunk, num_threads=threads)
+            index.add_items(self._to_index_space(self.fit_X_[begin:end]), np.arange(begin, end), num_threads=threads)
             if end < len(X):
                 self.report(f"index: {end:,} of {len(X):,} samples", start, final=False)
         return index
