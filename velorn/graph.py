@@ -192,12 +192,7 @@ def from_table(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floa
         # each row is the graph's row as it stands, in order and uncut, and
         # takes the table's place (at ten million samples each copy of the
         # table would cost over a gigabyte).
-        if distances.dtype == np.float64:
-            with np.errstate(divide="ignore"):
-                np.divide(1.0, np.square(distances, out=distances), out=distances)
-            votes = distances
-        else:
-            votes = _votes_of(distances)
+        votes = _votes_of(distances, in_place=distances.dtype == np.float64)
         return Graph(np.arange(0, num_rows * (width - 1) + 1, width - 1, dtype=np.int64),
                      _without_first_column(np.asarray(ids, dtype=np.int64)), _without_first_column(votes),
                      num_samples)
@@ -259,9 +254,10 @@ def _led_by_self(ids: npt.NDArray[np.integer[Any]]) -> bool:
     return bool((ids[:, 0] == np.arange(len(ids))).all()) and int(ids[:, 1:].min()) >= 0
 
 
-def _votes_of(distances: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float64]:
-    """1 / distance**2, inf at distance 0, in one new array."""
-    votes = np.square(distances, dtype=np.float64)
+def _votes_of(distances: npt.NDArray[np.floating[Any]], in_place: bool = False) -> npt.NDArray[np.float64]:
+    """1 / distance**2, inf at distance 0, in one new array or, ``in_place``,
+    over the (float64) distances."""
+    votes = np.square(distances, out=distances) if in_place else np.square(distances, dtype=np.float64)
     with np.errstate(divide="ignore"):
         return np.divide(1.0, votes, out=votes)
 

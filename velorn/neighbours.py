@@ -128,11 +128,9 @@ class NeighbourSearch:
             self.scale_ = math.ldexp(1.0, -math.frexp(spread)[1]) if spread > 0 else 1.0
         hnswlib = import_hnswlib()
         index = hnswlib.Index(space=self.space_, dim=X.shape[1])
-        random_state = check_random_state(self.random_state)
-        seed = int(random_state.randint(np.iinfo(np.int32).max))
+        seed = int(check_random_state(self.random_state).randint(np.iinfo(np.int32).max))
         index.init_index(max_elements=len(X), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M,
                          random_seed=seed)
-        self.order_ = _locality_order(self.fit_X_, random_state)
         # Several threads insert the samples in an order that varies from run
         # to run, and so does the graph: a fixed random_state builds on one.
         threads = 1 if self.random_state is not None else self.threads
@@ -175,10 +173,13 @@ class NeighbourSearch:
             self.index_.set_ef(max(HNSW_EF_SEARCH, k))
         # A twentieth of the rows at a time: the searches' own tables of ids,
         # distances and sort orders then stay small beside the result.
+        # Each search is independent of the others: the training samples go
+        # in an order that keeps the index's memory warm (LOCALITY_DIRECTIONS).
+        order = _locality_order(X) if training and self.search == "approximate" else None
         step_size = _chunk_size(X.shape[0])
         for begin in range(0, X.shape[0], step_size):
             end = min(begin + step_size, X.shape[0])
-            rows = self.order_[begin:end] if training and self.search == "approximate" else slice(begin, end)
+            rows = slice(begin, end) if order is None else order[begin:end]
             ids[rows], distances[rows] = self._search(self.index_, X[rows], k)
             done = end == X.shape[0]
             self.report(f"{step}: {X.shape[0]:,} samples" if done else f"{step}: {end:,} of {X.shape[0]:,} samples",
@@ -300,10 +301,10 @@ def import_hnswlib() -> Any:
     return hnswlib
 
 
-def _locality_order(X: npt.NDArray[np.float64], random_state: np.random.RandomState) -> npt.NDArray[np.intp]:
+def _locality_order(X: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
     """The samples in the order of a k-d tree's leaves: consecutive ones lie close together."""
     if X.shape[1] > LOCALITY_DIRECTIONS:
-        X = X @ random_state.standard_normal((X.shape[1], LOCALITY_DIRECTIONS))
+        X = X @ np.random.default_rng(0).standard_normal((X.shape[1], LOCALITY_DIRECTIONS))
     return cKDTree(X).indices
 
 
