@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <queue>
+#include <utility>
 #include <stdexcept>
 #include <vector>
 
@@ -62,107 +64,96 @@ bool copy_finite(PyArrayObject* a, const char* what, std::vector<double>* out) {
 // Rows scored between two checks for signals: a millisecond or so.
 constexpr uint64_t kRowsPerSignalCheck = uint64_t{1} << 20;
 
-// The first class of largest score plus shift in a row of scores. Width 0:
-// `width` as given; a width known when compiled keeps a row in registers.
+// The first class of largest score plus shift in a row of scores, and by
+// how much it leads the next (+inf when no other class can win: the rest
+// score -inf). Width 0: `width` as given; a width known when compiled keeps
+// a row in registers.
+struct Scan {
+    size_t code;
+    double best, second;
+};
+
 template <size_t Width>
-size_t shifted_winner(const double* row, size_t width, const std::vector<double>& shifts) {
+Scan shifted_scan(const double* row, size_t width, const std::vector<double>& shifts) {
     if constexpr (Width != 0) width = Width;
-    double best = row[0] + shifts[0];
-    size_t code = 0;
+    Scan scan{0, row[0] + shifts[0], -std::numeric_limits<double>::infinity()};
     for (size_t k = 1; k < width; ++k) {
         const double value = row[k] + shifts[k];
-        if (value > best) {
-            best = value;
-            code = k;
+        if (value > scan.best) {
+            scan.second = scan.best;
+            scan.best = value;
+            scan.code = k;
+        } else if (value > scan.second) {
+            scan.second = value;
         }
     }
-    return code;
+    return scan;
 }
 
-// The rounds over m rows of c classes, `count_winners(counts)` counting the
-// rows each class wins under the shifts as they stand. Other threads run
-// meanwhile: the rounds read and write only copies. False with the
-// exception when a signal handler raises.
-template <class CountWinners>
-bool run_rounds(size_t m, size_t c, const std::vector<double>& prior, double step, uint64_t rounds,
-                std::vector<double>& shifts, CountWinners count_winners) {
-    std::vector<int64_t> counts(c);
-    uint64_t rows_since_check = 0;
-    pyext::ReleasedGil released;
-    for (uint64_t r = 0; r < rounds; ++r) {
-        rows_since_check += m;
-        if (rows_since_check >= kRowsPerSignalCheck) {
-            rows_since_check = 0;
-            if (!released.signals_checked()) return false;
-        }
-        std::fill(counts.begin(), counts.end(), 0);
-        count_winners(counts);
-        for (size_t k = 0; k < c; ++k)
-            shifts[k] += step * (prior[k] - static_cast<double>(counts[k]) / static_cast<double>(m));
-    }
-    return true;
-}
-
-// The rounds on the rows' scores side by side (m rows of c), every class of
-// a row scanned.
+// The rounds on the rows' scores side by side (m rows of c). A row's winner
+// can only change once the differences between the shifts have moved by its
+// lead since it was scanned, and each round moves them by at most its
+// largest change less its smallest: so a row is scanned again only when
+// that running bound reaches its lead (less room for rounding), from a
+// queue in that order. The winners, and so the shifts, are those of
+// scanning every row every round; near their shares, few rows are at stake
+// in a round. Other threads run meanwhile: the rounds read and write only
+// copies. False with the exception when a signal handler raises.
 template <size_t Width>
 bool rounds_of(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
                uint64_t rounds, std::vector<double>& shifts) {
     const size_t m = scores.size() / c;
-    return run_rounds(m, c, prior, step, rounds, shifts, [&](std::vector<int64_t>& counts) {
-        for (size_t i = 0; i < m; ++i) ++counts[shifted_winner<Width>(scores.data() + i * c, c, shifts)];
-    });
-}
-
-// Rows of many classes: a row's winner is nearly always among the few
-// classes of its largest scores (its leaders), since the shifts move far
-// less than the scores differ. Each round scans the leaders only, and the
-// whole row when a class outside them could reach the leaders' best: its
-// score is at most the row's largest outside score, its shift at most the
-// largest shift, and rounding keeps that order. The winners, and so the
-// shifts, are those of the full scan.
-constexpr size_t kLeaders = 8;
-
-bool rounds_of_leaders(const std::vector<double>& scores, size_t c, const std::vector<double>& prior, double step,
-                       uint64_t rounds, std::vector<double>& shifts) {
-    const size_t m = scores.size() / c;
-    // Each row's leaders in ascending class order (so that the first of
-    // equals wins, as in the full scan) with their scores, side by side, and
-    // the row's largest score outside them.
-    std::vector<uint32_t> leaders(m * kLeaders);
-    std::vector<double> leader_scores(m * kLeaders), outside(m);
-    std::vector<uint32_t> order(c);
+    constexpr double kRoundingRoom = 16 * std::numeric_limits<double>::epsilon();
+    std::vector<int64_t> counts(c);
+    std::vector<uint32_t> winner(m);
+    using Due = std::pair<double, size_t>;  // (the bound at which to scan again, row)
+    std::priority_queue<Due, std::vector<Due>, std::greater<Due>> queue;
+    double moved = 0.0;  // the running bound on how far the shifts' differences have moved
+    auto scan = [&](size_t i) {
+        const Scan found = shifted_scan<Width>(scores.data() + i * c, c, shifts);
+        winner[i] = static_cast<uint32_t>(found.code);
+        const double lead = found.best - found.second;
+        // Nothing can overtake it (the rest score -inf), or only shifts beyond any double.
+        if (!(lead < std::numeric_limits<double>::infinity())) return;
+        const double room = kRoundingRoom * (std::fabs(found.best) + std::fabs(found.second) + 2 * lead + moved);
+        queue.emplace(moved + (lead - room), i);
+    };
+    std::vector<size_t> due;
+    uint64_t rows_since_check = 0;
+    pyext::ReleasedGil released;
     for (size_t i = 0; i < m; ++i) {
-        const double* row = scores.data() + i * c;
-        for (size_t k = 0; k < c; ++k) order[k] = static_cast<uint32_t>(k);
-        std::nth_element(order.begin(), order.begin() + kLeaders, order.end(),
-                         [row](uint32_t a, uint32_t b) { return row[a] > row[b] || (row[a] == row[b] && a < b); });
-        outside[i] = -std::numeric_limits<double>::infinity();
-        for (size_t k = kLeaders; k < c; ++k) outside[i] = std::max(outside[i], row[order[k]]);
-        std::sort(order.begin(), order.begin() + kLeaders);
-        for (size_t j = 0; j < kLeaders; ++j) {
-            leaders[i * kLeaders + j] = order[j];
-            leader_scores[i * kLeaders + j] = row[order[j]];
-        }
+        scan(i);
+        ++counts[winner[i]];
     }
-    return run_rounds(m, c, prior, step, rounds, shifts, [&](std::vector<int64_t>& counts) {
-        const double highest_shift = *std::max_element(shifts.begin(), shifts.end());
-        for (size_t i = 0; i < m; ++i) {
-            const uint32_t* lead = leaders.data() + i * kLeaders;
-            const double* lead_score = leader_scores.data() + i * kLeaders;
-            double best = lead_score[0] + shifts[lead[0]];
-            size_t code = lead[0];
-            for (size_t j = 1; j < kLeaders; ++j) {
-                const double value = lead_score[j] + shifts[lead[j]];
-                if (value > best) {
-                    best = value;
-                    code = lead[j];
-                }
-            }
-            if (!(best > outside[i] + highest_shift)) code = shifted_winner<0>(scores.data() + i * c, c, shifts);
-            ++counts[code];
+    for (uint64_t r = 0; r < rounds; ++r) {
+        due.clear();
+        while (r > 0 && !queue.empty() && queue.top().first <= moved) {
+            due.push_back(queue.top().second);
+            queue.pop();
         }
-    });
+        rows_since_check += due.size() + 1;
+        if (rows_since_check >= kRowsPerSignalCheck) {
+            rows_since_check = 0;
+            if (!released.signals_checked()) return false;
+        }
+        for (const size_t i : due) {
+            const uint32_t before = winner[i];
+            scan(i);
+            --counts[before];
+            ++counts[winner[i]];
+        }
+        double largest = -std::numeric_limits<double>::infinity(), smallest = -largest, widest = 0.0;
+        for (size_t k = 0; k < c; ++k) {
+            const double change = step * (prior[k] - static_cast<double>(counts[k]) / static_cast<double>(m));
+            shifts[k] += change;
+            largest = std::max(largest, change);
+            smallest = std::min(smallest, change);
+            widest = std::max(widest, std::fabs(shifts[k]));
+        }
+        // The sums' rounding moves each shift by up to an ulp beyond its change.
+        moved += ((largest - smallest) + 2 * std::numeric_limits<double>::epsilon() * widest) * (1 + kRoundingRoom);
+    }
+    return true;
 }
 
 PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
@@ -222,10 +213,7 @@ PyObject* class_shifts(pyext::Call&, PyObject* const* args) {
         case 8: done = rounds_of<8>(rows, width, prior_values, step, rounds, shift_values); break;
         case 9: done = rounds_of<9>(rows, width, prior_values, step, rounds, shift_values); break;
         case 10: done = rounds_of<10>(rows, width, prior_values, step, rounds, shift_values); break;
-        default:
-            done = width > 2 * kLeaders ? rounds_of_leaders(rows, width, prior_values, step, rounds, shift_values)
-                                        : rounds_of<0>(rows, width, prior_values, step, rounds, shift_values);
-            break;
+        default: done = rounds_of<0>(rows, width, prior_values, step, rounds, shift_values); break;
         }
         if (!done) return nullptr;
         // A signal handler may have reshaped or replaced the array's memory:
