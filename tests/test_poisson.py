@@ -209,11 +209,18 @@ def test_conjugate_gradients_solve_the_system_written_out(num_classes, mass):
     scale = np.abs(expected).max()
     np.testing.assert_allclose(results[0], expected, atol=1e-8 * scale)
     np.testing.assert_array_equal(results[0], results[1])  # the same for any number of threads
-    if mass > 0:  # with a right-hand side of D x given instead of the sources
-        again = np.zeros_like(sources)
-        poisson_conjugate_gradients(graph, labels, again, mass, 1e-12, 10_000, 1, expected)
-        twice = np.linalg.solve(system, degrees[:2500, None] * expected[:2500])
-        np.testing.assert_allclose(again[:2500], twice, atol=1e-8 * np.abs(twice).max())
+    if mass > 0:  # a heavier mass solved from the same iterations, for any number of threads
+        heavier = np.linalg.solve(np.diag((1 + 3 * mass) * degrees[:2500]) - weights[:2500, :2500].toarray(),
+                                  sources[:2500])
+        pairs = []
+        for n_jobs in (1, 3):
+            pair = np.full_like(sources, np.nan), np.empty_like(sources)  # the start is not read
+            poisson_conjugate_gradients(graph, labels, pair[0], mass, 1e-12, 10_000, n_jobs, pair[1], 3 * mass)
+            pairs.append(pair)
+        np.testing.assert_allclose(pairs[0][0], expected, atol=1e-8 * scale)
+        np.testing.assert_allclose(pairs[0][1][:2500], heavier, atol=1e-8 * np.abs(heavier).max())
+        assert not pairs[0][1][2500:].any()
+        np.testing.assert_array_equal(np.stack(pairs[0]), np.stack(pairs[1]))
 
 
 def test_the_walks_horizon_is_where_the_walk_comes_within_reach():

@@ -28,14 +28,15 @@ from velorn.propagation import BaseLabelPropagation, warn_caller
 MBO_STEPS = 10
 # The Poisson equation over the walk's horizon T: the fixed-point iteration
 # of Poisson learning stopped after T passes filters each eigenvalue x of the
-# normalised Laplacian by (1 - exp(-x T)) / x; two solves with a mass term,
-# ((1 + a / T) D - W) u = b, give SHIFT_WEIGHTS[0] / (x + a / T) +
-# SHIFT_WEIGHTS[1] / T / (x + a / T)**2, within 5% of it for every x. Solved
+# normalised Laplacian by (1 - exp(-x T)) / x; the equation with two mass
+# terms, ((1 + a / T) D - W) u = b for each a of HORIZON_SHIFTS, gives
+# SHIFT_WEIGHTS[0] / (x + a0 / T) + SHIFT_WEIGHTS[1] / (x + a1 / T), within 5%
+# of it for every x, and both solutions come from the same iterations. Solved
 # to the end instead, the equation lets the graph's slowest, global variations
 # outweigh the labels where these are few; stopped near the horizon, as the
 # iteration is, it does not.
-HORIZON_SHIFT = 2.5829
-SHIFT_WEIGHTS = (0.97783, 4.23610)
+HORIZON_SHIFTS = (1.81943606, 3.65944146)
+SHIFT_WEIGHTS = (2.80642602, -1.81445858)
 HORIZON_STEPS = 10_000
 # Each class's residual of the conjugate gradients, relative to its start's.
 SOLVER_TOLERANCE = 1e-3
@@ -68,11 +69,11 @@ class PoissonLabelPropagation(BaseLabelPropagation):
     horizon, ``tol``), as Poisson learning's fixed-point iteration
     ``u <- D^-1 (b + W u)`` stopped once the walk has mixed defines it, at
     the cost of about the square root of its passes: the horizon ``T`` is
-    estimated by Lanczos' method, then ``((1 + 2.58 / T) D - W) u = b`` is
-    solved twice natively by conjugate gradients (the second time with the
-    first solution as its source), whose sum matches the iteration stopped
-    after ``T`` passes within 5% on every eigenvector of the graph, on
-    ``n_jobs`` threads. Hundreds of iterations where the walk takes tens of
+    estimated by Lanczos' method, then ``((1 + a / T) D - W) u = b`` is
+    solved natively for a = 1.82 and 3.66 at once by conjugate gradients
+    (both from the same iterations), whose weighted sum matches the
+    iteration stopped after ``T`` passes within 5% on every eigenvector of
+    the graph, on ``n_jobs`` threads. Hundreds of iterations where the walk takes tens of
     thousands of passes, as on a long graph with one label per
     class. With ``mbo_iter`` > 0, Poisson-MBO then refines the result:
     ``mbo_iter`` rounds each thresholding the scores to one class per sample
@@ -146,7 +147,7 @@ class PoissonLabelPropagation(BaseLabelPropagation):
     classes_, unreachable_, n_neighbors_, n_features_in_
         As for :class:`WeightedLabelPropagation`.
     n_iter_ : int
-        Iterations of the conjugate gradients run, both solves.
+        Iterations of the conjugate gradients run (one run gives both mass terms).
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
@@ -234,7 +235,7 @@ class PoissonLabelPropagation(BaseLabelPropagation):
 
     def _solve(self, solver_graph: Any, ordered_labels: npt.NDArray[np.int32], scores: npt.NDArray[np.float64],
                threads: int, start: float) -> tuple[int, bool]:
-        """The Poisson equation over the walk's horizon (see HORIZON_SHIFT)
+        """The Poisson equation over the walk's horizon (see HORIZON_SHIFTS)
         into ``scores``; with ``tol=0`` solved to the end. Returns the
         iterations run and whether they met their tolerance."""
         if self.tol == 0:
@@ -246,16 +247,15 @@ class PoissonLabelPropagation(BaseLabelPropagation):
         horizon = max(horizon, 1.0)
         self._report(f"the walk's horizon: {horizon:,.0f} passes ({steps} Lanczos steps)", start)
         start = time.perf_counter()
-        mass = HORIZON_SHIFT / horizon
-        once = np.zeros_like(scores)
-        first, first_converged = poisson_conjugate_gradients(solver_graph, ordered_labels, once, mass,
-                                                             SOLVER_TOLERANCE, self.max_iter, threads)
-        second, second_converged = poisson_conjugate_gradients(solver_graph, ordered_labels, scores, mass,
-                                                               SOLVER_TOLERANCE, self.max_iter, threads, once)
-        scores *= SHIFT_WEIGHTS[1] / horizon
-        scores += SHIFT_WEIGHTS[0] * once
-        self._report(f"Poisson solution: {first:,} + {second:,} iterations", start)
-        return first + second, first_converged and second_converged
+        heavier = np.empty_like(scores)
+        iterations, converged = poisson_conjugate_gradients(
+            solver_graph, ordered_labels, scores, HORIZON_SHIFTS[0] / horizon, SOLVER_TOLERANCE, self.max_iter,
+            threads, heavier, HORIZON_SHIFTS[1] / horizon)
+        scores *= SHIFT_WEIGHTS[0]
+        heavier *= SHIFT_WEIGHTS[1]
+        scores += heavier
+        self._report(f"Poisson solution: {iterations:,} iterations", start)
+        return iterations, converged
 
     def _check_classes(self, num_classes: int) -> None:
         if self.class_prior is not None and not isinstance(self.class_prior, str) \

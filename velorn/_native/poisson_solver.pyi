@@ -53,5 +53,6 @@ def poisson_conjugate_gradients(
     tolerance: SupportsFloat,
     max_iterations: SupportsIndex,
     n_jobs: SupportsIndex,
-    weighted: npt.NDArray[np.float64] | None = None,
+    shifted: npt.NDArray[np.float64] | None = None,
+    shifted_mass: SupportsFloat = 0.0,
 ) -> tuple[int, bool]: ...

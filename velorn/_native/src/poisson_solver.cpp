@@ -99,19 +99,22 @@ constexpr const char* kHorizonDoc =
 
 constexpr const char* kGradientsDoc =
     "poisson_conjugate_gradients(graph, labels, solution, mass, tolerance, max_iterations, n_jobs,\n"
-    "                            weighted=None)\n"
+    "                            shifted=None, shifted_mass=0.0)\n"
     "    -> (iterations, converged)\n"
     "\n"
     "    Solves ((1 + mass) D - W) u = b (mass >= 0) on `graph` by conjugate gradients\n"
     "    preconditioned by the diagonal, b the sources of poisson_solve (`labels`\n"
-    "    and `solution` as there), or D x with x `weighted` (an (n, c) float64\n"
-    "    ndarray of finite values) when given. The iteration starts from\n"
-    "    `solution` and writes its result there. Each class's column stops once its residual, in the\n"
-    "    norm of the diagonal's inverse, is within `tolerance` of its start's, or\n"
-    "    all after `max_iterations` iterations; returns the iterations run and\n"
-    "    whether every column came within tolerance. A\n"
-    "    sample without weight gets zeros. On `n_jobs` threads; the result does\n"
-    "    not depend on n_jobs.\n";
+    "    and `solution` as there). The iteration starts from `solution` and\n"
+    "    writes its result there. With `shifted` (a writable (n, c) float64\n"
+    "    ndarray), it also solves ((1 + shifted_mass) D - W) u = b, shifted_mass >\n"
+    "    mass, into `shifted`, from the same iterations (multi-shift conjugate\n"
+    "    gradients, no further reads of the graph); both then start from zeros and\n"
+    "    `solution`'s values are not read. Each class's column stops once its\n"
+    "    residual, in the norm of the diagonal's inverse, is within `tolerance` of\n"
+    "    its start's (the shifted residual is never the larger), or all after\n"
+    "    `max_iterations` iterations; returns the iterations run and whether every\n"
+    "    column came within tolerance. A sample without weight gets zeros. On\n"
+    "    `n_jobs` threads; the result does not depend on n_jobs.\n";
 
 // The name poisson_graph gives its graphs, which poisson_solve checks.
 constexpr const char* kGraphName = "velorn._native.poisson_solver.graph";
@@ -697,22 +700,36 @@ void add_chunks(const std::vector<double>& chunk_sums, size_t width, std::vector
 // connected part; with mass 0 its sources sum to 0 there, and from a start
 // of zeros the iterates keep each part's degree-weighted mean at 0. A part
 // without a labelled sample keeps its start, a sample without weight zeros.
+//
+// With a shift s > 0, the same iterations also solve the system plus s times
+// the diagonal, started at zeros: its Krylov space is the same, its residual
+// that of the first system times a factor zeta (Jegerlehner's multi-shift
+// conjugate gradients), which only falls, so it is solved no later.
 class ConjugateGradients {
 public:
-    // `start`: n rows of c values, where the iteration starts.
-    // `weighted`: empty for the sources, else n rows of c values whose
-    // degree-weighted copy D x is the right-hand side.
+    // `start`: n rows of c values, where the iteration starts (zeros with a
+    // shift).
     ConjugateGradients(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes, double mass,
-                       pyext::BigVector<double>&& start, pyext::BigVector<double>&& weighted, Py_ssize_t threads)
+                       pyext::BigVector<double>&& start, double shift, Py_ssize_t threads)
         : g_(graph), c_(static_cast<size_t>(num_classes)), labels_(labels), sources_(graph, labels, num_classes),
-          diagonal_(static_cast<size_t>(graph.n)), u_(std::move(start)), weighted_(std::move(weighted)),
-          r_(u_.size()), p_(u_.size()),
-          q_(u_.size()), alpha_(c_), beta_(c_), rz_(c_), first_rz_(c_), total_(c_), active_(c_),
+          diagonal_(static_cast<size_t>(graph.n)), u_(std::move(start)), r_(u_.size()), p_(u_.size()),
+          q_(u_.size()), alpha_(c_), beta_(c_), rz_(c_), first_rz_(c_), total_(c_), active_(c_), shift_(shift),
           threads_(graph.n, threads, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t chunk) {
               rows(begin, end, chunk);
           }) {
         for (size_t i = 0; i < diagonal_.size(); ++i) diagonal_[i] = (1.0 + mass) * g_.degrees[i];
         chunk_sums_.assign(static_cast<size_t>(threads_.chunks()) * c_, 0.0);
+        if (shift_ > 0) {
+            shifted_u_.assign(u_.size(), 0.0);
+            shifted_p_.assign(u_.size(), 0.0);
+            shifted_alpha_.assign(c_, 0.0);
+            shifted_beta_.assign(c_, 0.0);
+            zeta_.assign(c_, 1.0);
+            zeta_before_.assign(c_, 1.0);
+            zeta_next_.assign(c_, 1.0);
+            alpha_before_.assign(c_, 1.0);
+            beta_before_.assign(c_, 0.0);
+        }
     }
 
     // The residuals of the start; false if every column is solved already.
@@ -734,12 +751,14 @@ public:
         threads_.run();
         add_chunks(chunk_sums_, c_, total_);
         for (size_t k = 0; k < c_; ++k) alpha_[k] = active_[k] && total_[k] > 0 ? rz_[k] / total_[k] : 0.0;
+        if (shift_ > 0) shifted_steps();
         phase_ = Phase::kUpdate;
         threads_.run();
         add_chunks(chunk_sums_, c_, total_);
         bool any = false;
         for (size_t k = 0; k < c_; ++k) {
             beta_[k] = active_[k] && rz_[k] > 0 ? total_[k] / rz_[k] : 0.0;
+            if (shift_ > 0) shifted_directions(k);
             if (active_[k]) rz_[k] = total_[k];
             active_[k] = active_[k] && alpha_[k] > 0 && rz_[k] > tolerance_ * tolerance_ * first_rz_[k];
             any |= active_[k];
@@ -750,13 +769,42 @@ public:
         return true;
     }
 
-    // Sample i's value for class k.
-    double value(Py_ssize_t i, Py_ssize_t k) const {
-        return diagonal_[static_cast<size_t>(i)] > 0 ? u_[static_cast<size_t>(i) * c_ + static_cast<size_t>(k)] : 0.0;
+    // Sample i's value for class k, in the solution or the shifted one.
+    double value(Py_ssize_t i, Py_ssize_t k, bool shifted = false) const {
+        const size_t at = static_cast<size_t>(i) * c_ + static_cast<size_t>(k);
+        return diagonal_[static_cast<size_t>(i)] > 0 ? (shifted ? shifted_u_[at] : u_[at]) : 0.0;
     }
 
 private:
     enum class Phase { kStart, kMultiply, kUpdate, kDirection };
+
+    // The shifted system's step length from this iteration's, through zeta's
+    // recurrence; a column whose zeta falls to 0 (or out of range) is solved.
+    void shifted_steps() {
+        for (size_t k = 0; k < c_; ++k) {
+            shifted_alpha_[k] = 0.0;
+            if (!active_[k] || !(zeta_[k] > 0)) continue;
+            const double below = alpha_[k] * beta_before_[k] * (zeta_before_[k] - zeta_[k]) +
+                                 zeta_before_[k] * alpha_before_[k] * (1.0 + shift_ * alpha_[k]);
+            double next = zeta_[k] * zeta_before_[k] * alpha_before_[k] / below;
+            if (!(next > 0 && std::isfinite(next))) next = 0.0;
+            zeta_next_[k] = next;
+            shifted_alpha_[k] = alpha_[k] * next / zeta_[k];
+        }
+    }
+
+    // Column k's shifted direction weight once its beta is known, and zeta's
+    // history moved on.
+    void shifted_directions(size_t k) {
+        shifted_beta_[k] = 0.0;
+        if (!active_[k] || !(zeta_[k] > 0)) return;
+        const double ratio = zeta_next_[k] / zeta_[k];
+        shifted_beta_[k] = beta_[k] * ratio * ratio;
+        zeta_before_[k] = zeta_[k];
+        zeta_[k] = zeta_next_[k];
+        alpha_before_[k] = alpha_[k];
+        beta_before_[k] = beta_[k];
+    }
 
     // out = ((1 + mass) D - W) x at row i. A width known when compiled keeps
     // the row's sums in registers; the sums are taken in the same order
@@ -802,15 +850,13 @@ private:
             switch (phase_) {
             case Phase::kStart:
                 multiply(i, u_, q);
-                if (weighted_.empty())
-                    sources_.write(i, labels_[i], r);
-                else
-                    for (size_t k = 0; k < c_; ++k) r[k] = g_.degrees[i] * weighted_[i * c_ + k];
+                sources_.write(i, labels_[i], r);
                 for (size_t k = 0; k < c_; ++k) {
                     r[k] = inverse > 0 ? r[k] - q[k] : 0.0;
                     p[k] = r[k] * inverse;
                     sums[k] += r[k] * p[k];
                 }
+                if (shift_ > 0) std::copy(p, p + c_, shifted_p_.data() + i * c_);
                 break;
             case Phase::kMultiply:
                 multiply(i, p_, q);
@@ -823,10 +869,20 @@ private:
                     r[k] -= alpha_[k] * q[k];
                     sums[k] += r[k] * (r[k] * inverse);
                 }
+                if (shift_ > 0) {
+                    double* shifted_u = shifted_u_.data() + i * c_;
+                    const double* shifted_p = shifted_p_.data() + i * c_;
+                    for (size_t k = 0; k < c_; ++k) shifted_u[k] += shifted_alpha_[k] * shifted_p[k];
+                }
                 break;
             }
             case Phase::kDirection:
                 for (size_t k = 0; k < c_; ++k) p[k] = r[k] * inverse + beta_[k] * p[k];
+                if (shift_ > 0) {
+                    double* shifted_p = shifted_p_.data() + i * c_;
+                    for (size_t k = 0; k < c_; ++k)
+                        shifted_p[k] = zeta_[k] * (r[k] * inverse) + shifted_beta_[k] * shifted_p[k];
+                }
                 break;
             }
         }
@@ -840,9 +896,15 @@ private:
     // Rows of c values: the solution, its residual, the direction and the
     // system times the direction (the preconditioned residual is the
     // residual over the diagonal, taken where it is needed).
-    pyext::BigVector<double> u_, weighted_, r_, p_, q_;
+    pyext::BigVector<double> u_, r_, p_, q_;
     std::vector<double> alpha_, beta_, rz_, first_rz_, total_;
     std::vector<bool> active_;  // columns still iterating
+    // The shifted system (empty without a shift): its solution, direction and
+    // steps, and each column's zeta now, before and next, with the step
+    // length and beta of the iteration before.
+    double shift_;
+    pyext::BigVector<double> shifted_u_, shifted_p_;
+    std::vector<double> shifted_alpha_, shifted_beta_, zeta_, zeta_before_, zeta_next_, alpha_before_, beta_before_;
     double tolerance_ = 0.0;
     std::vector<double> chunk_sums_;
     Phase phase_ = Phase::kStart;
@@ -1017,28 +1079,35 @@ private:
         return high;
     }
 
+    // A loop per phase, so that each runs without a branch per row.
     void rows(Py_ssize_t begin, Py_ssize_t end, Py_ssize_t chunk) {
+        const size_t first = static_cast<size_t>(begin), last = static_cast<size_t>(end);
         double sum = 0.0;
-        for (size_t i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i) {
-            switch (phase_) {
-            case Phase::kMultiply: {  // w = S v, and v . w
+        switch (phase_) {
+        case Phase::kMultiply:  // w = S v, and v . w
+            for (size_t i = first; i < last; ++i) {
                 double row = 0.0;
                 for (int64_t e = g_.offsets[i]; e < g_.offsets[i + 1]; ++e)
                     row += g_.weights[static_cast<size_t>(e)] * scaled_[static_cast<size_t>(g_.columns[static_cast<size_t>(e)])];
                 w_[i] = scale_[i] * row;
                 sum += v_[i] * w_[i];
-                break;
             }
-            case Phase::kOrthogonal:  // w -= alpha v + beta v_previous, and w . w
-                w_[i] -= alpha_.back() * v_[i] + (beta_.empty() ? 0.0 : beta_.back()) * previous_[i];
+            break;
+        case Phase::kOrthogonal: {  // w -= alpha v + beta v_previous, and w . w
+            const double alpha = alpha_.back(), beta = beta_.empty() ? 0.0 : beta_.back();
+            for (size_t i = first; i < last; ++i) {
+                w_[i] -= alpha * v_[i] + beta * previous_[i];
                 sum += w_[i] * w_[i];
-                break;
-            case Phase::kNext:
+            }
+            break;
+        }
+        case Phase::kNext:
+            for (size_t i = first; i < last; ++i) {
                 previous_[i] = v_[i];
                 v_[i] = w_[i] / beta_now_;
                 scaled_[i] = v_[i] * scale_[i];
-                break;
             }
+            break;
         }
         chunk_sums_[static_cast<size_t>(chunk)] = sum;
     }
@@ -1377,10 +1446,11 @@ bool read_solution(PyArrayObject* solution, Py_ssize_t width, pyext::BigVector<d
 // Writes value(i, k) into the `solution` argument, whose layout is taken
 // again first: a signal handler may have reshaped it during the passes.
 template <class Value>
-bool write_solution(PyObject* value_arg, Py_ssize_t n, Py_ssize_t c, const Value& value) {
-    PyArrayObject* solution = solution_argument(value_arg, n);
+bool write_solution(PyObject* value_arg, Py_ssize_t n, Py_ssize_t c, const Value& value,
+                    const char* what = "solution") {
+    PyArrayObject* solution = solution_argument(value_arg, n, what);
     if (!solution || PyArray_DIM(solution, 1) != c) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "solution changed shape during the passes");
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "%s changed shape during the passes", what);
         return false;
     }
     const pyext::View2D<double> out = matrix_of(solution);
@@ -1510,13 +1580,21 @@ PyObject* poisson_horizon(pyext::Call&, PyObject* const* args) {
 }
 
 PyObject* poisson_conjugate_gradients(pyext::Call&, PyObject* const* args) {
+    // The numbers first: converting them may run Python code, which could
+    // reshape the arrays read below.
     uint64_t max_iterations = 0, n_jobs = 0;
-    double mass = 0.0, tolerance = 0.0;
+    double mass = 0.0, tolerance = 0.0, shifted_mass = 0.0;
+    const bool has_shifted = args[7] && args[7] != Py_None;
     if (!pyext::to_double(args[3], &mass) || !pyext::to_double(args[4], &tolerance) ||
-        !pyext::index_to_size_t(args[5], &max_iterations) || !pyext::index_to_size_t(args[6], &n_jobs))
+        !pyext::index_to_size_t(args[5], &max_iterations) || !pyext::index_to_size_t(args[6], &n_jobs) ||
+        (args[8] && !pyext::to_double(args[8], &shifted_mass)))
         return nullptr;
     if (!(mass >= 0) || !std::isfinite(mass)) {
         PyErr_SetString(PyExc_ValueError, "mass must be a finite number not below 0");
+        return nullptr;
+    }
+    if (has_shifted && !(shifted_mass > mass && std::isfinite(shifted_mass))) {
+        PyErr_SetString(PyExc_ValueError, "shifted_mass must be finite and above mass");
         return nullptr;
     }
     if (!(tolerance >= 0) || !std::isfinite(tolerance)) {
@@ -1532,19 +1610,24 @@ PyObject* poisson_conjugate_gradients(pyext::Call&, PyObject* const* args) {
     uint64_t iterations = 0;
     bool going = true;
     try {
-        pyext::BigVector<double> start, weighted;
-        if (!read_labels(args[1], n, c, &codes) || !read_solution(solution, c, &start)) return nullptr;
-        if (args[7] && args[7] != Py_None) {
-            PyArrayObject* given = solution_argument(args[7], n, "weighted", false);
-            if (!given) return nullptr;
-            if (PyArray_DIM(given, 1) != c) {
-                PyErr_Format(PyExc_ValueError, "weighted has %zd columns, but solution %zd",
-                             static_cast<Py_ssize_t>(PyArray_DIM(given, 1)), c);
+        pyext::BigVector<double> start;
+        if (has_shifted) {
+            PyArrayObject* shifted = solution_argument(args[7], n, "shifted");
+            if (!shifted) return nullptr;
+            if (PyArray_DIM(shifted, 1) != c) {
+                PyErr_Format(PyExc_ValueError, "shifted has %zd columns, but solution %zd",
+                             static_cast<Py_ssize_t>(PyArray_DIM(shifted, 1)), c);
                 return nullptr;
             }
-            if (!read_solution(given, c, &weighted, "weighted")) return nullptr;
         }
-        ConjugateGradients solver(*graph, codes, c, mass, std::move(start), std::move(weighted),
+        if (!read_labels(args[1], n, c, &codes)) return nullptr;
+        if (has_shifted)
+            start.assign(static_cast<size_t>(n) * static_cast<size_t>(c), 0.0);
+        else if (!read_solution(solution, c, &start))
+            return nullptr;
+        // The shifted system is the first plus this multiple of its diagonal.
+        const double shift = has_shifted ? (shifted_mass - mass) / (1.0 + mass) : 0.0;
+        ConjugateGradients solver(*graph, codes, c, mass, std::move(start), shift,
                                   static_cast<Py_ssize_t>(std::min<uint64_t>(n_jobs, kMostThreads)));
         Py_BEGIN_ALLOW_THREADS
         going = solver.start(tolerance);
@@ -1559,6 +1642,10 @@ PyObject* poisson_conjugate_gradients(pyext::Call&, PyObject* const* args) {
             if (going && PyErr_CheckSignals() < 0) return nullptr;
         }
         if (!write_solution(args[2], n, c, [&solver](Py_ssize_t i, Py_ssize_t k) { return solver.value(i, k); }))
+            return nullptr;
+        if (has_shifted && !write_solution(
+                               args[7], n, c, [&solver](Py_ssize_t i, Py_ssize_t k) { return solver.value(i, k, true); },
+                               "shifted"))
             return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -1576,11 +1663,11 @@ const pyext::FunctionSpec kHorizonFunction = {
 };
 
 const char* const kGradientsParams[] = {"graph", "labels", "solution", "mass", "tolerance", "max_iterations",
-                                        "n_jobs", "weighted"};
+                                        "n_jobs", "shifted", "shifted_mass"};
 
 const pyext::FunctionSpec kGradientsFunction = {
     "poisson_conjugate_gradients", kModuleName, kGradientsDoc, "velorn/_native/src/poisson_solver.cpp",
-    __LINE__, kGradientsParams, 8, 7, poisson_conjugate_gradients,
+    __LINE__, kGradientsParams, 9, 7, poisson_conjugate_gradients,
 };
 
 const char* const kParams[] = {"graph", "labels", "solution", "max_iterations", "tolerance", "n_jobs"};

@@ -32,7 +32,7 @@ inline void add_traceback(const char* funcname, const char* filename, int line, 
     Py_XDECREF(code);
 }
 
-constexpr int kMaxParams = 8;
+constexpr int kMaxParams = 10;
 
 struct Call {
     PyObject* globals;       // the module namespace, for names looked up at use
@@ -262,6 +262,10 @@ inline Ref make_code(const FunctionSpec& spec, PyObject* param_names) {
 // Creates the function object; `defaults` is the tuple of the trailing
 // optional parameters' defaults.
 inline Ref make_function(const FunctionSpec& spec, PyObject* module, PyObject* defaults) {
+    if (spec.n_params > kMaxParams) {  // the parameter tables hold no more
+        PyErr_Format(PyExc_SystemError, "%s takes more than %d parameters", spec.name, kMaxParams);
+        return {};
+    }
     Ref type = Ref::steal(PyType_FromSpec(&function_type_spec));
     if (!type) return {};
     Function* f = PyObject_GC_New(Function, reinterpret_cast<PyTypeObject*>(type.get()));
