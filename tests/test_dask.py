@@ -216,6 +216,24 @@ def test_estimators_label_as_in_memory_on_any_chunking(scheduler, estimator, chu
     np.testing.assert_array_equal(model.predict_proba(queries).compute(), expected.predict_proba(points[:150] + 0.05))
 
 
+@pytest.mark.filterwarnings("ignore:.*cannot be reached")  # the grid leaves groups apart
+@pytest.mark.parametrize("metric", ["cosine", "manhattan"])
+def test_slabs_cut_through_ties_and_any_metric(metric):
+    # The widest coordinate on a coarse grid: many samples share its value at
+    # an edge, the one the slabs are cut along (a slab may stay empty);
+    # cosine distances are not bounded by a coordinate's difference, so every
+    # slab is asked.
+    points = make_blobs(400, n_features=3, centers=3, random_state=1)[0]
+    points[:, 0] = 4 * np.round(points[:, 0] / 2)  # four of the eight slabs stay empty
+    y = np.full(400, -1)
+    y[::25] = np.arange(16) % 3
+    expected = velorn.WeightedLabelPropagation(n_neighbors=6, metric=metric).fit(points, y)
+    with dask.config.set(scheduler="sync"):
+        model = velorn.dask.WeightedLabelPropagation(n_neighbors=6, metric=metric).fit(
+            da.from_array(points, chunks=((50,) * 8, -1)), y)
+        np.testing.assert_array_equal(model.transduction_.compute(), expected.transduction_)
+
+
 def test_estimators_refuse_what_they_cannot_search():
     points = da.from_array(np.zeros((10, 4)), chunks=(5, 2))
     with pytest.raises(ValueError, match="chunked by rows only"):

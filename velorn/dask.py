@@ -200,50 +200,198 @@ def _assign_chunk(points: npt.ArrayLike, labels: npt.ArrayLike,
 
 # --- The estimators on Dask arrays -----------------------------------------------------
 
-def _chunk_index(points: npt.ArrayLike, settings: dict[str, Any], unit: float) -> NeighbourSearch:
-    """One chunk's neighbour index, its samples scaled by the data set's ``unit``."""
-    return NeighbourSearch(**settings).fit(np.asarray(points, dtype=np.float64), unit=unit)
+# The training samples are split into slabs along one coordinate, a slab per
+# chunk of X, so that most samples find all their neighbours in their own
+# slab: only a sample whose k-th distance there reaches past its slab's edge
+# asks the slabs within that distance. A coordinate's difference is at most
+# the distance for these metrics; for the others every slab is asked.
+SLAB_METRICS = {"euclidean", "l2", "manhattan", "cityblock", "l1", "chebyshev", "infinity", "minkowski"}
+# The slab edges are quantiles of at most this many values of each chunk.
+EDGE_SAMPLE = 10_000
+# Candidate rows merged at a time, so that the merge's own tables stay small.
+MERGE_ROWS = 100_000
+# A row's place in a table that its slab cannot fill (fewer samples than k):
+# farther than any sample, so that the other slabs' samples take it.
+NO_DISTANCE = np.inf
 
 
-def _query_chunk(index: NeighbourSearch, queries: npt.ArrayLike, k: int,
-                 first_id: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-    """The ``k`` nearest samples of one indexed chunk to each query, by their
-    ids in the whole data set (the chunk's first sample is ``first_id``)."""
+class _Slab:
+    """One slab's samples: their ids in the whole data set and their index,
+    and the interval of the split coordinate the slab covers, scaled as the
+    index measures."""
+
+    def __init__(self, ids: npt.NDArray[np.int64], index: NeighbourSearch | None, axis: int, low: float,
+                 high: float, num_samples: int) -> None:
+        self.ids, self.index, self.axis, self.low, self.high = ids, index, axis, low, high
+        self.num_samples = num_samples  # in the whole data set
+
+
+def _coordinate_ranges(points: npt.ArrayLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """One chunk's least and largest value in each column."""
+    points = np.asarray(points, dtype=np.float64)
+    if not len(points):
+        return np.full(points.shape[1], np.inf), np.full(points.shape[1], -np.inf)
+    return points.min(axis=0), points.max(axis=0)
+
+
+def _edge_sample(points: npt.ArrayLike, axis: int) -> npt.NDArray[np.float64]:
+    """Evenly spaced values of one chunk's ``axis`` column, at most EDGE_SAMPLE."""
+    column = np.asarray(points, dtype=np.float64)[:, axis]
+    return column[::max(1, -(-len(column) // EDGE_SAMPLE))]
+
+
+def _pieces(points: npt.ArrayLike, first_id: int, axis: int,
+            edges: npt.NDArray[np.float64]) -> list[tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]]:
+    """One chunk's samples split by slab (slab s holds ``edges[s-1] <= x[axis] < edges[s]``): each
+    slab's share of the chunk, its ids in the whole data set and its rows."""
+    points = np.asarray(points, dtype=np.float64)
+    slab = np.searchsorted(edges, points[:, axis], side="right")
+    ids = first_id + np.arange(len(points), dtype=np.int64)
+    return [(ids[slab == s], points[slab == s]) for s in range(len(edges) + 1)]
+
+
+def _slab(pieces: list[tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]], settings: dict[str, Any], unit: float,
+          axis: int, low: float, high: float, num_samples: int) -> _Slab:
+    """A slab's pieces from every chunk, indexed (its samples scaled by the
+    data set's ``unit``); no index when it has no samples, as when many
+    samples share the value of an edge."""
+    ids = np.concatenate([piece[0] for piece in pieces])
+    points = np.concatenate([piece[1] for piece in pieces])
+    index = NeighbourSearch(**settings).fit(points, unit=unit) if len(ids) else None
+    return _Slab(ids, index, axis, low * unit, high * unit, num_samples)
+
+
+def _own_neighbours(slab: _Slab, k: int, num_samples: int
+                    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any], npt.NDArray[np.float64]]:
+    """The slab's samples' ids and their ``k`` nearest samples among them,
+    by their ids in the whole data set (in 32 bits where they fit, to
+    travel light); a row the slab cannot fill is filled with NO_DISTANCE
+    (id ``num_samples``)."""
+    own = min(k, len(slab.ids))
+    if not own or slab.index is None:
+        return (slab.ids, np.full((len(slab.ids), k), num_samples, dtype=_id_type(num_samples)),
+                np.full((len(slab.ids), k), NO_DISTANCE))
+    found, distances = slab.index.kneighbors(None, own)
+    ids: npt.NDArray[Any] = np.empty(found.shape, dtype=_id_type(num_samples))
+    np.take(slab.ids.astype(ids.dtype), found, out=ids)
+    del found  # the largest table here, at full width
+    if own < k:
+        ids = np.hstack([ids, np.full((len(ids), k - own), num_samples, dtype=ids.dtype)])
+        distances = np.hstack([distances, np.full((len(ids), k - own), NO_DISTANCE)])
+    return slab.ids, ids, np.asarray(distances, dtype=np.float64)
+
+
+def _id_type(num_samples: int) -> type:
+    return np.int32 if num_samples < 2**31 else np.int64
+
+
+def _reaching(slab: _Slab, own: tuple[Any, Any, npt.NDArray[np.float64]], low: float, high: float,
+              bounded: bool) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    """The slab's rows whose k-th distance reaches the interval [low, high)
+    of another slab (all rows when distances are not bounded by a
+    coordinate's difference), and their samples, as the slab's index holds
+    them (scaled)."""
+    if slab.index is None:
+        return np.empty(0, dtype=np.intp), np.empty((0, 0))
+    points = slab.index.fit_X_
+    if bounded:
+        key = points[:, slab.axis]
+        gap = np.maximum(np.maximum(low - key, key - high), 0.0)
+        rows = np.flatnonzero(gap <= own[2][:, -1])
+    else:
+        rows = np.arange(len(points))
+    return rows, points[rows]
+
+
+def _query_slab(slab: _Slab, queries: npt.ArrayLike, k: int,
+                scaled: bool = True) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The ``k`` nearest samples of the slab to each query (at the slab's
+    own scale when ``scaled``), by their ids in the whole data set."""
     queries = np.asarray(queries, dtype=np.float64)
-    k = min(k, len(index.fit_X_))
-    ids, distances = index.kneighbors(queries, k)
-    return ids + first_id, np.asarray(distances, dtype=np.float64)
+    k = min(k, len(slab.ids))
+    if slab.index is None or not len(queries):
+        return np.empty((len(queries), 0), dtype=np.int64), np.empty((len(queries), 0))
+    if scaled:
+        queries = queries / slab.index.unit_  # a power of two: exact
+    found, distances = slab.index.kneighbors(np.asarray(queries, dtype=np.float64), k)
+    return slab.ids[found].astype(_id_type(slab.num_samples)), np.asarray(distances, dtype=np.float64)
 
 
 def _nearest_of_both(first: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
                      second: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
                      k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
     """The ``k`` nearest of two candidate tables of the same queries, nearest
-    first, equal distances by id: the same whichever chunk came first."""
+    first, equal distances by id: the same whichever slab came first."""
     ids = np.concatenate([first[0], second[0]], axis=1)
     distances = np.concatenate([first[1], second[1]], axis=1)
     order = np.lexsort((ids, distances), axis=1)[:, :k]
     return np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
 
 
-class _ChunkIndexes:
-    """An index of each chunk of a Dask array of samples, kept where Dask
-    computed them (persisted), and the nearest samples among all of them."""
+class _Slabs:
+    """The samples of a Dask array split into slabs along their widest
+    coordinate (a slab per non-empty chunk, split at quantiles), each slab
+    indexed and kept where Dask computed it (persisted)."""
 
-    def __init__(self, points: da.Array, settings: dict[str, Any], unit: float) -> None:
-        self.sizes = [int(size) for size in points.chunks[0]]
-        self.firsts = np.concatenate([[0], np.cumsum(self.sizes)[:-1]]).astype(int).tolist()
-        indexes = [dask.delayed(_chunk_index, pure=True)(block, settings, unit)
-                   for block, size in zip(points.to_delayed().ravel(), self.sizes) if size]
-        self.indexes = list(dask.persist(*indexes))
-        self.firsts = [first for first, size in zip(self.firsts, self.sizes) if size]
+    def __init__(self, points: da.Array, settings: dict[str, Any], unit: float, bounded: bool) -> None:
+        blocks = points.to_delayed().ravel()
+        sizes = [int(size) for size in points.chunks[0]]
+        firsts = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(int).tolist()
+        chunks = [(block, first) for block, first, size in zip(blocks, firsts, sizes) if size]
+        self.num_samples = int(points.shape[0])
+        self.bounded = bounded
+        ranges = dask.compute(*[dask.delayed(_coordinate_ranges, pure=True)(block) for block, _ in chunks])
+        axis = int(np.argmax(np.max([r[1] for r in ranges], axis=0) - np.min([r[0] for r in ranges], axis=0)))
+        values = np.concatenate(dask.compute(*[dask.delayed(_edge_sample, pure=True)(block, axis)
+                                               for block, _ in chunks]))
+        count = len(chunks)
+        edges = np.quantile(values, np.arange(1, count) / count) if count > 1 else np.empty(0)
+        self.edges = np.r_[-np.inf, edges, np.inf]
+        pieces = [dask.delayed(_pieces, nout=count, pure=True)(block, first, axis, edges) for block, first in chunks]
+        slabs = [dask.delayed(_slab, pure=True)([piece[s] for piece in pieces], settings, unit, axis,
+                                               self.edges[s], self.edges[s + 1], self.num_samples)
+                 for s in range(count)]
+        self.slabs = list(dask.persist(*slabs))
+        self.unit = unit
+
+    def neighbours(self, k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """Every sample's ``k`` nearest samples (ids, distances): each
+        slab's own, then for the rows that reach past their slab, the
+        slabs within reach asked, the nearest kept. Only the tables come
+        back from the workers; they are merged here, where the graph is
+        gathered anyway, so that a worker holds one table at a time."""
+        owns, asked = [], []
+        for s, slab in enumerate(self.slabs):
+            own = dask.delayed(_own_neighbours, pure=True)(slab, k, self.num_samples)
+            owns.append(own)
+            for t, other in enumerate(self.slabs):
+                if t == s:
+                    continue
+                low, high = self.edges[t] * self.unit, self.edges[t + 1] * self.unit
+                reach = dask.delayed(_reaching, pure=True)(slab, own, low, high, self.bounded)
+                asked.append((s, reach[0], dask.delayed(_query_slab, pure=True)(other, reach[1], k)))
+        computed_owns, computed_asked = dask.compute(owns, [(rows, found) for _, rows, found in asked])
+        ids = np.empty((self.num_samples, k), dtype=np.int64)
+        distances = np.empty((self.num_samples, k))
+        slab_ids = [own[0] for own in computed_owns]
+        while computed_owns:  # each table let go once copied
+            rows, own_ids, own_distances = computed_owns.pop(0)
+            ids[rows], distances[rows] = own_ids, own_distances
+        for (s, _, _), (rows, found) in zip(asked, computed_asked):
+            rows = slab_ids[s][rows]
+            for begin in range(0, len(rows), MERGE_ROWS):
+                block = rows[begin:begin + MERGE_ROWS]
+                ids[block], distances[block] = _nearest_of_both(
+                    (ids[block], distances[block]),
+                    (found[0][begin:begin + MERGE_ROWS], found[1][begin:begin + MERGE_ROWS]), k)
+        return ids, distances
 
     def nearest(self, queries: Any, k: int) -> Any:
-        """A delayed table of the ``k`` nearest indexed samples of ``queries``
-        (one chunk): each chunk's index asked in turn, the nearest kept."""
+        """A delayed table of the ``k`` nearest samples of ``queries`` (one
+        chunk, unscaled): each slab asked in turn, the nearest kept."""
         table = None
-        for index, first in zip(self.indexes, self.firsts):
-            found = dask.delayed(_query_chunk, pure=True)(index, queries, k, first)
+        for slab in self.slabs:
+            found = dask.delayed(_query_slab, pure=True)(slab, queries, k, False)
             table = found if table is None else dask.delayed(_nearest_of_both, pure=True)(table, found, k)
         return table
 
@@ -258,10 +406,10 @@ def _distance_graph(ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float6
 
 class _FitOnDask:
     """``fit``, ``predict`` and ``predict_proba`` of a velorn estimator for
-    samples in a Dask array: the neighbour search runs on the chunks (an index
-    of each chunk, asked by every chunk, the nearest merged), the labelling
-    in memory on the gathered graph, exactly as the in-memory estimator does
-    with ``metric="precomputed"``."""
+    samples in a Dask array: the neighbour search runs on the workers (the
+    samples in slabs, each indexed, see _Slabs), the labelling in memory on
+    the gathered graph, exactly as the in-memory estimator does with
+    ``metric="precomputed"``."""
 
     _in_memory: type[Any]
 
@@ -280,11 +428,11 @@ class _FitOnDask:
         blocks = points.to_delayed().ravel()
         largest = max(dask.compute(*[dask.delayed(_largest_magnitude, pure=True)(block) for block in blocks]),
                       default=0.0)
-        self._indexes = _ChunkIndexes(points, settings, search.unit(largest))
+        bounded = estimator.metric in SLAB_METRICS and not estimator.metric_params and \
+            (estimator.metric != "minkowski" or estimator.p >= 1)
+        self._indexes = _Slabs(points, settings, search.unit(largest), bounded)
         width = min(estimator.n_neighbors, points.shape[0] - 1)
-        tables = dask.compute(*[self._indexes.nearest(block, width + 1) for block in blocks])
-        ids = np.concatenate([table[0] for table in tables])
-        distances = np.concatenate([table[1] for table in tables])
+        ids, distances = self._indexes.neighbours(width + 1)
         params = {**estimator.get_params(), "metric": "precomputed", "n_neighbors": width}
         local = self._in_memory(**params).fit(_distance_graph(ids, distances, points.shape[0]), labels)
         for name, value in vars(local).items():
@@ -306,7 +454,7 @@ class _FitOnDask:
     def _per_chunk(self, X: da.Array, method: str) -> da.Array:
         local = self._local
         points = _checked_points(X)
-        num_indexed = sum(self._indexes.sizes)
+        num_indexed = self._indexes.num_samples
         k = min(local.n_neighbors, num_indexed)
         probabilities = method == "predict_proba"
         meta = np.empty((0, len(local.classes_))) if probabilities else local.transduction_[:0]
@@ -353,11 +501,15 @@ class WeightedLabelPropagation(_FitOnDask, velorn.WeightedLabelPropagation):
 
     The same parameters and fitted attributes; ``transduction_`` is a Dask
     array chunked like ``X``, and ``predict`` and ``predict_proba`` are lazy.
-    Each chunk of ``X`` is indexed where it lives and asked by every chunk
-    for its nearest samples, the nearest ``n_neighbors`` of all kept; the
-    labelling then runs in memory on that graph, as the in-memory estimator
-    runs it with ``metric="precomputed"``. With ``search="exact"`` the
-    labels are those of the in-memory fit, whatever the chunks (copies of a
+    The samples are split into slabs along their widest coordinate, a slab
+    per chunk of ``X``, each indexed on a worker; a sample asks its own slab
+    for its nearest samples, and the other slabs only where its farthest
+    neighbour reaches past its slab's edge (every slab for metrics other
+    than the Minkowski ones); the labelling then runs in memory on that
+    graph, as the in-memory estimator runs it with ``metric="precomputed"``.
+    With ``search="exact"`` the labels are those of the in-memory fit,
+    whatever the chunks, but for equal distances at a sample's farthest
+    neighbour, which the two searches may break differently (copies of a
     point are joined in the graph, not before the search). ``y`` may be a
     NumPy or a Dask array.
 
