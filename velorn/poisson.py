@@ -454,6 +454,8 @@ def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.cs
         row_scale = np.repeat(scale, lengths)
         # A row whose largest d**2 is 0 holds zeros only, and keeps them.
         np.divide(weights, row_scale, out=weights, where=row_scale > 0)
+        # A float64 per entry: gone before the symmetrising, the peak of this step.
+        del row_scale
         weights *= -4.0
         np.exp(weights, out=weights)
     indptr, indices, symmetric = poisson_symmetrised(nodes.indptr, nodes.indices, weights, threads)
