@@ -311,6 +311,20 @@ public:
         for (const Want& want : unfinished_) ranks_[want.sample] = want.choice;
     }
 
+    // Frees what only the sweeps and settle() read (the readers' index is
+    // as large as the rows' ids), before the caller's table of scores is
+    // first written: untouched until then, it takes no memory.
+    void free_sweep_state() {
+        decltype(reader_offsets_)().swap(reader_offsets_);
+        decltype(readers_)().swap(readers_);
+        decltype(changed_in_)().swap(changed_in_);
+        decltype(before_)().swap(before_);
+        decltype(free_)().swap(free_);
+        decltype(waiting_)().swap(waiting_);
+        decltype(to_check_)().swap(to_check_);
+        decltype(unfinished_)().swap(unfinished_);
+    }
+
     void write_labels(const pyext::View1D<int32_t>& labels) const {
         for (Py_ssize_t i = 0; i < labels.size; ++i) {
             const Rank rank = ranks_[static_cast<size_t>(i)];
@@ -587,6 +601,7 @@ PyObject* sweep_with(const PackedRows& rows, std::vector<int32_t> classes, const
     if (!sweeps.run(max_iterations, tolerance, &count, &converged) || !sweeps.settle(max_iterations, &settled))
         return nullptr;
     sweeps.finish();
+    sweeps.free_sweep_state();
     sweeps.write_labels(labels);
     if (scores) sweeps.write_scores(*scores);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged && settled));
