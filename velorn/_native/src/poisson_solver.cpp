@@ -722,9 +722,20 @@ public:
         threads_.run();
         add_chunks(chunk_sums_, c_, rz_);
         first_rz_ = rz_;
+        // The right-hand side is read only for the first residuals.
+        decltype(weighted_)().swap(weighted_);
         bool any = false;
         for (size_t k = 0; k < c_; ++k) any |= active_[k] = rz_[k] > 0;
         return any;
+    }
+
+    // Frees the iteration's vectors, before the solution is written into
+    // the caller's array (whose pages may be touched only then); value()
+    // still reads the solution.
+    void free_work() {
+        decltype(r_)().swap(r_);
+        decltype(p_)().swap(p_);
+        decltype(q_)().swap(q_);
     }
 
     // One iteration; false once every column's residual, in the norm of the
@@ -1558,6 +1569,7 @@ PyObject* poisson_conjugate_gradients(pyext::Call&, PyObject* const* args) {
             Py_END_ALLOW_THREADS
             if (going && PyErr_CheckSignals() < 0) return nullptr;
         }
+        solver.free_work();
         if (!write_solution(args[2], n, c, [&solver](Py_ssize_t i, Py_ssize_t k) { return solver.value(i, k); }))
             return nullptr;
     } catch (const std::bad_alloc&) {
