@@ -701,12 +701,13 @@ class ConjugateGradients {
 public:
     // `start`: n rows of c values, where the iteration starts.
     // `weighted`: empty for the sources, else n rows of c values whose
-    // degree-weighted copy D x is the right-hand side.
+    // degree-weighted copy D x is the right-hand side; the first residuals
+    // are written over it, so that it costs no vector of its own.
     ConjugateGradients(const Graph& graph, const std::vector<int32_t>& labels, Py_ssize_t num_classes, double mass,
                        pyext::BigVector<double>&& start, pyext::BigVector<double>&& weighted, Py_ssize_t threads)
         : g_(graph), c_(static_cast<size_t>(num_classes)), labels_(labels), sources_(graph, labels, num_classes),
-          diagonal_(static_cast<size_t>(graph.n)), u_(std::move(start)), weighted_(std::move(weighted)),
-          r_(u_.size()), p_(u_.size()),
+          diagonal_(static_cast<size_t>(graph.n)), u_(std::move(start)), weighted_(!weighted.empty()),
+          r_(weighted_ ? std::move(weighted) : pyext::BigVector<double>(u_.size())), p_(u_.size()),
           q_(u_.size()), alpha_(c_), beta_(c_), rz_(c_), first_rz_(c_), total_(c_), active_(c_),
           threads_(graph.n, threads, [this](Py_ssize_t begin, Py_ssize_t end, Py_ssize_t chunk) {
               rows(begin, end, chunk);
@@ -722,8 +723,6 @@ public:
         threads_.run();
         add_chunks(chunk_sums_, c_, rz_);
         first_rz_ = rz_;
-        // The right-hand side is read only for the first residuals.
-        decltype(weighted_)().swap(weighted_);
         bool any = false;
         for (size_t k = 0; k < c_; ++k) any |= active_[k] = rz_[k] > 0;
         return any;
@@ -813,10 +812,10 @@ private:
             switch (phase_) {
             case Phase::kStart:
                 multiply(i, u_, q);
-                if (weighted_.empty())
+                if (!weighted_)
                     sources_.write(i, labels_[i], r);
                 else
-                    for (size_t k = 0; k < c_; ++k) r[k] = g_.degrees[i] * weighted_[i * c_ + k];
+                    for (size_t k = 0; k < c_; ++k) r[k] = g_.degrees[i] * r[k];
                 for (size_t k = 0; k < c_; ++k) {
                     r[k] = inverse > 0 ? r[k] - q[k] : 0.0;
                     p[k] = r[k] * inverse;
@@ -851,7 +850,9 @@ private:
     // Rows of c values: the solution, its residual, the direction and the
     // system times the direction (the preconditioned residual is the
     // residual over the diagonal, taken where it is needed).
-    pyext::BigVector<double> u_, weighted_, r_, p_, q_;
+    pyext::BigVector<double> u_;
+    const bool weighted_;  // r_ starts as the `weighted` rows
+    pyext::BigVector<double> r_, p_, q_;
     std::vector<double> alpha_, beta_, rz_, first_rz_, total_;
     std::vector<bool> active_;  // columns still iterating
     double tolerance_ = 0.0;
