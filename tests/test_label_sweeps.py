@@ -99,13 +99,14 @@ def random_rows(rng, n, label_scale):
 @pytest.mark.parametrize("seed", range(6))
 # Labels up to 2 or up to 1000; sweeps cut short, stopped by tol, or run to the end.
 @pytest.mark.parametrize("label_scale, max_iterations, tolerance", [(1, 50000, 0.0), (500, 1, 0.0), (1, 50000, 0.2)])
-def test_matches_the_rule_in_plain_python(seed, label_scale, max_iterations, tolerance):
+@pytest.mark.parametrize("id_type", [np.int64, np.int32])
+def test_matches_the_rule_in_plain_python(seed, label_scale, max_iterations, tolerance, id_type):
     rng = np.random.default_rng(seed)
     indptr, indices, weights, labels = random_rows(rng, 80, label_scale)
     expected, sweeps, converged = plain_propagation(indptr, indices, weights, labels, max_iterations, tolerance)
     got = labels.copy()
     scores = np.full((80, 2 * (1000 + 1)), np.nan)[:, ::2]  # strided, wider than the labels need
-    assert knn.propagate_rows(indptr, indices, weights, got, max_iterations, tolerance, scores) \
+    assert knn.propagate_rows(indptr, indices.astype(id_type), weights, got, max_iterations, tolerance, scores) \
         == (sweeps, converged)
     np.testing.assert_array_equal(got, expected)
     # Each row's summed weight per final label, added in the row's order.
@@ -155,7 +156,10 @@ def test_bad_scores_are_refused_before_the_sweeps(scores, error, message):
     ([0, 1, 2], [1, 0], [1.0, np.nan], [0, -1], ValueError, r"weights\[1\] is negative or NaN"),
     ([0, 1, 2], [1, 0], [-1.0, 1.0], [0, -1], ValueError, r"weights\[0\] is negative or NaN"),
     ([0, 1, 2], [1, 0], [1.0, 1.0], [0, -2], ValueError, r"labels\[1\] = -2"),
-    ([0, 1, 2], np.array([1, 0], dtype=np.int32), [1.0, 1.0], [0, -1], TypeError, "indices must be a 1-D int64"),
+    ([0, 1, 2], np.array([1, -1], dtype=np.int32), [1.0, 1.0], [0, -1], IndexError, "sample 1 has neighbour id -1"),
+    ([0, 1, 2], np.array([1, 0], dtype=np.int32), [1.0], [0, -1], ValueError, "indices and weights do not have"),
+    ([0, 1, 2], np.array([1, 0], dtype=np.int16), [1.0, 1.0], [0, -1], TypeError,
+     "indices must be a 1-D int32 or int64"),
     ([0, 1, 2], [1, 0], [1.0, 1.0], np.array([0, -1], dtype=">i4"), TypeError,
      "labels must be a writable 1-D int32"),
 ])

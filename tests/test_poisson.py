@@ -19,7 +19,7 @@ from velorn._native.poisson_solver import (
 )
 from velorn._native.class_shifts import class_shifts
 from velorn.graph import Graph
-from velorn.poisson import _nearest_labelled_shares, _shifted_argmax, _weighted_graph
+from velorn.poisson import _edge_weights, _nearest_labelled_shares, _shifted_argmax, _symmetrised
 
 def blobs(num_points=600, seed=0, per_class=1):
     points, truth = make_blobs(num_points, centers=3, n_features=3, cluster_std=1.0, random_state=seed)
@@ -375,7 +375,7 @@ def test_the_weighted_graph_leaves_the_rows_it_was_given(similarities):
     indices = np.array([2, 1, 2, 0, 1, 0], dtype=np.int64)
     weights = np.array([0.5, 0.25, 2.0, 4.0, 1.0, 3.0])
     nodes = Graph(indptr, indices.copy(), weights.copy(), 3)
-    graph = _weighted_graph(nodes, similarities, threads=1)
+    graph = _symmetrised(nodes.indptr, nodes.indices, _edge_weights(nodes, similarities), threads=1)
     np.testing.assert_array_equal(nodes.indices, indices)
     np.testing.assert_array_equal(nodes.weights, weights)
     assert graph.has_sorted_indices and (graph != graph.T).nnz == 0

@@ -19,7 +19,7 @@ from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from sklearn.neighbors import KNeighborsTransformer, kneighbors_graph, radius_neighbors_graph
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from velorn import PoissonLabelPropagation, WeightedLabelPropagation
+from velorn import PoissonLabelPropagation, WeightedLabelPropagation, neighbours
 
 SEARCHES = ["exact", pytest.param("approximate", marks=pytest.mark.skipif(
     not importlib.util.find_spec("hnswlib"), reason="needs the [fast] extra (hnswlib)"))]
@@ -376,6 +376,23 @@ def test_repeated_rows_are_found_in_any_layout(dtype):
         signed[1] = signed[0]
         signed[1, 0] = -0.0
         assert _repeats_rows(signed)
+
+
+@pytest.mark.parametrize("search", SEARCHES)
+@pytest.mark.parametrize("estimator", [WeightedLabelPropagation, PoissonLabelPropagation])
+def test_ids_past_32_bits_give_the_same_labels(monkeypatch, estimator, search):
+    # The training samples' search gives int32 ids below INT32_IDS_BELOW
+    # samples and int64 from there on; a search of other samples int64
+    # always (callers add offsets to them).
+    points, _, y = blobs(300)
+    index = neighbours.NeighbourSearch(search=search, random_state=0).fit(points)
+    assert index.kneighbors(None, 3)[0].dtype == np.int32 and index.kneighbors(points, 3)[0].dtype == np.int64
+    narrow = estimator(n_neighbors=5, search=search, random_state=0).fit(points, y)
+    monkeypatch.setattr(neighbours, "INT32_IDS_BELOW", len(points))
+    assert index.kneighbors(None, 3)[0].dtype == np.int64
+    wide = estimator(n_neighbors=5, search=search, random_state=0).fit(points, y)
+    np.testing.assert_array_equal(wide.transduction_, narrow.transduction_)
+    np.testing.assert_array_equal(wide.label_distributions_, narrow.label_distributions_)
 
 
 def test_a_failed_refit_leaves_the_fitted_estimator_as_it_was():

@@ -40,12 +40,13 @@ PRECOMPUTED = {"precomputed": "distance", "precomputed_affinity": "affinity"}
 class Graph:
     """Rows of neighbours: row i's entries are ``indices[indptr[i]:indptr[i + 1]]``
     with the vote weights ``weights[indptr[i]:indptr[i + 1]]`` (not negative;
-    ``inf`` for a copy at distance 0). ``indptr`` and ``indices`` are int64,
-    ``weights`` float64; every id lies in ``0 .. n_samples - 1``. A row may be
-    empty (an isolated sample) and rows may differ in length."""
+    ``inf`` for a copy at distance 0). ``indptr`` is int64, ``indices``
+    int64 or, made from a search's table of int32 ids, int32; ``weights``
+    float64; every id lies in ``0 .. n_samples - 1``. A row may be empty (an
+    isolated sample) and rows may differ in length."""
 
     indptr: npt.NDArray[np.int64]
-    indices: npt.NDArray[np.int64]
+    indices: npt.NDArray[np.int64] | npt.NDArray[np.int32]
     weights: npt.NDArray[np.float64]
     n_samples: int
 
@@ -194,8 +195,8 @@ def from_table(ids: npt.NDArray[np.integer[Any]], distances: npt.NDArray[np.floa
         # table would cost over a gigabyte).
         votes = _votes_of(distances, in_place=distances.dtype == np.float64)
         return Graph(np.arange(0, num_rows * (width - 1) + 1, width - 1, dtype=np.int64),
-                     _without_first_column(np.asarray(ids, dtype=np.int64)), _without_first_column(votes),
-                     num_samples)
+                     _without_first_column(np.asarray(ids, dtype=np.int32 if ids.dtype == np.int32 else np.int64)),
+                     _without_first_column(votes), num_samples)
     rows: npt.NDArray[np.integer[Any]] = np.repeat(
         np.arange(num_rows, dtype=np.int32 if num_rows < 2**31 else np.int64), width)
     cols, values = ids.ravel(), distances.ravel()

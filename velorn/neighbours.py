@@ -39,6 +39,11 @@ HNSW_SPACES = {"minkowski": "l2", "euclidean": "l2", "l2": "l2", "cosine": "cosi
 KD_TREE_P = {"euclidean": 2.0, "l2": 2.0, "manhattan": 1.0, "cityblock": 1.0, "l1": 1.0,
              "chebyshev": math.inf, "infinity": math.inf}
 KD_TREE_MAX_FEATURES = 15
+# The training samples search each other with ids in 4 bytes while they
+# number fewer than this: that table, and the graph made in its place, are
+# a fit's largest arrays. Ids of other searches stay int64, as callers add
+# offsets to them.
+INT32_IDS_BELOW = 2**31
 # Distances recomputed exactly in blocks of about this many coordinates.
 EXACT_DISTANCE_BLOCK = 1 << 22
 # Metrics whose distances all scale alike with the coordinates, so that the
@@ -149,11 +154,12 @@ class NeighbourSearch:
 
     # --- searching ---------------------------------------------------------------------
 
-    def kneighbors(self, X: Any, k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.floating[Any]]]:
-        """The ids and distances of the ``k`` nearest training samples of each
-        row of ``X``, nearest first. ``X=None``: of the training samples
-        themselves, each its own first neighbour (the approximate search's
-        rows that miss it are searched again, exactly)."""
+    def kneighbors(self, X: Any, k: int) -> tuple[npt.NDArray[np.signedinteger[Any]], npt.NDArray[np.floating[Any]]]:
+        """The ids (int64) and distances of the ``k`` nearest training samples
+        of each row of ``X``, nearest first. ``X=None``: of the training
+        samples themselves, each its own first neighbour (the approximate
+        search's rows that miss it are searched again, exactly), with int32
+        ids while they number fewer than INT32_IDS_BELOW."""
         training = X is None
         if training:
             X = self.fit_X_
@@ -165,7 +171,8 @@ class NeighbourSearch:
                 X = X.toarray()  # the index holds dense training samples of as many features
         step = "neighbour search" if training else "search of new samples"
         start = time.perf_counter()
-        ids = np.empty((X.shape[0], k), dtype=np.int64)
+        narrow = training and X.shape[0] < INT32_IDS_BELOW
+        ids = np.empty((X.shape[0], k), dtype=np.int32 if narrow else np.int64)
         distances = np.empty((X.shape[0], k), dtype=np.float64)
         if not k or not X.shape[0]:
             return ids, distances
@@ -217,7 +224,8 @@ class NeighbourSearch:
         order = np.argsort(distances, axis=1, kind="stable")
         return np.take_along_axis(ids, order, axis=1), np.take_along_axis(distances, order, axis=1)
 
-    def _search_missed_exactly(self, ids: npt.NDArray[np.int64], distances: npt.NDArray[np.float64]) -> None:
+    def _search_missed_exactly(self, ids: npt.NDArray[np.signedinteger[Any]],
+                               distances: npt.NDArray[np.float64]) -> None:
         """Search again, exactly, the training samples the approximate search did not reach.
 
         hnswlib's graph search can fail to enter a group of samples far from

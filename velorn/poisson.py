@@ -187,16 +187,23 @@ class PoissonLabelPropagation(BaseLabelPropagation):
                 raise ValueError("class_prior must be a 1-D array of shares, not negative, with a positive sum")
         return search
 
-    def _label_nodes(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, kind: str | None,
-                     node_of: npt.NDArray[np.int64], along: str, limit: int | None
+    def _label_nodes(self, only_reference: list[Graph], labels: npt.NDArray[np.int32], num_classes: int,
+                     kind: str | None, node_of: npt.NDArray[np.int64], along: str, limit: int | None
                      ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
+        nodes = only_reference.pop()
         num_samples = len(labels)
         prior = self._prior(nodes, labels, num_classes, similarities=kind == "affinity")
         # Estimated shares are a guide, not a bound: see ESTIMATE_SLACK.
         slack = ESTIMATE_SLACK if isinstance(self.class_prior, str) and self.class_prior == "estimated" else 0.0
         start = time.perf_counter()
         threads = max(1, effective_n_jobs(self.n_jobs))
-        graph = _weighted_graph(nodes, similarities=kind == "affinity", threads=threads)
+        weights = _edge_weights(nodes, similarities=kind == "affinity")
+        indptr, indices = nodes.indptr, nodes.indices
+        # The vote weights, a float64 per entry, are not read again: freed
+        # before the symmetrising, and the rows after it, ahead of the solver.
+        del nodes
+        graph = _symmetrised(indptr, indices, weights, threads)
+        del indptr, indices, weights
         # The passes read the neighbours' rows at random: numbered so that
         # neighbours lie close (reverse Cuthill-McKee), they come from the
         # caches. Everything up to the decision runs in that order; the
@@ -430,34 +437,40 @@ def _scaled_to_one(weights: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return weights / largest
 
 
-def _weighted_graph(nodes: Graph, similarities: bool, threads: int) -> sparse.csr_matrix:
-    """The symmetrised weighted graph, ``(W + W.T) / 2``. Similarities are the
-    weights as they are; else each entry's distance ``d`` (its vote weight is
-    ``1 / d**2``) weighs ``exp(-4 d**2 / d_k**2)``, with ``d_k`` the row's
-    largest distance (a row of entries at distance 0 weighs 1). On
-    ``threads`` threads."""
-    num_nodes = nodes.n_rows
+def _edge_weights(nodes: Graph, similarities: bool) -> npt.NDArray[np.float64]:
+    """The weights of W, a fresh array. Similarities are the weights as they
+    are; else each entry's distance ``d`` (its vote weight is ``1 / d**2``)
+    weighs ``exp(-4 d**2 / d_k**2)``, with ``d_k`` the row's largest distance
+    (a row of entries at distance 0 weighs 1)."""
     if similarities:
         # Scaled to a largest weight of 1 first: the sums of the symmetrising
         # and of the degrees then stay finite, and the solution (its sources
         # are not scaled) does not depend on the weights' scale.
-        weights = _scaled_to_one(np.asarray(nodes.weights, dtype=np.float64))
-    else:
-        # Each step in place: on the million-sample graphs a fresh array of
-        # this size costs about as much as the step itself.
-        with np.errstate(divide="ignore"):
-            weights = 1.0 / np.asarray(nodes.weights, dtype=np.float64)  # d**2; 0 for a copy
-        lengths = np.diff(nodes.indptr)
-        scale = np.zeros(num_nodes)
-        filled = lengths > 0
-        scale[filled] = np.maximum.reduceat(weights, nodes.indptr[:-1][filled])
-        row_scale = np.repeat(scale, lengths)
-        # A row whose largest d**2 is 0 holds zeros only, and keeps them.
-        np.divide(weights, row_scale, out=weights, where=row_scale > 0)
-        weights *= -4.0
-        np.exp(weights, out=weights)
-    indptr, indices, symmetric = poisson_symmetrised(nodes.indptr, nodes.indices, weights, threads)
-    graph = sparse.csr_matrix((symmetric, indices, indptr), shape=(num_nodes, num_nodes))
+        return _scaled_to_one(np.asarray(nodes.weights, dtype=np.float64))
+    # Each step in place: on the million-sample graphs a fresh array of
+    # this size costs about as much as the step itself.
+    with np.errstate(divide="ignore"):
+        weights = 1.0 / np.asarray(nodes.weights, dtype=np.float64)  # d**2; 0 for a copy
+    lengths = np.diff(nodes.indptr)
+    scale = np.zeros(nodes.n_rows)
+    filled = lengths > 0
+    scale[filled] = np.maximum.reduceat(weights, nodes.indptr[:-1][filled])
+    row_scale = np.repeat(scale, lengths)
+    # A row whose largest d**2 is 0 holds zeros only, and keeps them.
+    np.divide(weights, row_scale, out=weights, where=row_scale > 0)
+    # A float64 per entry: gone before the symmetrising, the peak of this step.
+    del row_scale
+    weights *= -4.0
+    np.exp(weights, out=weights)
+    return weights
+
+
+def _symmetrised(indptr: npt.NDArray[np.integer[Any]], indices: npt.NDArray[np.integer[Any]],
+                 weights: npt.NDArray[np.float64], threads: int) -> sparse.csr_matrix:
+    """``(W + W.T) / 2`` of the square graph W of these rows, on ``threads`` threads."""
+    num_nodes = len(indptr) - 1
+    offsets, columns, symmetric = poisson_symmetrised(indptr, indices, weights, threads)
+    graph = sparse.csr_matrix((symmetric, columns, offsets), shape=(num_nodes, num_nodes))
     graph.has_sorted_indices = True
     return graph
 

@@ -172,12 +172,17 @@ class BaseLabelPropagation(ClassifierMixin, BaseEstimator, metaclass=ABCMeta):  
         # outweighs every other neighbour), vote for their label alone.
         fixed = (labels != -1) | (node_labels[node_of] != -1)
         along, limit = self._rows_described(rows.n_rows)
-        unreachable, node_distributions = self._label_nodes(nodes, node_labels, len(classes),
+        n_neighbors = int(np.diff(rows.indptr).max(initial=0))
+        # The rows are the fit's largest arrays: _label_nodes gets the only
+        # reference, so that it can free them once it no longer reads them.
+        only_reference = [nodes]
+        del rows, nodes
+        unreachable, node_distributions = self._label_nodes(only_reference, node_labels, len(classes),
                                                             _graph_kind(self.metric), node_of, along, limit)
 
         final = np.where(labels != -1, labels, node_labels[node_of])
         self.classes_ = classes
-        self.n_neighbors_ = int(np.diff(rows.indptr).max(initial=0))
+        self.n_neighbors_ = n_neighbors
         self.unreachable_ = unreachable[node_of]
         self.transduction_ = _decode(final, classes, y.dtype)
         self.label_distributions_ = _sample_distributions(node_distributions, node_of, final, fixed)
@@ -242,17 +247,19 @@ class BaseLabelPropagation(ClassifierMixin, BaseEstimator, metaclass=ABCMeta):  
         return f"their {width} nearest neighbours", width if width < num_rows - 1 else None
 
     @abstractmethod
-    def _label_nodes(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, kind: str | None,
-                     node_of: npt.NDArray[np.int64], along: str, limit: int | None
+    def _label_nodes(self, only_reference: list[Graph], labels: npt.NDArray[np.int32], num_classes: int,
+                     kind: str | None, node_of: npt.NDArray[np.int64], along: str, limit: int | None
                      ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
         """Label the graph's nodes ``labels`` (-1: unlabelled) in place, and
         set ``n_iter_``.
 
         Parameters
         ----------
-        nodes : Graph
+        only_reference : list of one Graph
             Each node's row: its neighbours and their vote weights
-            (``1 / distance**2``, or a similarity as it is).
+            (``1 / distance**2``, or a similarity as it is). The caller's
+            only reference: taken out of the list, the rows can be freed
+            once no longer read.
         labels : ndarray of shape (n_nodes,)
             Each node's class number, -1 for an unlabelled node.
         num_classes : int
@@ -539,11 +546,12 @@ class WeightedLabelPropagation(BaseLabelPropagation):
                          max_iter=max_iter, tol=tol, on_unreachable=on_unreachable, n_jobs=n_jobs,
                          random_state=random_state, verbose=verbose)
 
-    def _label_nodes(self, nodes: Graph, labels: npt.NDArray[np.int32], num_classes: int, kind: str | None,
-                     node_of: npt.NDArray[np.int64], along: str, limit: int | None
+    def _label_nodes(self, only_reference: list[Graph], labels: npt.NDArray[np.int32], num_classes: int,
+                     kind: str | None, node_of: npt.NDArray[np.int64], along: str, limit: int | None
                      ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
         """Sweep the rows until the labels settle, as the class docstring
         says; then settle the nodes at odds with their own votes."""
+        nodes = only_reference.pop()
         start = time.perf_counter()
         free = labels == -1
         votes = np.empty((nodes.n_rows, num_classes))

@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 def propagate_rows(
     indptr: npt.NDArray[np.int64],
-    indices: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int64] | npt.NDArray[np.int32],
     weights: npt.NDArray[np.float64],
     labels: npt.NDArray[np.int32],
     max_iterations: SupportsIndex,

@@ -38,8 +38,8 @@ constexpr const char* kDoc =
     "    1-D int32 ndarray, -1 for unlabelled), written once the sweeps are\n"
     "    done. Row i holds the entries indptr[i] .. indptr[i + 1] - 1 of\n"
     "    `indices` (neighbour ids) and `weights` (each one's vote, not negative;\n"
-    "    indptr and indices int64, weights float64, all 1-D). In a sweep every\n"
-    "    unlabelled sample whose row holds a labelled entry takes the label of\n"
+    "    indptr int64, indices int32 or int64, weights float64, all 1-D). In a\n"
+    "    sweep every unlabelled sample whose row holds a labelled entry takes the label of\n"
     "    largest summed weight, from the labels of the sweep before; among\n"
     "    equal largest ones it keeps its own if that is one, else it waits.\n"
     "    Later sweeps visit only the samples whose row holds one that changed.\n"
@@ -70,7 +70,8 @@ constexpr const char* kDoc =
 // A 1-D ndarray of the NumPy type `type`, in native byte order (any stride
 // and alignment); the error names `what`.
 template <class T>
-bool vector_argument(PyObject* value, const char* what, int type, bool writable, pyext::View1D<T>* view) {
+bool vector_argument(PyObject* value, const char* what, int type, bool writable, pyext::View1D<T>* view,
+                     const char* type_name = nullptr) {
     if (!pyext::is_ndarray(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be a 1-D ndarray", what);
         return false;
@@ -79,7 +80,10 @@ bool vector_argument(PyObject* value, const char* what, int type, bool writable,
     if (PyArray_NDIM(a) != 1 || PyArray_TYPE(a) != type || !PyArray_ISNBO(PyArray_DESCR(a)->byteorder) ||
         (writable && !PyArray_ISWRITEABLE(a))) {
         PyErr_Format(PyExc_TypeError, "%s must be a%s 1-D %s ndarray", what, writable ? " writable" : "",
-                     type == NPY_INT64 ? "int64" : type == NPY_INT32 ? "int32" : "float64");
+                     type_name          ? type_name
+                     : type == NPY_INT64 ? "int64"
+                     : type == NPY_INT32 ? "int32"
+                                         : "float64");
         return false;
     }
     *view = {static_cast<char*>(PyArray_DATA(a)), PyArray_DIM(a, 0), PyArray_STRIDE(a, 0)};
@@ -309,6 +313,20 @@ public:
     // once the votes have been written, so that the two agree.
     void finish() {
         for (const Want& want : unfinished_) ranks_[want.sample] = want.choice;
+    }
+
+    // Frees what only the sweeps and settle() read (the readers' index is
+    // as large as the rows' ids), before the caller's table of scores is
+    // first written: untouched until then, it takes no memory.
+    void free_sweep_state() {
+        decltype(reader_offsets_)().swap(reader_offsets_);
+        decltype(readers_)().swap(readers_);
+        decltype(changed_in_)().swap(changed_in_);
+        decltype(before_)().swap(before_);
+        decltype(free_)().swap(free_);
+        decltype(waiting_)().swap(waiting_);
+        decltype(to_check_)().swap(to_check_);
+        decltype(unfinished_)().swap(unfinished_);
     }
 
     void write_labels(const pyext::View1D<int32_t>& labels) const {
@@ -587,6 +605,7 @@ PyObject* sweep_with(const PackedRows& rows, std::vector<int32_t> classes, const
     if (!sweeps.run(max_iterations, tolerance, &count, &converged) || !sweeps.settle(max_iterations, &settled))
         return nullptr;
     sweeps.finish();
+    sweeps.free_sweep_state();
     sweeps.write_labels(labels);
     if (scores) sweeps.write_scores(*scores);
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged && settled));
@@ -679,6 +698,25 @@ bool scores_argument(PyObject* value, const pyext::View1D<int32_t>& labels, pyex
     return true;
 }
 
+// The rows' ids and weights copied into `rows` once each id is checked to
+// lie within the samples; false with IndexError otherwise.
+template <class Id>
+bool copy_rows(const pyext::BigVector<int64_t>& offsets, const pyext::View1D<Id>& indices,
+               const pyext::View1D<double>& weights, Py_ssize_t num_samples, PackedRows* rows) {
+    rows->ids.resize(static_cast<size_t>(indices.size));
+    rows->weights.resize(static_cast<size_t>(weights.size));
+    for (Py_ssize_t i = 0; i < num_samples; ++i) {
+        for (int64_t e = offsets[static_cast<size_t>(i)]; e < offsets[static_cast<size_t>(i) + 1]; ++e) {
+            const int64_t id = indices[e];
+            if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples))
+                return out_of_range(i, id, num_samples);
+            rows->ids[static_cast<size_t>(e)] = static_cast<uint32_t>(id);
+            rows->weights[static_cast<size_t>(e)] = weights[e];
+        }
+    }
+    return true;
+}
+
 PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
     // The numbers first: converting them may run Python code, which could
     // reshape the arrays read below.
@@ -692,20 +730,25 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
     const bool scored = args[6] && args[6] != Py_None;
     if (!guard.hold(args[3]) || (scored && !guard.hold(args[6]))) return nullptr;
     pyext::View1D<int64_t> indptr, indices;
+    pyext::View1D<int32_t> narrow_indices;  // ids of fewer than 2**31 samples, in 4 bytes
     pyext::View1D<double> weights;
     pyext::View1D<int32_t> labels;
+    const bool narrow = pyext::is_ndarray(args[1]) &&
+                        PyArray_TYPE(reinterpret_cast<PyArrayObject*>(args[1])) == NPY_INT32;
     if (!vector_argument(args[0], "indptr", NPY_INT64, false, &indptr) ||
-        !vector_argument(args[1], "indices", NPY_INT64, false, &indices) ||
+        !(narrow ? vector_argument(args[1], "indices", NPY_INT32, false, &narrow_indices)
+                 : vector_argument(args[1], "indices", NPY_INT64, false, &indices, "int32 or int64")) ||
         !vector_argument(args[2], "weights", NPY_FLOAT64, false, &weights) ||
         !vector_argument(args[3], "labels", NPY_INT32, true, &labels))
         return nullptr;
-    if (indices.size != weights.size) {
+    const Py_ssize_t num_entries = narrow ? narrow_indices.size : indices.size;
+    if (num_entries != weights.size) {
         PyErr_SetString(PyExc_ValueError, "indices and weights do not have the same length");
         return nullptr;
     }
     pyext::BigVector<int64_t> offsets;
     if (!checked_labels(labels) ||
-        !checked_offsets(indptr, labels.size, indices.size, &offsets))
+        !checked_offsets(indptr, labels.size, num_entries, &offsets))
         return nullptr;
     pyext::View2D<double> table;
     if (scored && !scores_argument(args[6], labels, &table)) return nullptr;
@@ -717,17 +760,9 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
     }
     try {
         PackedRows rows;
-        rows.ids.resize(static_cast<size_t>(indices.size));
-        rows.weights.resize(static_cast<size_t>(weights.size));
-        for (Py_ssize_t i = 0; i < labels.size; ++i) {
-            for (int64_t e = offsets[static_cast<size_t>(i)]; e < offsets[static_cast<size_t>(i) + 1]; ++e) {
-                const int64_t id = indices[e];
-                if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(labels.size))
-                    return out_of_range(i, id, labels.size), nullptr;
-                rows.ids[static_cast<size_t>(e)] = static_cast<uint32_t>(id);
-                rows.weights[static_cast<size_t>(e)] = weights[e];
-            }
-        }
+        if (!(narrow ? copy_rows(offsets, narrow_indices, weights, labels.size, &rows)
+                     : copy_rows(offsets, indices, weights, labels.size, &rows)))
+            return nullptr;
         rows.offsets = std::move(offsets);
         return sweep(rows, labels, max_iterations, tolerance, scored ? &table : nullptr);
     } catch (const std::bad_alloc&) {

@@ -744,6 +744,16 @@ public:
         return any;
     }
 
+    // Frees the iteration's vectors, before the solution is written into
+    // the caller's array (whose pages may be touched only then); value()
+    // still reads the solutions.
+    void free_work() {
+        decltype(r_)().swap(r_);
+        decltype(p_)().swap(p_);
+        decltype(q_)().swap(q_);
+        decltype(shifted_p_)().swap(shifted_p_);
+    }
+
     // One iteration; false once every column's residual, in the norm of the
     // diagonal's inverse, is within `tolerance` of its start's.
     bool iterate() {
@@ -1641,6 +1651,7 @@ PyObject* poisson_conjugate_gradients(pyext::Call&, PyObject* const* args) {
             Py_END_ALLOW_THREADS
             if (going && PyErr_CheckSignals() < 0) return nullptr;
         }
+        solver.free_work();
         if (!write_solution(args[2], n, c, [&solver](Py_ssize_t i, Py_ssize_t k) { return solver.value(i, k); }))
             return nullptr;
         if (has_shifted && !write_solution(
