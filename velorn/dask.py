@@ -26,7 +26,7 @@ import numpy.typing as npt
 from scipy import sparse
 
 import velorn
-from velorn.neighbours import NeighbourSearch
+from velorn.neighbours import KD_TREE_P, NeighbourSearch
 from velorn.noise import (SHARED_CONSTRAINTS, check_label_range, checked_params, cluster_mask, group_numbers, relabel,
                           result_dtype)
 
@@ -205,7 +205,7 @@ def _assign_chunk(points: npt.ArrayLike, labels: npt.ArrayLike,
 # slab: only a sample whose k-th distance there reaches past its slab's edge
 # asks the slabs within that distance. A coordinate's difference is at most
 # the distance for these metrics; for the others every slab is asked.
-SLAB_METRICS = {"euclidean", "l2", "manhattan", "cityblock", "l1", "chebyshev", "infinity", "minkowski"}
+SLAB_METRICS = set(KD_TREE_P) | {"minkowski"}
 # The slab edges are quantiles of at most this many values of each chunk.
 EDGE_SAMPLE = 10_000
 # Candidate rows merged at a time, so that the merge's own tables stay small.
@@ -216,13 +216,12 @@ NO_DISTANCE = np.inf
 
 
 class _Slab:
-    """One slab's samples: their ids in the whole data set and their index,
-    and the interval of the split coordinate the slab covers, scaled as the
-    index measures."""
+    """One slab's samples: their ids in the whole data set, their index and
+    the coordinate the slabs are cut along."""
 
-    def __init__(self, ids: npt.NDArray[np.int64], index: NeighbourSearch | None, axis: int, low: float,
-                 high: float, num_samples: int) -> None:
-        self.ids, self.index, self.axis, self.low, self.high = ids, index, axis, low, high
+    def __init__(self, ids: npt.NDArray[np.int64], index: NeighbourSearch | None, axis: int,
+                 num_samples: int) -> None:
+        self.ids, self.index, self.axis = ids, index, axis
         self.num_samples = num_samples  # in the whole data set
 
 
@@ -251,22 +250,22 @@ def _pieces(points: npt.ArrayLike, first_id: int, axis: int,
 
 
 def _slab(pieces: list[tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]], settings: dict[str, Any], unit: float,
-          axis: int, low: float, high: float, num_samples: int) -> _Slab:
+          axis: int, num_samples: int) -> _Slab:
     """A slab's pieces from every chunk, indexed (its samples scaled by the
     data set's ``unit``); no index when it has no samples, as when many
     samples share the value of an edge."""
     ids = np.concatenate([piece[0] for piece in pieces])
     points = np.concatenate([piece[1] for piece in pieces])
     index = NeighbourSearch(**settings).fit(points, unit=unit) if len(ids) else None
-    return _Slab(ids, index, axis, low * unit, high * unit, num_samples)
+    return _Slab(ids, index, axis, num_samples)
 
 
-def _own_neighbours(slab: _Slab, k: int, num_samples: int
-                    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any], npt.NDArray[np.float64]]:
+def _own_neighbours(slab: _Slab, k: int) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any], npt.NDArray[np.float64]]:
     """The slab's samples' ids and their ``k`` nearest samples among them,
     by their ids in the whole data set (in 32 bits where they fit, to
     travel light); a row the slab cannot fill is filled with NO_DISTANCE
     (id ``num_samples``)."""
+    num_samples = slab.num_samples
     own = min(k, len(slab.ids))
     if not own or slab.index is None:
         return (slab.ids, np.full((len(slab.ids), k), num_samples, dtype=_id_type(num_samples)),
@@ -349,8 +348,7 @@ class _Slabs:
         self.edges = np.r_[-np.inf, edges, np.inf]
         pieces = [dask.delayed(_pieces, nout=count, pure=True)(block, first, axis, edges) for block, first in chunks]
         slabs = [dask.delayed(_slab, pure=True)([piece[s] for piece in pieces], settings, unit, axis,
-                                               self.edges[s], self.edges[s + 1], self.num_samples)
-                 for s in range(count)]
+                                               self.num_samples) for s in range(count)]
         self.slabs = list(dask.persist(*slabs))
         self.unit = unit
 
@@ -362,7 +360,7 @@ class _Slabs:
         gathered anyway, so that a worker holds one table at a time."""
         owns, asked = [], []
         for s, slab in enumerate(self.slabs):
-            own = dask.delayed(_own_neighbours, pure=True)(slab, k, self.num_samples)
+            own = dask.delayed(_own_neighbours, pure=True)(slab, k)
             owns.append(own)
             for t, other in enumerate(self.slabs):
                 if t == s:
