@@ -234,6 +234,17 @@ def test_slabs_cut_through_ties_and_any_metric(metric):
         np.testing.assert_array_equal(model.transduction_.compute(), expected.transduction_)
 
 
+def test_queries_go_to_the_slabs_not_the_slabs_to_the_queries(local_cluster):
+    # A slab moved to another worker travels as its whole pickled index.
+    points, truth = make_blobs(4000, n_features=3, centers=4, random_state=0)
+    y = np.where(np.arange(4000) % 50 == 0, truth, -1)
+    with dask.config.set(scheduler=local_cluster):
+        model = velorn.dask.WeightedLabelPropagation(n_neighbors=8).fit(da.from_array(points, chunks=(2000, -1)), y)
+        model.predict(da.from_array(points[:100], chunks=(50, -1))).compute()
+    placed = local_cluster.who_has()
+    assert [len(placed[slab.key]) for slab in model._indexes.slabs] == [1, 1]
+
+
 def test_estimators_refuse_what_they_cannot_search():
     points = da.from_array(np.zeros((10, 4)), chunks=(5, 2))
     with pytest.raises(ValueError, match="chunked by rows only"):

@@ -224,6 +224,13 @@ class _Slab:
         self.ids, self.index, self.axis = ids, index, axis
         self.num_samples = num_samples  # in the whole data set
 
+    def __sizeof__(self) -> int:
+        """At least the samples twice (the index holds its own copy) and
+        their ids: Dask weighs a task's inputs by it, and moves the queries
+        to the slab's worker rather than the whole slab to the queries'."""
+        held = 2 * self.index.fit_X_.nbytes if self.index is not None else 0
+        return object.__sizeof__(self) + self.ids.nbytes + held
+
 
 def _coordinate_ranges(points: npt.ArrayLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """One chunk's least and largest value in each column."""
@@ -270,10 +277,13 @@ def _own_neighbours(slab: _Slab, k: int) -> tuple[npt.NDArray[np.int64], npt.NDA
     if not own or slab.index is None:
         return (slab.ids, np.full((len(slab.ids), k), num_samples, dtype=_id_type(num_samples)),
                 np.full((len(slab.ids), k), NO_DISTANCE))
-    found, distances = slab.index.kneighbors(None, own)
-    ids: npt.NDArray[Any] = np.empty(found.shape, dtype=_id_type(num_samples))
-    np.take(slab.ids.astype(ids.dtype), found, out=ids)
-    del found  # the largest table here, at full width
+    ids, distances = slab.index.kneighbors(None, own)
+    # The slab's ids become the data set's in place, a block at a time: a
+    # table of the whole slab more would be the worker's peak.
+    ids = ids.astype(_id_type(num_samples), copy=False)
+    whole_ids = slab.ids.astype(ids.dtype)
+    for begin in range(0, len(ids), MERGE_ROWS):
+        ids[begin:begin + MERGE_ROWS] = whole_ids[ids[begin:begin + MERGE_ROWS]]
     if own < k:
         ids = np.hstack([ids, np.full((len(ids), k - own), num_samples, dtype=ids.dtype)])
         distances = np.hstack([distances, np.full((len(ids), k - own), NO_DISTANCE)])
@@ -313,7 +323,7 @@ def _query_slab(slab: _Slab, queries: npt.ArrayLike, k: int,
     if scaled:
         queries = queries / slab.index.unit_  # a power of two: exact
     found, distances = slab.index.kneighbors(np.asarray(queries, dtype=np.float64), k)
-    return slab.ids[found].astype(_id_type(slab.num_samples)), np.asarray(distances, dtype=np.float64)
+    return slab.ids.astype(_id_type(slab.num_samples))[found], np.asarray(distances, dtype=np.float64)
 
 
 def _nearest_of_both(first: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
