@@ -5,7 +5,8 @@ approximate search on every core (n_jobs=-1): the whole fit, its peak
 resident memory (the points included) and the share of unlabelled samples
 labelled right. Each fit runs in a fresh interpreter, so that its peak is
 its own. Then velorn.dask's WeightedLabelPropagation on the same points on a
-LocalCluster of two worker processes (one thread and 4 GiB each), the points
+LocalCluster of two worker processes (one thread and 4 GiB each, spilling to
+disk off: it would pickle whole indexes when memory is short), the points
 in two chunks already held by the workers: the fit, the larger worker's peak
 and the accuracy. Not part of the default run (some forty minutes):
 
@@ -54,6 +55,7 @@ print(json.dumps({"seconds": seconds, "peak_mib": peak, "accuracy": accuracy}))
 CHILD_DASK = """
 import json, sys, time
 import numpy as np
+import dask
 import dask.array as da
 from distributed import Client, LocalCluster, wait
 from sklearn.datasets import make_blobs
@@ -69,23 +71,30 @@ if __name__ == "__main__":
     n = int(sys.argv[1])
     points, truth = make_blobs(n, n_features=8, centers=10, cluster_std=2.0, random_state=0)
     y = np.where(np.random.default_rng(0).random(n) < 0.01, truth, -1)
-    with LocalCluster(n_workers=2, threads_per_worker=1, memory_limit="4GiB", dashboard_address=":0") as cluster, \\
+    # Spilling would write the slabs' indexes to disk, each pickled whole
+    # first: a copy as large as the index, at the moment memory is short.
+    with dask.config.set({"distributed.worker.memory.target": False, "distributed.worker.memory.spill": False}), \\
+            LocalCluster(n_workers=2, threads_per_worker=1, memory_limit="4GiB", dashboard_address=":0") as cluster, \\
             Client(cluster) as client:
         X = client.persist(da.from_array(points, chunks=(-(-n // 2), -1)))
         wait(X)
         del points
+        workers = set(client.scheduler_info()["workers"])
         model = velorn.dask.WeightedLabelPropagation(n_neighbors=15, search="approximate")
         start = time.perf_counter()
         model.fit(X, y)
         labels = model.transduction_.compute()
         seconds = time.perf_counter() - start
+        # A worker restarted past its limit would report only its new life's peak.
+        if set(client.scheduler_info()["workers"]) != workers:
+            sys.exit("a worker was restarted during the fit: it passed its memory limit")
         peak = max(client.run(peak_mib).values())
     unlabelled = y == -1
     accuracy = float(np.mean(labels[unlabelled] == truth[unlabelled]))
     print(json.dumps({"seconds": seconds, "peak_mib": peak, "accuracy": accuracy}))
 """
 DASK_WORKLOAD = "velorn.dask.WeightedLabelPropagation, " + WORKLOAD.replace(", n_jobs=-1", "") + \
-    ", LocalCluster of 2 worker processes (1 thread, 4 GiB each), 2 chunks"
+    ", LocalCluster of 2 worker processes (1 thread, 4 GiB each, no spilling), 2 chunks"
 
 
 def measure(n, name, limit=None):
