@@ -294,9 +294,9 @@ def _id_type(num_samples: int) -> type:
     return np.int32 if num_samples < 2**31 else np.int64
 
 
-def _reaching(slab: _Slab, own: tuple[Any, Any, npt.NDArray[np.float64]], low: float, high: float,
+def _reaching(slab: _Slab, farthest: npt.NDArray[np.float64], low: float, high: float,
               bounded: bool) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-    """The slab's rows whose k-th distance reaches the interval [low, high)
+    """The slab's rows whose k-th distance (``farthest``) reaches the interval [low, high)
     of another slab (all rows when distances are not bounded by a
     coordinate's difference), and their samples, as the slab's index holds
     them (scaled)."""
@@ -306,7 +306,7 @@ def _reaching(slab: _Slab, own: tuple[Any, Any, npt.NDArray[np.float64]], low: f
     if bounded:
         key = points[:, slab.axis]
         gap = np.maximum(np.maximum(low - key, key - high), 0.0)
-        rows = np.flatnonzero(gap <= own[2][:, -1])
+        rows = np.flatnonzero(gap <= farthest)
     else:
         rows = np.arange(len(points))
     return rows, points[rows]
@@ -367,18 +367,25 @@ class _Slabs:
         slab's own, then for the rows that reach past their slab, the
         slabs within reach asked, the nearest kept. Only the tables come
         back from the workers; they are merged here, where the graph is
-        gathered anyway, so that a worker holds one table at a time."""
-        owns, asked = [], []
+        gathered anyway.
+
+        The own searches all end before any slab is asked: a worker that
+        finished first would otherwise fetch a busy worker's slab, its
+        whole index, to answer the queries itself. Their tables then leave
+        the workers before the queries start; only each row's k-th
+        distance goes back."""
+        computed_owns = list(dask.compute(*[dask.delayed(_own_neighbours, pure=True)(slab, k)
+                                            for slab in self.slabs]))
+        asked = []
         for s, slab in enumerate(self.slabs):
-            own = dask.delayed(_own_neighbours, pure=True)(slab, k)
-            owns.append(own)
+            farthest = dask.delayed(computed_owns[s][2][:, -1].copy(), pure=True)
             for t, other in enumerate(self.slabs):
                 if t == s:
                     continue
                 low, high = self.edges[t] * self.unit, self.edges[t + 1] * self.unit
-                reach = dask.delayed(_reaching, pure=True)(slab, own, low, high, self.bounded)
+                reach = dask.delayed(_reaching, pure=True)(slab, farthest, low, high, self.bounded)
                 asked.append((s, reach[0], dask.delayed(_query_slab, pure=True)(other, reach[1], k)))
-        computed_owns, computed_asked = dask.compute(owns, [(rows, found) for _, rows, found in asked])
+        (computed_asked,) = dask.compute([(rows, found) for _, rows, found in asked])
         ids = np.empty((self.num_samples, k), dtype=np.int64)
         distances = np.empty((self.num_samples, k))
         slab_ids = [own[0] for own in computed_owns]
