@@ -216,10 +216,11 @@ NO_DISTANCE = np.inf
 
 
 class _Slab:
-    """One slab's samples: their ids in the whole data set, their index and
-    the coordinate the slabs are cut along."""
+    """One slab's samples: their ids in the whole data set (in 32 bits where
+    they fit, as they travel in the neighbour tables), their index and the
+    coordinate the slabs are cut along."""
 
-    def __init__(self, ids: npt.NDArray[np.int64], index: NeighbourSearch | None, axis: int,
+    def __init__(self, ids: npt.NDArray[Any], index: NeighbourSearch | None, axis: int,
                  num_samples: int) -> None:
         self.ids, self.index, self.axis = ids, index, axis
         self.num_samples = num_samples  # in the whole data set
@@ -261,7 +262,7 @@ def _slab(pieces: list[tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]], s
     """A slab's pieces from every chunk, indexed (its samples scaled by the
     data set's ``unit``); no index when it has no samples, as when many
     samples share the value of an edge."""
-    ids = np.concatenate([piece[0] for piece in pieces])
+    ids: npt.NDArray[Any] = np.concatenate([piece[0] for piece in pieces]).astype(_id_type(num_samples), copy=False)
     points = np.concatenate([piece[1] for piece in pieces])
     index = NeighbourSearch(**settings).fit(points, unit=unit) if len(ids) else None
     return _Slab(ids, index, axis, num_samples)
@@ -275,15 +276,14 @@ def _own_neighbours(slab: _Slab, k: int) -> tuple[npt.NDArray[np.int64], npt.NDA
     num_samples = slab.num_samples
     own = min(k, len(slab.ids))
     if not own or slab.index is None:
-        return (slab.ids, np.full((len(slab.ids), k), num_samples, dtype=_id_type(num_samples)),
+        return (slab.ids, np.full((len(slab.ids), k), num_samples, dtype=slab.ids.dtype),
                 np.full((len(slab.ids), k), NO_DISTANCE))
     ids, distances = slab.index.kneighbors(None, own)
     # The slab's ids become the data set's in place, a block at a time: a
     # table of the whole slab more would be the worker's peak.
-    ids = ids.astype(_id_type(num_samples), copy=False)
-    whole_ids = slab.ids.astype(ids.dtype)
+    ids = ids.astype(slab.ids.dtype, copy=False)
     for begin in range(0, len(ids), MERGE_ROWS):
-        ids[begin:begin + MERGE_ROWS] = whole_ids[ids[begin:begin + MERGE_ROWS]]
+        ids[begin:begin + MERGE_ROWS] = slab.ids[ids[begin:begin + MERGE_ROWS]]
     if own < k:
         ids = np.hstack([ids, np.full((len(ids), k - own), num_samples, dtype=ids.dtype)])
         distances = np.hstack([distances, np.full((len(ids), k - own), NO_DISTANCE)])
@@ -323,7 +323,7 @@ def _query_slab(slab: _Slab, queries: npt.ArrayLike, k: int,
     if scaled:
         queries = queries / slab.index.unit_  # a power of two: exact
     found, distances = slab.index.kneighbors(np.asarray(queries, dtype=np.float64), k)
-    return slab.ids.astype(_id_type(slab.num_samples))[found], np.asarray(distances, dtype=np.float64)
+    return slab.ids[found], np.asarray(distances, dtype=np.float64)
 
 
 def _nearest_of_both(first: tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]],
