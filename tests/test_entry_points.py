@@ -60,19 +60,19 @@ def chain(n):
     return np.maximum(np.arange(n) - 1, 0), labels
 
 
-class ResizeSoon:
+class SoonInSweeps:
     """A tolerance of 0 that, once read (before the arrays are), has a signal
-    handler resize ``victim`` a millisecond later, in the middle of the sweeps."""
+    handler call ``act`` a millisecond later, in the middle of the sweeps."""
 
-    def __init__(self, victim):
-        self.victim = victim
+    def __init__(self, act):
+        self.act = act
 
     def __float__(self):
         signal.setitimer(signal.ITIMER_REAL, 0.001)
         return 0.0
 
     def __enter__(self):
-        self.previous = signal.signal(signal.SIGALRM, lambda *_: self.victim.resize(10**6, refcheck=False))
+        self.previous = signal.signal(signal.SIGALRM, lambda *_: self.act())
         return self
 
     def __exit__(self, *exc):
@@ -80,12 +80,28 @@ class ResizeSoon:
         signal.signal(signal.SIGALRM, self.previous)
 
 
-def test_labels_resized_between_sweeps_are_refused():
-    n = 100_000  # some 10 ms of sweeps
+def chain_arrays(n=100_000):  # some 10 ms of sweeps
     ids, labels = chain(n)
-    with ResizeSoon(labels) as tolerance, pytest.raises(ValueError, match="cannot resize"):
-        label_sweeps.propagate_rows(np.arange(n + 1), ids, np.ones(n), labels, 10**9, tolerance)
-    assert labels.shape == (n,) and labels[1] == -1
+    return {"indptr": np.arange(n + 1), "indices": ids.astype(np.int32), "weights": np.ones(n), "labels": labels}
+
+
+@pytest.mark.parametrize("victim", ["indices", "weights", "labels"])
+def test_arrays_resized_between_sweeps_are_refused(victim):
+    arrays = chain_arrays()
+    with SoonInSweeps(lambda: arrays[victim].resize(10**6, refcheck=False)) as tolerance, \
+            pytest.raises(ValueError, match="cannot resize"):
+        label_sweeps.propagate_rows(*arrays.values(), 10**9, tolerance)
+    assert arrays[victim].shape == arrays["weights"].shape and arrays["labels"][1] == -1
+
+
+@pytest.mark.parametrize("victim, value", [("indices", 10**9), ("indices", -1), ("weights", np.nan), ("weights", -1)])
+def test_rows_rewritten_between_sweeps_are_reported(victim, value):
+    # The sweeps read the rows where the caller holds them, checking each entry again.
+    arrays = chain_arrays()
+    scores = np.empty((len(arrays["labels"]), 5))
+    with SoonInSweeps(lambda: arrays[victim].fill(value)) as tolerance, \
+            pytest.raises(RuntimeError, match="indices or weights changed during the call"):
+        label_sweeps.propagate_rows(*arrays.values(), 10**9, tolerance, scores)
 
 
 def test_class_shifts_can_be_interrupted():

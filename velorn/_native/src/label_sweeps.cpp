@@ -22,8 +22,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -59,7 +61,9 @@ constexpr const char* kDoc =
     "    per label value, at least max(labels) + 1), receives each row's\n"
     "    summed weight per label of its entries once the labels are written,\n"
     "    summed in the row's order. Returns the sweeps run and whether they\n"
-    "    converged.\n";
+    "    converged. The rows are read where they lie, held at their size:\n"
+    "    rewriting them during the call (from a signal handler) raises\n"
+    "    RuntimeError if an id outside the samples or a weight below 0 is read.\n";
 
 [[gnu::cold]] bool out_of_range(Py_ssize_t sample, int64_t id, Py_ssize_t num_samples) {
     PyErr_Format(PyExc_IndexError, "sample %zd has neighbour id %lld outside 0 .. %zd", sample,
@@ -91,23 +95,46 @@ bool vector_argument(PyObject* value, const char* what, int type, bool writable,
 }
 
 // A graph's rows as the sweeps read them, in CSR layout (row i's entries are
-// offsets[i] .. offsets[i + 1] - 1), copied from the caller's arrays once
-// checked: ids that lie within the samples, in 4 bytes, and their votes.
+// offsets[i] .. offsets[i + 1] - 1): the offsets copied once checked, the
+// ids (4 bytes) and weights read where the caller holds them when they lie
+// side by side, apart from the arrays the call writes (their memory held in
+// place by a ResizeGuard), else copied here. At ten million samples a copy
+// would be 1.8 GB. Python code runs between sweeps and may rewrite them, so
+// every read checks its entry again: an id out of range or a weight below 0
+// (or NaN) reads as sample 0 of weight 0 and marks the rows `changed`, which
+// the call then reports instead of its labels.
 struct PackedRows {
     pyext::BigVector<int64_t> offsets;
-    pyext::BigVector<uint32_t> ids;
-    pyext::BigVector<double> weights;
+    pyext::BigVector<uint32_t> own_ids;
+    pyext::BigVector<double> own_weights;
+    const char* ids = nullptr;
+    const char* weights = nullptr;
+    int64_t num_entries = 0;
+    uint32_t num_samples = 0;
+    mutable bool changed = false;
 
     double mean_length() const {
-        return static_cast<double>(ids.size()) / static_cast<double>(std::max<size_t>(offsets.size() - 1, 1));
+        return static_cast<double>(num_entries) / static_cast<double>(std::max<size_t>(offsets.size() - 1, 1));
     }
     int64_t start(uint32_t i) const { return offsets[i]; }
     int64_t stop(uint32_t i) const { return offsets[i + 1]; }
-    uint32_t id(int64_t e) const { return ids[static_cast<size_t>(e)]; }
-    double weight(int64_t e) const { return weights[static_cast<size_t>(e)]; }
+    uint32_t id(int64_t e) const {
+        uint32_t id;  // an int32 id of the caller's reads as itself, a negative one as out of range
+        std::memcpy(&id, ids + e * int64_t{sizeof id}, sizeof id);
+        if (id < num_samples) [[likely]] return id;
+        changed = true;
+        return 0;
+    }
+    double weight(int64_t e) const {
+        double weight;
+        std::memcpy(&weight, weights + e * int64_t{sizeof weight}, sizeof weight);
+        if (weight >= 0) [[likely]] return weight;
+        changed = true;
+        return 0.0;
+    }
     void ask_for(uint32_t i) const {
-        pyext::cache_hint(ids.data() + offsets[i]);
-        pyext::cache_hint(weights.data() + offsets[i]);
+        pyext::cache_hint(ids + offsets[i] * int64_t{sizeof(uint32_t)});
+        pyext::cache_hint(weights + offsets[i] * int64_t{sizeof(double)});
     }
 };
 
@@ -608,6 +635,12 @@ PyObject* sweep_with(const PackedRows& rows, std::vector<int32_t> classes, const
     sweeps.free_sweep_state();
     sweeps.write_labels(labels);
     if (scores) sweeps.write_scores(*scores);
+    if (rows.changed) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "indices or weights changed during the call: an id outside the samples or a negative "
+                        "or NaN weight was read");
+        return nullptr;
+    }
     return Py_BuildValue("(KN)", static_cast<unsigned long long>(count), PyBool_FromLong(converged && settled));
 }
 
@@ -698,21 +731,57 @@ bool scores_argument(PyObject* value, const pyext::View1D<int32_t>& labels, pyex
     return true;
 }
 
-// The rows' ids and weights copied into `rows` once each id is checked to
-// lie within the samples; false with IndexError otherwise.
+// The bytes an array spans, [first, last): the rows are read in place only
+// apart from the arrays the call writes.
+struct Extent {
+    const char* first = nullptr;
+    const char* last = nullptr;
+    bool overlaps(const Extent& other) const { return first < other.last && other.first < last; }
+};
+
+Extent extent_of(const char* data, std::initializer_list<std::pair<Py_ssize_t, Py_ssize_t>> sizes_and_strides,
+                 size_t item) {
+    Extent extent{data, data + item};
+    for (const auto& [size, stride] : sizes_and_strides) {
+        if (size == 0) return {};
+        (stride < 0 ? extent.first : extent.last) += (size - 1) * stride;
+    }
+    return extent;
+}
+
+// Points `rows` at the caller's ids and weights once each id is checked to
+// lie within the samples (false with IndexError otherwise), or at copies of
+// them where they are not side by side as 4-byte ids and float64 weights or
+// share memory with `written`.
 template <class Id>
-bool copy_rows(const pyext::BigVector<int64_t>& offsets, const pyext::View1D<Id>& indices,
-               const pyext::View1D<double>& weights, Py_ssize_t num_samples, PackedRows* rows) {
-    rows->ids.resize(static_cast<size_t>(indices.size));
-    rows->weights.resize(static_cast<size_t>(weights.size));
-    for (Py_ssize_t i = 0; i < num_samples; ++i) {
-        for (int64_t e = offsets[static_cast<size_t>(i)]; e < offsets[static_cast<size_t>(i) + 1]; ++e) {
+bool pack_rows(const pyext::View1D<Id>& indices, const pyext::View1D<double>& weights,
+               std::initializer_list<Extent> written, PackedRows* rows) {
+    const int64_t num_samples = rows->num_samples;
+    for (size_t i = 0; i + 1 < rows->offsets.size(); ++i) {
+        for (int64_t e = rows->offsets[i]; e < rows->offsets[i + 1]; ++e) {
             const int64_t id = indices[e];
             if (static_cast<uint64_t>(id) >= static_cast<uint64_t>(num_samples))
-                return out_of_range(i, id, num_samples);
-            rows->ids[static_cast<size_t>(e)] = static_cast<uint32_t>(id);
-            rows->weights[static_cast<size_t>(e)] = weights[e];
+                return out_of_range(static_cast<Py_ssize_t>(i), id, num_samples);
         }
+    }
+    const auto apart = [&](const Extent& read) {
+        return std::none_of(written.begin(), written.end(), [&](const Extent& w) { return w.overlaps(read); });
+    };
+    rows->num_entries = indices.size;
+    if (sizeof(Id) == sizeof(uint32_t) && indices.unit_stride() &&
+        apart(extent_of(indices.data, {{indices.size, indices.stride}}, sizeof(Id)))) {
+        rows->ids = indices.data;
+    } else {
+        rows->own_ids.resize(static_cast<size_t>(indices.size));
+        for (Py_ssize_t e = 0; e < indices.size; ++e) rows->own_ids[static_cast<size_t>(e)] = static_cast<uint32_t>(indices[e]);
+        rows->ids = reinterpret_cast<const char*>(rows->own_ids.data());
+    }
+    if (weights.unit_stride() && apart(extent_of(weights.data, {{weights.size, weights.stride}}, sizeof(double)))) {
+        rows->weights = weights.data;
+    } else {
+        rows->own_weights.resize(static_cast<size_t>(weights.size));
+        for (Py_ssize_t e = 0; e < weights.size; ++e) rows->own_weights[static_cast<size_t>(e)] = weights[e];
+        rows->weights = reinterpret_cast<const char*>(rows->own_weights.data());
     }
     return true;
 }
@@ -728,7 +797,8 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
     // write at the end: held in place before they are read.
     pyext::ResizeGuard guard;
     const bool scored = args[6] && args[6] != Py_None;
-    if (!guard.hold(args[3]) || (scored && !guard.hold(args[6]))) return nullptr;
+    if (!guard.hold(args[1]) || !guard.hold(args[2]) || !guard.hold(args[3]) || (scored && !guard.hold(args[6])))
+        return nullptr;
     pyext::View1D<int64_t> indptr, indices;
     pyext::View1D<int32_t> narrow_indices;  // ids of fewer than 2**31 samples, in 4 bytes
     pyext::View1D<double> weights;
@@ -760,10 +830,16 @@ PyObject* propagate_rows(pyext::Call&, PyObject* const* args) {
     }
     try {
         PackedRows rows;
-        if (!(narrow ? copy_rows(offsets, narrow_indices, weights, labels.size, &rows)
-                     : copy_rows(offsets, indices, weights, labels.size, &rows)))
-            return nullptr;
         rows.offsets = std::move(offsets);
+        rows.num_samples = static_cast<uint32_t>(labels.size);
+        const std::initializer_list<Extent> written = {
+            extent_of(labels.data, {{labels.size, labels.stride}}, sizeof(int32_t)),
+            scored ? extent_of(table.data, {{table.rows, table.row_stride}, {table.cols, table.col_stride}},
+                               sizeof(double))
+                   : Extent{}};
+        if (!(narrow ? pack_rows(narrow_indices, weights, written, &rows)
+                     : pack_rows(indices, weights, written, &rows)))
+            return nullptr;
         return sweep(rows, labels, max_iterations, tolerance, scored ? &table : nullptr);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
