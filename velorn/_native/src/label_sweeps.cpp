@@ -109,12 +109,11 @@ struct PackedRows {
     pyext::BigVector<double> own_weights;
     const char* ids = nullptr;
     const char* weights = nullptr;
-    int64_t num_entries = 0;
     uint32_t num_samples = 0;
     mutable bool changed = false;
 
     double mean_length() const {
-        return static_cast<double>(num_entries) / static_cast<double>(std::max<size_t>(offsets.size() - 1, 1));
+        return static_cast<double>(offsets.back()) / static_cast<double>(std::max<size_t>(offsets.size() - 1, 1));
     }
     int64_t start(uint32_t i) const { return offsets[i]; }
     int64_t stop(uint32_t i) const { return offsets[i + 1]; }
@@ -749,10 +748,24 @@ Extent extent_of(const char* data, std::initializer_list<std::pair<Py_ssize_t, P
     return extent;
 }
 
-// Points `rows` at the caller's ids and weights once each id is checked to
-// lie within the samples (false with IndexError otherwise), or at copies of
-// them where they are not side by side as 4-byte ids and float64 weights or
-// share memory with `written`.
+// The caller's array as `Stored` items, where it lies when its items are
+// such and side by side and it shares no memory with `written`, else copied
+// into `own`.
+template <class Stored, class T>
+const char* in_place_or_copied(const pyext::View1D<T>& values, std::initializer_list<Extent> written,
+                               pyext::BigVector<Stored>* own) {
+    const Extent read = extent_of(values.data, {{values.size, values.stride}}, sizeof(T));
+    if (sizeof(T) == sizeof(Stored) && values.unit_stride() &&
+        std::none_of(written.begin(), written.end(), [&](const Extent& w) { return w.overlaps(read); }))
+        return values.data;
+    own->resize(static_cast<size_t>(values.size));
+    for (Py_ssize_t e = 0; e < values.size; ++e) (*own)[static_cast<size_t>(e)] = static_cast<Stored>(values[e]);
+    return reinterpret_cast<const char*>(own->data());
+}
+
+// Points `rows` at the caller's ids and weights (or copies of them, see
+// in_place_or_copied) once each id is checked to lie within the samples;
+// false with IndexError otherwise.
 template <class Id>
 bool pack_rows(const pyext::View1D<Id>& indices, const pyext::View1D<double>& weights,
                std::initializer_list<Extent> written, PackedRows* rows) {
@@ -764,25 +777,8 @@ bool pack_rows(const pyext::View1D<Id>& indices, const pyext::View1D<double>& we
                 return out_of_range(static_cast<Py_ssize_t>(i), id, num_samples);
         }
     }
-    const auto apart = [&](const Extent& read) {
-        return std::none_of(written.begin(), written.end(), [&](const Extent& w) { return w.overlaps(read); });
-    };
-    rows->num_entries = indices.size;
-    if (sizeof(Id) == sizeof(uint32_t) && indices.unit_stride() &&
-        apart(extent_of(indices.data, {{indices.size, indices.stride}}, sizeof(Id)))) {
-        rows->ids = indices.data;
-    } else {
-        rows->own_ids.resize(static_cast<size_t>(indices.size));
-        for (Py_ssize_t e = 0; e < indices.size; ++e) rows->own_ids[static_cast<size_t>(e)] = static_cast<uint32_t>(indices[e]);
-        rows->ids = reinterpret_cast<const char*>(rows->own_ids.data());
-    }
-    if (weights.unit_stride() && apart(extent_of(weights.data, {{weights.size, weights.stride}}, sizeof(double)))) {
-        rows->weights = weights.data;
-    } else {
-        rows->own_weights.resize(static_cast<size_t>(weights.size));
-        for (Py_ssize_t e = 0; e < weights.size; ++e) rows->own_weights[static_cast<size_t>(e)] = weights[e];
-        rows->weights = reinterpret_cast<const char*>(rows->own_weights.data());
-    }
+    rows->ids = in_place_or_copied(indices, written, &rows->own_ids);
+    rows->weights = in_place_or_copied(weights, written, &rows->own_weights);
     return true;
 }
 
