@@ -122,6 +122,23 @@ def test_a_far_group_is_unreachable_whichever_the_search(search, random_state):
     assert (model.transduction_[10_000:] == -1).all()
 
 
+@pytest.mark.skipif(not importlib.util.find_spec("hnswlib"), reason="needs the [fast] extra (hnswlib)")
+@pytest.mark.parametrize("random_state", [0, 1])
+def test_samples_the_index_missed_are_linked_again_before_any_exact_search(capsys, random_state):
+    # hnswlib's graph holds no link into some of these samples; linked again,
+    # nearly all of them are found by the index itself, and only the rest
+    # (the far group's, when unreached) by the costly exact search.
+    points, _ = make_blobs(20_000, n_features=8, centers=10, cluster_std=2.0, random_state=0)
+    points = np.vstack([points, np.random.default_rng(1).normal(size=(50, 8)) + 100])
+    index = neighbours.NeighbourSearch(search="approximate", random_state=random_state, verbose=True).fit(points)
+    ids, _ = index.kneighbors(None, 16)
+    assert (ids == np.arange(len(points))[:, None]).any(axis=1).all()
+    assert (ids[20_000:] >= 20_000).all() and (ids[:20_000] < 20_000).all()
+    found = re.search(r"search again of the ([\d,]+) samples .*, ([\d,]+) of them exactly", capsys.readouterr().out)
+    again, exactly = (int(count.replace(",", "")) for count in found.groups())
+    assert exactly < again / 10
+
+
 def test_a_group_no_label_reaches_keeps_minus_one_with_a_warning():
     points, y = far_group(20)
     with pytest.warns(UserWarning, match=r"20 of 620 samples, in 1 group\(s\), cannot be reached"):
