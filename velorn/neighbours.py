@@ -139,19 +139,21 @@ class NeighbourSearch:
         seed = int(check_random_state(self.random_state).randint(np.iinfo(np.int32).max))
         index.init_index(max_elements=len(X), ef_construction=HNSW_EF_CONSTRUCTION, M=HNSW_M,
                          random_seed=seed)
-        # Several threads insert the samples in an order that varies from run
-        # to run, and so does the graph: a fixed random_state builds on one.
-        self._build_threads = 1 if self.random_state is not None else self.threads
         self._training_order = _locality_order(self.fit_X_)
         insertion = _insertion_order(self._training_order, np.random.default_rng(seed))
         step_size = _chunk_size(len(X))
         for begin in range(0, len(X), step_size):
             end = min(begin + step_size, len(X))
             ids = insertion[begin:end]
-            index.add_items(self._to_index_space(self.fit_X_[ids]), ids, num_threads=self._build_threads)
+            index.add_items(self._to_index_space(self.fit_X_[ids]), ids, num_threads=self._insertion_threads())
             if end < len(X):
                 self.report(f"index: {end:,} of {len(X):,} samples", start, final=False)
         return index
+
+    def _insertion_threads(self) -> int:
+        """Several threads insert the samples in an order that varies from run
+        to run, and so does the graph: a fixed random_state builds on one."""
+        return 1 if self.random_state is not None else self.threads
 
     def _to_index_space(self, X: npt.NDArray[np.float64]) -> npt.NDArray[np.float32]:
         if self.space_ == "cosine":
@@ -262,7 +264,7 @@ class NeighbourSearch:
             unreached = lacking_themselves(missed)
             if len(unreached):
                 self.index_.add_items(self._to_index_space(self.fit_X_[unreached]), unreached,
-                                      num_threads=self._build_threads)
+                                      num_threads=self._insertion_threads())
             ids[missed], distances[missed] = self._search(self.index_, self.fit_X_[missed], ids.shape[1])
             still = lacking_themselves(missed)
             if len(still):
